@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need, then builds and runs the whole suite:
+# a plain build, the same under AddressSanitizer with UndefinedBehaviorSanitizer, and the
+# Qt-free part under ThreadSanitizer. Exits non-zero on any failure.
+# Usage: scripts/test.sh [plain] [asan] [tsan]   (all three when none is named)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev curl netcat-openbsd python3)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  SUDO=$([ "$(id -u)" -eq 0 ] && echo "" || echo sudo)
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"
+fi
+
+jobs=$(nproc)
+variants=("$@")
+((${#variants[@]})) || variants=(plain asan tsan)
+
+run_variant() {
+  local name=$1 sanitize=$2 dir=build-$1
+  echo "=== $name build ==="
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRAMLET_SANITIZE="$sanitize" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  echo "=== $name tests ==="
+  (cd "$dir" && ctest -j "$((jobs * 2))" --output-on-failure --timeout 300)
+}
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+for v in "${variants[@]}"; do
+  case $v in
+    plain) run_variant plain "" ;;
+    asan) run_variant asan address ;;
+    tsan) run_variant tsan thread ;;
+    *) echo "unknown variant: $v" >&2; exit 2 ;;
+  esac
+done
