@@ -125,14 +125,4 @@ TEST(IdGlobalThreads, MainAndCallingThread) {
   EXPECT_FALSE(mainIsCaller);
 }
 
-TEST(IdGlobalMisc, MinIntAndPause) {
-  EXPECT_EQ(MinInt(3, 5), 3);
-  EXPECT_EQ(MinInt(-3, -5), -5);
-  EXPECT_EQ(MinInt(INT32_MIN, INT32_MAX), INT32_MIN);
-
-  const std::uint32_t before = rtl::GetTickCount();
-  PauseMs(30);
-  EXPECT_GE(rtl::GetTickCount() - before, 25u);
-}
-
 }  // namespace

@@ -149,17 +149,6 @@ TEST_F(IdStackTest, SocketErrorTextCoversTheWholeTable) {
   EXPECT_EQ(Stack().TIdStack::SocketErrorText(11001), "Socket Error # 11001\r\n");
 }
 
-TEST_F(IdStackTest, ThrowSocketErrorCarriesNumberAndText) {
-  try {
-    Stack().ThrowSocketError(10061);
-  } catch (const EIdSocketError& e) {
-    EXPECT_EQ(e.ErrorCode(), 10061);
-    EXPECT_EQ(e.Message(), "Socket Error # 10061\r\nConnection refused.");
-    return;
-  }
-  FAIL() << "nothing raised";
-}
-
 // CheckSocketResult ---------------------------------------------------------------------------
 
 TEST_F(IdStackTest, CheckSocketResultRaisesWithTheLibraryNumber) {
@@ -298,17 +287,14 @@ TEST_F(IdStackTest, HostToAddress) {
 }
 
 TEST_F(IdStackTest, UnknownHostRaises11001) {
-  for (const char* host : {"no-such-host.invalid", "tramlet-test.invalid"}) {
-    SCOPED_TRACE(host);
-    try {
-      Stack().HostToAddress(host);
-      ADD_FAILURE() << "resolved";
-    } catch (const EIdSocketError& e) {
-      EXPECT_EQ(e.ErrorCode(), 11001);
-      EXPECT_EQ(e.Message(), "Socket Error # 11001\r\nHost not found.");
-    }
-    EXPECT_EQ(Stack().LastErrorCode(), 11001);
+  try {
+    Stack().HostToAddress("no-such-host.invalid");
+    ADD_FAILURE() << "resolved";
+  } catch (const EIdSocketError& e) {
+    EXPECT_EQ(e.ErrorCode(), 11001);
+    EXPECT_EQ(e.Message(), "Socket Error # 11001\r\nHost not found.");
   }
+  EXPECT_EQ(Stack().LastErrorCode(), 11001);
 }
 
 TEST_F(IdStackTest, HostLookupsOfThisMachine) {
