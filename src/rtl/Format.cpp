@@ -15,7 +15,8 @@ void AppendNumber(std::string& out, T value, int base = 10) {
 }
 
 [[noreturn]] void BadFormat(std::string_view pattern) {
-  throw EConvertError("Format '" + std::string(pattern) + "' invalid or incompatible with argument");
+  throw EConvertError("Format '" + std::string(pattern) +
+                      "' invalid or incompatible with argument");
 }
 
 }  // namespace
