@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+namespace rtl {
+
 // A lock that the thread holding it may take again; each Enter needs its Leave.
 // Also usable with std::lock_guard and std::unique_lock.
 class TCriticalSection {
@@ -35,3 +37,5 @@ class TCriticalSectionGuard {
  private:
   TCriticalSection& section_;
 };
+
+}  // namespace rtl

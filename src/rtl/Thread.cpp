@@ -12,6 +12,8 @@
 #include "rtl/Synchronize.h"
 #include "rtl/Time.h"
 
+namespace rtl {
+
 // What the thread and every waiter share. It outlives the TThread object when the thread frees
 // itself, so waiters that hold a share never touch freed memory.
 struct TThread::State {
@@ -84,7 +86,7 @@ void TThread::SetSuspended(bool value) {
     keep->changed.notify_all();
     return;
   }
-  if (rtl::GetCurrentThreadId() == s.tid.load()) {
+  if (GetCurrentThreadId() == s.tid.load()) {
     BeginSelfSuspend();
     WaitWhileSuspended();
     return;
@@ -134,7 +136,7 @@ std::exception_ptr TThread::FatalException() const {
 void TThread::WaitFor() {
   // A share of our own: the thread may free this object while we wait.
   std::shared_ptr<State> state = state_;
-  if (rtl::GetCurrentThreadId() == state->tid.load()) RaiseThreadError(EDEADLK);
+  if (GetCurrentThreadId() == state->tid.load()) RaiseThreadError(EDEADLK);
   WaitUntilFinished(state, true);
 }
 
@@ -143,7 +145,7 @@ void TThread::WaitUntilFinished(const std::shared_ptr<State>& state, bool raiseQ
     std::lock_guard lock(state->mutex);
     return state->finished;
   };
-  if (!rtl::IsMainThread()) {
+  if (!IsMainThread()) {
     std::unique_lock lock(state->mutex);
     state->changed.wait(lock, [&] { return state->finished; });
     return;
@@ -151,20 +153,20 @@ void TThread::WaitUntilFinished(const std::shared_ptr<State>& state, bool raiseQ
   // The main thread waits in slices and runs queued calls between them; a thread ending or a
   // call being queued cuts the slice short.
   for (;;) {
-    std::uint64_t seen = rtl::MainThreadSignalCount();
+    std::uint64_t seen = MainThreadSignalCount();
     try {
-      rtl::CheckSynchronize(0);
+      CheckSynchronize(0);
     } catch (...) {
       if (raiseQueueErrors) throw;
     }
     if (finished()) return;
-    rtl::WaitMainThreadSignal(seen, 1000);
+    WaitMainThreadSignal(seen, 1000);
   }
 }
 
 void TThread::Shutdown() {
   State& s = *state_;
-  if (rtl::GetCurrentThreadId() == s.tid.load()) return;
+  if (GetCurrentThreadId() == s.tid.load()) return;
   bool finished;
   {
     std::lock_guard lock(s.mutex);
@@ -180,7 +182,7 @@ void TThread::Shutdown() {
 }
 
 void TThread::ThreadProc(TThread* self, std::shared_ptr<State> state) {
-  std::uint32_t tid = rtl::GetCurrentThreadId();
+  std::uint32_t tid = GetCurrentThreadId();
   errno = 0;
   int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
   {
@@ -222,5 +224,7 @@ void TThread::ThreadProc(TThread* self, std::shared_ptr<State> state) {
     state->finished = true;
   }
   state->changed.notify_all();
-  rtl::SignalMainThread();
+  SignalMainThread();
 }
+
+}  // namespace rtl

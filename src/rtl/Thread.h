@@ -9,6 +9,8 @@
 
 #include "rtl/Exception.h"
 
+namespace rtl {
+
 // A failure of the runtime thread: "Thread creation error: %s" or "Thread Error: %s (%d)".
 class EThread : public Exception {
  public:
@@ -118,3 +120,5 @@ class TThread {
   std::atomic<TThreadPriority> priority_{tpNormal};
   std::exception_ptr fatalException_;  // guarded by the state's mutex
 };
+
+}  // namespace rtl

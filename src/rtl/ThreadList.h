@@ -6,6 +6,8 @@
 
 #include "rtl/CriticalSection.h"
 
+namespace rtl {
+
 // A list of pointers that any thread may use, guarded by its own lock. The list never owns what
 // it points to. Either use the single-step operations, or hold the lock with Locked() (or
 // LockList/UnlockList) while walking or changing the list in several steps.
@@ -70,3 +72,5 @@ class TThreadList {
   TCriticalSection lock_;
   std::vector<T*> items_;  // guarded by lock_
 };
+
+}  // namespace rtl

@@ -15,6 +15,8 @@
 
 namespace {
 
+using rtl::TThread;
+
 class FnThread : public TThread {
  public:
   explicit FnThread(std::function<void(FnThread&)> body) : TThread(true), body_(std::move(body)) {}

@@ -11,6 +11,10 @@
 
 namespace {
 
+using rtl::TCriticalSection;
+using rtl::TCriticalSectionGuard;
+using rtl::TThreadList;
+
 TEST(CriticalSectionTest, OwnerMayEnterAgainOthersWaitForTheLastLeave) {
   TCriticalSection section;
   section.Enter();

@@ -16,6 +16,15 @@
 
 namespace {
 
+using rtl::EThread;
+using rtl::tpIdle;
+using rtl::tpLower;
+using rtl::tpLowest;
+using rtl::tpNormal;
+using rtl::tpTimeCritical;
+using rtl::TThread;
+using rtl::TThreadPriority;
+
 // Counts what a thread object went through; outlives the object.
 struct Trace {
   std::atomic<int> bodyRuns{0};
