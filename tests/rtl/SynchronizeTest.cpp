@@ -187,41 +187,4 @@ TEST_F(MainThreadQueue, WakeHookFiresForEveryQueuedCall) {
   EXPECT_TRUE(rtl::CheckSynchronize(0));
 }
 
-TEST_F(MainThreadQueue, CheckSynchronizeWaitsForAnArrival) {
-  std::atomic<bool> ran{false};
-  std::thread producer([&] {
-    rtl::Sleep(20);
-    rtl::Queue([&] { ran = true; });
-  });
-  std::uint32_t start = rtl::GetTickCount();
-  bool served = false;
-  // A spurious early return is allowed; the call must arrive well before the time-out.
-  while (!served && rtl::GetTickCount() - start < 4000)
-    served = rtl::CheckSynchronize(4000);
-  producer.join();
-  EXPECT_TRUE(served);
-  EXPECT_TRUE(ran);
-  EXPECT_LT(rtl::GetTickCount() - start, 3000u);
-}
-
-TEST_F(MainThreadQueue, AnotherThreadCanBeMadeMain) {
-  std::atomic<bool> ranOnDriver{false};
-  std::atomic<bool> driverReady{false};
-  std::atomic<bool> queued{false};
-  std::thread driver([&] {
-    rtl::SetMainThread();
-    driverReady = true;
-    test::WaitUntil([&] { return queued.load(); });
-    rtl::CheckSynchronize(0);
-  });
-  ASSERT_TRUE(test::WaitUntil([&] { return driverReady.load(); }));
-  EXPECT_FALSE(rtl::IsMainThread());
-  rtl::Queue([&] { ranOnDriver = rtl::IsMainThread(); });
-  queued = true;
-  driver.join();
-  EXPECT_TRUE(ranOnDriver);
-  rtl::SetMainThread();
-  EXPECT_TRUE(rtl::IsMainThread());
-}
-
 }  // namespace

@@ -33,22 +33,6 @@ TEST(CriticalSectionTest, OwnerMayEnterAgainOthersWaitForTheLastLeave) {
   free.join();
 }
 
-TEST(CriticalSectionTest, GuardsAPlainCounter) {
-  TCriticalSection section;
-  long counter = 0;
-  std::vector<std::thread> workers;
-  for (int t = 0; t < 4; ++t)
-    workers.emplace_back([&] {
-      for (int i = 0; i < 20000; ++i) {
-        std::lock_guard lock(section);
-        ++counter;
-      }
-    });
-  for (auto& w : workers)
-    w.join();
-  EXPECT_EQ(counter, 80000);
-}
-
 TEST(ThreadListTest, SingleStepOperations) {
   int a = 0, b = 0, c = 0;
   TThreadList<int> list;

@@ -90,23 +90,17 @@ TEST(ThreadLifeCycle, SuspendedThreadRunsOnlyAfterResume) {
   EXPECT_EQ(trace.bodyThread, thread.ThreadID());
 }
 
-TEST(ThreadLifeCycle, RunningThreadStartsAfterConstruction) {
+TEST(ThreadLifeCycle, RunningThreadStartsWhenConstructionEnds) {
   Trace trace;
+  FnThread held(false, trace, nullptr);
+  EXPECT_TRUE(held.Suspended()) << "released before the derived parts were built";
   auto thread = TThread::Create<FnThread>(false, trace, nullptr);
   thread->WaitFor();
   EXPECT_EQ(trace.bodyRuns, 1);
   EXPECT_EQ(trace.doTerminates, 1);
+  EXPECT_FALSE(thread->FatalException());
   thread->AfterConstruction();  // a second call must not disturb anything
   EXPECT_TRUE(thread->Finished());
-}
-
-TEST(ThreadLifeCycle, RunningThreadIsHeldUntilConstructionEnds) {
-  Trace trace;
-  FnThread thread(false, trace, nullptr);
-  EXPECT_TRUE(thread.Suspended());
-  thread.AfterConstruction();
-  thread.WaitFor();
-  EXPECT_EQ(trace.bodyRuns, 1);
 }
 
 TEST(ThreadLifeCycle, TerminatedBeforeFirstRunSkipsTheBody) {
@@ -119,15 +113,6 @@ TEST(ThreadLifeCycle, TerminatedBeforeFirstRunSkipsTheBody) {
   EXPECT_EQ(trace.bodyRuns, 0);
   EXPECT_EQ(trace.doTerminates, 1);
   EXPECT_TRUE(thread.Terminated()) << "Terminated must never be cleared";
-}
-
-TEST(ThreadLifeCycle, DestroyingAnUnstartedThreadNeverRunsIt) {
-  Trace trace;
-  {
-    FnThread thread(true, trace, [](FnThread&) {});
-  }
-  EXPECT_EQ(trace.bodyRuns, 0);
-  EXPECT_EQ(trace.destructions, 1);
 }
 
 TEST(ThreadLifeCycle, DestroyingARunningThreadTerminatesAndWaits) {
@@ -184,13 +169,6 @@ TEST(ThreadFailures, ExceptionsEscapingTheBodyAreKept) {
       EXPECT_EQ(value, 42);
     }
   }
-}
-
-TEST(ThreadFailures, CleanBodyLeavesNoFatalException) {
-  Trace trace;
-  auto thread = TThread::Create<FnThread>(false, trace, nullptr);
-  thread->WaitFor();
-  EXPECT_FALSE(thread->FatalException());
 }
 
 TEST(ThreadFailures, WaitForOnItsOwnThreadRaisesInsteadOfHanging) {
@@ -280,16 +258,6 @@ TEST(ThreadFreeWhenFinished, ObjectIsDeletedOnItsOwnThread) {
   EXPECT_NE(trace.destructorThread, rtl::GetCurrentThreadId());
 }
 
-TEST(ThreadFreeWhenFinished, TerminatedBeforeRunStillFreesItself) {
-  Trace trace;
-  auto* thread = new FnThread(true, trace, [](FnThread&) {});
-  thread->SetFreeWhenFinished(true);
-  thread->Terminate();
-  thread->SetSuspended(false);
-  ASSERT_TRUE(test::WaitUntil([&] { return trace.destructions == 1; }));
-  EXPECT_EQ(trace.bodyRuns, 0);
-}
-
 TEST(ThreadFreeWhenFinished, WaitThatBeganBeforeTheObjectWentStaysValid) {
   // The body can only end once the main thread is inside WaitFor (it synchronizes with it), and
   // it then frees the object while WaitFor still waits on it.
@@ -339,14 +307,6 @@ TEST(ThreadPriority, LowerLevelsLowerTheThreadsNiceValue) {
   // Raising may be refused; that is ignored, and the level asked for is kept.
   EXPECT_NO_THROW(thread.SetPriority(tpTimeCritical));
   EXPECT_EQ(thread.Priority(), tpTimeCritical);
-}
-
-TEST(ThreadPriority, ChangingAFinishedThreadIsHarmless) {
-  Trace trace;
-  auto thread = TThread::Create<FnThread>(false, trace, nullptr);
-  thread->WaitFor();
-  EXPECT_NO_THROW(thread->SetPriority(tpLowest));
-  EXPECT_EQ(thread->Priority(), tpLowest);
 }
 
 }  // namespace
