@@ -1,6 +1,6 @@
 #include "net/IdThreadMgrDefault.h"
 
-#include "rtl/Time.h"
+#include "net/IdGlobal.h"
 
 TIdThread* TIdThreadMgrDefault::AcquireThread() {
   std::unique_ptr<TIdThread> thread = NewThread();
@@ -9,7 +9,7 @@ TIdThread* TIdThreadMgrDefault::AcquireThread() {
 }
 
 void TIdThreadMgrDefault::ReleaseThread(TIdThread* AThread) {
-  if (AThread->ThreadID() == rtl::GetCurrentThreadId()) {
+  if (IsCallingThread(AThread->ThreadID())) {
     AThread->SetFreeWhenFinished(true);
     AThread->Terminate();
     ActiveThreads().Remove(AThread);
