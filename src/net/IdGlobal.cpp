@@ -8,6 +8,7 @@
 
 #include "rtl/Exception.h"
 #include "rtl/Format.h"
+#include "rtl/Synchronize.h"
 #include "rtl/Time.h"
 
 namespace {
@@ -39,9 +40,7 @@ void PauseMs(std::int32_t milliseconds) {
 }
 
 // On Linux the main thread's id is the process id, so no start-up registration is needed.
-bool IsMainThread() {
-  return rtl::GetCurrentThreadId() == static_cast<std::uint32_t>(::getpid());
-}
+bool IsMainThread() { return rtl::IsMainThread(); }
 
 bool IsCallingThread(std::uint32_t threadId) {
   return threadId == rtl::GetCurrentThreadId();
