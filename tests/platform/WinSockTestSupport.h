@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "DetachedCall.h"
 #include "platform/WinSock2.h"
 
 namespace winsock_test {
