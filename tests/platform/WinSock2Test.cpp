@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <latch>
 #include <thread>
@@ -15,22 +16,10 @@
 #include "WinSockTestSupport.h"
 #include "platform/WinSockInternal.h"
 
+namespace winsock_test {
 namespace {
 
 using namespace winsock;
-using namespace winsock_test;
-// The C headers declare some of the same names globally.
-using winsock::fd_set;
-using winsock::hostent;
-using winsock::in_addr;
-using winsock::linger;
-using winsock::servent;
-using winsock::sockaddr;
-using winsock::sockaddr_in;
-using winsock::timeval;
-using winsock::u_int;
-using winsock::u_long;
-using winsock::u_short;
 
 // The start-up count is process-wide; every fixture here balances its own, so it is zero now.
 TEST(WinSockStartup, CallsBeforeStartupFailWithNotInitialised) {
@@ -206,6 +195,20 @@ TEST_F(WinSockBasics, ClosedNumberNeverReachesTheDescriptorThatReplacedIt) {
   sockaddr_in target = Loopback(LocalPort(listener));
   ASSERT_EQ(0, connect(client, reinterpret_cast<sockaddr*>(&target), sizeof target));
   EXPECT_NE(INVALID_SOCKET, accept(listener, nullptr, nullptr)) << WSAGetLastError();
+}
+
+// Sockets must not leak into programs this one starts: created and accepted ones close on exec.
+TEST_F(WinSockBasics, DescriptorsCloseOnExec) {
+  Pair pair = ConnectedPair();
+  for (SOCKET s : {pair.client, pair.server}) {
+    std::ifstream info("/proc/self/fdinfo/" +
+                       std::to_string(detail::Sockets().Find(s)->Descriptor()));
+    std::string key, flags;
+    while (info >> key >> flags && key != "flags:") {
+    }
+    ASSERT_EQ("flags:", key);
+    EXPECT_NE(0, std::stoi(flags, nullptr, 8) & 02000000) << flags;  // O_CLOEXEC
+  }
 }
 
 TEST_F(WinSockBasics, BadArgumentsFailWithTheWinSockNumbers) {
@@ -456,3 +459,4 @@ TEST_F(WinSockBasics, SmallRoundTripsStayCheap) {
 }
 
 }  // namespace
+}  // namespace winsock_test

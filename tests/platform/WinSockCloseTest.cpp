@@ -14,22 +14,10 @@
 #include "platform/WinSock2.h"
 #include "rtl/Time.h"
 
+namespace winsock_test {
 namespace {
 
 using namespace winsock;
-using namespace winsock_test;
-// The C headers declare some of the same names globally.
-using winsock::fd_set;
-using winsock::hostent;
-using winsock::in_addr;
-using winsock::linger;
-using winsock::servent;
-using winsock::sockaddr;
-using winsock::sockaddr_in;
-using winsock::timeval;
-using winsock::u_int;
-using winsock::u_long;
-using winsock::u_short;
 
 // The socket a call blocks on, and the call (which returns SOCKET_ERROR on failure).
 struct Blocker {
@@ -155,3 +143,4 @@ TEST_F(CloseWhileManyWait, EveryWaiterEnds) {
 }
 
 }  // namespace
+}  // namespace winsock_test

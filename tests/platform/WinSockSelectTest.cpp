@@ -12,22 +12,10 @@
 #include "platform/WinSockInternal.h"
 #include "rtl/Time.h"
 
+namespace winsock_test {
 namespace {
 
 using namespace winsock;
-using namespace winsock_test;
-// The C headers declare some of the same names globally.
-using winsock::fd_set;
-using winsock::hostent;
-using winsock::in_addr;
-using winsock::linger;
-using winsock::servent;
-using winsock::sockaddr;
-using winsock::sockaddr_in;
-using winsock::timeval;
-using winsock::u_int;
-using winsock::u_long;
-using winsock::u_short;
 
 // Which of one socket's three sets a select with a zero time-out reports it in.
 struct Readiness {
@@ -241,3 +229,4 @@ TEST(WinSockFdSet, KeepsEachSocketOnceAndWithinTheSlots) {
 }
 
 }  // namespace
+}  // namespace winsock_test
