@@ -66,7 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
                     false},
         CaptureCase{"BodyCompletedByALaterRead",
                     {"POST http://h/ HTTP/1.1\r\ncontent-length:  7 \r\n\r\nabc", "\r\nde"},
-                    {"POST http://h/ HTTP/1.1", "content-length:  7 ", "", "abc", "de"},
+                    {"POST http://h/ HTTP/1.1", "content-length:  7 ", "", "abc", "", "de"},
                     true,
                     true},
         CaptureCase{"BytesBeyondTheBodyAreKept",
