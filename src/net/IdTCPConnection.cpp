@@ -104,7 +104,7 @@ void TIdTCPConnection::FreeOwnedIOHandler() {
       ownsIOHandler_ = false;
     }
   }
-  // Freed outside the lock: its destruction notifies this connection.
+  // Freed outside the lock: a handler this connection owns as a component reports its removal.
   if (doomed) {
     RemoveFreeNotification(doomed);
     delete doomed;
