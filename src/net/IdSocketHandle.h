@@ -2,10 +2,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "net/IdStack.h"
 #include "rtl/Collection.h"
+#include "rtl/Component.h"
 
 class TIdSocketHandles;
 

@@ -21,3 +21,9 @@ class EConvertError : public Exception {
  public:
   using Exception::Exception;
 };
+
+// An index outside a list's bounds.
+class EListError : public Exception {
+ public:
+  using Exception::Exception;
+};

@@ -1,0 +1,179 @@
+#include "net/IdStack.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+
+#include "net/IdException.h"
+#include "net/IdGlobal.h"
+#include "net/IdStackWindows.h"
+#include "rtl/Format.h"
+
+namespace {
+
+struct ErrorText {
+  std::int32_t number;
+  const char* text;
+};
+
+// Sorted by number.
+constexpr std::array<ErrorText, 38> kErrorTexts{{
+    {10004, "Interrupted system call."},
+    {10009, "Bad file number."},
+    {10013, "Access denied."},
+    {10014, "Bad address."},
+    {10022, "Invalid argument."},
+    {10024, "Too many open files."},
+    {10035, "Operation would block. "},
+    {10036, "Operation now in progress."},
+    {10037, "Operation already in progress."},
+    {10038, "Socket operation on non-socket."},
+    {10039, "Destination address required."},
+    {10040, "Message too long."},
+    {10041, "Protocol wrong type for socket."},
+    {10042, "Bad protocol option."},
+    {10043, "Protocol not supported."},
+    {10044, "Socket type not supported."},
+    {10045, "Operation not supported on socket."},
+    {10046, "Protocol family not supported."},
+    {10047, "Address family not supported by protocol family."},
+    {10048, "Address already in use."},
+    {10049, "Cannot assign requested address."},
+    {10050, "Network is down."},
+    {10051, "Network is unreachable."},
+    {10052, "Net dropped connection or reset."},
+    {10053, "Software caused connection abort."},
+    {10054, "Connection reset by peer."},
+    {10055, "No buffer space available."},
+    {10056, "Socket is already connected."},
+    {10057, "Socket is not connected."},
+    {10058, "Cannot send or receive after socket is closed."},
+    {10059, "Too many references, cannot splice."},
+    {10060, "Connection timed out."},
+    {10061, "Connection refused."},
+    {10062, "Too many levels of symbolic links."},
+    {10063, "File name too long."},
+    {10064, "Host is down."},
+    {10065, "No route to host."},
+    {10066, "Directory not empty"},
+}};
+
+thread_local std::int32_t tLastErrorCode = 0;
+
+// The stack is owned here under StackLock and published through an atomic pointer, because
+// every thread reads it without the lock.
+std::unique_ptr<TIdStack> gOwnedStack;  // guarded by StackLock()
+std::int32_t gStackUserCount = 0;       // guarded by StackLock()
+std::atomic<TIdStack*> gGlobalStack{nullptr};
+std::atomic<TIdStackClass> gStackClass{nullptr};
+
+std::unique_ptr<TIdStack> MakeWindowsStack() {
+  return std::make_unique<TIdStackWindows>();
+}
+
+}  // namespace
+
+std::string TIdStack::ErrorNumberText(std::int32_t errorNumber) {
+  auto it = std::lower_bound(kErrorTexts.begin(), kErrorTexts.end(), errorNumber,
+                             [](const ErrorText& e, std::int32_t n) { return e.number < n; });
+  if (it == kErrorTexts.end() || it->number != errorNumber) return {};
+  return it->text;
+}
+
+std::string TIdStack::SocketErrorText(std::int32_t errorNumber) {
+  return Format("Socket Error # %d\r\n%s", errorNumber, ErrorNumberText(errorNumber));
+}
+
+bool TIdStack::CheckSocketResult(std::int32_t result, std::initializer_list<std::int32_t> ignore) {
+  if (result != Id_SOCKET_ERROR) return false;
+  tLastErrorCode = SockLastError();
+  if (std::find(ignore.begin(), ignore.end(), tLastErrorCode) != ignore.end()) return true;
+  ThrowSocketError(tLastErrorCode);
+}
+
+void TIdStack::ThrowSocketError(std::int32_t errorNumber) {
+  throw EIdSocketError(errorNumber, SocketErrorText(errorNumber));
+}
+
+std::int32_t TIdStack::LastErrorCode() const {
+  return tLastErrorCode;
+}
+
+TIdStackSocketHandle TIdStack::NewSocket(std::int32_t type, std::int32_t protocol) {
+  TIdStackSocketHandle s = SockOpen(Id_PF_INET, type, protocol);
+  if (s == Id_INVALID_SOCKET) throw EIdInvalidSocket();
+  return s;
+}
+
+std::string TIdStack::HostToAddress(const std::string& host) {
+  std::string upper = host;
+  std::transform(upper.begin(), upper.end(), upper.begin(),
+                 [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; });
+  if (upper == "LOCALHOST") return "127.0.0.1";
+  if (IsDottedQuad(host)) return host;
+  return SockHostByName(host);
+}
+
+bool TIdStack::IsDottedQuad(const std::string& text) {
+  std::string rest = text;
+  for (int part = 0; part < 4; ++part) {
+    // The fourth part is whatever remains, dots included, so "1.2.3.4.5" fails here.
+    std::string piece = part < 3 ? CutToken(rest, ".") : rest;
+    std::int32_t value = StrToIntDef(piece, -1);
+    if (value < 0 || value > 255) return false;
+  }
+  return true;
+}
+
+winsock::u_long TIdStack::TextToAddressValue(const std::string& text) {
+  winsock::in_addr address{};
+  TextToAddress(text, address);
+  return address.s_addr;
+}
+
+std::unique_ptr<TIdStack> TIdStack::MakeStack() {
+  return StackClass()();
+}
+
+TIdStack* GlobalStack() {
+  return gGlobalStack.load(std::memory_order_acquire);
+}
+
+TIdStackClass StackClass() {
+  TIdStackClass stackClass = gStackClass.load();
+  return stackClass ? stackClass : &MakeWindowsStack;
+}
+
+void SetStackClass(TIdStackClass stackClass) {
+  gStackClass.store(stackClass);
+}
+
+std::mutex& StackLock() {
+  // Leaked on purpose: components destroyed during static destruction still need it.
+  static std::mutex* lock = new std::mutex;
+  return *lock;
+}
+
+std::int32_t StackUserCount() {
+  std::lock_guard guard(StackLock());
+  return gStackUserCount;
+}
+
+void AddStackUser() {
+  std::lock_guard guard(StackLock());
+  if (gStackUserCount == 0) {
+    // Make the stack before counting, so a failed start-up leaves neither stack nor user.
+    gOwnedStack = TIdStack::MakeStack();
+    gGlobalStack.store(gOwnedStack.get(), std::memory_order_release);
+  }
+  ++gStackUserCount;
+}
+
+void RemoveStackUser() {
+  std::lock_guard guard(StackLock());
+  if (gStackUserCount == 0) return;  // unbalanced removal: nothing to free
+  if (--gStackUserCount == 0) {
+    gGlobalStack.store(nullptr, std::memory_order_release);
+    gOwnedStack.reset();
+  }
+}

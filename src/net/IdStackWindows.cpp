@@ -1,0 +1,337 @@
+#include "net/IdStackWindows.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "net/IdException.h"
+#include "net/IdGlobal.h"
+#include "rtl/Exception.h"
+#include "rtl/Format.h"
+
+namespace {
+
+constexpr std::uint16_t kWinsockVersion = winsock::MakeWord(2, 2);
+constexpr int kAddressSize = static_cast<int>(sizeof(winsock::sockaddr_in));
+
+std::mutex gStartupLock;
+std::atomic<bool> gSocketsStarted{false};
+std::atomic<TIdFileSendHook> gFileSendHook{&TransmitWholeFile};
+
+// Registered after the first successful start-up, so it runs before the socket layer's own
+// statics (constructed earlier) are destroyed.
+void CleanupSockets() {
+  if (gSocketsStarted.exchange(false)) winsock::WSACleanup();
+}
+
+winsock::sockaddr* AsAddress(winsock::sockaddr_in& address) {
+  return reinterpret_cast<winsock::sockaddr*>(&address);
+}
+
+}  // namespace
+
+bool SocketsStarted() {
+  return gSocketsStarted.load();
+}
+
+TIdStackWindows::TIdStackWindows() {
+  std::lock_guard guard(gStartupLock);
+  if (gSocketsStarted.load()) return;
+  winsock::WSAData data{};
+  if (winsock::WSAStartup(kWinsockVersion, &data) != 0) throw EIdStackInitializationFailed();
+  gSocketsStarted.store(true);
+  static const bool cleanupRegistered = (std::atexit(&CleanupSockets), true);
+  (void)cleanupRegistered;
+}
+
+void TIdStackWindows::FillLocalAddresses() {
+  std::string hostName = SockLocalHostName();
+  std::vector<std::string> addresses;
+  winsock::hostent* host = winsock::gethostbyname(hostName.c_str());
+  if (host == nullptr) CheckSocketResult(Id_SOCKET_ERROR);
+  if (host != nullptr && host->h_addr_list != nullptr && host->h_length == 4) {
+    for (char** entry = host->h_addr_list; *entry != nullptr; ++entry) {
+      winsock::in_addr address{};
+      std::memcpy(&address.s_addr, *entry, 4);
+      addresses.push_back(AddressToText(address));
+    }
+  }
+  std::lock_guard guard(localAddressLock_);
+  localAddressCache_ = std::move(addresses);
+}
+
+std::vector<std::string> TIdStackWindows::LocalAddressList() {
+  FillLocalAddresses();
+  std::lock_guard guard(localAddressLock_);
+  return localAddressCache_;
+}
+
+std::string TIdStackWindows::FirstLocalAddress() {
+  std::vector<std::string> addresses = LocalAddressList();
+  if (addresses.empty()) throw EListError(Format("List index out of bounds (%d)", 0));
+  return addresses.front();
+}
+
+TIdStackSocketHandle TIdStackWindows::SockAccept(TIdStackSocketHandle s, std::string& ip,
+                                                 std::int32_t& port) {
+  winsock::sockaddr_in address{};
+  int length = kAddressSize;
+  TIdStackSocketHandle result = winsock::accept(s, AsAddress(address), &length);
+  if (result != Id_INVALID_SOCKET) {
+    ip = AddressToText(address.sin_addr);
+    port = winsock::ntohs(address.sin_port);
+  }
+  return result;
+}
+
+std::int32_t TIdStackWindows::SockBind(TIdStackSocketHandle s, std::int32_t family,
+                                       const std::string& ip, std::int32_t port) {
+  winsock::sockaddr_in address{};
+  address.sin_family = static_cast<std::int16_t>(family);
+  address.sin_port = winsock::htons(static_cast<winsock::u_short>(port));
+  address.sin_addr.s_addr = ip.empty() ? winsock::INADDR_ANY : TextToAddressValue(ip);
+  return winsock::bind(s, AsAddress(address), kAddressSize);
+}
+
+std::int32_t TIdStackWindows::SockClose(TIdStackSocketHandle s) {
+  return winsock::closesocket(s);
+}
+
+std::int32_t TIdStackWindows::SockConnect(TIdStackSocketHandle s, std::int32_t family,
+                                          const std::string& ip, std::int32_t port) {
+  winsock::sockaddr_in address{};
+  address.sin_family = static_cast<std::int16_t>(family);
+  address.sin_port = winsock::htons(static_cast<winsock::u_short>(port));
+  address.sin_addr.s_addr = TextToAddressValue(ip);
+  return winsock::connect(s, AsAddress(address), kAddressSize);
+}
+
+std::string TIdStackWindows::SockHostByName(const std::string& hostName) {
+  winsock::hostent* host = winsock::gethostbyname(hostName.c_str());
+  if (host == nullptr) CheckSocketResult(Id_SOCKET_ERROR);
+  // An answer without an IPv4 address is as good as no answer.
+  if (host == nullptr || host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr ||
+      host->h_length != 4)
+    ThrowSocketError(winsock::WSAHOST_NOT_FOUND);
+  winsock::in_addr address{};
+  std::memcpy(&address.s_addr, host->h_addr_list[0], 4);
+  return AddressToText(address);
+}
+
+std::string TIdStackWindows::SockLocalHostName() {
+  char name[250] = {};
+  winsock::gethostname(name, sizeof(name) - 1);
+  return std::string(name);
+}
+
+std::string TIdStackWindows::SockHostByAddress(const std::string& address) {
+  winsock::u_long value = winsock::inet_addr(address.c_str());
+  winsock::hostent* host =
+      winsock::gethostbyaddr(reinterpret_cast<const char*>(&value), 4, winsock::AF_INET);
+  if (host == nullptr) CheckSocketResult(Id_SOCKET_ERROR);
+  if (host == nullptr || host->h_name == nullptr) ThrowSocketError(winsock::WSAHOST_NOT_FOUND);
+  return host->h_name;
+}
+
+std::int32_t TIdStackWindows::SockServiceByName(const std::string& serviceName) {
+  if (winsock::servent* service = winsock::getservbyname(serviceName.c_str(), nullptr))
+    return winsock::ntohs(static_cast<winsock::u_short>(service->s_port));
+  try {
+    return StrToInt(serviceName);
+  } catch (const EConvertError&) {
+    throw EIdInvalidServiceName(serviceName);
+  }
+}
+
+std::vector<std::string> TIdStackWindows::SockServiceByPort(std::int32_t port) {
+  std::vector<std::string> names;
+  winsock::servent* service =
+      winsock::getservbyport(winsock::htons(static_cast<winsock::u_short>(port)), nullptr);
+  if (service != nullptr) {
+    if (service->s_name != nullptr) names.emplace_back(service->s_name);
+    for (char** alias = service->s_aliases; alias != nullptr && *alias != nullptr; ++alias)
+      names.emplace_back(*alias);
+  }
+  return names;
+}
+
+winsock::u_short TIdStackWindows::SockHostToNet16(winsock::u_short value) {
+  return winsock::htons(value);
+}
+
+std::int32_t TIdStackWindows::SockListen(TIdStackSocketHandle s, std::int32_t backlog) {
+  return winsock::listen(s, backlog);
+}
+
+winsock::u_short TIdStackWindows::SockNetToHost16(winsock::u_short value) {
+  return winsock::ntohs(value);
+}
+
+winsock::u_long TIdStackWindows::SockHostToNet32(winsock::u_long value) {
+  return winsock::htonl(value);
+}
+
+winsock::u_long TIdStackWindows::SockNetToHost32(winsock::u_long value) {
+  return winsock::ntohl(value);
+}
+
+std::int32_t TIdStackWindows::SockReceive(TIdStackSocketHandle s, void* buffer, std::int32_t length,
+                                          std::int32_t flags) {
+  return winsock::recv(s, static_cast<char*>(buffer), length, flags);
+}
+
+std::int32_t TIdStackWindows::SockReceiveFrom(TIdStackSocketHandle s, void* buffer,
+                                              std::int32_t length, std::int32_t flags,
+                                              std::string& ip, std::int32_t& port) {
+  winsock::sockaddr_in address{};
+  int addressLength = kAddressSize;
+  std::int32_t result = winsock::recvfrom(s, static_cast<char*>(buffer), length, flags,
+                                          AsAddress(address), &addressLength);
+  if (result != Id_SOCKET_ERROR) {
+    ip = AddressToText(address.sin_addr);
+    port = winsock::ntohs(address.sin_port);
+  }
+  return result;
+}
+
+std::int32_t TIdStackWindows::SockSelect(TIdSocketValues* readList, TIdSocketValues* writeList,
+                                         TIdSocketValues* exceptList, std::int32_t timeoutMs) {
+  TIdSocketValues* lists[3] = {readList, writeList, exceptList};
+  for (TIdSocketValues* list : lists)
+    if (list != nullptr && list->size() > static_cast<std::size_t>(winsock::FDSET_SIZE))
+      throw EIdStackSetSizeExceeded();
+
+  winsock::fd_set sets[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    if (lists[i] == nullptr) continue;
+    sets[i].fd_count = static_cast<winsock::u_int>(lists[i]->size());
+    std::copy(lists[i]->begin(), lists[i]->end(), sets[i].fd_array);
+  }
+
+  winsock::timeval limit{};
+  const winsock::timeval* limitPointer = nullptr;
+  if (timeoutMs != IdTimeoutInfinite) {
+    // No other negative value has a meaning here; poll rather than pass a negative time.
+    std::int32_t ms = std::max(timeoutMs, 0);
+    limit.tv_sec = ms / 1000;
+    limit.tv_usec = (ms % 1000) * 1000;
+    limitPointer = &limit;
+  }
+  std::int32_t result = winsock::select(0, &sets[0], &sets[1], &sets[2], limitPointer);
+
+  for (int i = 0; i < 3; ++i) {
+    if (lists[i] == nullptr) continue;
+    std::size_t count = std::min<std::size_t>(sets[i].fd_count, winsock::FDSET_SIZE);
+    lists[i]->assign(sets[i].fd_array, sets[i].fd_array + count);
+  }
+  return result;
+}
+
+std::int32_t TIdStackWindows::SockSend(TIdStackSocketHandle s, const void* buffer,
+                                       std::int32_t length, std::int32_t flags) {
+  return winsock::send(s, static_cast<const char*>(buffer), length, flags);
+}
+
+std::int32_t TIdStackWindows::SockSendTo(TIdStackSocketHandle s, const void* buffer,
+                                         std::int32_t length, std::int32_t flags,
+                                         const std::string& ip, std::int32_t port) {
+  winsock::sockaddr_in address{};
+  address.sin_family = winsock::AF_INET;
+  address.sin_port = winsock::htons(static_cast<winsock::u_short>(port));
+  address.sin_addr.s_addr = TextToAddressValue(ip);
+  return winsock::sendto(s, static_cast<const char*>(buffer), length, flags, AsAddress(address),
+                         kAddressSize);
+}
+
+std::int32_t TIdStackWindows::SockSetOption(TIdStackSocketHandle s, std::int32_t level,
+                                            std::int32_t option, const void* value,
+                                            std::int32_t length) {
+  return winsock::setsockopt(s, level, option, static_cast<const char*>(value), length);
+}
+
+TIdStackSocketHandle TIdStackWindows::SockOpen(std::int32_t family, std::int32_t type,
+                                               std::int32_t protocol) {
+  return winsock::socket(family, type, protocol);
+}
+
+std::int32_t TIdStackWindows::SockShutdown(TIdStackSocketHandle s, std::int32_t how) {
+  return winsock::shutdown(s, how);
+}
+
+std::string TIdStackWindows::SocketErrorText(std::int32_t errorNumber) {
+  if (errorNumber == winsock::WSAHOST_NOT_FOUND)
+    return Format("Socket Error # %d\r\n%s", errorNumber, "Host not found.");
+  return TIdStack::SocketErrorText(errorNumber);
+}
+
+std::int32_t TIdStackWindows::SockLastError() {
+  return winsock::WSAGetLastError();
+}
+
+void TIdStackWindows::SockPeerAddress(TIdStackSocketHandle s, std::int32_t& family, std::string& ip,
+                                      std::int32_t& port) {
+  winsock::sockaddr_in address{};
+  int length = kAddressSize;
+  CheckSocketResult(winsock::getpeername(s, AsAddress(address), &length));
+  family = address.sin_family;
+  ip = AddressToText(address.sin_addr);
+  port = winsock::ntohs(address.sin_port);
+}
+
+void TIdStackWindows::SockLocalAddress(TIdStackSocketHandle s, std::int32_t& family,
+                                       std::string& ip, std::int32_t& port) {
+  winsock::sockaddr_in address{};
+  int length = kAddressSize;
+  CheckSocketResult(winsock::getsockname(s, AsAddress(address), &length));
+  family = address.sin_family;
+  ip = AddressToText(address.sin_addr);
+  port = winsock::ntohs(address.sin_port);
+}
+
+std::int32_t TIdStackWindows::SockGetOption(TIdStackSocketHandle s, std::int32_t level,
+                                            std::int32_t option, void* value,
+                                            std::int32_t& length) {
+  return winsock::getsockopt(s, level, option, static_cast<char*>(value), &length);
+}
+
+std::string TIdStackWindows::AddressToText(const winsock::in_addr& address) {
+  unsigned char bytes[4];
+  std::memcpy(bytes, &address.s_addr, 4);
+  return Format("%d.%d.%d.%d", bytes[0], bytes[1], bytes[2], bytes[3]);
+}
+
+void TIdStackWindows::TextToAddress(const std::string& text, winsock::in_addr& address) {
+  std::string rest = text;
+  unsigned char bytes[4];
+  for (unsigned char& byte : bytes)
+    byte = static_cast<unsigned char>(StrToInt(CutToken(rest, ".")));
+  std::memcpy(&address.s_addr, bytes, 4);
+}
+
+TIdFileSendHook FileSendHook() {
+  return gFileSendHook.load();
+}
+
+void SetFileSendHook(TIdFileSendHook hook) {
+  gFileSendHook.store(hook);
+}
+
+std::int64_t TransmitWholeFile(TIdStackSocketHandle s, const std::string& fileName) {
+  int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  std::int64_t size = 0;
+  struct stat info {};
+  // Only regular files: a pipe or device could block the send without end.
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (winsock::TransmitFile(s, fd)) size = info.st_size;
+  }
+  ::close(fd);
+  return size;
+}

@@ -1,0 +1,21 @@
+#include "net/IdThreadMgrDefault.h"
+
+#include "net/IdGlobal.h"
+
+TIdThread* TIdThreadMgrDefault::AcquireThread() {
+  std::unique_ptr<TIdThread> thread = NewThread();
+  ActiveThreads().Add(thread.get());
+  return thread.release();
+}
+
+void TIdThreadMgrDefault::ReleaseThread(TIdThread* AThread) {
+  if (IsCallingThread(AThread->ThreadID())) {
+    AThread->SetFreeWhenFinished(true);
+    AThread->Terminate();
+    ActiveThreads().Remove(AThread);
+    return;
+  }
+  if (!AThread->Suspended()) AThread->TerminateAndWaitFor();
+  ActiveThreads().Remove(AThread);
+  delete AThread;
+}

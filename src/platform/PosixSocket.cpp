@@ -1,0 +1,382 @@
+#include "platform/PosixSocket.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace posix {
+
+static_assert(kMsgOob == MSG_OOB && kMsgPeek == MSG_PEEK && kMsgDontRoute == MSG_DONTROUTE &&
+              kMsgTrunc == MSG_TRUNC);
+static_assert(kPollIn == POLLIN && kPollPri == POLLPRI && kPollOut == POLLOUT &&
+              kPollErr == POLLERR && kPollHup == POLLHUP && kPollNval == POLLNVAL);
+
+namespace {
+
+int Failure() {
+  return -errno;
+}
+
+sockaddr_in ToSockaddr(const Ipv4Endpoint& endpoint) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = endpoint.port;
+  address.sin_addr.s_addr = endpoint.address;
+  return address;
+}
+
+// Only Internet-family addresses are ever produced by our sockets; anything else reads as zero.
+Ipv4Endpoint FromSockaddr(const sockaddr_storage& storage) {
+  Ipv4Endpoint endpoint;
+  if (storage.ss_family == AF_INET) {
+    sockaddr_in address;
+    std::memcpy(&address, &storage, sizeof address);
+    endpoint.address = address.sin_addr.s_addr;
+    endpoint.port = address.sin_port;
+  }
+  return endpoint;
+}
+
+bool OptionPlace(IntOption option, int* level, int* name) {
+  *level = SOL_SOCKET;
+  switch (option) {
+    case IntOption::Debug:
+      *name = SO_DEBUG;
+      return true;
+    case IntOption::AcceptConn:
+      *name = SO_ACCEPTCONN;
+      return true;
+    case IntOption::ReuseAddress:
+      *name = SO_REUSEADDR;
+      return true;
+    case IntOption::KeepAlive:
+      *name = SO_KEEPALIVE;
+      return true;
+    case IntOption::DontRoute:
+      *name = SO_DONTROUTE;
+      return true;
+    case IntOption::Broadcast:
+      *name = SO_BROADCAST;
+      return true;
+    case IntOption::OobInline:
+      *name = SO_OOBINLINE;
+      return true;
+    case IntOption::SendBuffer:
+      *name = SO_SNDBUF;
+      return true;
+    case IntOption::ReceiveBuffer:
+      *name = SO_RCVBUF;
+      return true;
+    case IntOption::Error:
+      *name = SO_ERROR;
+      return true;
+    case IntOption::Type:
+      *name = SO_TYPE;
+      return true;
+    case IntOption::NoDelay:
+      *level = IPPROTO_TCP;
+      *name = TCP_NODELAY;
+      return true;
+  }
+  return false;
+}
+
+LookupStatus FromGaiError(int error) {
+  switch (error) {
+    case 0:
+      return LookupStatus::Found;
+    case EAI_NONAME:
+      return LookupStatus::NotFound;
+#ifdef EAI_NODATA
+    case EAI_NODATA:
+      return LookupStatus::NoAddress;
+#endif
+#ifdef EAI_ADDRFAMILY
+    case EAI_ADDRFAMILY:
+      return LookupStatus::NoAddress;
+#endif
+    case EAI_AGAIN:
+      return LookupStatus::TryAgain;
+    default:
+      return LookupStatus::Failed;
+  }
+}
+
+void CopyService(const servent& entry, ServiceInfo* service) {
+  service->name = entry.s_name ? entry.s_name : "";
+  service->aliases.clear();
+  for (char** alias = entry.s_aliases; alias && *alias; ++alias)
+    service->aliases.emplace_back(*alias);
+  service->port = static_cast<std::uint16_t>(entry.s_port);
+  service->protocol = entry.s_proto ? entry.s_proto : "";
+}
+
+// getserv*_r report a too-small buffer with ERANGE; grow and try again.
+template <class Lookup>
+LookupStatus ServiceLookup(Lookup lookup, ServiceInfo* service) {
+  std::vector<char> buffer(1024);
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    servent entry{};
+    servent* result = nullptr;
+    int error = lookup(&entry, buffer.data(), buffer.size(), &result);
+    if (error == ERANGE) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    if (error != 0) return LookupStatus::Failed;
+    if (!result) return LookupStatus::NotFound;
+    CopyService(*result, service);
+    return LookupStatus::Found;
+  }
+  return LookupStatus::Failed;
+}
+
+}  // namespace
+
+int OpenSocket(SocketKind kind, Protocol protocol) {
+  int type = SOCK_STREAM;
+  if (kind == SocketKind::Datagram) type = SOCK_DGRAM;
+  if (kind == SocketKind::Raw) type = SOCK_RAW;
+  int proto = 0;
+  if (protocol == Protocol::Tcp) proto = IPPROTO_TCP;
+  if (protocol == Protocol::Udp) proto = IPPROTO_UDP;
+  if (protocol == Protocol::Icmp) proto = IPPROTO_ICMP;
+  int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto);
+  return fd < 0 ? Failure() : fd;
+}
+
+void Close(int fd) {
+  if (fd >= 0) ::close(fd);  // EINTR still releases the descriptor on Linux; never retry
+}
+
+int Bind(int fd, const Ipv4Endpoint& local) {
+  sockaddr_in address = ToSockaddr(local);
+  return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 ? Failure()
+                                                                                     : 0;
+}
+
+int StartConnect(int fd, const Ipv4Endpoint& peer) {
+  sockaddr_in address = ToSockaddr(peer);
+  return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 ? Failure()
+                                                                                        : 0;
+}
+
+int Listen(int fd, int backlog) {
+  return ::listen(fd, backlog) < 0 ? Failure() : 0;
+}
+
+int Accept(int fd, Ipv4Endpoint* peer) {
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  int accepted =
+      ::accept4(fd, reinterpret_cast<sockaddr*>(&storage), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (accepted < 0) return Failure();
+  if (peer) *peer = FromSockaddr(storage);
+  return accepted;
+}
+
+long Receive(int fd, void* buffer, std::size_t length, int flags, Ipv4Endpoint* from) {
+  sockaddr_storage storage{};
+  socklen_t addressLength = sizeof storage;
+  ssize_t received =
+      ::recvfrom(fd, buffer, length, flags, reinterpret_cast<sockaddr*>(&storage), &addressLength);
+  if (received < 0) return Failure();
+  if (from && addressLength > 0) *from = FromSockaddr(storage);
+  return received;
+}
+
+long Send(int fd, const void* buffer, std::size_t length, int flags, const Ipv4Endpoint* to) {
+  ssize_t sent;
+  if (to) {
+    sockaddr_in address = ToSockaddr(*to);
+    sent = ::sendto(fd, buffer, length, flags | MSG_NOSIGNAL,
+                    reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  } else {
+    sent = ::send(fd, buffer, length, flags | MSG_NOSIGNAL);
+  }
+  return sent < 0 ? Failure() : sent;
+}
+
+int Shutdown(int fd, bool receive, bool send) {
+  int how = receive && send ? SHUT_RDWR : receive ? SHUT_RD : SHUT_WR;
+  return ::shutdown(fd, how) < 0 ? Failure() : 0;
+}
+
+int LocalEndpoint(int fd, Ipv4Endpoint* local) {
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) < 0) return Failure();
+  *local = FromSockaddr(storage);
+  return 0;
+}
+
+int PeerEndpoint(int fd, Ipv4Endpoint* peer) {
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&storage), &length) < 0) return Failure();
+  *peer = FromSockaddr(storage);
+  return 0;
+}
+
+int SetIntOption(int fd, IntOption option, int value) {
+  int level, name;
+  if (!OptionPlace(option, &level, &name)) return -ENOPROTOOPT;
+  return ::setsockopt(fd, level, name, &value, sizeof value) < 0 ? Failure() : 0;
+}
+
+int GetIntOption(int fd, IntOption option, int* value) {
+  int level, name;
+  if (!OptionPlace(option, &level, &name)) return -ENOPROTOOPT;
+  int raw = 0;
+  socklen_t length = sizeof raw;
+  if (::getsockopt(fd, level, name, &raw, &length) < 0) return Failure();
+  if (option == IntOption::Type) {
+    raw = raw == SOCK_DGRAM ? static_cast<int>(SocketKind::Datagram)
+          : raw == SOCK_RAW ? static_cast<int>(SocketKind::Raw)
+                            : static_cast<int>(SocketKind::Stream);
+  }
+  *value = raw;
+  return 0;
+}
+
+int SetLinger(int fd, bool on, int seconds) {
+  ::linger value{on ? 1 : 0, seconds};
+  return ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &value, sizeof value) < 0 ? Failure() : 0;
+}
+
+int GetLinger(int fd, bool* on, int* seconds) {
+  ::linger value{};
+  socklen_t length = sizeof value;
+  if (::getsockopt(fd, SOL_SOCKET, SO_LINGER, &value, &length) < 0) return Failure();
+  *on = value.l_onoff != 0;
+  *seconds = value.l_linger;
+  return 0;
+}
+
+int Poll(PollItem* items, std::size_t count, int timeoutMs) {
+  constexpr std::size_t kOnStack = 8;
+  pollfd local[kOnStack];
+  std::vector<pollfd> heap;
+  pollfd* fds = local;
+  if (count > kOnStack) {
+    heap.resize(count);
+    fds = heap.data();
+  }
+  for (std::size_t i = 0; i < count; ++i)
+    fds[i] = pollfd{items[i].fd, items[i].events, 0};
+  int ready = ::poll(fds, count, timeoutMs < 0 ? -1 : timeoutMs);
+  if (ready < 0) return Failure();
+  for (std::size_t i = 0; i < count; ++i)
+    items[i].revents = fds[i].revents;
+  return ready;
+}
+
+int OpenWakeup() {
+  int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return fd < 0 ? Failure() : fd;
+}
+
+void SignalWakeup(int fd) {
+  const std::uint64_t one = 1;
+  // The counter only has to become non-zero; a full counter is already readable.
+  while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+long SendFile(int socketFd, int fileFd, std::int64_t* offset, std::size_t count) {
+  // sendfile has no MSG_NOSIGNAL: hold SIGPIPE back on this thread for the call and swallow the
+  // one it raised, unless one was already pending before we started.
+  sigset_t pipeOnly, previous;
+  sigemptyset(&pipeOnly);
+  sigaddset(&pipeOnly, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
+  sigset_t pending;
+  sigpending(&pending);
+  const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+
+  off_t position = static_cast<off_t>(*offset);
+  ssize_t sent = ::sendfile(socketFd, fileFd, &position, count);
+  const int error = sent < 0 ? errno : 0;
+  if (sent >= 0) *offset = position;
+
+  if (error == EPIPE && !wasPending) {
+    const timespec zero{0, 0};
+    while (sigtimedwait(&pipeOnly, nullptr, &zero) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return sent < 0 ? -error : sent;
+}
+
+LookupStatus ResolveIpv4(const std::string& name, std::string* canonicalName,
+                         std::vector<std::uint32_t>* addresses) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;  // one answer per address instead of one per socket type
+  hints.ai_flags = AI_CANONNAME;
+  addrinfo* found = nullptr;
+  int error = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
+  if (error == EAI_SYSTEM && errno == ENOENT) error = EAI_NONAME;
+  if (error != 0) return FromGaiError(error);
+
+  addresses->clear();
+  *canonicalName = found->ai_canonname ? found->ai_canonname : name;
+  for (addrinfo* item = found; item; item = item->ai_next) {
+    if (item->ai_family != AF_INET || !item->ai_addr) continue;
+    sockaddr_in address;
+    std::memcpy(&address, item->ai_addr, sizeof address);
+    bool seen = false;
+    for (std::uint32_t known : *addresses)
+      seen = seen || known == address.sin_addr.s_addr;
+    if (!seen) addresses->push_back(address.sin_addr.s_addr);
+  }
+  ::freeaddrinfo(found);
+  return addresses->empty() ? LookupStatus::NoAddress : LookupStatus::Found;
+}
+
+LookupStatus ReverseLookup(std::uint32_t address, std::string* name) {
+  sockaddr_in where = ToSockaddr(Ipv4Endpoint{address, 0});
+  char host[NI_MAXHOST];
+  int error = ::getnameinfo(reinterpret_cast<const sockaddr*>(&where), sizeof where, host,
+                            sizeof host, nullptr, 0, NI_NAMEREQD);
+  if (error != 0) return FromGaiError(error);
+  *name = host;
+  return LookupStatus::Found;
+}
+
+LookupStatus ServiceByName(const char* name, const char* protocol, ServiceInfo* service) {
+  return ServiceLookup(
+      [&](servent* entry, char* buffer, std::size_t size, servent** result) {
+        return ::getservbyname_r(name, protocol, entry, buffer, size, result);
+      },
+      service);
+}
+
+LookupStatus ServiceByPort(std::uint16_t port, const char* protocol, ServiceInfo* service) {
+  return ServiceLookup(
+      [&](servent* entry, char* buffer, std::size_t size, servent** result) {
+        return ::getservbyport_r(port, protocol, entry, buffer, size, result);
+      },
+      service);
+}
+
+int HostName(std::string* name) {
+  char buffer[256] = {};
+  if (::gethostname(buffer, sizeof buffer - 1) < 0) return Failure();
+  *name = buffer;
+  return 0;
+}
+
+}  // namespace posix

@@ -1,0 +1,126 @@
+#include "platform/SocketTable.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+#include "platform/PosixSocket.h"
+
+namespace winsock::detail {
+
+namespace {
+
+// How often a waiter without a wake-up descriptor looks at the closed flag.
+constexpr int kSliceMs = 50;
+
+}  // namespace
+
+SocketEntry::SocketEntry(int descriptor, bool stream, State state)
+    : descriptor_(descriptor), stream_(stream), state_(state) {}
+
+SocketEntry::~SocketEntry() {
+  posix::Close(wakeDescriptor_);
+  posix::Close(descriptor_);
+}
+
+void SocketEntry::MarkClosed() {
+  std::lock_guard<std::mutex> lock(wakeMutex_);
+  if (closed_.load(std::memory_order_relaxed)) return;
+  closed_.store(true, std::memory_order_release);
+  if (wakeDescriptor_ >= 0) posix::SignalWakeup(wakeDescriptor_);
+}
+
+int SocketEntry::WakeDescriptor() {
+  std::lock_guard<std::mutex> lock(wakeMutex_);
+  if (closed_.load(std::memory_order_relaxed)) return kClosed;
+  if (wakeDescriptor_ < 0 && !wakeUnavailable_) {
+    int fd = posix::OpenWakeup();
+    if (fd >= 0)
+      wakeDescriptor_ = fd;
+    else
+      wakeUnavailable_ = true;
+  }
+  return wakeDescriptor_ >= 0 ? wakeDescriptor_ : kNoWakeup;
+}
+
+WaitResult SocketEntry::Wait(short events, std::uint32_t timeoutMs, int* error) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const int wake = WakeDescriptor();
+  if (wake == kClosed) return WaitResult::Closed;
+
+  for (;;) {
+    int slice = -1;
+    if (timeoutMs != 0) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return WaitResult::TimedOut;
+      slice = static_cast<int>(std::min<long long>(left, 1 << 30));
+    }
+    if (wake < 0) slice = slice < 0 ? kSliceMs : std::min(slice, kSliceMs);
+
+    posix::PollItem items[2] = {{descriptor_, events, 0}, {wake, posix::kPollIn, 0}};
+    int ready = posix::Poll(items, wake >= 0 ? 2 : 1, slice);
+    if (Closed()) return WaitResult::Closed;
+    if (ready == -EINTR) continue;
+    if (ready < 0) {
+      *error = -ready;
+      return WaitResult::Failed;
+    }
+    if (items[0].revents != 0) return WaitResult::Ready;
+  }
+}
+
+void SocketEntry::MarkShut(bool receive, bool send) {
+  if (receive) receiveShut_.store(true, std::memory_order_release);
+  if (send) sendShut_.store(true, std::memory_order_release);
+}
+
+SocketTable::SocketTable(std::int32_t first, std::int32_t last) : next_(first), last_(last) {}
+
+std::int32_t SocketTable::Add(std::shared_ptr<SocketEntry> entry) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (next_ > last_) return -1;
+  const auto number = static_cast<std::int32_t>(next_++);
+  entries_.emplace(number, std::move(entry));
+  return number;
+}
+
+std::shared_ptr<SocketEntry> SocketTable::Find(std::int32_t number) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = entries_.find(number);
+  return found == entries_.end() ? nullptr : found->second;
+}
+
+std::shared_ptr<SocketEntry> SocketTable::Remove(std::int32_t number) {
+  std::shared_ptr<SocketEntry> entry;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = entries_.find(number);
+    if (found == entries_.end()) return nullptr;
+    entry = std::move(found->second);
+    entries_.erase(found);
+  }
+  entry->MarkClosed();
+  return entry;
+}
+
+std::vector<std::shared_ptr<SocketEntry>> SocketTable::RemoveAll() {
+  std::vector<std::shared_ptr<SocketEntry>> removed;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    removed.reserve(entries_.size());
+    for (auto& [number, entry] : entries_)
+      removed.push_back(std::move(entry));
+    entries_.clear();
+  }
+  for (auto& entry : removed)
+    entry->MarkClosed();
+  return removed;
+}
+
+std::size_t SocketTable::Count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return entries_.size();
+}
+
+}  // namespace winsock::detail

@@ -1,0 +1,369 @@
+// Socket creation, connection and data transfer.
+//
+// Every descriptor is non-blocking underneath; a WinSock blocking call is the non-blocking call,
+// and when that would block, a wait in SocketEntry::Wait followed by another try. The wait also
+// watches the entry's wake-up descriptor, so closesocket from another thread ends it: the call
+// then fails with WSAEINTR, as a blocking call cancelled on Windows does. A call that finds its
+// socket already closed fails with WSAENOTSOCK.
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/PosixSocket.h"
+#include "platform/WinSock2.h"
+#include "platform/WinSockInternal.h"
+
+namespace winsock {
+
+namespace {
+
+using detail::Fail;
+using detail::SocketEntry;
+using detail::WaitResult;
+
+constexpr int kAddressSize = static_cast<int>(sizeof(sockaddr_in));
+
+int ErrnoError(long negatedErrno) {
+  return detail::ErrorFromErrno(static_cast<int>(-negatedErrno));
+}
+
+int FailErrno(long negatedErrno) {
+  return Fail(ErrnoError(negatedErrno));
+}
+
+// Failure for the calls that return a socket or a flag instead of SOCKET_ERROR.
+SOCKET NoSocket(int error) {
+  Fail(error);
+  return INVALID_SOCKET;
+}
+
+bool Failed(int error) {
+  Fail(error);
+  return false;
+}
+
+// Reads a WinSock IPv4 address; sets the last error and returns false when it is not one.
+bool ReadAddress(const sockaddr* name, int namelen, posix::Ipv4Endpoint* endpoint) {
+  if (!name || namelen < kAddressSize) {
+    Fail(WSAEFAULT);
+    return false;
+  }
+  sockaddr_in address;
+  std::memcpy(&address, name, sizeof address);
+  if (address.sin_family != AF_INET) {
+    Fail(WSAEAFNOSUPPORT);
+    return false;
+  }
+  endpoint->address = address.sin_addr.s_addr;
+  endpoint->port = address.sin_port;
+  return true;
+}
+
+// An output address is either absent or has room for an IPv4 address.
+bool AddressRoom(const sockaddr* name, const int* namelen) {
+  return !name || (namelen && *namelen >= kAddressSize);
+}
+
+void WriteAddress(const posix::Ipv4Endpoint& endpoint, sockaddr* name, int* namelen) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = endpoint.port;
+  address.sin_addr.s_addr = endpoint.address;
+  std::memcpy(name, &address, sizeof address);
+  *namelen = kAddressSize;
+}
+
+// Translates WinSock message flags; false when one is not allowed here.
+bool TranslateFlags(int flags, int allowed, int* translated) {
+  if (flags & ~allowed) return false;
+  *translated = ((flags & MSG_OOB) ? posix::kMsgOob : 0) |
+                ((flags & MSG_PEEK) ? posix::kMsgPeek : 0) |
+                ((flags & MSG_DONTROUTE) ? posix::kMsgDontRoute : 0);
+  return true;
+}
+
+// Waits until the socket may be ready for another try: 0, or the WinSock error to fail with.
+int AwaitReady(SocketEntry& entry, short events, std::uint32_t timeoutMs) {
+  int error = 0;
+  switch (entry.Wait(events, timeoutMs, &error)) {
+    case WaitResult::Ready:
+      return 0;
+    case WaitResult::TimedOut:
+      return WSAETIMEDOUT;
+    case WaitResult::Closed:
+      return WSAEINTR;
+    case WaitResult::Failed:
+      return detail::ErrorFromErrno(error);
+  }
+  return WSAEINVAL;
+}
+
+SOCKET Register(std::shared_ptr<SocketEntry> entry) {
+  SOCKET s = detail::Sockets().Add(std::move(entry));
+  if (s == INVALID_SOCKET) Fail(WSAEMFILE);  // every number has been used
+  return s;
+}
+
+// accept failures that concern one pending connection, not the listening socket.
+bool TransientAcceptError(int error) {
+  switch (error) {
+    case EINTR:
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+      return true;
+    default:
+      return false;
+  }
+}
+
+int Receive(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen) {
+  auto entry = detail::Use(s);
+  if (!entry) return SOCKET_ERROR;
+  if (len < 0 || (!buf && len > 0) || !AddressRoom(from, fromlen)) return Fail(WSAEFAULT);
+  int sysFlags = 0;
+  if (!TranslateFlags(flags, MSG_OOB | MSG_PEEK, &sysFlags)) return Fail(WSAEOPNOTSUPP);
+  if (entry->ReceiveShut()) return Fail(WSAESHUTDOWN);
+
+  // A datagram longer than the buffer is an error on WinSock; the kernel tells its real length.
+  const bool datagram = !entry->Stream();
+  if (datagram) sysFlags |= posix::kMsgTrunc;
+  const short events = (flags & MSG_OOB) ? posix::kPollPri : posix::kPollIn;
+  for (;;) {
+    posix::Ipv4Endpoint source;
+    long received = posix::Receive(entry->Descriptor(), buf, static_cast<std::size_t>(len),
+                                   sysFlags, datagram && from ? &source : nullptr);
+    if (received >= 0) {
+      if (datagram && from) WriteAddress(source, from, fromlen);
+      if (datagram && received > len) return Fail(WSAEMSGSIZE);
+      return static_cast<int>(received);
+    }
+    if (received == -EINTR) continue;
+    if (received != -EAGAIN) return FailErrno(received);
+    if (int error = AwaitReady(*entry, events, entry->ReceiveTimeout())) return Fail(error);
+  }
+}
+
+// A stream send goes on until every byte is out, as a blocking WinSock send does.
+int Send(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen) {
+  auto entry = detail::Use(s);
+  if (!entry) return SOCKET_ERROR;
+  if (len < 0 || (!buf && len > 0)) return Fail(WSAEFAULT);
+  int sysFlags = 0;
+  if (!TranslateFlags(flags, MSG_OOB | MSG_DONTROUTE, &sysFlags)) return Fail(WSAEOPNOTSUPP);
+  posix::Ipv4Endpoint target;
+  const posix::Ipv4Endpoint* destination = nullptr;
+  if (to && !entry->Stream()) {  // a connected stream ignores the address
+    if (!ReadAddress(to, tolen, &target)) return SOCKET_ERROR;
+    destination = &target;
+  }
+  if (entry->SendShut()) return Fail(WSAESHUTDOWN);
+
+  int total = 0;
+  for (;;) {
+    long sent = posix::Send(entry->Descriptor(), buf + total, static_cast<std::size_t>(len - total),
+                            sysFlags, destination);
+    if (sent >= 0) {
+      total += static_cast<int>(sent);
+      if (!entry->Stream() || total >= len) return total;
+      continue;
+    }
+    if (sent == -EINTR) continue;
+    if (sent == -EAGAIN) {
+      if (int error = AwaitReady(*entry, posix::kPollOut, entry->SendTimeout())) return Fail(error);
+      continue;
+    }
+    if (sent == -EPIPE && entry->SendShut()) return Fail(WSAESHUTDOWN);
+    return FailErrno(sent);
+  }
+}
+
+}  // namespace
+
+SOCKET socket(int af, int type, int protocol) {
+  if (!detail::CheckStarted()) return INVALID_SOCKET;
+  if (af != AF_INET) return NoSocket(WSAEAFNOSUPPORT);
+  posix::SocketKind kind;
+  switch (type) {
+    case SOCK_STREAM:
+      kind = posix::SocketKind::Stream;
+      break;
+    case SOCK_DGRAM:
+      kind = posix::SocketKind::Datagram;
+      break;
+    case SOCK_RAW:
+      kind = posix::SocketKind::Raw;
+      break;
+    default:
+      return NoSocket(WSAESOCKTNOSUPPORT);
+  }
+  posix::Protocol proto;
+  switch (protocol) {
+    case 0:
+      proto = posix::Protocol::Default;
+      break;
+    case IPPROTO_TCP:
+      proto = posix::Protocol::Tcp;
+      break;
+    case IPPROTO_UDP:
+      proto = posix::Protocol::Udp;
+      break;
+    case IPPROTO_ICMP:
+      proto = posix::Protocol::Icmp;
+      break;
+    default:
+      return NoSocket(WSAEPROTONOSUPPORT);
+  }
+  int fd = posix::OpenSocket(kind, proto);
+  if (fd < 0) return NoSocket(ErrnoError(fd));
+  return Register(std::make_shared<SocketEntry>(fd, kind == posix::SocketKind::Stream));
+}
+
+int bind(SOCKET s, const sockaddr* name, int namelen) {
+  auto entry = detail::Use(s);
+  if (!entry) return SOCKET_ERROR;
+  posix::Ipv4Endpoint local;
+  if (!ReadAddress(name, namelen, &local)) return SOCKET_ERROR;
+  int result = posix::Bind(entry->Descriptor(), local);
+  return result < 0 ? FailErrno(result) : 0;
+}
+
+int connect(SOCKET s, const sockaddr* name, int namelen) {
+  auto entry = detail::Use(s);
+  if (!entry) return SOCKET_ERROR;
+  posix::Ipv4Endpoint peer;
+  if (!ReadAddress(name, namelen, &peer)) return SOCKET_ERROR;
+  const int fd = entry->Descriptor();
+  if (!entry->Stream()) {  // only sets the default peer
+    int result = posix::StartConnect(fd, peer);
+    return result < 0 ? FailErrno(result) : 0;
+  }
+
+  using State = SocketEntry::State;
+  const bool wasFresh = entry->ChangeState(State::Fresh, State::Connecting);
+  auto failed = [&](int error) {
+    if (wasFresh) entry->ChangeState(State::Connecting, State::Fresh);
+    return Fail(error);
+  };
+  int result = posix::StartConnect(fd, peer);
+  if (result == 0) {
+    entry->SetState(State::Connected);
+    return 0;
+  }
+  if (result != -EINPROGRESS && result != -EINTR) return failed(detail::ErrorFromErrno(-result));
+
+  // The kernel carries on with the handshake; the socket turns writable when it is done.
+  if (int error = AwaitReady(*entry, posix::kPollOut, 0)) return failed(error);
+  int pending = 0;
+  result = posix::GetIntOption(fd, posix::IntOption::Error, &pending);
+  if (result < 0) return failed(detail::ErrorFromErrno(-result));
+  if (pending != 0) return failed(detail::ErrorFromErrno(pending));
+  entry->SetState(State::Connected);
+  return 0;
+}
+
+int listen(SOCKET s, int backlog) {
+  auto entry = detail::Use(s);
+  if (!entry) return SOCKET_ERROR;
+  int result = posix::Listen(entry->Descriptor(), backlog);
+  if (result < 0) return FailErrno(result);
+  entry->SetState(SocketEntry::State::Listening);
+  return 0;
+}
+
+SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
+  auto entry = detail::Use(s);
+  if (!entry) return INVALID_SOCKET;
+  if (!AddressRoom(addr, addrlen)) return NoSocket(WSAEFAULT);
+  for (;;) {
+    posix::Ipv4Endpoint peer;
+    int fd = posix::Accept(entry->Descriptor(), &peer);
+    if (fd >= 0) {
+      SOCKET accepted =
+          Register(std::make_shared<SocketEntry>(fd, true, SocketEntry::State::Connected));
+      if (accepted != INVALID_SOCKET && addr) WriteAddress(peer, addr, addrlen);
+      return accepted;
+    }
+    // A connection that died while queued is the client's problem, not the listener's.
+    if (TransientAcceptError(-fd)) continue;
+    if (fd != -EAGAIN) return NoSocket(ErrnoError(fd));
+    if (int error = AwaitReady(*entry, posix::kPollIn, 0)) return NoSocket(error);
+  }
+}
+
+int recv(SOCKET s, char* buf, int len, int flags) {
+  return Receive(s, buf, len, flags, nullptr, nullptr);
+}
+
+int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen) {
+  return Receive(s, buf, len, flags, from, fromlen);
+}
+
+int send(SOCKET s, const char* buf, int len, int flags) {
+  return Send(s, buf, len, flags, nullptr, 0);
+}
+
+int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen) {
+  return Send(s, buf, len, flags, to, tolen);
+}
+
+int shutdown(SOCKET s, int how) {
+  auto entry = detail::Use(s);
+  if (!entry) return SOCKET_ERROR;
+  if (how != SD_RECEIVE && how != SD_SEND && how != SD_BOTH) return Fail(WSAEINVAL);
+  const bool receive = how != SD_SEND;
+  const bool send = how != SD_RECEIVE;
+  int result = posix::Shutdown(entry->Descriptor(), receive, send);
+  if (result < 0) return FailErrno(result);
+  entry->MarkShut(receive, send);
+  return 0;
+}
+
+int getpeername(SOCKET s, sockaddr* name, int* namelen) {
+  auto entry = detail::Use(s);
+  if (!entry) return SOCKET_ERROR;
+  if (!name || !AddressRoom(name, namelen)) return Fail(WSAEFAULT);
+  posix::Ipv4Endpoint peer;
+  int result = posix::PeerEndpoint(entry->Descriptor(), &peer);
+  if (result < 0) return FailErrno(result);
+  WriteAddress(peer, name, namelen);
+  return 0;
+}
+
+int getsockname(SOCKET s, sockaddr* name, int* namelen) {
+  auto entry = detail::Use(s);
+  if (!entry) return SOCKET_ERROR;
+  if (!name || !AddressRoom(name, namelen)) return Fail(WSAEFAULT);
+  posix::Ipv4Endpoint local;
+  int result = posix::LocalEndpoint(entry->Descriptor(), &local);
+  if (result < 0) return FailErrno(result);
+  WriteAddress(local, name, namelen);
+  return 0;
+}
+
+bool TransmitFile(SOCKET s, int fileDescriptor) {
+  auto entry = detail::Use(s);
+  if (!entry) return false;
+  if (entry->SendShut()) return Failed(WSAESHUTDOWN);
+  constexpr std::size_t kChunk = std::size_t{1} << 30;
+  std::int64_t offset = 0;
+  for (;;) {
+    long sent = posix::SendFile(entry->Descriptor(), fileDescriptor, &offset, kChunk);
+    if (sent == 0) return true;  // end of file
+    if (sent > 0 || sent == -EINTR) continue;
+    if (sent == -EAGAIN) {
+      if (int error = AwaitReady(*entry, posix::kPollOut, entry->SendTimeout()))
+        return Failed(error);
+      continue;
+    }
+    if (sent == -EPIPE && entry->SendShut()) return Failed(WSAESHUTDOWN);
+    return Failed(ErrnoError(sent));
+  }
+}
+
+}  // namespace winsock

@@ -1,0 +1,170 @@
+#include "rtl/Synchronize.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <utility>
+
+#include <unistd.h>
+
+#include "rtl/Time.h"
+
+namespace rtl {
+namespace {
+
+// A Synchronize caller waits on this until the main thread has run its call.
+struct Completion {
+  bool done = false;
+  std::exception_ptr error;
+};
+
+struct Entry {
+  std::function<void()> call;
+  Completion* completion = nullptr;  // none for Queue
+};
+
+struct CallQueue {
+  std::mutex mutex;
+  std::condition_variable arrived;   // a call was queued or the signal count moved
+  std::condition_variable finished;  // a synchronized call has run
+  std::deque<Entry> entries;         // guarded by mutex
+  std::uint64_t signals = 0;         // guarded by mutex
+  std::function<void()> wake;        // guarded by mutex
+};
+
+// Never destroyed: threads that free themselves may still queue while the process exits.
+CallQueue& TheQueue() {
+  static CallQueue* queue = new CallQueue;
+  return *queue;
+}
+
+std::atomic<std::uint32_t> mainThreadId{0};  // 0: the process's initial thread
+
+void Push(Entry entry) {
+  CallQueue& q = TheQueue();
+  std::function<void()> wake;
+  {
+    std::lock_guard lock(q.mutex);
+    q.entries.push_back(std::move(entry));
+    ++q.signals;
+    wake = q.wake;
+  }
+  q.arrived.notify_all();
+  if (wake) wake();
+}
+
+}  // namespace
+
+void SetMainThread() {
+  mainThreadId.store(GetCurrentThreadId());
+}
+
+std::uint32_t MainThreadId() {
+  std::uint32_t id = mainThreadId.load();
+  return id != 0 ? id : static_cast<std::uint32_t>(::getpid());
+}
+
+bool IsMainThread() {
+  return GetCurrentThreadId() == MainThreadId();
+}
+
+void Synchronize(std::function<void()> call) {
+  if (IsMainThread()) {
+    call();
+    return;
+  }
+  Completion completion;
+  Push(Entry{std::move(call), &completion});
+  CallQueue& q = TheQueue();
+  {
+    std::unique_lock lock(q.mutex);
+    q.finished.wait(lock, [&] { return completion.done; });
+  }
+  if (completion.error) std::rethrow_exception(completion.error);
+}
+
+void Queue(std::function<void()> call) {
+  if (IsMainThread()) {
+    call();
+    return;
+  }
+  Push(Entry{std::move(call), nullptr});
+}
+
+bool CheckSynchronize(std::int32_t timeoutMs) {
+  if (!IsMainThread()) return false;
+  CallQueue& q = TheQueue();
+  std::deque<Entry> batch;
+  {
+    std::unique_lock lock(q.mutex);
+    if (timeoutMs > 0)
+      q.arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                         [&] { return !q.entries.empty(); });
+    batch.swap(q.entries);
+  }
+  if (batch.empty()) return false;
+  while (!batch.empty()) {
+    Entry entry = std::move(batch.front());
+    batch.pop_front();
+    if (entry.completion) {
+      std::exception_ptr error;
+      try {
+        entry.call();
+      } catch (...) {
+        error = std::current_exception();
+      }
+      {
+        std::lock_guard lock(q.mutex);
+        entry.completion->error = std::move(error);
+        entry.completion->done = true;
+      }
+      q.finished.notify_all();
+      continue;
+    }
+    try {
+      entry.call();
+    } catch (...) {
+      // Keep the order: what was behind the failed call runs before anything queued since.
+      std::lock_guard lock(q.mutex);
+      while (!batch.empty()) {
+        q.entries.push_front(std::move(batch.back()));
+        batch.pop_back();
+      }
+      throw;
+    }
+  }
+  return true;
+}
+
+void SetWakeMainThread(std::function<void()> wake) {
+  CallQueue& q = TheQueue();
+  std::lock_guard lock(q.mutex);
+  q.wake = std::move(wake);
+}
+
+std::uint64_t MainThreadSignalCount() {
+  CallQueue& q = TheQueue();
+  std::lock_guard lock(q.mutex);
+  return q.signals;
+}
+
+void SignalMainThread() {
+  CallQueue& q = TheQueue();
+  {
+    std::lock_guard lock(q.mutex);
+    ++q.signals;
+  }
+  q.arrived.notify_all();
+}
+
+bool WaitMainThreadSignal(std::uint64_t seen, std::int32_t timeoutMs) {
+  CallQueue& q = TheQueue();
+  std::unique_lock lock(q.mutex);
+  return q.arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs),
+                            [&] { return q.signals != seen; });
+}
+
+}  // namespace rtl

@@ -1,0 +1,124 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <thread>
+#include <utility>
+
+#include "rtl/Exception.h"
+
+namespace rtl {
+
+// A failure of the runtime thread: "Thread creation error: %s" or "Thread Error: %s (%d)".
+class EThread : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
+
+// An operating-system thread that runs Execute once.
+//
+// Life cycle. The OS thread starts at construction and at once waits, "suspended", until it is
+// released: by AfterConstruction for a thread not created suspended, or by SetSuspended(false).
+// C++ has no step after the most-derived constructor, so whoever makes a running thread calls
+// AfterConstruction (Create<T> does both); releasing from the TThread constructor would let the
+// body run before the derived parts exist. When released, the body runs only if Terminated is
+// still false. After the body (and DoTerminate) the thread reads FreeWhenFinished: if set, it
+// deletes the object itself (so it must have been made with new and nobody may use it from then
+// on); otherwise it marks itself finished and the owner deletes it.
+//
+// Suspension. POSIX cannot stop another thread where it stands, so only a thread can suspend
+// itself: SetSuspended(true) on its own thread blocks until some thread calls SetSuspended(false).
+// On another thread it is accepted only when the thread is already suspended or finished; asking
+// to suspend a running thread from outside raises EThread.
+//
+// Destruction. The destructor terminates, resumes and waits for a body that has not ended.
+// Because a derived destructor runs before this one, a class whose body uses its own members must
+// call Shutdown() first in its own destructor, or the body could run on half-destroyed members.
+// An owner that starts destroying a thread stops it from freeing itself. Deleting a
+// FreeWhenFinished thread from outside is valid only while its body certainly has not ended.
+//
+// WaitFor keeps its own share of the thread's state, so a wait that has begun stays valid even if
+// the thread frees itself meanwhile; on the main thread it serves the main-thread call queue
+// (rtl/Synchronize.h) while it waits, so a thread that synchronizes with the main thread can end.
+//
+// Priority is applied as the thread's nice value, relative to the value it started with: idle
+// +19, lowest +10, lower +5, normal 0, higher -5, highest -10, time critical -20 (clamped to the
+// range -20..19). Raising usually needs privileges that a desktop program lacks; a refused raise
+// is ignored and Priority still reports the level asked for.
+class TThread {
+ public:
+  explicit TThread(bool createSuspended);
+  virtual ~TThread();
+  TThread(const TThread&) = delete;
+  TThread& operator=(const TThread&) = delete;
+
+  // Makes a T (constructed with args) and releases it unless it was created suspended.
+  template <class T, class... Args>
+  static std::unique_ptr<T> Create(Args&&... args) {
+    auto thread = std::make_unique<T>(std::forward<Args>(args)...);
+    thread->AfterConstruction();
+    return thread;
+  }
+  // Releases a thread that was not created suspended; later calls do nothing.
+  void AfterConstruction();
+
+  // A request to end: sets Terminated, which is never cleared. Does not wait or resume.
+  virtual void Terminate();
+  bool Terminated() const { return terminated_.load(); }
+
+  bool Suspended() const;
+  void SetSuspended(bool value);
+
+  bool FreeWhenFinished() const { return freeWhenFinished_.load(); }
+  void SetFreeWhenFinished(bool value) { freeWhenFinished_.store(value); }
+
+  TThreadPriority Priority() const { return priority_.load(); }
+  void SetPriority(TThreadPriority value);
+
+  // The OS thread's id (as rtl::GetCurrentThreadId gives it), known from construction on.
+  std::uint32_t ThreadID() const;
+
+  // True once the body has ended (and, for a thread that frees itself, the object is gone).
+  bool Finished() const;
+  // The exception that escaped Execute, if any; read it after the body has ended.
+  std::exception_ptr FatalException() const;
+
+  // Blocks until the body has ended. On its own thread it raises EThread instead of deadlocking.
+  // On the main thread, calls queued for the main thread run meanwhile; an exception from one of
+  // them leaves WaitFor before the thread has ended.
+  void WaitFor();
+
+ protected:
+  virtual void Execute() = 0;
+  // Runs on the thread after Execute, whether or not the body ran.
+  virtual void DoTerminate() {}
+
+  // Terminates, resumes and waits for the body; safe to call again. Does nothing on the thread
+  // itself. Never throws.
+  void Shutdown();
+
+  // Self-suspension in two steps, for callers that must mark the thread suspended while holding
+  // a lock and block only after releasing it (so that a resume in between is not lost).
+  void BeginSelfSuspend();
+  void WaitWhileSuspended();
+
+ private:
+  struct State;
+  static void ThreadProc(TThread* self, std::shared_ptr<State> state);
+  static void WaitUntilFinished(const std::shared_ptr<State>& state, bool raiseQueueErrors);
+
+  std::shared_ptr<State> state_;
+  std::thread handle_;
+  const bool createSuspended_;
+  bool constructed_ = false;  // AfterConstruction has run; touched only by the owner
+  std::atomic<bool> terminated_{false};
+  std::atomic<bool> freeWhenFinished_{false};
+  std::atomic<TThreadPriority> priority_{tpNormal};
+  std::exception_ptr fatalException_;  // guarded by the state's mutex
+};
+
+}  // namespace rtl

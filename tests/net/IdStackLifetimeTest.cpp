@@ -1,0 +1,120 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "net/IdException.h"
+#include "net/IdStack.h"
+#include "net/IdStackWindows.h"
+#include "platform/WinSock2.h"
+
+namespace {
+
+// These tests own the user count: nothing else holds a user while they run.
+class IdStackLifetimeTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(StackUserCount(), 0);
+    ASSERT_EQ(GlobalStack(), nullptr);
+  }
+  void TearDown() override {
+    while (StackUserCount() > 0)
+      RemoveStackUser();
+  }
+};
+
+TEST_F(IdStackLifetimeTest, FirstUserCreatesAndLastFrees) {
+  AddStackUser();
+  EXPECT_EQ(StackUserCount(), 1);
+  TIdStack* stack = GlobalStack();
+  ASSERT_NE(stack, nullptr);
+  EXPECT_NE(dynamic_cast<TIdStackWindows*>(stack), nullptr);
+  EXPECT_TRUE(SocketsStarted());
+
+  AddStackUser();
+  EXPECT_EQ(StackUserCount(), 2);
+  EXPECT_EQ(GlobalStack(), stack);
+
+  RemoveStackUser();
+  EXPECT_EQ(StackUserCount(), 1);
+  EXPECT_EQ(GlobalStack(), stack);
+
+  RemoveStackUser();
+  EXPECT_EQ(StackUserCount(), 0);
+  EXPECT_EQ(GlobalStack(), nullptr);
+
+  // A removal without a user must not drive the count below zero.
+  RemoveStackUser();
+  EXPECT_EQ(StackUserCount(), 0);
+  AddStackUser();
+  EXPECT_EQ(StackUserCount(), 1);
+  EXPECT_NE(GlobalStack(), nullptr);
+  RemoveStackUser();
+  EXPECT_EQ(GlobalStack(), nullptr);
+}
+
+TEST_F(IdStackLifetimeTest, StartUpHappensOncePerProcess) {
+  for (int round = 0; round < 3; ++round) {
+    AddStackUser();
+    ASSERT_NE(GlobalStack(), nullptr);
+    RemoveStackUser();
+    EXPECT_TRUE(SocketsStarted());
+  }
+  // The library counts start-ups. If the stack had started it more than once, one clean-up
+  // would leave it running.
+  ASSERT_EQ(winsock::WSACleanup(), 0);
+  EXPECT_EQ(winsock::socket(winsock::AF_INET, winsock::SOCK_STREAM, 0), winsock::INVALID_SOCKET);
+  EXPECT_EQ(winsock::WSAGetLastError(), winsock::WSANOTINITIALISED);
+  winsock::WSAData data{};
+  ASSERT_EQ(winsock::WSAStartup(winsock::MakeWord(2, 2), &data), 0);  // restore for the exit
+}
+
+std::unique_ptr<TIdStack> FailingStack() {
+  throw EIdStackInitializationFailed();
+}
+
+TEST_F(IdStackLifetimeTest, FailedCreationLeavesNoStackAndNoUser) {
+  TIdStackClass previous = StackClass();
+  SetStackClass(&FailingStack);
+  try {
+    AddStackUser();
+    ADD_FAILURE() << "nothing raised";
+  } catch (const EIdStackError& e) {
+    EXPECT_EQ(e.Message(), "Winsock Initialization Error.");
+  }
+  SetStackClass(previous);
+  EXPECT_EQ(StackUserCount(), 0);
+  EXPECT_EQ(GlobalStack(), nullptr);
+
+  // The lock was released on the way out, and the next user gets a working stack.
+  AddStackUser();
+  EXPECT_EQ(StackUserCount(), 1);
+  EXPECT_NE(GlobalStack(), nullptr);
+  RemoveStackUser();
+}
+
+TEST_F(IdStackLifetimeTest, UsersOnManyThreadsShareOneStack) {
+  AddStackUser();
+  TIdStack* stack = GlobalStack();
+  std::atomic<int> sawOtherStack{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        AddStackUser();
+        if (GlobalStack() != stack) ++sawOtherStack;
+        RemoveStackUser();
+      }
+    });
+  }
+  for (std::thread& thread : threads)
+    thread.join();
+  EXPECT_EQ(sawOtherStack, 0);
+  EXPECT_EQ(StackUserCount(), 1);
+  EXPECT_EQ(GlobalStack(), stack);
+  RemoveStackUser();
+  EXPECT_EQ(GlobalStack(), nullptr);
+}
+
+}  // namespace
