@@ -5,6 +5,7 @@
 
 #include "net/IdException.h"
 #include "net/IdTCPConnectionFixture.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
@@ -132,9 +133,7 @@ TEST_F(ReadAvailableTest, LongStreamComesThroughOneReceiveAtATime) {
 
 TEST_F(ReadAvailableTest, DropFromAnotherThreadEndsTheWaitQuietly) {
   std::thread server([&] {
-    auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (handler->Waits.load() == 0 && Clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(test::WaitUntil([&] { return handler->Waits.load() > 0; }));
     conn->DropSocket();
   });
   std::string got = "unset";
