@@ -14,7 +14,6 @@
 namespace {
 
 using clienttest::RefusingPort;
-using clienttest::ScriptedServer;
 using clienttest::UnansweredListener;
 using Clock = std::chrono::steady_clock;
 
@@ -42,71 +41,6 @@ class TimedConnectTest : public testing::Test {
 
   TIdIOHandlerSocket handler_;
 };
-
-TEST_F(TimedConnectTest, UnansweredConnectTimesOutAndClosesTheSocket) {
-  UnansweredListener silent;
-  ASSERT_NE(0, silent.Port()) << "could not fill the accept queue";
-  // 100 ms is one plain sleep; 700 ms runs the 125 ms poll loop.
-  for (std::int32_t timeout : {100, 700}) {
-    SCOPED_TRACE(timeout);
-    const auto start = Clock::now();
-    try {
-      ConnectTimed(silent.Port(), timeout);
-      ADD_FAILURE() << "connected to a listener that never answers";
-    } catch (const EIdConnectTimeout& e) {
-      EXPECT_EQ("Connect timed out.", e.Message());
-    }
-    const std::int64_t elapsed = MsSince(start);
-    EXPECT_GE(elapsed, timeout - 10);
-    EXPECT_LT(elapsed, timeout + 2000);
-    EXPECT_FALSE(handler_.IsConnected());
-    EXPECT_FALSE(handler_.SocketHandle()->IsOpen());
-  }
-}
-
-TEST_F(TimedConnectTest, TimedConnectToAListenerSucceedsEarly) {
-  // -2 waits without limit; 50 is below one poll step.
-  for (std::int32_t timeout : {3000, IdTimeoutInfinite, 50}) {
-    SCOPED_TRACE(timeout);
-    ScriptedServer server({{4, {"pong"}}});
-    const std::int64_t elapsed = ConnectTimed(server.Port(), timeout);
-    EXPECT_LT(elapsed, 1500) << "a fast connect must be noticed at the next poll step";
-    ASSERT_TRUE(handler_.IsConnected());
-    EXPECT_EQ(server.Port(), handler_.SocketHandle()->RemotePort());
-    ASSERT_EQ(4, handler_.Send("ping", 4));
-    char reply[4] = {};
-    ASSERT_TRUE(handler_.WaitReadable(5000));
-    ASSERT_EQ(4, handler_.Receive(reply, sizeof reply));
-    EXPECT_EQ("pong", std::string(reply, 4));
-    handler_.Close();
-    EXPECT_EQ("ping", server.Received());
-  }
-}
-
-TEST_F(TimedConnectTest, RefusedConnectReportsHowItFailed) {
-  RefusingPort closed;
-  // The default time-outs connect on the calling thread and raise the socket error itself; timed
-  // connects raise EIdConnectException carrying the same text.
-  struct Case {
-    std::int32_t timeout;
-    bool timed;
-  };
-  for (const Case& c :
-       {Case{-1, false}, Case{0, false}, Case{3000, true}, Case{IdTimeoutInfinite, true}}) {
-    SCOPED_TRACE(c.timeout);
-    try {
-      const std::int64_t elapsed = ConnectTimed(closed.Port(), c.timeout);
-      ADD_FAILURE() << "connected to a closed port after " << elapsed << " ms";
-    } catch (const EIdSocketError& e) {
-      EXPECT_FALSE(c.timed) << e.Message();
-      EXPECT_EQ(10061, e.ErrorCode());
-    } catch (const EIdConnectException& e) {
-      EXPECT_TRUE(c.timed) << e.Message();
-      EXPECT_EQ(GlobalStack()->SocketErrorText(10061), e.Message());
-    }
-    EXPECT_FALSE(handler_.IsConnected());
-  }
-}
 
 TEST_F(TimedConnectTest, CloseFromAnotherThreadNeverPassesForSuccess) {
   UnansweredListener silent;
