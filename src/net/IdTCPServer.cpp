@@ -10,8 +10,10 @@ TIdTCPServer::TIdTCPServer(rtl::TComponent* AOwner)
     : TIdComponent(AOwner),
       bindings_(std::make_unique<TIdSocketHandles>(this)),
       replyTexts_(std::make_unique<TIdRFCReplies>()),
+      commandHandlers_(std::make_unique<TIdCommandHandlers>(this)),
       greeting_(std::make_unique<TIdRFCReply>()),
       maxConnectionReply_(std::make_unique<TIdRFCReply>()),
+      replyUnknownCommand_(std::make_unique<TIdRFCReply>()),
       threadClass_(ThreadClassOf<TIdPeerThread>()) {}
 
 TIdTCPServer::~TIdTCPServer() {
@@ -34,9 +36,11 @@ TIdTCPServer::~TIdTCPServer() {
   if (TIdServerIntercept* intercept = intercept_.exchange(nullptr))
     RemoveFreeNotification(intercept);
   bindings_.reset();
+  replyUnknownCommand_.reset();
   replyTexts_.reset();
   maxConnectionReply_.reset();
   greeting_.reset();
+  commandHandlers_.reset();
 }
 
 void TIdTCPServer::SetActive(bool AValue) {
@@ -282,9 +286,42 @@ void TIdTCPServer::PeerDisconnected(TIdPeerThread* AThread) {
 }
 
 bool TIdTCPServer::ServePeer(TIdPeerThread* AThread) {
+  if (commandHandlersEnabled_ && commandHandlers_->Count() > 0) {
+    DispatchCommand(AThread);
+    return true;
+  }
   if (!OnExecute) return false;
   OnExecute(AThread);
   return true;
+}
+
+void TIdTCPServer::DispatchCommand(TIdPeerThread* AThread) {
+  TIdTCPServerConnection* connection = AThread->Connection();
+  if (!connection->IsConnected()) return;
+  const std::string line = connection->ReadLine();
+  if (line.empty()) return;
+  if (OnBeforeCommandHandler) OnBeforeCommandHandler(this, line, AThread);
+  try {
+    const int count = commandHandlers_->Count();
+    for (int i = 0; i < count; ++i) {
+      TIdCommandHandler* handler = commandHandlers_->Items(i);
+      if (handler->Enabled() && handler->TryCommand(line, AThread)) break;
+      if (i == commandHandlers_->Count() - 1) HandleUnmatchedLine(line, AThread);
+    }
+  } catch (...) {
+    if (OnAfterCommandHandler) OnAfterCommandHandler(this, AThread);
+    throw;
+  }
+  if (OnAfterCommandHandler) OnAfterCommandHandler(this, AThread);
+}
+
+void TIdTCPServer::HandleUnmatchedLine(const std::string& AData, TIdPeerThread* AThread) {
+  if (OnNoCommandHandler)
+    OnNoCommandHandler(this, AData, AThread);
+  else if (replyUnknownCommand_->HasContent())
+    AThread->Connection()->WriteReply(*replyUnknownCommand_);
+  else
+    throw EIdTCPServerError(std::string(RSNoCommandHandlerFound));
 }
 
 void TIdTCPServer::ReportException(TIdPeerThread* AThread, const std::exception& AException) {

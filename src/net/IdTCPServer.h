@@ -5,7 +5,9 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <string>
 
+#include "net/IdCommandHandlers.h"
 #include "net/IdComponent.h"
 #include "net/IdListenerThread.h"
 #include "net/IdPeerThread.h"
@@ -23,13 +25,21 @@ using TIdServerThreadExceptionEvent =
     std::function<void(TIdPeerThread* AThread, const std::exception& AException)>;
 using TIdListenExceptionEvent =
     std::function<void(TIdListenerThread* AThread, const std::exception& AException)>;
+using TIdBeforeCommandHandlerEvent =
+    std::function<void(TIdTCPServer* ASender, const std::string& AData, TIdPeerThread* AThread)>;
+using TIdNoCommandHandlerEvent =
+    std::function<void(TIdTCPServer* ASender, const std::string& AData, TIdPeerThread* AThread)>;
+using TIdAfterCommandHandlerEvent =
+    std::function<void(TIdTCPServer* ASender, TIdPeerThread* AThread)>;
 
 // A TCP server that serves each accepted client on a thread of its own.
 //
 // Writing Active true opens every binding (one on DefaultPort and all local addresses when there
 // is none) and starts a listener thread per binding; each admitted client gets a peer thread from
-// the thread manager, which greets it, fires OnConnect, calls OnExecute again and again while the
-// client stays connected, and fires OnDisconnect. Writing false stops the listeners, drops every
+// the thread manager, which greets it, fires OnConnect, serves it again and again while the client
+// stays connected, and fires OnDisconnect. Serving is one call of OnExecute, or, when command
+// handlers exist (and are enabled), reading one line and handing it to the first handler that
+// takes it. Writing false stops the listeners, drops every
 // client's socket and waits up to TerminateWaitTime for the peer threads to leave, raising
 // EIdTerminateThreadTimeout (and still reading active) when some remain.
 //
@@ -59,6 +69,9 @@ class TIdTCPServer : public TIdComponent {
   virtual void SetActive(bool AValue);
 
   TIdSocketHandles& Bindings() { return *bindings_; }
+  TIdCommandHandlers& CommandHandlers() { return *commandHandlers_; }
+  bool CommandHandlersEnabled() const { return commandHandlersEnabled_; }
+  void SetCommandHandlersEnabled(bool AValue) { commandHandlersEnabled_ = AValue; }
   // Copies the items (addresses and ports) of AValue.
   virtual void SetBindings(const TIdSocketHandles& AValue);
   std::int32_t DefaultPort() const { return bindings_->NewBindingPort(); }
@@ -73,7 +86,11 @@ class TIdTCPServer : public TIdComponent {
   TIdRFCReply& MaxConnectionReply() { return *maxConnectionReply_; }
   std::int32_t MaxConnections() const { return maxConnections_.load(); }
   void SetMaxConnections(std::int32_t AValue) { maxConnections_.store(AValue); }
+  // Code of the reply to a command that raised, when its handler has none; 0 or less: none.
+  std::int32_t ReplyExceptionCode() const { return replyExceptionCode_; }
+  void SetReplyExceptionCode(std::int32_t AValue) { replyExceptionCode_ = AValue; }
   TIdRFCReplies& ReplyTexts() { return *replyTexts_; }
+  TIdRFCReply& ReplyUnknownCommand() { return *replyUnknownCommand_; }
   TIdReuseSocket ReuseSocket() const { return reuseSocket_; }
   void SetReuseSocket(TIdReuseSocket AValue) { reuseSocket_ = AValue; }
   std::int32_t TerminateWaitTime() const { return terminateWaitTime_; }
@@ -96,12 +113,18 @@ class TIdTCPServer : public TIdComponent {
   TIdServerThreadEvent OnDisconnect;
   TIdServerThreadExceptionEvent OnException;
   TIdListenExceptionEvent OnListenException;
+  TIdBeforeCommandHandlerEvent OnBeforeCommandHandler;
+  TIdAfterCommandHandlerEvent OnAfterCommandHandler;
+  TIdNoCommandHandlerEvent OnNoCommandHandler;
 
   // Greeting, then OnConnect.
   virtual void PeerConnected(TIdPeerThread* AThread);
   virtual void PeerDisconnected(TIdPeerThread* AThread);
   // One serving step; false when the server has no way of serving (no OnExecute).
   virtual bool ServePeer(TIdPeerThread* AThread);
+  // A line no command handler took: OnNoCommandHandler, else ReplyUnknownCommand, else
+  // EIdTCPServerError "No command handler found.".
+  void HandleUnmatchedLine(const std::string& AData, TIdPeerThread* AThread);
 
   void ReportException(TIdPeerThread* AThread, const std::exception& AException);
   void ReportListenException(TIdListenerThread* AThread, const std::exception& AException);
@@ -129,6 +152,8 @@ class TIdTCPServer : public TIdComponent {
   void WaitForPeerThreadsToLeave();
   void FreeOwnedThreadMgr();
   void FreeOwnedIOHandler();
+  // Reads one line and hands it to the first enabled handler that takes it.
+  void DispatchCommand(TIdPeerThread* AThread);
 
   // The current manager without making one; what other threads use.
   TIdThreadMgr* CurrentThreadMgr() const { return threadMgr_.load(); }
@@ -140,10 +165,13 @@ class TIdTCPServer : public TIdComponent {
   bool handlersPrepared_ = false;
   bool ownsThreadMgr_ = false;
   bool ownsIOHandler_ = false;
+  bool commandHandlersEnabled_ = true;
   std::unique_ptr<TIdSocketHandles> bindings_;
   std::unique_ptr<TIdRFCReplies> replyTexts_;
+  std::unique_ptr<TIdCommandHandlers> commandHandlers_;
   std::unique_ptr<TIdRFCReply> greeting_;
   std::unique_ptr<TIdRFCReply> maxConnectionReply_;
+  std::unique_ptr<TIdRFCReply> replyUnknownCommand_;
   std::unique_ptr<rtl::TThreadList<TIdListenerThread>> listenerThreads_;
   TIdThreadClass threadClass_;
   rtl::TThreadList<TIdPeerThread> peerThreads_;
@@ -154,4 +182,5 @@ class TIdTCPServer : public TIdComponent {
   std::atomic<std::int32_t> maxConnections_{0};
   TIdReuseSocket reuseSocket_ = rsOSDependent;
   std::int32_t terminateWaitTime_ = DefaultTerminateWaitTime;
+  std::int32_t replyExceptionCode_ = 0;
 };
