@@ -1,0 +1,5 @@
+#include "net/IdServerIOHandler.h"
+
+std::unique_ptr<TIdIOHandler> TIdServerIOHandler::Accept(TIdStackSocketHandle, TIdThread*) {
+  return nullptr;
+}

@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ServerTestSupport.h"
+#include "platform/WinSockInternal.h"
+
+namespace {
+
+using servertest::MakeLoopbackServer;
+using servertest::PortOf;
+using test::RawClient;
+using test::WaitUntil;
+
+constexpr int kClients = 500;
+
+// Every client connects before any is answered, so all peer threads live at once; afterwards no
+// thread, socket or descriptor of theirs may be left.
+TEST(ServerLoadTest, FiveHundredClientsAtOnceAreAllServedAndLeaveNothingBehind) {
+  // Each client costs the process its own descriptor, the server's, and a wake-up descriptor.
+  if (test::RaiseOpenFileLimit(4 * kClients + 256) < 4 * kClients + 256)
+    GTEST_SKIP() << "the open-file limit cannot be raised far enough";
+
+  auto server = MakeLoopbackServer();
+  server->SetListenQueue(kClients);  // the clients connect faster than one listener accepts
+  std::atomic<int> served{0};
+  std::atomic<int> disconnects{0};
+  server->OnExecute = [&](TIdPeerThread* AThread) {
+    TIdTCPServerConnection* connection = AThread->Connection();
+    connection->WriteLine("echo " + connection->ReadLine());
+    ++served;
+  };
+  server->OnDisconnect = [&](TIdPeerThread*) { ++disconnects; };
+  server->SetActive(true);
+  const auto& sockets = winsock::detail::Sockets();
+  const std::size_t socketsBefore = sockets.Count();
+  {
+    // One client first, so that the listener's own lazily made descriptors exist already.
+    RawClient warmUp;
+    ASSERT_TRUE(warmUp.Connect(PortOf(*server)));
+    ASSERT_TRUE(warmUp.Send("warm-up\r\n"));
+    ASSERT_EQ("echo warm-up", warmUp.ReadLine());
+  }
+  ASSERT_TRUE(WaitUntil([&] { return disconnects == 1 && sockets.Count() == socketsBefore; }));
+  served = 0;
+  disconnects = 0;
+  const int descriptorsBefore = test::OpenDescriptorCount();
+  const int threadsBefore = test::ThreadCount();
+
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(std::make_unique<RawClient>());
+    ASSERT_TRUE(clients.back()->Connect(PortOf(*server))) << "client " << i;
+  }
+  for (int i = 0; i < kClients; ++i)
+    ASSERT_TRUE(clients[i]->Send("line " + std::to_string(i) + "\r\n"));
+  int answered = 0;
+  for (int i = 0; i < kClients; ++i)
+    answered += clients[i]->ReadLine(20000) == "echo line " + std::to_string(i);
+  EXPECT_EQ(kClients, answered);
+  EXPECT_EQ(static_cast<std::size_t>(kClients), server->PeerThreads().Count())
+      << "every client is still connected, so every peer thread still runs";
+
+  clients.clear();
+  EXPECT_TRUE(WaitUntil([&] { return server->PeerThreads().Count() == 0; }, 30000));
+  EXPECT_EQ(kClients, served.load());
+  EXPECT_EQ(kClients, disconnects.load());
+  EXPECT_EQ(0u, server->ThreadMgr()->ActiveThreads().Count());
+  // A peer thread frees its connection just after it leaves the list.
+  EXPECT_TRUE(WaitUntil([&] { return sockets.Count() == socketsBefore; }, 10000))
+      << sockets.Count() << " sockets, " << socketsBefore << " before";
+  EXPECT_TRUE(WaitUntil([&] { return test::OpenDescriptorCount() == descriptorsBefore; }, 10000))
+      << test::OpenDescriptorCount() << " descriptors, " << descriptorsBefore << " before";
+  EXPECT_TRUE(WaitUntil([&] { return test::ThreadCount() == threadsBefore; }, 10000))
+      << test::ThreadCount() << " threads, " << threadsBefore << " before";
+  server->SetActive(false);
+}
+
+}  // namespace

@@ -1,0 +1,154 @@
+#include "support/RawClient.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+
+namespace test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MsLeft(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+}  // namespace
+
+RawClient::~RawClient() {
+  Close();
+}
+
+bool RawClient::Connect(std::int32_t port, std::int32_t timeoutMs) {
+  Close();
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd_ < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int result = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  if (result != 0 && errno == EINPROGRESS) {
+    pollfd entry{fd_, POLLOUT, 0};
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::poll(&entry, 1, timeoutMs) == 1 &&
+        ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0)
+      result = 0;
+  }
+  if (result != 0) {
+    Close();
+    return false;
+  }
+  return true;
+}
+
+bool RawClient::Send(std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (sent < 0 && errno == EAGAIN) {
+      pollfd entry{fd_, POLLOUT, 0};
+      if (::poll(&entry, 1, 5000) != 1) return false;
+      continue;
+    }
+    if (sent <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(sent));
+  }
+  return true;
+}
+
+int RawClient::ReceiveSome(std::int32_t timeoutMs) {
+  if (fd_ < 0) return 0;
+  pollfd entry{fd_, POLLIN, 0};
+  if (::poll(&entry, 1, timeoutMs) != 1) return -1;
+  char buffer[4096];
+  ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+  if (got < 0) return errno == EAGAIN ? -1 : 0;  // a reset ends the stream too
+  pending_.append(buffer, static_cast<std::size_t>(got));
+  return static_cast<int>(got);
+}
+
+std::optional<std::string> RawClient::ReadLine(std::int32_t timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    std::size_t end = pending_.find('\n');
+    if (end != std::string::npos) {
+      std::string line = pending_.substr(0, end);
+      pending_.erase(0, end + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      return line;
+    }
+    if (ReceiveSome(MsLeft(deadline)) <= 0) return std::nullopt;
+  }
+}
+
+std::optional<std::string> RawClient::ReadToClose(std::int32_t timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    int got = ReceiveSome(MsLeft(deadline));
+    if (got == 0) {
+      std::string all;
+      all.swap(pending_);
+      return all;
+    }
+    if (got < 0) return std::nullopt;
+  }
+}
+
+void RawClient::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  pending_.clear();
+}
+
+void RawClient::Reset() {
+  if (fd_ < 0) return;
+  linger hard{1, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  Close();
+}
+
+namespace {
+
+int EntriesIn(const char* folder) {
+  int count = 0;
+  std::error_code error;
+  for (auto it = std::filesystem::directory_iterator(folder, error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error))
+    ++count;
+  return count;
+}
+
+}  // namespace
+
+int OpenDescriptorCount() {
+  return EntriesIn("/proc/self/fd");
+}
+
+int ThreadCount() {
+  return EntriesIn("/proc/self/task");
+}
+
+std::int64_t RaiseOpenFileLimit(std::int64_t wanted) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (static_cast<std::int64_t>(limit.rlim_cur) < wanted) {
+    rlim_t target = static_cast<rlim_t>(wanted);
+    if (limit.rlim_max != RLIM_INFINITY && target > limit.rlim_max) target = limit.rlim_max;
+    limit.rlim_cur = target;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  return static_cast<std::int64_t>(limit.rlim_cur);
+}
+
+}  // namespace test

@@ -1,0 +1,47 @@
+#pragma once
+
+// A plain POSIX TCP client for loopback tests. It does not go through the network layer under
+// test, so what it sees is what went over the wire. Only 127.0.0.1 is ever used.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace test {
+
+class RawClient {
+ public:
+  RawClient() = default;
+  ~RawClient();
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+
+  // Connects to 127.0.0.1:port; false when refused or not done within timeoutMs.
+  bool Connect(std::int32_t port, std::int32_t timeoutMs = 5000);
+  bool Send(std::string_view bytes);
+  // The next line without its LF (and CR); none when the peer closed or timeoutMs passed first.
+  std::optional<std::string> ReadLine(std::int32_t timeoutMs = 5000);
+  // Everything until the peer closes; none when it has not closed within timeoutMs.
+  std::optional<std::string> ReadToClose(std::int32_t timeoutMs = 5000);
+  void Close();
+  // Closes with a reset instead of an orderly close.
+  void Reset();
+  bool IsOpen() const { return fd_ >= 0; }
+
+ private:
+  // Receives once, waiting at most timeoutMs; 0 when the peer closed, -1 on time-out or error.
+  int ReceiveSome(std::int32_t timeoutMs);
+
+  int fd_ = -1;
+  std::string pending_;
+};
+
+// Entries in /proc/self/fd.
+int OpenDescriptorCount();
+// Entries in /proc/self/task: the process's threads.
+int ThreadCount();
+// Raises the soft limit on open files to at least wanted (within the hard limit); the limit now.
+std::int64_t RaiseOpenFileLimit(std::int64_t wanted);
+
+}  // namespace test
