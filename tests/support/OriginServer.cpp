@@ -1,0 +1,123 @@
+#include "support/OriginServer.h"
+
+#include <chrono>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool HasWholeRequest(const std::string& bytes) {
+  std::size_t end = bytes.find("\r\n\r\n");
+  if (end == std::string::npos) return false;
+  std::size_t length = 0;
+  std::string header = bytes.substr(0, end);
+  for (char& c : header)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::size_t at = header.find("content-length:");
+  if (at != std::string::npos) length = std::strtoul(header.c_str() + at + 15, nullptr, 10);
+  return bytes.size() >= end + 4 + length;
+}
+
+// Waits up to ms for the descriptor to become readable; false on time-out.
+bool WaitReadable(int fd, int ms) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, ms) > 0;
+}
+
+}  // namespace
+
+OriginServer::OriginServer(OriginScript script) : script_(std::move(script)) {
+  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::listen(listenFd_, 1024) != 0 ||
+      ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ADD_FAILURE() << "origin server could not listen: " << std::strerror(errno);
+    return;
+  }
+  port_ = ntohs(address.sin_port);
+  acceptThread_ = std::thread([this] { AcceptLoop(); });
+}
+
+OriginServer::~OriginServer() {
+  stopping_ = true;
+  if (acceptThread_.joinable()) acceptThread_.join();
+  for (auto& worker : workers_)
+    worker.join();
+  if (listenFd_ >= 0) ::close(listenFd_);
+}
+
+std::vector<std::string> OriginServer::Requests() {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+bool OriginServer::WaitForRequests(std::size_t count, std::int32_t timeoutMs) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (Clock::now() < deadline) {
+    {
+      std::lock_guard lock(mutex_);
+      if (requests_.size() >= count) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+void OriginServer::AcceptLoop() {
+  while (!stopping_) {
+    if (!WaitReadable(listenFd_, 50)) continue;
+    int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) workers_.emplace_back([this, fd] { Serve(fd); });
+  }
+}
+
+void OriginServer::Serve(int fd) {
+  std::string request;
+  char buffer[65536];
+  bool clientClosed = false;
+  while (!stopping_ && !HasWholeRequest(request)) {
+    if (!WaitReadable(fd, script_.readWaitMs)) break;
+    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+      clientClosed = true;
+      break;
+    }
+    request.append(buffer, static_cast<std::size_t>(n));
+  }
+  {
+    std::lock_guard lock(mutex_);
+    requests_.push_back(request);
+  }
+  for (const auto& step : script_.steps) {
+    if (clientClosed || stopping_) break;
+    if (step.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(step.delayMs));
+    std::size_t sent = 0;
+    while (sent < step.bytes.size()) {
+      ssize_t n = ::send(fd, step.bytes.data() + sent, step.bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      sent += static_cast<std::size_t>(n);
+    }
+  }
+  // Silent: hold the connection until the proxy closes it or the test ends.
+  while (script_.silentAfter && !clientClosed && !stopping_) {
+    if (WaitReadable(fd, 50) && ::recv(fd, buffer, sizeof buffer, 0) <= 0) break;
+  }
+  ::close(fd);
+  ++finished_;
+}
+
+}  // namespace test
