@@ -237,6 +237,19 @@ TEST_F(ProxyHandlerTest, ARunEndsWhenItsClientLeavesWhileTheOriginIsSilent) {
   ExpectIdle(proxy);
 }
 
+TEST_F(ProxyHandlerTest, AServerShutdownEndsRunsWaitingOnASilentOrigin) {
+  test::ProxyUnderTest proxy([](std::int32_t) {});
+  OriginScript silent;
+  silent.silentAfter = true;
+  OriginServer origin(silent);
+  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  ASSERT_TRUE(client.Send(Get(origin.Port())));
+  ASSERT_TRUE(origin.WaitForRequests(1));
+  proxy.Server().SetTerminateWaitTime(3000);
+  EXPECT_NO_THROW(proxy.Server().SetActive(false));  // no "Terminate Thread Timeout"
+  EXPECT_EQ(proxy.Counters().ConnectionCount.load(), 0);
+}
+
 TEST_F(ProxyHandlerTest, ALimitOfZeroHoldsTheRelayUntilRaised) {
   test::ProxyUnderTest proxy(
       [](std::int32_t) { std::this_thread::sleep_for(std::chrono::milliseconds(5)); });
