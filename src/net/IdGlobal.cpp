@@ -63,6 +63,13 @@ std::int32_t FindFrom(std::string_view pattern, std::string_view text, std::int3
   return at == std::string_view::npos ? 0 : static_cast<std::int32_t>(at + 1);
 }
 
+std::string TrimControls(std::string_view text) {
+  std::size_t begin = 0, end = text.size();
+  while (begin < end && static_cast<unsigned char>(text[begin]) <= 32) ++begin;
+  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 32) --end;
+  return std::string(text.substr(begin, end - begin));
+}
+
 std::string CutToken(std::string& text, std::string_view delimiter, bool remove,
                      bool caseSensitive) {
   std::size_t at;

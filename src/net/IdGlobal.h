@@ -29,6 +29,9 @@ std::int32_t FindInMemory(std::string_view pattern, const void* buffer, std::int
 // empty, longer than the text, or absent.
 std::int32_t FindFrom(std::string_view pattern, std::string_view text, std::int32_t start = 1);
 
+// text without the blanks and control characters (bytes 0 to 32) at either end.
+std::string TrimControls(std::string_view text);
+
 // Returns the part of text before the first delimiter. With remove set, text becomes what follows
 // the delimiter, or empty when there is none. The case-insensitive form compares ASCII upper case.
 std::string CutToken(std::string& text, std::string_view delimiter, bool remove = true,

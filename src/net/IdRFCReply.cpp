@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "net/IdGlobal.h"
+
 namespace {
 
 // Whole-text decimal integer with an optional sign; 0 when the text is not one.
@@ -12,15 +14,6 @@ std::int32_t ToIntDef0(const std::string& text) {
   std::int32_t value = 0;
   auto [end, ec] = std::from_chars(first, last, value);
   return ec == std::errc() && end == last && first != last ? value : 0;
-}
-
-std::string TrimControls(const std::string& text) {
-  std::size_t begin = 0, end = text.size();
-  while (begin < end && static_cast<unsigned char>(text[begin]) <= 32)
-    ++begin;
-  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 32)
-    --end;
-  return text.substr(begin, end - begin);
 }
 
 // CR LF, a lone CR and a lone LF each end a line; a break at the very end adds no empty line.

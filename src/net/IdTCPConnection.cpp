@@ -7,6 +7,7 @@
 
 #include "net/IdAntiFreezeBase.h"
 #include "net/IdException.h"
+#include "net/IdGlobal.h"
 #include "net/IdStack.h"
 #include "net/IdStackWindows.h"
 
@@ -16,15 +17,6 @@ constexpr std::int32_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 
 std::int32_t ClampToInt32(std::int64_t value) {
   return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, -kInt32Max, kInt32Max));
-}
-
-std::string TrimControls(const std::string& text) {
-  std::size_t begin = 0, end = text.size();
-  while (begin < end && static_cast<unsigned char>(text[begin]) <= 32)
-    ++begin;
-  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 32)
-    --end;
-  return text.substr(begin, end - begin);
 }
 
 bool SameTextAscii(std::string_view a, std::string_view b) {
