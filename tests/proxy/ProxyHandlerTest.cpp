@@ -138,6 +138,32 @@ TEST_F(ProxyHandlerTest, WaitsForAHeaderBlockThatArrivesInTwoParts) {
   EXPECT_EQ(origin.Requests()[0], "POST / HTTP/1.0\r\nContent-Length: 4\r\n\r\nab\r\ncd\r\n");
 }
 
+TEST_F(ProxyHandlerTest, ForwardsALargeBodyThatArrivesInManyReads) {
+  test::ProxyUnderTest proxy([](std::int32_t) {});
+  OriginScript script{{{"HTTP/1.0 200 OK\r\n\r\n"}}};
+  script.readWaitMs = 1000;
+  script.readUntilQuiet = true;  // line ends added on the way make it longer than announced
+  OriginServer origin(script);
+  std::string body = Answer(20 << 20);  // no line breaks: forwarded as one line plus CR LF
+  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  std::string head = "POST http://127.0.0.1:" + std::to_string(origin.Port()) +
+                     "/ HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  ASSERT_TRUE(client.Send(head));
+  for (std::size_t at = 0; at < body.size(); at += 65536)
+    ASSERT_TRUE(client.Send(std::string_view(body).substr(at, 65536)));
+  ASSERT_TRUE(origin.WaitForRequests(1, 60000));
+  const std::string request = origin.Requests()[0];
+  const std::size_t bodyStart = request.find("\r\n\r\n") + 4;
+  ASSERT_NE(bodyStart, std::string::npos + 4);
+  // Each read that ends inside the body ends a line there, so line breaks may be added, but
+  // every body byte arrives, in order.
+  std::string forwarded = request.substr(bodyStart);
+  std::erase(forwarded, '\r');
+  std::erase(forwarded, '\n');
+  EXPECT_EQ(forwarded.size(), body.size());
+  EXPECT_TRUE(forwarded == body);
+}
+
 struct RefusedCase {
   const char* name;
   std::string request;

@@ -89,7 +89,7 @@ void OriginServer::Serve(int fd) {
   std::string request;
   char buffer[65536];
   bool clientClosed = false;
-  while (!stopping_ && !HasWholeRequest(request)) {
+  while (!stopping_ && (script_.readUntilQuiet || !HasWholeRequest(request))) {
     if (!WaitReadable(fd, script_.readWaitMs)) break;
     ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
     if (n <= 0) {

@@ -23,6 +23,8 @@ struct OriginScript {
   std::vector<OriginStep> steps;
   bool silentAfter = false;
   std::int32_t readWaitMs = 3000;
+  // Ignore the announced length and read until readWaitMs passes without bytes.
+  bool readUntilQuiet = false;
 };
 
 // A scripted HTTP origin server on 127.0.0.1, one thread per connection, driven by plain POSIX
