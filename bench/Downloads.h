@@ -1,0 +1,62 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Plain POSIX clients for the benchmark: a few threads, each polling many non-blocking sockets,
+// so that a thousand downloads cost the client side little. Each download connects to
+// 127.0.0.1, sends its request in one write and checks every byte it gets against the expected
+// answer as it arrives, keeping none of them.
+namespace bench {
+
+struct DownloadSpec {
+  std::int32_t Port = 0;
+  std::string Request;         // sent whole right after the connect
+  std::string ExpectedHeader;  // the answer: this header, then BodyBytes bytes of answer Id
+  std::int64_t BodyBytes = 0;
+  std::int64_t Id = 0;
+  bool FirstByteOnly = false;  // close as soon as the first byte has come
+  bool RecordBursts = false;   // keep the sizes of the bursts the answer arrives in
+};
+
+// Arrivals closer together than this belong to one burst; paced slices are a second apart.
+inline constexpr double kBurstGapSeconds = 0.25;
+
+struct DownloadResult {
+  std::int64_t Bytes = 0;  // received
+  // Every byte as expected and, unless FirstByteOnly, the close came right after the last one.
+  bool Correct = false;
+  std::string Error;  // empty, or what went wrong
+  // Seconds from the batch start: before the connect, at the first byte, at the close or error;
+  // negative when it did not happen.
+  double Started = -1;
+  double FirstByte = -1;
+  double Ended = -1;
+  // With RecordBursts: bytes per burst of arrivals, in order.
+  std::vector<std::int64_t> Bursts;
+};
+
+struct DownloadOptions {
+  int Threads = 1;
+  // Downloads per thread that may be started but still without their first byte; 0: no limit.
+  // Keeps a burst of connects from overrunning a small listen backlog.
+  int MaxAwaitingFirstByte = 0;
+  std::chrono::milliseconds TimeLimit{60000};
+};
+
+struct DownloadBatch {
+  std::vector<DownloadResult> Results;  // in the order of the specs
+  double ClientCpuSeconds = 0;          // used by the client threads
+  double Seconds = 0;                   // wall time of the whole batch
+};
+
+// Runs every download to its end, its error, or the time limit.
+DownloadBatch RunDownloads(const std::vector<DownloadSpec>& specs, const DownloadOptions& options);
+
+// Requests for an answer of Answer.h: straight to the origin, or through the proxy.
+std::string DirectRequest(std::int64_t bodyBytes, std::int64_t id);
+std::string ProxyRequest(std::int32_t originPort, std::int64_t bodyBytes, std::int64_t id);
+
+}  // namespace bench

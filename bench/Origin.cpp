@@ -1,0 +1,168 @@
+#include "Origin.h"
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "Answer.h"
+#include "ProcessProbe.h"
+
+namespace bench {
+namespace {
+
+constexpr std::size_t kMaxRequestBytes = 65536;
+constexpr std::int64_t kSendBlock = 65536;
+
+}  // namespace
+
+struct Origin::Connection {
+  enum class State { Reading, Writing, Draining };
+
+  explicit Connection(int descriptor) : fd(descriptor) {}
+  ~Connection() { ::close(fd); }
+
+  int fd;
+  State state = State::Reading;
+  std::string request;
+  std::string header;
+  std::int64_t bodyBytes = 0;
+  std::int64_t id = 0;
+  std::int64_t sent = 0;  // of header and body together
+};
+
+Origin::Origin() {
+  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (listenFd_ < 0 || wakeFd_ < 0 ||
+      ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::listen(listenFd_, 4096) != 0 ||
+      ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    std::string reason = std::strerror(errno);
+    if (listenFd_ >= 0) ::close(listenFd_);
+    if (wakeFd_ >= 0) ::close(wakeFd_);
+    throw std::runtime_error("origin server could not listen: " + reason);
+  }
+  port_ = ntohs(address.sin_port);
+  thread_ = std::thread([this] { Loop(); });
+}
+
+Origin::~Origin() {
+  Stop();
+  ::close(listenFd_);
+  ::close(wakeFd_);
+}
+
+double Origin::Stop() {
+  if (thread_.joinable()) {
+    std::uint64_t one = 1;
+    // An eventfd write of 8 bytes cannot be short; it could only fail on overflow, and one is
+    // enough to wake the loop.
+    [[maybe_unused]] ssize_t written = ::write(wakeFd_, &one, sizeof one);
+    thread_.join();
+  }
+  return cpuSeconds_;
+}
+
+void Origin::Loop() {
+  std::vector<std::unique_ptr<Connection>> connections;
+  std::vector<pollfd> polled;
+  for (;;) {
+    polled.clear();
+    polled.push_back({wakeFd_, POLLIN, 0});
+    polled.push_back({listenFd_, POLLIN, 0});
+    for (const auto& c : connections) {
+      short events = c->state == Connection::State::Writing ? POLLOUT : POLLIN;
+      polled.push_back({c->fd, events, 0});
+    }
+    if (::poll(polled.data(), polled.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (polled[0].revents) break;
+
+    // Connections accepted below are not in this round's poll set, so walk the old ones first.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < connections.size(); ++i) {
+      short events = polled[i + 2].revents;
+      bool alive = true;
+      if (events & (POLLIN | POLLHUP | POLLERR))
+        alive = connections[i]->state == Connection::State::Writing ? OnWritable(*connections[i])
+                                                                    : OnReadable(*connections[i]);
+      else if (events & POLLOUT)
+        alive = OnWritable(*connections[i]);
+      if (alive) connections[kept++] = std::move(connections[i]);
+    }
+    connections.resize(kept);
+
+    if (polled[1].revents & POLLIN) {
+      for (;;) {
+        int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) break;
+        connections.push_back(std::make_unique<Connection>(fd));
+      }
+    }
+  }
+  connections.clear();
+  cpuSeconds_ = ThreadCpuSeconds();
+}
+
+bool Origin::OnReadable(Connection& connection) {
+  char buffer[4096];
+  ssize_t n = ::recv(connection.fd, buffer, sizeof buffer, 0);
+  if (n == 0) return false;
+  if (n < 0) return errno == EAGAIN || errno == EINTR;
+  if (connection.state == Connection::State::Draining) return true;
+
+  connection.request.append(buffer, static_cast<std::size_t>(n));
+  if (connection.request.find("\r\n\r\n") == std::string::npos)
+    return connection.request.size() <= kMaxRequestBytes;
+  std::string firstLine = connection.request.substr(0, connection.request.find("\r\n"));
+  if (auto answer = ParseAnswerRequest(firstLine)) {
+    connection.bodyBytes = answer->BodyBytes;
+    connection.id = answer->Id;
+    connection.header = AnswerHeader(answer->BodyBytes, "1.1");
+  } else {
+    connection.header = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  }
+  connection.state = Connection::State::Writing;
+  return OnWritable(connection);
+}
+
+bool Origin::OnWritable(Connection& connection) {
+  const std::int64_t headerBytes = static_cast<std::int64_t>(connection.header.size());
+  const std::int64_t total = headerBytes + connection.bodyBytes;
+  std::string block;
+  while (connection.sent < total) {
+    std::int64_t from = connection.sent;
+    std::int64_t to = std::min(total, from + kSendBlock);
+    block.clear();
+    for (std::int64_t p = from; p < to; ++p)
+      block.push_back(p < headerBytes ? connection.header[static_cast<std::size_t>(p)]
+                                      : BodyByte(connection.id, p - headerBytes));
+    ssize_t n = ::send(connection.fd, block.data(), block.size(), MSG_NOSIGNAL);
+    if (n < 0) return errno == EAGAIN || errno == EINTR;
+    connection.sent += n;
+  }
+  // Half-close and wait for the client's close, so that no unread byte turns our close into a
+  // reset that could cut off the end of the answer.
+  ++answered_;
+  ::shutdown(connection.fd, SHUT_WR);
+  connection.state = Connection::State::Draining;
+  return true;
+}
+
+}  // namespace bench

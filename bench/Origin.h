@@ -1,0 +1,44 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+namespace bench {
+
+// The benchmark's origin server: one thread polling every connection on 127.0.0.1, so that a
+// thousand downloads cost it no threads and little memory. Each connection sends one request
+// ("GET /<body>/<id> ..."), gets the answer of Answer.h with a "HTTP/1.1" status line, and is
+// closed once its client has closed too. Anything else gets a 404 without body.
+class Origin {
+ public:
+  // Listens on a system-chosen port; throws std::runtime_error when it cannot.
+  Origin();
+  ~Origin();
+  Origin(const Origin&) = delete;
+  Origin& operator=(const Origin&) = delete;
+
+  std::int32_t Port() const { return port_; }
+  // Answers sent to their last byte so far.
+  std::int64_t Answered() const { return answered_.load(); }
+  // Stops and joins the server thread and gives the CPU seconds that thread used. Later calls give
+  // the same figure.
+  double Stop();
+
+ private:
+  struct Connection;
+
+  void Loop();
+  // Each returns false when the connection is finished and can be closed.
+  bool OnReadable(Connection& connection);
+  bool OnWritable(Connection& connection);
+
+  int listenFd_ = -1;
+  int wakeFd_ = -1;
+  std::int32_t port_ = 0;
+  std::atomic<std::int64_t> answered_{0};
+  double cpuSeconds_ = 0;  // written by the server thread before it ends, read after the join
+  std::thread thread_;
+};
+
+}  // namespace bench
