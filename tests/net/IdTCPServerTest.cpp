@@ -103,12 +103,6 @@ TEST_F(ServerActivationTest, EmptyBindingsGetOneOnTheDefaultPortForAllAddresses)
   EXPECT_EQ(1, server->Bindings().Count());
 }
 
-TEST_F(ServerActivationTest, NewBindingsTakeTheDefaultPort) {
-  server->SetDefaultPort(4321);
-  EXPECT_EQ(4321, server->Bindings().AddBinding()->Port());
-  EXPECT_EQ(4321, server->DefaultPort());
-}
-
 TEST_F(ServerActivationTest, PortInUseFailsUntilItIsFreed) {
   auto holder = std::make_unique<TIdSocketHandle>();
   nettest::Listen(*holder);
