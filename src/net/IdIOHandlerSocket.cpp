@@ -1,7 +1,11 @@
 #include "net/IdIOHandlerSocket.h"
 
+#include <algorithm>
+
 #include "net/IdAntiFreezeBase.h"
+#include "net/IdConnectThread.h"
 #include "net/IdException.h"
+#include "net/IdGlobal.h"
 
 TIdIOHandlerSocket::~TIdIOHandlerSocket() {
   try {
@@ -9,6 +13,57 @@ TIdIOHandlerSocket::~TIdIOHandlerSocket() {
   } catch (...) {
     // A destructor must not throw; closing reports nothing anyway.
   }
+  DetachSocksInfo();
+  privateSocksInfo_.reset();
+}
+
+TIdSocksInfo* TIdIOHandlerSocket::SocksInfo() {
+  if (!socksInfo_) {
+    if (!privateSocksInfo_) {
+      privateSocksInfo_ = std::make_unique<TIdSocksInfo>();
+      privateSocksInfo_->SetOwnerHandler(this);
+    }
+    socksInfo_ = privateSocksInfo_.get();
+  }
+  return socksInfo_;
+}
+
+void TIdIOHandlerSocket::SetSocksInfo(TIdSocksInfo* value) {
+  if (value != nullptr && value == socksInfo_) return;
+  if (value == nullptr) {
+    DetachSocksInfo();
+    privateSocksInfo_.reset();
+    return;
+  }
+  DetachSocksInfo();
+  if (value->Owner() != nullptr) {
+    privateSocksInfo_.reset();
+    socksInfo_ = value;
+    FreeNotification(value);
+    value->SetOwnerHandler(this);
+    return;
+  }
+  if (!privateSocksInfo_) {
+    privateSocksInfo_ = std::make_unique<TIdSocksInfo>();
+    privateSocksInfo_->SetOwnerHandler(this);
+  }
+  privateSocksInfo_->Assign(*value);
+  socksInfo_ = privateSocksInfo_.get();
+}
+
+void TIdIOHandlerSocket::DetachSocksInfo() {
+  TIdSocksInfo* current = socksInfo_;
+  socksInfo_ = nullptr;
+  if (current == nullptr || current == privateSocksInfo_.get()) return;
+  if (current->OwnerHandler() == this) current->SetOwnerHandler(nullptr);
+  RemoveFreeNotification(current);
+}
+
+void TIdIOHandlerSocket::Notification(rtl::TComponent* component, rtl::TOperation operation) {
+  TIdIOHandler::Notification(component, operation);
+  if (operation == rtl::TOperation::opRemove && component != nullptr &&
+      component == static_cast<rtl::TComponent*>(socksInfo_))
+    socksInfo_ = nullptr;
 }
 
 void TIdIOHandlerSocket::Close() {
@@ -21,6 +76,10 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& host, std::int32_t port,
                                    std::int32_t timeout) {
   if (!socketHandle_) Open();
   TIdSocketHandle& handle = *socketHandle_;
+  TIdSocksInfo* socks = socksInfo_;
+  const bool viaSocks = socks != nullptr && socks->Version() != svNoSocks;
+  const std::string& address = viaSocks ? socks->Host() : host;
+  const std::int32_t addressPort = viaSocks ? socks->Port() : port;
   try {
     handle.OpenSocket(Id_SOCK_STREAM, 0);
     handle.SetIP(boundIP);
@@ -30,19 +89,71 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& host, std::int32_t port,
     handle.BindLocal();
 
     TIdStack* stack = GlobalStack();
-    if (!TIdStack::IsDottedQuad(host)) ReportStatus(hsResolving, {host});
-    handle.SetPeerAddress(stack->HostToAddress(host), port);
+    if (!TIdStack::IsDottedQuad(address)) ReportStatus(hsResolving, {address});
+    handle.SetPeerAddress(stack->HostToAddress(address), addressPort);
     if (!useNagle_) {
       const std::int32_t on = 1;
       handle.SetOption(winsock::IPPROTO_TCP, winsock::TCP_NODELAY, &on, sizeof on);
     }
     ReportStatus(hsConnecting, {handle.RemoteIP()});
-    stack->CheckSocketResult(handle.ConnectPeer(Id_PF_INET));
+    if (timeout != -1 && timeout != 0)
+      ConnectWithTimeout(timeout);
+    else if (TIdAntiFreezeBase::IsInUse())
+      ConnectWithTimeout(AntiFreezeConnectTimeout);
+    else
+      stack->CheckSocketResult(handle.ConnectPeer(Id_PF_INET));
+
+    if (viaSocks) socks->Negotiate(host, port);
   } catch (...) {
     // A failed connect leaves no half-made socket behind that would count as connected.
     handle.Close();
     throw;
   }
+}
+
+void TIdIOHandlerSocket::ConnectWithTimeout(std::int32_t timeout) {
+  const bool infinite = timeout == IdTimeoutInfinite;
+  auto thread = std::make_unique<TIdConnectThread>();
+  thread->SetSocketHandle(socketHandle_.get());
+  thread->SetSuspended(false);
+
+  // Closing the socket is what ends a pending connect, so it must happen before the thread is
+  // waited for, on every way out.
+  auto abandon = [&] {
+    thread->Terminate();
+    Close();
+    thread->WaitFor();
+  };
+  try {
+    std::int32_t step = ConnectPollStep;
+    if (TIdAntiFreezeBase::IsInUse())
+      step = MinInt(TIdAntiFreezeBase::Instance()->IdleTimeOut(), step);
+    // A step of zero or less would never count the time down.
+    step = std::max<std::int32_t>(step, 1);
+    std::int32_t remaining = infinite ? step + 1 : timeout;
+    while (remaining > step) {
+      PauseMs(step);
+      remaining = infinite ? step + 1 : remaining - step;
+      TIdAntiFreezeBase::ProcessIfNeeded(true, false);
+      if (thread->Terminated()) {
+        remaining = 0;
+        break;
+      }
+    }
+    if (remaining > 0) PauseMs(remaining);
+  } catch (...) {
+    abandon();
+    throw;
+  }
+
+  if (!thread->Terminated()) {
+    abandon();
+    throw EIdConnectTimeout();
+  }
+  if (!thread->FailureMessage().empty()) throw EIdConnectException(thread->FailureMessage());
+  // The thread ignores the errors of a socket closed under it, so a connect cut short by a close
+  // from elsewhere must not pass for a success.
+  if (!IsConnected()) throw EIdClosedSocket();
 }
 
 bool TIdIOHandlerSocket::IsConnected() {

@@ -6,16 +6,21 @@
 // - SOCKET values are this layer's own 32-bit handle numbers, not file descriptors; INVALID_SOCKET
 //   (-1) means none. A number is never handed out again while any thread may still use the old one.
 // - closesocket may be called from any thread while another thread is blocked in select, accept,
-//   recv or send on the same socket: the blocked call ends, later calls on the number fail with
-//   WSAENOTSOCK, and the descriptor underneath is closed once no call is using it. No call can ever
-//   reach a descriptor that the kernel has since given to another socket.
+//   connect, recv or send on the same socket: the blocked call ends with WSAEINTR, later calls on
+//   the number fail with WSAENOTSOCK, and the descriptor underneath is closed once no call is
+//   using it. No call can ever reach a descriptor that the kernel has since given to another
+//   socket. The last WSACleanup closes every socket still open.
 // - WSAGetLastError is per thread and gives WinSock numbers (errno values are mapped to them);
-//   every call except WSAStartup fails with WSANOTINITIALISED before a successful WSAStartup.
+//   every socket, select, option and look-up call fails with WSANOTINITIALISED before a successful
+//   WSAStartup. The byte-order, address-text and fd_set helpers work at any time.
 // - select takes the WinSock set layout (a count and 64 slots) and is built on poll, so descriptor
 //   numbers above 1023 are safe.
 // - Sending never raises SIGPIPE. gethostbyname and friends are thread-safe: each thread gets its
 //   own result storage, valid until that thread's next look-up. IPv4 only.
 // - Option levels, option names and flags take the WinSock values below and are translated.
+//   SO_RCVTIMEO and SO_SNDTIMEO take a 32-bit count of milliseconds. SO_REUSEADDR keeps its Linux
+//   meaning: it allows rebinding a port held by connections in TIME_WAIT, never two live sockets
+//   on one port.
 //
 // Everything lives in namespace winsock so it never collides with the POSIX names. The POSIX
 // socket headers (<sys/socket.h>, <netinet/in.h>, <netdb.h>, <arpa/inet.h>) define many of the

@@ -127,6 +127,12 @@ RequestTarget ParseRequestLine(std::string_view line) {
   return target;
 }
 
+bool HasAbsoluteTarget(std::string_view line) {
+  const std::size_t version = line.find("HTTP/");
+  return version != std::string_view::npos &&
+         line.substr(0, version + 2).find("http://") != std::string_view::npos;
+}
+
 std::string DowngradeVersion(std::string_view text) {
   return Rewrite<false, true>(text);
 }

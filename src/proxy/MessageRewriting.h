@@ -40,6 +40,10 @@ std::string JoinLines(const LineList& lines);
 // upstream, instead of forwarding a mangled line to an empty host.
 RequestTarget ParseRequestLine(std::string_view line);
 
+// True when the line has an "HTTP/" with a lower-case "http://" before it, the only form of
+// request line ParseRequestLine takes apart; CONNECT and path-only requests are not.
+bool HasAbsoluteTarget(std::string_view line);
+
 // Every "1.1" becomes "1.0", left to right without overlap; the length never changes.
 std::string DowngradeVersion(std::string_view text);
 

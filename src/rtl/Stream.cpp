@@ -45,7 +45,7 @@ std::int64_t TStream::CopyFrom(TStream& source, std::int64_t count) {
 
 std::int64_t TMemoryStream::Read(void* buffer, std::int64_t count) {
   std::int64_t n =
-      std::clamp<std::int64_t>(Size() - position_, 0, std::max<std::int64_t>(count, 0));
+      std::clamp<std::int64_t>(StoredSize() - position_, 0, std::max<std::int64_t>(count, 0));
   if (n > 0) std::memcpy(buffer, data_.data() + position_, static_cast<std::size_t>(n));
   position_ += n;
   return n;
@@ -54,7 +54,7 @@ std::int64_t TMemoryStream::Read(void* buffer, std::int64_t count) {
 std::int64_t TMemoryStream::Write(const void* buffer, std::int64_t count) {
   if (count <= 0) return 0;
   std::int64_t end = position_ + count;
-  if (end > Size()) data_.resize(static_cast<std::size_t>(end));
+  if (end > StoredSize()) data_.resize(static_cast<std::size_t>(end));
   std::memcpy(data_.data() + position_, buffer, static_cast<std::size_t>(count));
   position_ = end;
   return count;
@@ -69,7 +69,7 @@ std::int64_t TMemoryStream::Seek(std::int64_t offset, TSeekOrigin origin) {
       position_ += offset;
       break;
     case TSeekOrigin::soEnd:
-      position_ = Size() + offset;
+      position_ = StoredSize() + offset;
       break;
   }
   position_ = std::max<std::int64_t>(position_, 0);
@@ -78,7 +78,7 @@ std::int64_t TMemoryStream::Seek(std::int64_t offset, TSeekOrigin origin) {
 
 void TMemoryStream::SetSize(std::int64_t size) {
   data_.resize(static_cast<std::size_t>(std::max<std::int64_t>(size, 0)));
-  position_ = std::min(position_, Size());
+  position_ = std::min(position_, StoredSize());
 }
 
 void TMemoryStream::Clear() {

@@ -40,18 +40,27 @@ class TStream {
 };
 
 // A growable in-memory byte stream whose bytes stay contiguous.
+//
+// Read, Write, Seek and SetSize work on the stored bytes and never call the overridable Size or
+// Memory, so a derived stream can present a window onto the storage (see the managed receive
+// buffer) by translating positions and then calling these.
 class TMemoryStream : public TStream {
  public:
   std::int64_t Read(void* buffer, std::int64_t count) override;
   std::int64_t Write(const void* buffer, std::int64_t count) override;
   std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
-  std::int64_t Size() override { return static_cast<std::int64_t>(data_.size()); }
+  std::int64_t Size() override { return StoredSize(); }
   void SetSize(std::int64_t size) override;
 
-  void Clear();
-  char* Memory() { return data_.data(); }
-  const char* Memory() const { return data_.data(); }
-  std::string ToString() const { return std::string(data_.begin(), data_.end()); }
+  virtual void Clear();
+  virtual char* Memory() { return data_.data(); }
+  virtual const char* Memory() const { return data_.data(); }
+  virtual std::string ToString() const { return std::string(data_.begin(), data_.end()); }
+
+ protected:
+  std::int64_t StoredSize() const { return static_cast<std::int64_t>(data_.size()); }
+  char* StoredMemory() { return data_.data(); }
+  const char* StoredMemory() const { return data_.data(); }
 
  private:
   std::vector<char> data_;

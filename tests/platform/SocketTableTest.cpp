@@ -12,11 +12,14 @@
 #include <future>
 #include <thread>
 
+#include "DetachedCall.h"
+
 namespace {
 
 using winsock::detail::SocketEntry;
 using winsock::detail::SocketTable;
 using winsock::detail::WaitResult;
+using winsock_test::RunDetached;
 
 bool IsOpen(int fd) {
   return ::fcntl(fd, F_GETFD) != -1;
@@ -93,9 +96,9 @@ TEST_F(SocketEntryWait, ReportsReadinessAndTimeOut) {
 }
 
 TEST_F(SocketEntryWait, CloseWakesAWaiterAndLaterWaitsReturnAtOnce) {
-  auto waiting = std::async(std::launch::async, [this] {
+  auto waiting = RunDetached([entry = entry_] {
     int error = 0;
-    return entry_->Wait(POLLIN, 0, &error);
+    return entry->Wait(POLLIN, 0, &error);
   });
   // Whether the close lands before or during the wait, the waiter must come back.
   entry_->MarkClosed();
@@ -120,9 +123,9 @@ TEST_F(SocketEntryWait, CloseStillWakesWhenNoWakeupDescriptorCanBeMade) {
   ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &original));
   ASSERT_EQ(SocketEntry::kNoWakeup, wake);
 
-  auto waiting = std::async(std::launch::async, [this] {
+  auto waiting = RunDetached([entry = entry_] {
     int error = 0;
-    return entry_->Wait(POLLIN, 0, &error);
+    return entry->Wait(POLLIN, 0, &error);
   });
   EXPECT_NE(std::future_status::ready, waiting.wait_for(std::chrono::milliseconds(100)));
   entry_->MarkClosed();

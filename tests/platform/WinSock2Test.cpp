@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <latch>
 #include <thread>
@@ -15,22 +16,10 @@
 #include "WinSockTestSupport.h"
 #include "platform/WinSockInternal.h"
 
+namespace winsock_test {
 namespace {
 
 using namespace winsock;
-using namespace winsock_test;
-// The C headers declare some of the same names globally.
-using winsock::fd_set;
-using winsock::hostent;
-using winsock::in_addr;
-using winsock::linger;
-using winsock::servent;
-using winsock::sockaddr;
-using winsock::sockaddr_in;
-using winsock::timeval;
-using winsock::u_int;
-using winsock::u_long;
-using winsock::u_short;
 
 // The start-up count is process-wide; every fixture here balances its own, so it is zero now.
 TEST(WinSockStartup, CallsBeforeStartupFailWithNotInitialised) {
@@ -139,13 +128,30 @@ TEST_F(WinSockBasics, EchoesOverLoopback) {
 
   for (std::size_t size : {std::size_t{1}, std::size_t{1000}, std::size_t{3} << 20}) {
     const std::string message = Pattern(size, static_cast<unsigned>(size));
+    // Read while sending: the echo of a large message cannot all wait in the buffers.
+    auto echoed = RunDetached([client, size] { return ReceiveExactly(client, size); });
     ASSERT_EQ(static_cast<int>(size), send(client, message.data(), static_cast<int>(size), 0));
-    EXPECT_EQ(message, ReceiveExactly(client, size)) << size;
+    ASSERT_EQ(std::future_status::ready, echoed.wait_for(std::chrono::seconds(20))) << size;
+    EXPECT_TRUE(message == echoed.get()) << size;
   }
   ASSERT_EQ(0, shutdown(client, SD_SEND));
   char byte;
   EXPECT_EQ(0, recv(client, &byte, 1, 0)) << "the server closes once it sees the end";
   server.join();
+}
+
+TEST_F(WinSockBasics, BlockingSendDeliversEverythingThroughASmallBuffer) {
+  // The kernel takes a few kilobytes at a time; the one send call must go on until all is out.
+  Pair pair = ConnectedPair();
+  int small = 4096;
+  ASSERT_EQ(0, setsockopt(pair.client, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&small), 4));
+  const std::string message = Pattern(2 << 20, 3);
+  auto received = RunDetached([s = pair.server] { return ReceiveAll(s); });
+  EXPECT_EQ(static_cast<int>(message.size()),
+            send(pair.client, message.data(), static_cast<int>(message.size()), 0));
+  shutdown(pair.client, SD_SEND);
+  ASSERT_EQ(std::future_status::ready, received.wait_for(std::chrono::seconds(20)));
+  EXPECT_TRUE(message == received.get());
 }
 
 TEST_F(WinSockBasics, RefusedConnectReportsTheWinSockNumber) {
@@ -174,9 +180,9 @@ TEST_F(WinSockBasics, ClosedNumberNeverReachesTheDescriptorThatReplacedIt) {
       {"getsockname",
        [&] { return getsockname(old, reinterpret_cast<sockaddr*>(&address), &length); }},
       {"listen", [&] { return listen(old, 1); }},
-      {"accept", [&] { return static_cast<int>(accept(old, nullptr, nullptr)); }},
       {"shutdown", [&] { return shutdown(old, SD_BOTH); }},
       {"closesocket", [&] { return closesocket(old); }},
+      {"accept", [&] { return static_cast<int>(accept(old, nullptr, nullptr)); }},
   };
   for (const auto& [name, call] : staleCalls) {
     WSASetLastError(0);
@@ -189,6 +195,20 @@ TEST_F(WinSockBasics, ClosedNumberNeverReachesTheDescriptorThatReplacedIt) {
   sockaddr_in target = Loopback(LocalPort(listener));
   ASSERT_EQ(0, connect(client, reinterpret_cast<sockaddr*>(&target), sizeof target));
   EXPECT_NE(INVALID_SOCKET, accept(listener, nullptr, nullptr)) << WSAGetLastError();
+}
+
+// Sockets must not leak into programs this one starts: created and accepted ones close on exec.
+TEST_F(WinSockBasics, DescriptorsCloseOnExec) {
+  Pair pair = ConnectedPair();
+  for (SOCKET s : {pair.client, pair.server}) {
+    std::ifstream info("/proc/self/fdinfo/" +
+                       std::to_string(detail::Sockets().Find(s)->Descriptor()));
+    std::string key, flags;
+    while (info >> key >> flags && key != "flags:") {
+    }
+    ASSERT_EQ("flags:", key);
+    EXPECT_NE(0, std::stoi(flags, nullptr, 8) & 02000000) << flags;  // O_CLOEXEC
+  }
 }
 
 TEST_F(WinSockBasics, BadArgumentsFailWithTheWinSockNumbers) {
@@ -292,11 +312,15 @@ TEST_F(WinSockOptions, ReceiveTimeoutEndsAnIdleRecv) {
   std::uint32_t timeout = 150;
   ASSERT_EQ(0,
             setsockopt(pair.client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&timeout), 4));
-  char byte;
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(SOCKET_ERROR, recv(pair.client, &byte, 1, 0));
-  EXPECT_EQ(WSAETIMEDOUT, WSAGetLastError());
+  auto outcome = RunDetached([s = pair.client] {
+    char byte;
+    const int result = recv(s, &byte, 1, 0);
+    return std::pair{result, WSAGetLastError()};
+  });
+  ASSERT_EQ(std::future_status::ready, outcome.wait_for(std::chrono::seconds(5)));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(140));
+  EXPECT_EQ((std::pair{SOCKET_ERROR, WSAETIMEDOUT}), outcome.get());
 }
 
 TEST_F(WinSockOptions, SocketErrorReportsAWinSockNumber) {
@@ -392,11 +416,13 @@ class WinSockTransmitFile : public WinSockTest {};
 TEST_F(WinSockTransmitFile, SendsTheWholeFileFromItsStart) {
   FILE* file = std::tmpfile();
   ASSERT_NE(nullptr, file);
-  const std::string content = Pattern((3 << 20) + 17, 7);
+  const std::string content = Pattern((1 << 20) + 17, 7);
   ASSERT_EQ(content.size(), std::fwrite(content.data(), 1, content.size(), file));
   std::fflush(file);  // the position stays at the end: the send must not depend on it
 
   Pair pair = ConnectedPair();
+  int small = 4096;  // so that the kernel takes the file a piece at a time
+  ASSERT_EQ(0, setsockopt(pair.client, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&small), 4));
   std::string received;
   std::thread reader([&] { received = ReceiveAll(pair.server); });
   EXPECT_TRUE(TransmitFile(pair.client, fileno(file))) << WSAGetLastError();
@@ -433,3 +459,4 @@ TEST_F(WinSockBasics, SmallRoundTripsStayCheap) {
 }
 
 }  // namespace
+}  // namespace winsock_test

@@ -14,22 +14,10 @@
 #include "platform/WinSock2.h"
 #include "rtl/Time.h"
 
+namespace winsock_test {
 namespace {
 
 using namespace winsock;
-using namespace winsock_test;
-// The C headers declare some of the same names globally.
-using winsock::fd_set;
-using winsock::hostent;
-using winsock::in_addr;
-using winsock::linger;
-using winsock::servent;
-using winsock::sockaddr;
-using winsock::sockaddr_in;
-using winsock::timeval;
-using winsock::u_int;
-using winsock::u_long;
-using winsock::u_short;
 
 // The socket a call blocks on, and the call (which returns SOCKET_ERROR on failure).
 struct Blocker {
@@ -41,6 +29,10 @@ struct BlockingCase {
   const char* name;
   Blocker (*prepare)();
 };
+
+void PrintTo(const BlockingCase& blockingCase, std::ostream* out) {
+  *out << blockingCase.name;
+}
 
 Blocker BlockInRecv() {
   Pair pair = ConnectedPair();
@@ -94,29 +86,20 @@ TEST_P(CloseFromAnotherThread, EndsTheBlockedCallAndRetiresTheNumber) {
   Blocker blocker = GetParam().prepare();
   ASSERT_NE(INVALID_SOCKET, blocker.target);
 
-  // Shared with the caller thread, which is detached if it never comes back.
-  struct Outcome {
-    std::atomic<std::uint32_t> threadId{0};
-    std::promise<std::pair<int, int>> result;  // call result, last error
-  };
-  auto outcome = std::make_shared<Outcome>();
-  auto finished = outcome->result.get_future();
-  std::thread caller([outcome, call = blocker.call] {
-    outcome->threadId = rtl::GetCurrentThreadId();
+  auto threadId = std::make_shared<std::atomic<std::uint32_t>>(0);
+  auto finished = RunDetached([threadId, call = blocker.call] {
+    *threadId = rtl::GetCurrentThreadId();
     const int result = call();
-    outcome->result.set_value({result, WSAGetLastError()});
+    return std::pair{result, WSAGetLastError()};
   });
-  while (outcome->threadId == 0)
+  while (*threadId == 0)
     std::this_thread::yield();
-  ASSERT_TRUE(WaitUntilSleeping(outcome->threadId)) << "the call never blocked";
+  ASSERT_TRUE(WaitUntilSleeping(*threadId)) << "the call never blocked";
   ASSERT_NE(std::future_status::ready, finished.wait_for(std::chrono::seconds(0)));
 
   ASSERT_EQ(0, closesocket(blocker.target));
-  if (finished.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
-    caller.detach();
-    FAIL() << "the blocked call did not end after closesocket";
-  }
-  caller.join();
+  ASSERT_EQ(std::future_status::ready, finished.wait_for(std::chrono::seconds(5)))
+      << "the blocked call did not end after closesocket";
   const auto [result, error] = finished.get();
   EXPECT_EQ(SOCKET_ERROR, result);
   EXPECT_EQ(WSAEINTR, error);
@@ -142,7 +125,7 @@ TEST_F(CloseWhileManyWait, EveryWaiterEnds) {
     Pair pair = ConnectedPair();
     std::vector<std::future<int>> calls;
     for (int i = 0; i < 4; ++i) {
-      calls.push_back(std::async(std::launch::async, [s = pair.client, i] {
+      calls.push_back(RunDetached([s = pair.client, i] {
         char buffer[8];
         if (i % 2 == 0) return recv(s, buffer, sizeof buffer, 0);
         fd_set read;
@@ -160,3 +143,4 @@ TEST_F(CloseWhileManyWait, EveryWaiterEnds) {
 }
 
 }  // namespace
+}  // namespace winsock_test

@@ -13,22 +13,10 @@
 #include "platform/WinSock2.h"
 #include "platform/WinSockInternal.h"
 
+namespace winsock_test {
 namespace {
 
 using namespace winsock;
-using namespace winsock_test;
-// The C headers declare some of the same names globally.
-using winsock::fd_set;
-using winsock::hostent;
-using winsock::in_addr;
-using winsock::linger;
-using winsock::servent;
-using winsock::sockaddr;
-using winsock::sockaddr_in;
-using winsock::timeval;
-using winsock::u_int;
-using winsock::u_long;
-using winsock::u_short;
 
 std::string FirstAddress(const hostent* host) {
   if (!host || !host->h_addr_list || !host->h_addr_list[0]) return "";
@@ -224,3 +212,4 @@ TEST(WinSockErrors, ErrnoValuesMapToWinSockNumbers) {
 }
 
 }  // namespace
+}  // namespace winsock_test

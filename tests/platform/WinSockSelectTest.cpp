@@ -12,22 +12,10 @@
 #include "platform/WinSockInternal.h"
 #include "rtl/Time.h"
 
+namespace winsock_test {
 namespace {
 
 using namespace winsock;
-using namespace winsock_test;
-// The C headers declare some of the same names globally.
-using winsock::fd_set;
-using winsock::hostent;
-using winsock::in_addr;
-using winsock::linger;
-using winsock::servent;
-using winsock::sockaddr;
-using winsock::sockaddr_in;
-using winsock::timeval;
-using winsock::u_int;
-using winsock::u_long;
-using winsock::u_short;
 
 // Which of one socket's three sets a select with a zero time-out reports it in.
 struct Readiness {
@@ -138,17 +126,17 @@ TEST_F(WinSockSelect, TimesOutWithEmptySets) {
 
 TEST_F(WinSockSelect, NullTimeoutWaitsUntilReady) {
   Pair pair = ConnectedPair();
-  std::atomic<std::uint32_t> threadId{0};
-  auto waiting = std::async(std::launch::async, [&] {
-    threadId = rtl::GetCurrentThreadId();
+  auto threadId = std::make_shared<std::atomic<std::uint32_t>>(0);
+  auto waiting = RunDetached([threadId, s = pair.client] {
+    *threadId = rtl::GetCurrentThreadId();
     fd_set read;
     FdZero(&read);
-    FdSet(pair.client, &read);
+    FdSet(s, &read);
     return select(0, &read, nullptr, nullptr, nullptr);
   });
-  while (threadId == 0)
+  while (*threadId == 0)
     std::this_thread::yield();
-  ASSERT_TRUE(WaitUntilSleeping(threadId));
+  ASSERT_TRUE(WaitUntilSleeping(*threadId));
   EXPECT_NE(std::future_status::ready, waiting.wait_for(std::chrono::milliseconds(0)));
   ASSERT_EQ(1, send(pair.server, "x", 1, 0));
   ASSERT_EQ(std::future_status::ready, waiting.wait_for(std::chrono::seconds(5)));
@@ -241,3 +229,4 @@ TEST(WinSockFdSet, KeepsEachSocketOnceAndWithinTheSlots) {
 }
 
 }  // namespace
+}  // namespace winsock_test

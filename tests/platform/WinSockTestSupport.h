@@ -8,9 +8,24 @@
 #include <cstdint>
 #include <string>
 
+#include "DetachedCall.h"
 #include "platform/WinSock2.h"
 
 namespace winsock_test {
+
+// The C headers declare some of the same names globally; these make the tests' unqualified uses
+// find the WinSock ones.
+using winsock::fd_set;
+using winsock::hostent;
+using winsock::in_addr;
+using winsock::linger;
+using winsock::servent;
+using winsock::sockaddr;
+using winsock::sockaddr_in;
+using winsock::timeval;
+using winsock::u_int;
+using winsock::u_long;
+using winsock::u_short;
 
 // Starts the layer for one test and balances the start-up afterwards; the last clean-up also
 // closes whatever sockets the test left open.

@@ -73,7 +73,10 @@ TEST(ParseRequestLineTest, LeavesLinesItCannotTakeApartWhole) {
     EXPECT_EQ(target.Host, "");
     EXPECT_EQ(target.PortText, "");
     EXPECT_EQ(target.Line, line);
+    EXPECT_FALSE(proxy::HasAbsoluteTarget(line));
   }
+  EXPECT_TRUE(proxy::HasAbsoluteTarget("GET http://h:/ HTTP/1.1"));  // taken apart, bad port
+  EXPECT_TRUE(proxy::HasAbsoluteTarget("  POST http://h HTTP/1.0  "));
 }
 
 TEST(ParseRequestLineTest, KeepsBytesAroundTheTargetExactly) {
