@@ -122,6 +122,13 @@ void TIdTCPServer::StopListeners() {
     for (TIdListenerThread* listener : *list) {
       listener->Terminate();
       listener->Binding()->Close();
+      {
+        // Terminate sets the stopped flag before Terminated and takes no lock, so the listener
+        // may just have suspended itself as if stopped between runs. Under its state lock it is
+        // either suspended already or will see Terminated; either way it ends.
+        rtl::TCriticalSectionGuard guard(*listener->StateLock());
+        if (listener->Suspended()) listener->SetSuspended(false);
+      }
       try {
         listener->WaitFor();
       } catch (...) {
