@@ -17,18 +17,7 @@ TIdTCPServer::TIdTCPServer(rtl::TComponent* AOwner)
       threadClass_(ThreadClassOf<TIdPeerThread>()) {}
 
 TIdTCPServer::~TIdTCPServer() {
-  try {
-    SetActive(false);
-  } catch (...) {
-    // A time-out (or a failing call served while waiting for a listener): we wait below.
-  }
-  try {
-    StopListeners();
-  } catch (...) {
-    // The listeners are gone whatever a served call raised.
-  }
-  // Peer threads use our lists, events and thread manager until they leave PeerThreads.
-  WaitForPeerThreadsToLeave();
+  BeforeDestruction();
   FreeOwnedIOHandler();
   FreeOwnedThreadMgr();
   if (TIdThreadMgr* manager = threadMgr_.exchange(nullptr)) RemoveFreeNotification(manager);
@@ -41,6 +30,22 @@ TIdTCPServer::~TIdTCPServer() {
   maxConnectionReply_.reset();
   greeting_.reset();
   commandHandlers_.reset();
+}
+
+void TIdTCPServer::BeforeDestruction() noexcept {
+  try {
+    SetActive(false);
+  } catch (...) {
+    // A time-out (or a failing call served while waiting for a listener): we wait below.
+  }
+  try {
+    StopListeners();
+  } catch (...) {
+    // The listeners are gone whatever a served call raised.
+  }
+  // Peer threads use our lists, events and thread manager until they leave PeerThreads.
+  WaitForPeerThreadsToLeave();
+  active_ = false;  // nothing listens and nobody is served any more
 }
 
 void TIdTCPServer::SetActive(bool AValue) {
@@ -117,6 +122,13 @@ void TIdTCPServer::StopListeners() {
     for (TIdListenerThread* listener : *list) {
       listener->Terminate();
       listener->Binding()->Close();
+      {
+        // Terminate sets the stopped flag before Terminated and takes no lock, so the listener
+        // may just have suspended itself as if stopped between runs. Under its state lock it is
+        // either suspended already or will see Terminated; either way it ends.
+        rtl::TCriticalSectionGuard guard(*listener->StateLock());
+        if (listener->Suspended()) listener->SetSuspended(false);
+      }
       try {
         listener->WaitFor();
       } catch (...) {

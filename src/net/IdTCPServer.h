@@ -39,9 +39,9 @@ using TIdAfterCommandHandlerEvent =
 // the thread manager, which greets it, fires OnConnect, serves it again and again while the client
 // stays connected, and fires OnDisconnect. Serving is one call of OnExecute, or, when command
 // handlers exist (and are enabled), reading one line and handing it to the first handler that
-// takes it. Writing false stops the listeners, drops every
-// client's socket and waits up to TerminateWaitTime for the peer threads to leave, raising
-// EIdTerminateThreadTimeout (and still reading active) when some remain.
+// takes it. Writing false stops the listeners, drops every client's socket and waits up to
+// TerminateWaitTime for the peer threads to leave, raising EIdTerminateThreadTimeout (and still
+// reading active) when some remain.
 //
 // Threads: configure, activate, deactivate and destroy the server from one thread (the main
 // thread in the program); change properties, events, ThreadMgr, IOHandler and Intercept only while
@@ -53,8 +53,12 @@ using TIdAfterCommandHandlerEvent =
 // server: after deactivation (whose time-out is swallowed) it keeps waiting until the last peer
 // thread has left, terminating those that run so that handlers watching Terminated can finish.
 // A handler that neither touches its dropped socket nor watches Terminated holds destruction up
-// for as long as it runs. The same wait guards a thread manager that is destroyed elsewhere while
-// peer threads still use it.
+// for as long as it runs. A derived server whose overrides peer threads call must call
+// BeforeDestruction() first in its own destructor.
+//
+// A thread manager, server I/O handler or intercept given from outside is watched and forgotten
+// when it is destroyed; destroy one only while the server is inactive, since listener and peer
+// threads call into them without a lock.
 class TIdTCPServer : public TIdComponent {
  public:
   static constexpr std::int32_t DefaultListenQueue = 15;
@@ -134,6 +138,8 @@ class TIdTCPServer : public TIdComponent {
  protected:
   // Runs once, before the first activation.
   virtual void PrepareCommandHandlers() {}
+  // Deactivates, swallowing any error, and waits until every peer thread has left; never throws.
+  void BeforeDestruction() noexcept;
   void Notification(rtl::TComponent* AComponent, rtl::TOperation AOperation) override;
 
  private:

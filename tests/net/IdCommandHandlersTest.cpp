@@ -64,18 +64,6 @@ TEST(CommandMatchTest, ParametersSplitAtSpacesUntrimmedAndAtOtherDelimitersTrimm
   EXPECT_EQ(Lines{}, SplitAndTrim(" \t ", ','));
 }
 
-TEST(CommandMatchTest, HandlersAreNumberedAndKnowTheirServer) {
-  TIdTCPServer server;
-  TIdCommandHandler* first = server.CommandHandlers().Add();
-  TIdCommandHandler* second = server.CommandHandlers().Add();
-  EXPECT_EQ("TIdCommandHandler0", first->Name());
-  EXPECT_EQ("TIdCommandHandler1", second->Name());
-  EXPECT_EQ(&server, second->Server());
-  EXPECT_EQ(' ', first->CmdDelimiter());
-  EXPECT_TRUE(first->Enabled());
-  EXPECT_TRUE(first->ParseParams());
-}
-
 // --- A line-protocol server driven by real clients --------------------------------------------
 
 enum class Unmatched { Event, Reply, Nothing };

@@ -79,4 +79,36 @@ TEST(ServerLoadTest, FiveHundredClientsAtOnceAreAllServedAndLeaveNothingBehind) 
   server->SetActive(false);
 }
 
+// Short runs that end as soon as they begin, while the server is being switched off: the peer
+// threads free themselves as the listener starts them and as deactivation drops their sockets.
+TEST(ServerLoadTest, ShortRunsRacingDeactivationAreEachAccountedFor) {
+  constexpr int kRounds = 5;
+  constexpr int kPerRound = 40;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    auto server = MakeLoopbackServer();
+    server->SetReuseSocket(rsTrue);
+    server->SetListenQueue(kPerRound);
+    std::atomic<int> connects{0};
+    std::atomic<int> disconnects{0};
+    server->OnConnect = [&](TIdPeerThread*) { ++connects; };
+    server->OnExecute = [](TIdPeerThread* AThread) {
+      AThread->Connection()->WriteLine("bye");
+      AThread->Connection()->Disconnect();
+    };
+    server->OnDisconnect = [&](TIdPeerThread*) { ++disconnects; };
+    server->SetActive(true);
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < kPerRound; ++i) {
+      clients.push_back(std::make_unique<RawClient>());
+      ASSERT_TRUE(clients.back()->Connect(PortOf(*server)));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return connects.load() > 0; }));
+    server->SetActive(false);  // some runs are still starting
+    EXPECT_EQ(0u, server->PeerThreads().Count());
+    EXPECT_EQ(connects.load(), disconnects.load());
+    server.reset();
+  }
+}
+
 }  // namespace
