@@ -8,6 +8,7 @@
 #include "net/IdIOHandlerSocket.h"
 #include "net/IdTCPClient.h"
 #include "net/IdTCPConnection.h"
+#include "net/IdTCPServer.h"
 #include "platform/WinSock2.h"
 #include "proxy/MessageRewriting.h"
 #include "proxy/RequestCapture.h"
@@ -79,6 +80,14 @@ std::int32_t ProbeReadable(TIdStackSocketHandle socket, std::int32_t microsecond
 ProxyHandler::ProxyHandler(ProxyView& view, ProxyCounters& counters, PauseFunction pause)
     : view_(view), counters_(counters), pause_(std::move(pause)) {
   if (!pause_) pause_ = [](std::int32_t ms) { rtl::Sleep(ms); };
+}
+
+void ProxyHandler::ServeOn(TIdTCPServer& server) {
+  server.OnExecute = [this](TIdPeerThread* AThread) { Execute(AThread); };
+}
+
+void ProxyHandler::Execute(TIdPeerThread* AThread) {
+  Run(*AThread->Connection(), [AThread] { return AThread->Terminated(); });
 }
 
 void ProxyHandler::Run(TIdTCPConnection& client, const std::function<bool()>& terminated) {

@@ -8,8 +8,10 @@
 #include "proxy/ProxyCounters.h"
 #include "proxy/ProxyView.h"
 
-class TIdTCPConnection;
+class TIdPeerThread;
 class TIdTCPClient;
+class TIdTCPConnection;
+class TIdTCPServer;
 
 namespace proxy {
 
@@ -37,6 +39,12 @@ class ProxyHandler {
   // pause defaults to a real sleep; tests may pass one that only records.
   explicit ProxyHandler(ProxyView& view, ProxyCounters& counters = Counters(),
                         PauseFunction pause = {});
+
+  // Makes this handler the server's execute handler, as the program sets it up: every client
+  // connection is served by one run.
+  void ServeOn(TIdTCPServer& server);
+  // One run for the client connection of a server's peer thread.
+  void Execute(TIdPeerThread* AThread);
 
   // One run for a client connection. terminated reports the peer thread's Terminated flag.
   // Errors leave as exceptions after the clean-up, for the server to deal with.

@@ -46,9 +46,7 @@ ProxyUnderTest::ProxyUnderTest(proxy::ProxyHandler::PauseFunction pause)
     : handler_(view_, counters_, std::move(pause)), server_(std::make_unique<TIdTCPServer>()) {
   server_->SetDefaultPort(0);
   server_->Bindings().AddBinding()->SetIP("127.0.0.1");
-  server_->OnExecute = [this](TIdPeerThread* AThread) {
-    handler_.Run(*AThread->Connection(), [AThread] { return AThread->Terminated(); });
-  };
+  handler_.ServeOn(*server_);
   server_->SetActive(true);
   port_ = server_->Bindings().BindingAt(0)->Port();
 }
