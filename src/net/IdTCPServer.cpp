@@ -123,9 +123,8 @@ void TIdTCPServer::StopListeners() {
       listener->Terminate();
       listener->Binding()->Close();
       {
-        // Terminate sets the stopped flag before Terminated and takes no lock, so the listener
-        // may just have suspended itself as if stopped between runs. Under its state lock it is
-        // either suspended already or will see Terminated; either way it ends.
+        // The listener may have suspended itself as if stopped between runs. Under its state
+        // lock it is either suspended already or bound to see Terminated; either way it ends.
         rtl::TCriticalSectionGuard guard(*listener->StateLock());
         if (listener->Suspended()) listener->SetSuspended(false);
       }

@@ -46,14 +46,20 @@ void TIdThread::Stop() {
 }
 
 void TIdThread::Terminate() {
-  stopped_ = true;
+  // Terminated first: a body that sees itself stopped then also sees why, and does not suspend.
   TIdBaseThread::Terminate();
+  stopped_ = true;
 }
 
 void TIdThread::TerminateAndWaitFor() {
   if (FreeWhenFinished()) throw EIdThreadTerminateAndWaitFor();
   Terminate();
-  if (Suspended()) SetSuspended(false);
+  {
+    // The body checks Terminated and marks itself suspended under this lock, so here it is
+    // either suspended already or bound to see Terminated.
+    rtl::TCriticalSectionGuard guard(*stateLock_);
+    if (Suspended()) SetSuspended(false);
+  }
   WaitFor();
 }
 
