@@ -45,7 +45,7 @@ class TIdThread : public TIdBaseThread {
 
   virtual void Start();
   virtual void Stop();
-  // Sets the stopped flag and Terminated; takes no lock and does not wait.
+  // Sets Terminated, then the stopped flag; takes no lock and does not wait.
   void Terminate() override;
   // Terminates, resumes a suspended thread and waits for the body. Raises
   // EIdThreadTerminateAndWaitFor on a FreeWhenFinished thread, which may be gone at any moment.
