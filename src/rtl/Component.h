@@ -29,6 +29,10 @@ class TComponent {
   const std::string& Name() const { return name_; }
   void SetName(std::string name) { name_ = std::move(name); }
 
+  // Called once the component and its owner's other components have all been made and set up
+  // (a form calls it after building its layout).
+  virtual void Loaded() {}
+
   // Asks for Notification(component, opRemove) on this object when component is destroyed, and
   // the other way round.
   void FreeNotification(TComponent* component);
