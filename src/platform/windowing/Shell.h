@@ -1,0 +1,66 @@
+#pragma once
+
+// The shell's notification-area interface over QSystemTrayIcon.
+//
+// Contract:
+// - Shell_NotifyIconA takes NIM_ADD, NIM_MODIFY, NIM_DELETE or NIM_SETVERSION and the 488-byte
+//   record. Icons are keyed by (window, identifier). Adding an icon that is already there, or
+//   modifying or deleting one that is not, fails and changes nothing. An added icon shows the
+//   record's icon and its tip up to the terminating zero.
+// - Mouse notices from the tray host reach the record's window as its callback message with the
+//   identifier as first parameter and the mouse message as second, in Windows' order: a single
+//   left click gives WM_MOUSEMOVE, WM_LBUTTONDOWN, WM_LBUTTONUP; a double click
+//   WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP; a right click WM_MOUSEMOVE,
+//   WM_RBUTTONDOWN, WM_RBUTTONUP; a middle click WM_MBUTTONDOWN, WM_MBUTTONUP. Hosts that report
+//   only activations (StatusNotifierItem hosts) have a second left activation within the
+//   double-click time count as a double click. Balloon notices map to NIN_BALLOON* where Qt
+//   reports them.
+// - When the tray host goes away and comes back, the message registered as "TaskbarCreated" is
+//   sent to the application's window (and so its hooks) and every top-level window.
+// - Main thread only.
+
+#include <cstdint>
+
+#include "platform/windowing/Icon.h"
+#include "platform/windowing/WinTypes.h"
+
+namespace win {
+
+constexpr DWORD NIM_ADD = 0;
+constexpr DWORD NIM_MODIFY = 1;
+constexpr DWORD NIM_DELETE = 2;
+constexpr DWORD NIM_SETVERSION = 4;
+
+constexpr UINT NIF_MESSAGE = 1;
+constexpr UINT NIF_ICON = 2;
+constexpr UINT NIF_TIP = 4;
+
+constexpr UINT NIN_SELECT = WM_USER;
+constexpr UINT NIN_KEYSELECT = WM_USER + 1;
+constexpr UINT NIN_BALLOONSHOW = WM_USER + 2;
+constexpr UINT NIN_BALLOONHIDE = WM_USER + 3;
+constexpr UINT NIN_BALLOONTIMEOUT = WM_USER + 4;
+constexpr UINT NIN_BALLOONUSERCLICK = WM_USER + 5;
+
+#pragma pack(push, 4)
+struct NOTIFYICONDATAA {
+  DWORD cbSize = 0;
+  HWND hWnd = 0;
+  UINT uID = 0;
+  UINT uFlags = 0;
+  UINT uCallbackMessage = 0;
+  HICON hIcon = 0;
+  char szTip[128] = {};
+  DWORD dwState = 0;
+  DWORD dwStateMask = 0;
+  char szInfo[256] = {};
+  UINT uVersion = 0;  // shares its place with the balloon time-out
+  char szInfoTitle[64] = {};
+  DWORD dwInfoFlags = 0;
+};
+#pragma pack(pop)
+static_assert(sizeof(NOTIFYICONDATAA) == 488, "the record the shell takes is 488 bytes");
+
+bool Shell_NotifyIconA(DWORD message, const NOTIFYICONDATAA& data);
+
+}  // namespace win
