@@ -10,9 +10,10 @@ struct IconTable {
   HICON lastHandle = 0;
 };
 
+// Never destroyed: icons freed at process exit still give their handles back.
 IconTable& Icons() {
-  static IconTable table;
-  return table;
+  static IconTable* table = new IconTable;
+  return *table;
 }
 
 }  // namespace

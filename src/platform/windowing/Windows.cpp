@@ -28,9 +28,10 @@ struct WindowTable {
   HWND lastNumber = 0;
 };
 
+// Never destroyed: timers and icons freed at process exit still unregister their windows.
 WindowTable& Table() {
-  static WindowTable table;
-  return table;
+  static WindowTable* table = new WindowTable;
+  return *table;
 }
 
 const WindowRecord* Find(HWND window) {
