@@ -54,7 +54,8 @@ void TSimpleTimerHandler::TimerWindowProc(win::TMessage& message) {
 TSimpleTimer::TSimpleTimer() : TSimpleTimer(1000, {}) {}
 
 TSimpleTimer::TSimpleTimer(std::uint32_t period, TSimpleTimerEvent onTick)
-    : timerId_(reinterpret_cast<std::uintptr_t>(this)), period_(period),
+    : timerId_(reinterpret_cast<std::uintptr_t>(this)),
+      period_(period),
       onTick_(std::move(onTick)) {
   AttachTimerWindow(timerId_);
 }

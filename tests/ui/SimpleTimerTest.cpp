@@ -3,9 +3,9 @@
 #include <memory>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <QElapsedTimer>
 #include <QTest>
-#include <gtest/gtest.h>
 
 #include "platform/windowing/Windows.h"
 
@@ -25,7 +25,8 @@ class SimpleTimerTest : public ::testing::Test {
   bool WaitForTicks(std::size_t n, int timeoutMs = 3000) {
     QElapsedTimer waited;
     waited.start();
-    while (ticks.size() < n && waited.elapsed() < timeoutMs) QTest::qWait(5);
+    while (ticks.size() < n && waited.elapsed() < timeoutMs)
+      QTest::qWait(5);
     return ticks.size() >= n;
   }
 
@@ -123,7 +124,8 @@ TEST_F(SimpleTimerTest, TwoTimersFireIndependentlyWithTheirOwnSender) {
   slow.SetRunning(true);
   ASSERT_TRUE(WaitForTicks(8));
   std::size_t fastTicks = 0, slowTicks = 0;
-  for (const Tick& tick : ticks) (tick.sender == &fast ? fastTicks : slowTicks)++;
+  for (const Tick& tick : ticks)
+    (tick.sender == &fast ? fastTicks : slowTicks)++;
   EXPECT_GT(fastTicks, slowTicks);
   EXPECT_GE(fastTicks + slowTicks, 8u);
 }
@@ -134,7 +136,8 @@ TEST_F(SimpleTimerTest, ExpiryQueuedForADestroyedTimerIsIgnored) {
   std::uintptr_t goneId = gone->TimerId();
   gone.reset();
   // Under AddressSanitizer, reaching the freed timer would fail here.
-  ASSERT_TRUE(win::PostMessageA(TSimpleTimer::TimerWindowOwner()->Window, win::WM_TIMER, goneId, 0));
+  ASSERT_TRUE(
+      win::PostMessageA(TSimpleTimer::TimerWindowOwner()->Window, win::WM_TIMER, goneId, 0));
   QTest::qWait(50);
   EXPECT_TRUE(ticks.empty());
 }

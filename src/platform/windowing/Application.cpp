@@ -28,8 +28,8 @@ TApplication::TApplication(int& argc, char** argv) : rtl::TComponent(nullptr) {
   instance_ = this;
   pump_ = std::make_unique<detail::MessagePump>();
   title_ = QCoreApplication::applicationName().toStdString();
-  auto procedure = std::make_shared<const WindowProcedure>(
-      [this](HWND, UINT msg, WPARAM wParam, LPARAM lParam) {
+  auto procedure =
+      std::make_shared<const WindowProcedure>([this](HWND, UINT msg, WPARAM wParam, LPARAM lParam) {
         return WindowProc(msg, wParam, lParam);
       });
   handle_ = detail::RegisterWindow(std::move(procedure), this);
@@ -141,11 +141,19 @@ void TApplication::FormDestroyed(TForm* form) {
 
 void TApplication::HostShow(int command) {
   switch (command) {
-    case SW_HIDE: windowVisible_ = false; break;
+    case SW_HIDE:
+      windowVisible_ = false;
+      break;
     case SW_MINIMIZE:
-    case SW_SHOWMINIMIZED: Minimize(); break;
-    case SW_RESTORE: Restore(); break;
-    default: windowVisible_ = true; break;
+    case SW_SHOWMINIMIZED:
+      Minimize();
+      break;
+    case SW_RESTORE:
+      Restore();
+      break;
+    default:
+      windowVisible_ = true;
+      break;
   }
 }
 

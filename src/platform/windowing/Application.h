@@ -85,14 +85,13 @@ class TApplication : public rtl::TComponent, private detail::WindowHost {
   void SetErrorReportSeam(ErrorReportSeam seam) { errorReportSeam_ = std::move(seam); }
   bool ReportOpen() const { return reportOpen_; }
 
- // Forms report here as they come and go, so that the first one becomes the main form.
+  // Forms report here as they come and go, so that the first one becomes the main form.
   void FormCreated(TForm* form);
   void FormDestroyed(TForm* form);
   // The main form was shown: the application's window (its taskbar button) shows with it.
   void MainFormShown() { windowVisible_ = true; }
 
  private:
-
   LRESULT WindowProc(UINT msg, WPARAM wParam, LPARAM lParam);
   LRESULT Dispatch(UINT msg, WPARAM wParam, LPARAM lParam);
 

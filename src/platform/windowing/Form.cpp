@@ -11,8 +11,8 @@
 namespace win {
 
 TForm::TForm(rtl::TComponent* owner) : QWidget(nullptr), rtl::TComponent(owner) {
-  auto procedure = std::make_shared<const WindowProcedure>(
-      [this](HWND, UINT msg, WPARAM wParam, LPARAM lParam) {
+  auto procedure =
+      std::make_shared<const WindowProcedure>([this](HWND, UINT msg, WPARAM wParam, LPARAM lParam) {
         TMessage message{msg, wParam, lParam, 0};
         WndProc(message);
         return message.Result;
@@ -29,7 +29,8 @@ TForm::~TForm() {
 }
 
 void TForm::FinishCreation() {
-  for (int i = 0; i < ComponentCount(); ++i) Components(i)->Loaded();
+  for (int i = 0; i < ComponentCount(); ++i)
+    Components(i)->Loaded();
   if (OnCreate) OnCreate(this);
 }
 
@@ -137,15 +138,21 @@ void TForm::ApplyWindowState(Qt::WindowStates states) {
 
 void TForm::HostShow(int command) {
   switch (command) {
-    case SW_HIDE: setVisible(false); break;
+    case SW_HIDE:
+      setVisible(false);
+      break;
     case SW_MINIMIZE:
-    case SW_SHOWMINIMIZED: SetWindowState(wsMinimized); break;
+    case SW_SHOWMINIMIZED:
+      SetWindowState(wsMinimized);
+      break;
     case SW_RESTORE:
     case SW_SHOWNORMAL:
       SetWindowState(wsNormal);
       setVisible(true);
       break;
-    default: setVisible(true); break;
+    default:
+      setVisible(true);
+      break;
   }
 }
 

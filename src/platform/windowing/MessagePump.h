@@ -43,8 +43,8 @@ class MessagePump : public QObject {
     }
   };
 
-  std::map<TimerKey, int> timers_;                     // our key -> Qt timer id
-  std::unordered_map<int, TimerKey> timersByQtId_;     // Qt timer id -> our key
+  std::map<TimerKey, int> timers_;                  // our key -> Qt timer id
+  std::unordered_map<int, TimerKey> timersByQtId_;  // Qt timer id -> our key
   std::atomic<bool> wakePending_{false};
 };
 

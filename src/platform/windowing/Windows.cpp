@@ -62,7 +62,8 @@ WindowHost* HostOf(HWND window) {
 
 void BroadcastMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
   std::vector<HWND> windows;
-  for (const auto& [number, record] : Table().windows) windows.push_back(number);
+  for (const auto& [number, record] : Table().windows)
+    windows.push_back(number);
   for (HWND window : windows)
     if (IsWindow(window)) SendMessageA(window, msg, wParam, lParam);
 }
@@ -106,8 +107,8 @@ bool PostMessageA(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
 UINT RegisterWindowMessageA(const std::string& name) {
   if (name.empty()) return 0;
   static std::map<std::string, UINT> registered;
-  auto [it, added] = registered.try_emplace(
-      name, kFirstRegisteredMessage + static_cast<UINT>(registered.size()));
+  auto [it, added] =
+      registered.try_emplace(name, kFirstRegisteredMessage + static_cast<UINT>(registered.size()));
   return it->second;
 }
 
@@ -150,10 +151,17 @@ bool GetCursorPos(POINT& point) {
 std::int16_t GetAsyncKeyState(int virtualKey) {
   Qt::KeyboardModifier modifier;
   switch (virtualKey) {
-    case VK_SHIFT: modifier = Qt::ShiftModifier; break;
-    case VK_CONTROL: modifier = Qt::ControlModifier; break;
-    case VK_MENU: modifier = Qt::AltModifier; break;
-    default: return 0;
+    case VK_SHIFT:
+      modifier = Qt::ShiftModifier;
+      break;
+    case VK_CONTROL:
+      modifier = Qt::ControlModifier;
+      break;
+    case VK_MENU:
+      modifier = Qt::AltModifier;
+      break;
+    default:
+      return 0;
   }
   bool down = QGuiApplication::queryKeyboardModifiers().testFlag(modifier);
   return down ? static_cast<std::int16_t>(0x8000) : 0;
