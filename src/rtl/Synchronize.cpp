@@ -24,6 +24,8 @@ struct Completion {
 struct Entry {
   std::function<void()> call;
   Completion* completion = nullptr;  // none for Queue
+  const void* owner = nullptr;       // who may withdraw it
+  std::uint64_t number = 0;          // order of queuing
 };
 
 struct CallQueue {
@@ -32,6 +34,7 @@ struct CallQueue {
   std::condition_variable finished;  // a synchronized call has run
   std::deque<Entry> entries;         // guarded by mutex
   std::uint64_t signals = 0;         // guarded by mutex
+  std::uint64_t lastNumber = 0;      // guarded by mutex
   std::function<void()> wake;        // guarded by mutex
 };
 
@@ -48,6 +51,7 @@ void Push(Entry entry) {
   std::function<void()> wake;
   {
     std::lock_guard lock(q.mutex);
+    entry.number = ++q.lastNumber;
     q.entries.push_back(std::move(entry));
     ++q.signals;
     wake = q.wake;
@@ -86,57 +90,60 @@ void Synchronize(std::function<void()> call) {
   if (completion.error) std::rethrow_exception(completion.error);
 }
 
-void Queue(std::function<void()> call) {
+void Queue(std::function<void()> call, const void* owner) {
   if (IsMainThread()) {
     call();
     return;
   }
-  Push(Entry{std::move(call), nullptr});
+  Push(Entry{std::move(call), nullptr, owner});
+}
+
+void RemoveQueuedCalls(const void* owner) {
+  if (!owner) return;
+  CallQueue& q = TheQueue();
+  std::lock_guard lock(q.mutex);
+  std::erase_if(q.entries, [owner](const Entry& entry) { return entry.owner == owner; });
 }
 
 bool CheckSynchronize(std::int32_t timeoutMs) {
   if (!IsMainThread()) return false;
   CallQueue& q = TheQueue();
-  std::deque<Entry> batch;
+  std::uint64_t last;
   {
     std::unique_lock lock(q.mutex);
     if (timeoutMs > 0)
       q.arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                          [&] { return !q.entries.empty(); });
-    batch.swap(q.entries);
+    last = q.lastNumber;
   }
-  if (batch.empty()) return false;
-  while (!batch.empty()) {
-    Entry entry = std::move(batch.front());
-    batch.pop_front();
-    if (entry.completion) {
-      std::exception_ptr error;
-      try {
-        entry.call();
-      } catch (...) {
-        error = std::current_exception();
-      }
-      {
-        std::lock_guard lock(q.mutex);
-        entry.completion->error = std::move(error);
-        entry.completion->done = true;
-      }
-      q.finished.notify_all();
+  bool ran = false;
+  for (;;) {
+    Entry entry;
+    {
+      std::lock_guard lock(q.mutex);
+      if (q.entries.empty() || q.entries.front().number > last) break;
+      entry = std::move(q.entries.front());
+      q.entries.pop_front();
+    }
+    ran = true;
+    if (!entry.completion) {
+      entry.call();  // an exception leaves the rest queued, in order
       continue;
     }
+    std::exception_ptr error;
     try {
       entry.call();
     } catch (...) {
-      // Keep the order: what was behind the failed call runs before anything queued since.
-      std::lock_guard lock(q.mutex);
-      while (!batch.empty()) {
-        q.entries.push_front(std::move(batch.back()));
-        batch.pop_back();
-      }
-      throw;
+      error = std::current_exception();
     }
+    {
+      std::lock_guard lock(q.mutex);
+      entry.completion->error = std::move(error);
+      entry.completion->done = true;
+    }
+    q.finished.notify_all();
   }
-  return true;
+  return ran;
 }
 
 void SetWakeMainThread(std::function<void()> wake) {

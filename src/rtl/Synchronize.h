@@ -26,12 +26,18 @@ bool IsMainThread();
 void Synchronize(std::function<void()> call);
 
 // Hands `call` to the main thread without waiting. On the main thread the call runs at once.
-void Queue(std::function<void()> call);
+// An owner (any address) can withdraw its calls that have not run yet with RemoveQueuedCalls,
+// which it does before it goes, so that no call outlives what it updates.
+void Queue(std::function<void()> call, const void* owner = nullptr);
+// Main thread: drops every queued call of `owner` that has not begun.
+void RemoveQueuedCalls(const void* owner);
 
 // On the main thread: waits up to timeoutMs (0: not at all) for a queued call, then runs every call
-// queued so far, in order. Calls queued while these run wait for the next CheckSynchronize. When a
-// queued call raises, the calls after it stay queued and the exception leaves here. Returns whether
-// anything ran. On any other thread it does nothing and returns false.
+// queued so far, one at a time in order, taking each from the queue only as it begins, so that a
+// call that serves the queue itself keeps the order and a withdrawn call never runs. Calls queued
+// while these run wait for the next CheckSynchronize. When a queued call raises, the calls after
+// it stay queued and the exception leaves here. Returns whether anything ran. On any other thread
+// it does nothing and returns false.
 bool CheckSynchronize(std::int32_t timeoutMs = 0);
 
 // Called, on the queuing thread, every time a call is queued; the window system uses it to wake its

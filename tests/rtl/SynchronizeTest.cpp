@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <functional>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -185,6 +186,42 @@ TEST_F(MainThreadQueue, WakeHookFiresForEveryQueuedCall) {
   quiet.join();
   EXPECT_EQ(wakes, 3);
   EXPECT_TRUE(rtl::CheckSynchronize(0));
+}
+
+}  // namespace
+
+namespace {
+
+// Queues from a worker, so the calls wait for the main thread instead of running at once.
+void QueueFromWorker(std::function<void()> call, const void* owner = nullptr) {
+  std::thread([&] { rtl::Queue(std::move(call), owner); }).join();
+}
+
+TEST_F(MainThreadQueue, WithdrawnCallsNeverRunAndOthersKeepTheirPlace) {
+  int owner = 0, other = 0;
+  std::vector<std::string> ran;
+  QueueFromWorker([&] { ran.push_back("mine 1"); }, &owner);
+  QueueFromWorker([&] { ran.push_back("theirs"); }, &other);
+  QueueFromWorker([&] {
+    ran.push_back("withdraws");
+    rtl::RemoveQueuedCalls(&owner);  // "mine 2" is due this turn, yet must not run
+  });
+  QueueFromWorker([&] { ran.push_back("mine 2"); }, &owner);
+  QueueFromWorker([&] { ran.push_back("last"); });
+  rtl::CheckSynchronize(0);
+  EXPECT_EQ(ran, (std::vector<std::string>{"mine 1", "theirs", "withdraws", "last"}));
+}
+
+TEST_F(MainThreadQueue, ACallThatServesTheQueueKeepsTheOrder) {
+  std::vector<std::string> ran;
+  QueueFromWorker([&] {
+    ran.push_back("A1");
+    rtl::CheckSynchronize(0);
+  });
+  QueueFromWorker([&] { ran.push_back("A2"); });
+  QueueFromWorker([&] { ran.push_back("A3"); });
+  rtl::CheckSynchronize(0);
+  EXPECT_EQ(ran, (std::vector<std::string>{"A1", "A2", "A3"}));
 }
 
 }  // namespace
