@@ -1,0 +1,59 @@
+#pragma once
+
+// The standard controls a stored layout places: memos, labels and panels, as Qt widgets that
+// speak in the runtime's terms (text as bytes, line lists, OnChange). Main thread only.
+
+#include <functional>
+#include <string>
+
+#include <QFrame>
+#include <QLabel>
+#include <QPlainTextEdit>
+
+namespace win {
+
+// A multi-line text pane.
+class TMemo : public QPlainTextEdit {
+  Q_OBJECT
+
+ public:
+  explicit TMemo(QWidget* parent = nullptr);
+
+  // The number of lines; an empty pane has none.
+  int LineCount() const;
+  // Appends text as new lines: its CR LF, CR and LF bytes break lines. Bytes are shown as UTF-8.
+  void Add(const std::string& text);
+  void Clear() { clear(); }
+  std::string Text() const { return toPlainText().toStdString(); }
+
+  // The pane's window always exists under Qt; this keeps the call where the program asks for it.
+  void HandleNeeded() {}
+
+  // Every change of the text, whoever makes it.
+  std::function<void(TMemo* Sender)> OnChange;
+};
+
+class TLabel : public QLabel {
+  Q_OBJECT
+
+ public:
+  explicit TLabel(QWidget* parent = nullptr) : QLabel(parent) {}
+  std::string Caption() const { return text().toStdString(); }
+  // Labels size themselves to their caption.
+  void SetCaption(const std::string& caption) {
+    setText(QString::fromStdString(caption));
+    adjustSize();
+  }
+};
+
+// A raised panel that holds other controls.
+class TPanel : public QFrame {
+  Q_OBJECT
+
+ public:
+  explicit TPanel(QWidget* parent = nullptr) : QFrame(parent) {
+    setFrameStyle(QFrame::Panel | QFrame::Raised);
+  }
+};
+
+}  // namespace win

@@ -1,0 +1,81 @@
+// Tramlet: a desktop HTTP proxy on port 1080 that relays every answer at no more than the limit
+// set in its window. It starts as an icon in the notification area; a double click on the icon
+// shows the window, and closing the window ends the program.
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
+
+#include "TramletUnit.h"
+#include "platform/windowing/Application.h"
+#include "platform/windowing/Shell.h"
+#include "ui/CoolTrayIcon.h"
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+  const char byte = 1;
+  // Only async-signal-safe work here: the loop reads the pipe and ends the program.
+  [[maybe_unused]] ssize_t written = write(signalPipe[1], &byte, 1);
+}
+
+// SIGINT and SIGTERM end the program the orderly way closing the window does.
+void CatchStopSignals() {
+  if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  struct sigaction action = {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+QIcon TramletIcon() {
+  QIcon icon;
+  for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
+    icon.addFile(QStringLiteral(":/icons/tramlet-%1.png").arg(size), QSize(size, size));
+  return icon;
+}
+
+bool HaveDisplay() {
+  const char* x = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  return (x && *x) || (wayland && *wayland);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!HaveDisplay() && !std::getenv("QT_QPA_PLATFORM")) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    std::fprintf(stderr,
+                 "tramlet: no display found; the proxy runs without a window until stopped "
+                 "(SIGINT or SIGTERM)\n");
+  }
+  CatchStopSignals();
+
+  win::TApplication application(argc, argv);
+  application.SetIcon(TramletIcon());
+  QSocketNotifier stopRequests(signalPipe[0], QSocketNotifier::Read);
+  QObject::connect(&stopRequests, &QSocketNotifier::activated, [&] { application.Terminate(); });
+
+  auto* form = new TProxyForm(&application);
+  if (win::TrayHostAvailable()) {
+    application.SetShowMainForm(false);
+  } else {
+    // Hiding into an icon nobody can see would leave the program unreachable.
+    form->Tray->SetMinimizeToTray(false);
+    if (HaveDisplay())
+      std::fprintf(stderr,
+                   "tramlet: no notification area found; showing the window instead of an "
+                   "icon\n");
+  }
+  application.Run();
+  return 0;  // the application destroys the window, whose server stops as it goes
+}
