@@ -165,7 +165,7 @@ void TTimerSpeedButton::paintEvent(QPaintEvent*) {
   QStyleOptionButton face;
   face.initFrom(this);
   face.state |= isDown() ? QStyle::State_Sunken : QStyle::State_Raised;
-  style()->drawPrimitive(QStyle::PE_PanelButtonBevel, &face, &painter, this);
+  style()->drawPrimitive(QStyle::PE_PanelButtonCommand, &face, &painter, this);
 
   int shift = isDown() ? 1 : 0;
   QPixmap image = StateImage();
