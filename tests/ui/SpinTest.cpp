@@ -112,19 +112,13 @@ TEST(SpinEditRules, ValueReadsTheTextOrMinValue) {
   struct Case {
     const char* text;
     int expected;
-  } cases[] = {{"70000", 70000},
-               {"-12", -12},
-               {"+7", 7},
-               {"", 1},
-               {"-", 1},
-               {"+", 1},
-               {"1.5", 1},
-               {"12a", 1},
-               {" 5", 1},
-               {"2147483647", INT_MAX},
-               {"2147483648", 1},
-               {"-2147483648", INT_MIN},
-               {"99999999999999999999", 1}};
+  } cases[] = {{"70000", 70000},   {"-12", -12},
+               {"+7", 7},          {"", 1},
+               {"-", 1},           {"+", 1},
+               {"1.5", 1},         {"12a", 1},
+               {" 5", 1},          {"2147483647", INT_MAX},
+               {"2147483648", 1},  {"-2147483648", INT_MIN},
+               {"-2147483649", 1}, {"99999999999999999999", 1}};
   ui::TSpinEdit box;
   box.SetMinValue(1);
   box.SetMaxValue(65535);
@@ -338,7 +332,7 @@ TEST_F(SpinEditTest, LayoutKeepsTheMinimumHeightAndTheButtonsClearOfTheText) {
   EXPECT_EQ(down, QRect(0, up.height() - 1, 15, pair->height() - up.height() + 1));
 
   // Long text reaches the end of the text area, which stops 2 pixels short of the buttons.
-  box_->setText("1111111111111111111111111");
+  box_->setText(QString(30, QChar(0x2588)));  // full blocks: ink up to where the text is cut off
   box_->end(false);
   Leave();
   QImage drawn = box_->grab().toImage().convertToFormat(QImage::Format_RGB32);
@@ -445,12 +439,16 @@ TEST_F(SpinButtonTest, ErrorFromARepeatedClickStopsRepeatingAndIsReported) {
 TEST_F(SpinButtonTest, KeyboardClicksAndMovesTheFocusRectWithTabStop) {
   ui::TTimerSpeedButton* up = pair_->UpButton();
   ui::TTimerSpeedButton* down = pair_->DownButton();
-  Click(down);  // no TabStop: no focus taken, nothing moved
-  EXPECT_FALSE(pair_->hasFocus());
+  auto* control = new QLineEdit(window_.get());
+  control->setGeometry(0, 40, 60, 20);
+  control->show();
+  pair_->SetFocusControl(control);
+  Click(down);  // no TabStop: the focus goes to FocusControl, the focused button stays
+  EXPECT_TRUE(control->hasFocus());
   EXPECT_EQ(pair_->FocusedButton(), up);
 
   pair_->SetTabStop(true);
-  Click(down);
+  Click(down);  // FocusControl has the focus already: the pair takes it
   EXPECT_TRUE(pair_->hasFocus());
   EXPECT_TRUE(down->ShowFocusRect());
   EXPECT_FALSE(up->ShowFocusRect());
