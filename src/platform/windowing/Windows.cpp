@@ -191,9 +191,23 @@ bool IsWindowVisible(HWND window) {
   return host && host->HostVisible();
 }
 
-bool MessageBeep(UINT) {
-  QApplication::beep();
+namespace {
+std::function<void(UINT)>& BeepSeam() {
+  static std::function<void(UINT)> seam;
+  return seam;
+}
+}  // namespace
+
+bool MessageBeep(UINT type) {
+  if (BeepSeam())
+    BeepSeam()(type);
+  else
+    QApplication::beep();
   return true;
+}
+
+void SetBeepSeam(std::function<void(UINT)> seam) {
+  BeepSeam() = std::move(seam);
 }
 
 QImage LoadBitmapA(const std::string& name) {

@@ -16,6 +16,7 @@
 //   standard error report (Application.h); one that leaves a SendMessageA reaches its caller.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include <QImage>
@@ -61,8 +62,10 @@ bool SetForegroundWindow(HWND window);
 // Shows, hides, minimizes or restores a window; returns whether it was visible before.
 bool ShowWindow(HWND window, int command);
 bool IsWindowVisible(HWND window);
-// A real beep through the desktop.
+// A real beep through the desktop, or a call of the beep seam when one is set.
 bool MessageBeep(UINT type);
+// Tests: hear each beep as a call instead (an empty function restores the sound).
+void SetBeepSeam(std::function<void(UINT type)> seam);
 // A bitmap compiled into the program under that name; a null image when there is none.
 QImage LoadBitmapA(const std::string& name);
 
