@@ -17,6 +17,12 @@
 //   reports them.
 // - When the tray host goes away and comes back, the message registered as "TaskbarCreated" is
 //   sent to the application's window (and so its hooks) and every top-level window.
+// - Icons go with the host that showed them: once it has gone, they are forgotten (modifying
+//   them fails, adding them again succeeds), and while no host is there, adds fail, as the
+//   shell's do while the taskbar is gone. A host change is only seen where one can be watched
+//   (XEmbed on X11, StatusNotifierItem on the session bus); elsewhere, as on Qt's offscreen
+//   platform, icons are kept as records only.
+// - NIM_SETVERSION needs the icon and only knows version 0, the classic callbacks.
 // - Main thread only.
 
 #include <cstdint>
@@ -62,5 +68,8 @@ struct NOTIFYICONDATAA {
 static_assert(sizeof(NOTIFYICONDATAA) == 488, "the record the shell takes is 488 bytes");
 
 bool Shell_NotifyIconA(DWORD message, const NOTIFYICONDATAA& data);
+
+// Whether a notification area is there to show icons now.
+bool TrayHostAvailable();
 
 }  // namespace win
