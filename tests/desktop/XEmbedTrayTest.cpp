@@ -30,7 +30,11 @@ class XEmbedTray : public ::testing::Test {
   void SetUp() override {
     if (!test::ClaimTrayProtocol("xembed"))
       GTEST_SKIP() << "this process already uses the StatusNotifierItem tray";
-    ASSERT_TRUE(desktop.StartTrayHost());
+    if (!desktop.StartTrayHost()) {
+      desktop.SaveDiagnostics(test::DesktopOutputDir(),
+                              ::testing::UnitTest::GetInstance()->current_test_info()->name());
+      FAIL() << "trayer did not start";
+    }
     // Qt docks its icons again when it learns of a new host; let it learn of this one before the
     // test's icon docks, so that the window found is the one that stays.
     QGuiApplication::sync();
@@ -58,10 +62,14 @@ class XEmbedTray : public ::testing::Test {
     return 0;
   }
 
+  // Waits for the icon to dock; when it does not, leaves what is needed to see why in the output
+  // folder.
   std::uint32_t AwaitDockedIcon() const {
     std::uint32_t window = 0;
-    PumpUntil([&] { return (window = DockedIcon()) != 0; }, 10000);
-    return window;
+    if (PumpUntil([&] { return (window = DockedIcon()) != 0; }, 10000)) return window;
+    desktop.SaveDiagnostics(test::DesktopOutputDir(),
+                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    return 0;
   }
 
   // Takes screenshots until the middle of the docked icon shows the icon's colour.

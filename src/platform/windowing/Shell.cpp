@@ -50,7 +50,10 @@ class NotificationArea : public QObject {
     return *instance_;
   }
 
-  bool HostAvailable() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
+  // Qt keeps the host it found until it has read the host's end; the watch may know first.
+  bool HostAvailable() const {
+    return watch_.HostPresent() && QSystemTrayIcon::isSystemTrayAvailable();
+  }
 
   bool Add(const NOTIFYICONDATAA& data) {
     const IconKey key{data.hWnd, data.uID};

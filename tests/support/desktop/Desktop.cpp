@@ -80,6 +80,25 @@ class XConnection {
     return reply && reply->type != XCB_NONE;
   }
 
+  // Maps a small window until a window manager takes it into a frame of its own: proof that it
+  // handles map requests. One that has only just announced itself may drop them, so each try
+  // asks again.
+  bool WindowGetsManaged(int timeoutMs) {
+    const xcb_window_t probe = xcb_generate_id(connection_);
+    xcb_create_window(connection_, XCB_COPY_FROM_PARENT, probe, root_, 0, 0, 10, 10, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+    const bool managed = Await(
+        [&] {
+          xcb_map_window(connection_, probe);
+          xcb_flush(connection_);
+          return Await([&] { return Parent(probe) != root_; }, 300);
+        },
+        timeoutMs);
+    xcb_destroy_window(connection_, probe);
+    xcb_flush(connection_);
+    return managed;
+  }
+
   // 0 for the root window or an unknown one.
   xcb_window_t Parent(xcb_window_t window) {
     std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)> reply(
@@ -163,9 +182,10 @@ bool Desktop::StartWindowManager() {
   if (!StartProgram(windowManager_, {"openbox", "--sm-disable"}, "openbox.log"))
     return Fail("openbox did not start");
   XConnection x(display_);
-  if (!x.Ok() || !Await([&] { return x.RootHasProperty("_NET_SUPPORTING_WM_CHECK"); }, 10000)) {
+  if (!x.Ok() || !Await([&] { return x.RootHasProperty("_NET_SUPPORTING_WM_CHECK"); }, 10000) ||
+      !x.WindowGetsManaged(10000)) {
     windowManager_.Stop();
-    return Fail("openbox did not announce itself");
+    return Fail("openbox did not start managing windows");
   }
   return true;
 }
@@ -207,9 +227,12 @@ bool Desktop::StartTrayHost() {
                      "--width", "200", "--height", "32", "--transparent", "false"},
                     "trayer.log"))
     return Fail("trayer did not start");
-  if (!Await([&] { return TraySelectionOwned(); }, 15000)) {
+  // Its panel is mapped only once the window manager has handled it, which a busy machine may
+  // take a while to do; until then docked icons are not on the screen.
+  if (!Await([&] { return TraySelectionOwned(); }, 20000) ||
+      !Await([&] { return !FindWindows("--onlyvisible --class trayer").empty(); }, 20000)) {
     trayHost_.Stop();
-    return Fail("trayer did not take the tray selection");
+    return Fail("trayer did not take the tray selection and show its panel");
   }
   return true;
 }
@@ -290,6 +313,18 @@ bool Desktop::Click(std::uint32_t window, int button, int count) const {
 
 bool Desktop::Screenshot(const std::string& pngPath) const {
   return Run("import -window root " + Quoted(pngPath), 20).has_value();
+}
+
+void Desktop::SaveDiagnostics(const std::string& folder, const std::string& prefix) const {
+  std::error_code ignored;
+  std::filesystem::create_directories(folder, ignored);
+  const std::string base = folder + "/" + prefix;
+  for (const auto& entry : std::filesystem::directory_iterator(workDir_, ignored))
+    if (entry.path().extension() == ".log")
+      std::filesystem::copy_file(entry.path(), base + "-" + entry.path().filename().string(),
+                                 std::filesystem::copy_options::overwrite_existing, ignored);
+  Run("xwininfo -root -tree > " + Quoted(base + "-tree.txt"));
+  Screenshot(base + "-screen.png");
 }
 
 }  // namespace test

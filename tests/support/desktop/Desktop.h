@@ -27,11 +27,13 @@ class Desktop {
 
   // Xvfb -screen 0 1024x768x24 -nolisten tcp; returns once it answers.
   bool StartDisplay();
-  // openbox; returns once it has announced itself on the root window.
+  // openbox; returns once it manages windows (a map request sent just after it announced
+  // itself can be lost, and a tray host's panel with it).
   bool StartWindowManager();
   // A bus of our own, no service activation; returns once it has given its address.
   bool StartSessionBus();
-  // trayer at the top right, 200 x 32; returns once it owns the tray selection.
+  // trayer at the top right, 200 x 32; returns once it owns the tray selection and its panel
+  // shows.
   bool StartTrayHost();
   // Kills the tray host; returns once the tray selection has no owner.
   bool StopTrayHost();
@@ -68,6 +70,9 @@ class Desktop {
   bool Click(std::uint32_t window, int button, int count = 1) const;
   // The root window as a PNG file.
   bool Screenshot(const std::string& pngPath) const;
+  // Copies the programs' logs and the window tree into folder, named after prefix: what a failed
+  // test leaves to look at.
+  void SaveDiagnostics(const std::string& folder, const std::string& prefix) const;
 
  private:
   bool Fail(const std::string& what) const;
