@@ -11,12 +11,19 @@
 //   identifier as first parameter and the mouse message as second, in Windows' order: a single
 //   left click gives WM_MOUSEMOVE, WM_LBUTTONDOWN, WM_LBUTTONUP; a double click
 //   WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP; a right click WM_MOUSEMOVE,
-//   WM_RBUTTONDOWN, WM_RBUTTONUP; a middle click WM_MBUTTONDOWN, WM_MBUTTONUP. Hosts that report
-//   only activations (StatusNotifierItem hosts) have a second left activation within the
-//   double-click time count as a double click. Balloon notices map to NIN_BALLOON* where Qt
+//   WM_RBUTTONDOWN, WM_RBUTTONUP; a middle click WM_MBUTTONDOWN, WM_MBUTTONUP. (A double
+//   click's first click goes out as it comes, as a single click with its WM_MOUSEMOVE.) Hosts
+//   that report only activations (StatusNotifierItem hosts) have a second left activation within
+//   the double-click time count as a double click. Balloon notices map to NIN_BALLOON* where Qt
 //   reports them.
 // - When the tray host goes away and comes back, the message registered as "TaskbarCreated" is
 //   sent to the application's window (and so its hooks) and every top-level window.
+// - Icons go with the host that showed them: once it has gone, they are forgotten (modifying
+//   them fails; once a host is back, adding them again succeeds), and while no host is there,
+//   adds fail, as the shell's do while the taskbar is gone. A host change is only seen where one
+//   can be watched (XEmbed on X11, StatusNotifierItem on the session bus). On Qt's offscreen
+//   platform icons are records that are never shown.
+// - NIM_SETVERSION needs the icon and only knows version 0, the classic callbacks.
 // - Main thread only.
 
 #include <cstdint>
@@ -62,5 +69,8 @@ struct NOTIFYICONDATAA {
 static_assert(sizeof(NOTIFYICONDATAA) == 488, "the record the shell takes is 488 bytes");
 
 bool Shell_NotifyIconA(DWORD message, const NOTIFYICONDATAA& data);
+
+// Whether a notification area is there to show icons now.
+bool TrayHostAvailable();
 
 }  // namespace win
