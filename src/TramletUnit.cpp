@@ -31,7 +31,7 @@ TProxyForm::TProxyForm(rtl::TComponent* owner)
   Timer1 = new win::TTimer(this);
   Timer1->SetOnTimer([this](win::TTimer* sender) { Timer1Timer(sender); });
 
-  handler_ = std::make_unique<proxy::ProxyHandler>(static_cast<proxy::ProxyView&>(*this));
+  handler_ = std::make_unique<proxy::ProxyHandler>(*this);
   IdTCPServer1 = new TIdTCPServer(this);
   IdTCPServer1->SetDefaultPort(kProxyPort);
   IdTCPServer1->OnExecute = [this](TIdPeerThread* thread) { IdTCPServer1Execute(thread); };

@@ -35,7 +35,7 @@ class TCoolTrayIcon;
 class TSpinEdit;
 }  // namespace ui
 
-class TProxyForm : public win::TForm, private proxy::ProxyView {
+class TProxyForm : public win::TForm, public proxy::ProxyView {
  public:
   explicit TProxyForm(rtl::TComponent* owner);
   ~TProxyForm() override;

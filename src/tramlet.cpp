@@ -43,16 +43,20 @@ QIcon TramletIcon() {
   return icon;
 }
 
+bool Set(const char* name) {
+  const char* value = std::getenv(name);
+  return value && *value;
+}
+
 bool HaveDisplay() {
-  const char* x = std::getenv("DISPLAY");
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  return (x && *x) || (wayland && *wayland);
+  return Set("DISPLAY") || Set("WAYLAND_DISPLAY");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!HaveDisplay() && !std::getenv("QT_QPA_PLATFORM")) {
+  // Qt would abort without a display; the proxy is still worth running.
+  if (!HaveDisplay() && !Set("QT_QPA_PLATFORM")) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     std::fprintf(stderr,
                  "tramlet: no display found; the proxy runs without a window until stopped "

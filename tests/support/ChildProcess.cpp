@@ -135,6 +135,20 @@ std::optional<std::string> ChildProcess::ReadReportLine(int timeoutMs) {
   }
 }
 
+std::optional<int> ChildProcess::WaitForExit(int timeoutMs) {
+  if (pid_ <= 0) return std::nullopt;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!Ended(pid_)) {
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  int status = 0;
+  ::kill(-pid_, SIGKILL);  // the leader is unreaped, so the group is still this program's
+  ::waitpid(pid_, &status, 0);
+  pid_ = 0;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 void ChildProcess::Stop(int graceMs) {
   if (reportFd_ >= 0) {
     ::close(reportFd_);

@@ -32,6 +32,10 @@ class ChildProcess {
   // The next line the program wrote to its descriptor 3, without the line end; none when it
   // closed it or timeoutMs passed first.
   std::optional<std::string> ReadReportLine(int timeoutMs);
+  // Waits up to timeoutMs for the program to end by itself and gives its exit status (128 plus
+  // the signal's number when a signal ended it); none while it still runs. The rest of its group
+  // is ended then.
+  std::optional<int> WaitForExit(int timeoutMs);
   // Ends the whole process group: SIGTERM, SIGKILL for what is left after graceMs.
   void Stop(int graceMs = 3000);
 

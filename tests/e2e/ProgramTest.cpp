@@ -1,0 +1,280 @@
+// The whole program as a user meets it: the real tramlet binary on an X desktop of its own
+// (Xvfb, openbox, the trayer notification area), driven with xdotool and curl, its port 1080
+// private to these tests (TestMain puts them in a network namespace of their own).
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/ChildProcess.h"
+#include "support/OriginServer.h"
+#include "support/Pattern.h"
+#include "support/Subprocess.h"
+#include "support/WaitUntil.h"
+#include "support/desktop/Desktop.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kProxyPort = 1080;
+const std::string kWindowTitle = "HTTP Proxy - Speed limiter";
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool Listening(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return connected;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string OutputPath(const std::string& name) {
+  std::filesystem::create_directories(TRAMLET_E2E_OUTPUT);
+  return std::string(TRAMLET_E2E_OUTPUT) + "/" + name;
+}
+
+// An origin that answers every request with the same body.
+struct Origin {
+  explicit Origin(std::int64_t size)
+      : body(test::Pattern(0, size)),
+        server(test::OriginScript{{{"HTTP/1.0 200 OK\r\nContent-Length: " +
+                                    std::to_string(size) + "\r\n\r\n" + body}}}) {}
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(server.Port()) + "/file"; }
+  std::string body;
+  test::OriginServer server;
+};
+
+struct Download {
+  bool ok = false;
+  std::string body;
+  double seconds = 0;
+};
+
+Download Fetch(const Origin& origin, const std::string& file) {
+  Download download;
+  Clock::time_point start = Clock::now();
+  download.ok = test::RunAndCapture("timeout 60 curl -s -S -x http://127.0.0.1:1080 -o '" + file +
+                                    "' " + origin.Url())
+                    .has_value();
+  download.seconds = SecondsSince(start);
+  download.body = ReadFile(file);
+  return download;
+}
+
+// The program on a desktop of its own, with or without a notification area.
+class Program : public ::testing::Test {
+ protected:
+  void StartDesktop(bool withTray) {
+    ASSERT_TRUE(desktop.StartDisplay() && desktop.StartWindowManager() &&
+                desktop.StartSessionBus());
+    if (withTray) {
+      ASSERT_TRUE(desktop.StartTrayHost());
+    }
+  }
+
+  void StartProgram(std::vector<std::string> environment) {
+    test::ChildOptions options;
+    options.argv = {TRAMLET_PROGRAM};
+    options.environment = std::move(environment);
+    options.outputPath = desktop.WorkDir() + "/tramlet.log";
+    started = Clock::now();
+    ASSERT_TRUE(program.Start(options));
+  }
+  void StartProgramOnTheDesktop() {
+    std::vector<std::string> environment = desktop.Environment();
+    environment.insert(environment.end(),
+                       {"QT_QPA_PLATFORM=xcb", "QT_QPA_PLATFORMTHEME=", "XDG_CURRENT_DESKTOP="});
+    StartProgram(environment);
+  }
+
+  std::string Log() const { return ReadFile(desktop.WorkDir() + "/tramlet.log"); }
+
+  bool AwaitListening(int timeoutMs = 5000) {
+    return test::WaitUntil([] { return Listening(kProxyPort); }, timeoutMs);
+  }
+
+  // The program's icon window inside trayer's panel; 0 while there is none.
+  std::uint32_t DockedIcon() const {
+    std::vector<std::uint32_t> panels = desktop.FindWindows("--class trayer");
+    for (std::uint32_t window :
+         desktop.FindWindows("--onlyvisible --pid " + std::to_string(program.Pid()))) {
+      std::vector<std::uint32_t> above = desktop.Ancestors(window);
+      for (std::uint32_t panel : panels)
+        if (std::find(above.begin(), above.end(), panel) != above.end()) return window;
+    }
+    return 0;
+  }
+  std::uint32_t AwaitDockedIcon() {
+    std::uint32_t icon = 0;
+    test::WaitUntil([&] { return (icon = DockedIcon()) != 0; }, 10000);
+    return icon;
+  }
+
+  // The shown main window, 0 when it is not shown.
+  std::uint32_t ShownWindow() const {
+    std::vector<std::uint32_t> windows =
+        desktop.FindWindows("--onlyvisible --name '^" + kWindowTitle + "$'");
+    return windows.empty() ? 0 : windows.front();
+  }
+  std::string Property(std::uint32_t window, const std::string& name) const {
+    return desktop.Run("xprop -id " + std::to_string(window) + " " + name).value_or("");
+  }
+
+  // SIGTERM, then the exit status; none when it did not end within timeoutMs.
+  std::optional<int> Terminate(int timeoutMs) {
+    ::kill(program.Pid(), SIGTERM);
+    return program.WaitForExit(timeoutMs);
+  }
+
+  test::Desktop desktop;
+  test::ChildProcess program;
+  Clock::time_point started;
+};
+
+TEST_F(Program, StartsAsAnIconListensAfterItsFirstTickAndPacesDownloads) {
+  StartDesktop(true);
+  StartProgramOnTheDesktop();
+  ASSERT_TRUE(AwaitListening(6000)) << Log();
+  // The listener opens on the heartbeat's first tick, a second after the window was made.
+  EXPECT_GE(SecondsSince(started), 0.9);
+  ASSERT_NE(AwaitDockedIcon(), 0u) << Log();
+  EXPECT_EQ(ShownWindow(), 0u);  // only the icon
+  desktop.Screenshot(OutputPath("tray.png"));
+
+  Origin origin(10000);
+  Download download = Fetch(origin, desktop.WorkDir() + "/file");
+  ASSERT_TRUE(download.ok);
+  EXPECT_EQ(download.body, origin.body);
+  // Limit 4: slices of 4000, 4000 and 2000 bytes, a second apart.
+  EXPECT_GE(download.seconds, 1.9);
+  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+}
+
+TEST_F(Program, TheIconShowsTheWindowWhoseLimitBoxSetsThePaceAndClosingItEndsTheProgram) {
+  StartDesktop(true);
+  StartProgramOnTheDesktop();
+  std::uint32_t icon = AwaitDockedIcon();
+  ASSERT_NE(icon, 0u) << Log();
+  ASSERT_TRUE(AwaitListening());
+
+  ASSERT_TRUE(desktop.Click(icon, 1, 2));
+  std::uint32_t window = 0;
+  ASSERT_TRUE(test::WaitUntil([&] { return (window = ShownWindow()) != 0; }, 5000));
+  EXPECT_NE(Property(window, "_NET_WM_STATE").find("_NET_WM_STATE_ABOVE"), std::string::npos);
+  test::WaitUntil([] { return false; }, 1200);  // a heartbeat: the count is shown
+  desktop.Screenshot(OutputPath("window.png"));
+
+  // The limit box sits in the status strip under the panes (client 220, 63).
+  ASSERT_TRUE(desktop.Run("xdotool mousemove --window " + std::to_string(window) +
+                          " 222 64 click --repeat 3 1 type 16"));
+  Origin origin(40000);
+  Download download = Fetch(origin, desktop.WorkDir() + "/file");
+  ASSERT_TRUE(download.ok);
+  EXPECT_EQ(download.body, origin.body);
+  EXPECT_LT(download.seconds, 4.5);  // 16000, 16000, 8000; at the old 4 it takes 9 s or more
+
+  ASSERT_TRUE(desktop.Run("xdotool windowminimize " + std::to_string(window)));
+  EXPECT_TRUE(test::WaitUntil([&] { return ShownWindow() == 0; }, 5000));
+  EXPECT_EQ(Property(window, "WM_STATE").find("Iconic"), std::string::npos);  // hidden, not iconic
+  EXPECT_NE(DockedIcon(), 0u);
+
+  ASSERT_TRUE(desktop.Click(AwaitDockedIcon(), 1, 2));
+  ASSERT_TRUE(test::WaitUntil([&] { return (window = ShownWindow()) != 0; }, 5000));
+  ASSERT_TRUE(desktop.Run("wmctrl -i -c " + std::to_string(window)));
+  EXPECT_EQ(program.WaitForExit(6000), std::optional<int>(0));
+}
+
+TEST_F(Program, APortInUseIsReportedInOneBoxAtATimeUntilItIsFree) {
+  int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kProxyPort);
+  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(taken, 1), 0);
+
+  StartDesktop(true);
+  StartProgramOnTheDesktop();
+  // The box is captioned with the application's title.
+  auto boxes = [&] {
+    return desktop.FindWindows("--onlyvisible --name '^tramlet$' --pid " +
+                               std::to_string(program.Pid()));
+  };
+  ASSERT_TRUE(test::WaitUntil([&] { return !boxes().empty(); }, 8000)) << Log();
+  std::size_t most = 0;
+  test::WaitUntil([&] {
+    most = std::max(most, boxes().size());
+    return false;
+  }, 3500);  // three more failing ticks
+  EXPECT_EQ(most, 1u);
+  desktop.Screenshot(OutputPath("port-in-use.png"));
+
+  ::close(taken);
+  EXPECT_TRUE(AwaitListening(3000));
+  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+}
+
+TEST_F(Program, EndsWithinSixSecondsOfSigtermDuringTenThrottledDownloads) {
+  StartDesktop(true);
+  StartProgramOnTheDesktop();
+  ASSERT_TRUE(AwaitListening(6000));
+  Origin origin(200000);  // 50 s each at limit 4
+  std::vector<test::ChildProcess> clients(10);
+  test::ChildOptions download;
+  download.argv = {"curl", "-s", "-x", "http://127.0.0.1:1080", "-o", "/dev/null", origin.Url()};
+  for (test::ChildProcess& client : clients) ASSERT_TRUE(client.Start(download));
+  ASSERT_TRUE(origin.server.WaitForRequests(10, 10000));
+  Clock::time_point signalled = Clock::now();
+  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+  EXPECT_LT(SecondsSince(signalled), 6.0);
+}
+
+TEST_F(Program, WithoutANotificationAreaTheWindowStartsShownAndMinimizesNormally) {
+  StartDesktop(false);
+  StartProgramOnTheDesktop();
+  std::uint32_t window = 0;
+  ASSERT_TRUE(test::WaitUntil([&] { return (window = ShownWindow()) != 0; }, 8000)) << Log();
+  EXPECT_NE(Log().find("no notification area"), std::string::npos) << Log();
+  ASSERT_TRUE(desktop.Run("xdotool windowminimize " + std::to_string(window)));
+  EXPECT_TRUE(test::WaitUntil(
+      [&] { return Property(window, "WM_STATE").find("Iconic") != std::string::npos; }, 5000));
+  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+}
+
+TEST_F(Program, WithoutAnyDisplayItServesOffscreenUntilStopped) {
+  StartProgram({"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
+  ASSERT_TRUE(AwaitListening(6000)) << Log();
+  EXPECT_NE(Log().find("no display"), std::string::npos) << Log();
+  Origin origin(5000);
+  Download download = Fetch(origin, desktop.WorkDir() + "/file");
+  ASSERT_TRUE(download.ok);
+  EXPECT_EQ(download.body, origin.body);
+  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+}
+
+}  // namespace

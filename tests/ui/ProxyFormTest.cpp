@@ -1,0 +1,146 @@
+#include "TramletUnit.h"
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include "net/IdTCPServer.h"
+#include "platform/windowing/Application.h"
+#include "platform/windowing/StdCtrls.h"
+#include "platform/windowing/Timer.h"
+#include "proxy/ProxyCounters.h"
+#include "rtl/Synchronize.h"
+#include "support/OriginServer.h"
+#include "support/RawClient.h"
+#include "ui/CoolTrayIcon.h"
+#include "ui/Spin.h"
+
+namespace {
+
+// A port nothing listens on now, for a server that must not take the real 1080.
+std::int32_t FreePort() {
+  TIdTCPServer probe;
+  probe.Bindings().AddBinding()->SetIP("127.0.0.1");
+  probe.OnExecute = [](TIdPeerThread*) {};
+  probe.SetActive(true);
+  std::int32_t port = probe.Bindings().BindingAt(0)->Port();
+  probe.SetActive(false);
+  return port;
+}
+
+class ProxyFormTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    proxy::Counters().SpeedLimit = 4;
+    form = std::make_unique<TProxyForm>(&win::Application());
+    port = FreePort();
+    form->IdTCPServer1->SetDefaultPort(port);
+    win::Application().SetErrorReportSeam(
+        [this](const std::string& caption, const std::string& text) {
+          reports.push_back(caption + "|" + text);
+        });
+  }
+  void TearDown() override {
+    form.reset();
+    win::Application().SetErrorReportSeam({});
+  }
+  std::unique_ptr<TProxyForm> form;
+  std::int32_t port = 0;
+  std::vector<std::string> reports;
+};
+
+TEST_F(ProxyFormTest, StartsAsItsLayoutSays) {
+  EXPECT_EQ(form->Caption(), "HTTP Proxy - Speed limiter");
+  EXPECT_EQ(form->FormStyle(), win::fsStayOnTop);
+  EXPECT_EQ(form->size(), QSize(404, 76));
+  EXPECT_EQ(form->Label1->Caption(), "Connections");
+  EXPECT_EQ(form->Label2->Caption(), "Max Kb/s");
+  EXPECT_EQ(form->Label3->Caption(), "Status ...");
+  EXPECT_EQ(form->Memo1->Text(), "Upload window");
+  EXPECT_EQ(form->Memo2->Text(), "Download window");
+  EXPECT_TRUE(form->Memo1->isReadOnly());
+  EXPECT_EQ(form->SpinEdit1->Value(), 4);
+  EXPECT_EQ(form->SpinEdit1->geometry(), QRect(200, 17, 47, 22));
+  EXPECT_EQ(form->Tray->Hint(), "Double Click To Show");
+  EXPECT_TRUE(form->Tray->IconVisible());
+  EXPECT_TRUE(form->Tray->MinimizeToTray());
+  EXPECT_FALSE(form->IdTCPServer1->Active());
+  form->show();  // the layout places the panes side by side over the status strip
+  EXPECT_EQ(form->Memo1->geometry(), QRect(0, 0, 193, 35));
+  EXPECT_EQ(form->Memo2->geometry(), QRect(193, 0, 211, 35));
+  EXPECT_EQ(form->Panel1->geometry(), QRect(0, 35, 404, 41));
+}
+
+TEST_F(ProxyFormTest, TheHeartbeatShowsTheCountAndOpensTheListener) {
+  form->Timer1Timer(form->Timer1);
+  EXPECT_EQ(form->Label1->Caption(), "Concurrent connections: 0");
+  EXPECT_TRUE(form->IdTCPServer1->Active());
+  EXPECT_TRUE(reports.empty());
+}
+
+TEST_F(ProxyFormTest, APortInUseIsReportedOnEveryTickUntilItIsFree) {
+  TIdTCPServer holder;
+  holder.SetDefaultPort(port);
+  holder.SetActive(true);
+  QTRY_VERIFY_WITH_TIMEOUT(reports.size() >= 2, 3500);  // the real timer, once a second
+  EXPECT_EQ(reports[0],
+            win::Application().Title() +
+                "|Could not bind socket. Address and port are already in use.");
+  EXPECT_FALSE(form->IdTCPServer1->Active());
+  holder.SetActive(false);
+  QTRY_VERIFY_WITH_TIMEOUT(form->IdTCPServer1->Active(), 2500);
+}
+
+TEST_F(ProxyFormTest, ARequestShowsInThePanesAndTheCount) {
+  test::OriginServer origin(
+      test::OriginScript{{{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"}}});
+  form->Timer1Timer(form->Timer1);
+  test::RawClient client;
+  ASSERT_TRUE(client.Connect(port));
+  std::string target = "http://127.0.0.1:" + std::to_string(origin.Port()) + "/page";
+  ASSERT_TRUE(client.Send("GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n"));
+  QTRY_VERIFY(form->Memo2->Text().find("HTTP/1.0 200 OK") != std::string::npos);
+  EXPECT_NE(form->Memo2->Text().find("Connected to 127.0.0.1"), std::string::npos);
+  EXPECT_NE(form->Memo1->Text().find("GET /page HTTP/1.0"), std::string::npos);
+  QTRY_VERIFY(form->Label3->Caption().rfind("Speed limit in action ", 0) == 0);
+  QTRY_COMPARE(form->Label1->Caption(), std::string("Concurrent connections: 0"));
+}
+
+TEST_F(ProxyFormTest, APanePastAThousandLinesIsEmptied) {
+  for (int i = 1; i < 1000; ++i) form->Memo1->Add("line " + std::to_string(i));
+  EXPECT_EQ(form->Memo1->LineCount(), 1000);  // with "Upload window"
+  form->Memo1->Add("line 1000");
+  EXPECT_EQ(form->Memo1->LineCount(), 0);
+  form->Memo1->Add("next");
+  EXPECT_EQ(form->Memo1->Text(), "next");
+}
+
+TEST_F(ProxyFormTest, TheLimitFollowsTheBoxAsTypedAndTheCorrection) {
+  form->show();
+  QApplication::setActiveWindow(form.get());
+  form->SpinEdit1->setFocus();
+  form->SpinEdit1->selectAll();
+  QTest::keyClicks(form->SpinEdit1, "16");
+  EXPECT_EQ(proxy::Counters().SpeedLimit.load(), 16);
+  form->SpinEdit1->selectAll();
+  QTest::keyClicks(form->SpinEdit1, "0");
+  EXPECT_EQ(proxy::Counters().SpeedLimit.load(), 0);  // held until the box is left
+  form->Memo1->setFocus();
+  EXPECT_EQ(form->SpinEdit1->text(), "1");
+  EXPECT_EQ(proxy::Counters().SpeedLimit.load(), 1);
+}
+
+TEST_F(ProxyFormTest, UpdatesStillQueuedWhenTheWindowGoesNeverRun) {
+  proxy::ProxyView& view = *form;
+  std::thread([&] {
+    for (int i = 0; i < 100; ++i) view.AppendDownloadText("late " + std::to_string(i));
+  }).join();
+  form.reset();  // under AddressSanitizer a late update would reach the freed pane
+  EXPECT_FALSE(rtl::CheckSynchronize(0));
+}
+
+}  // namespace
