@@ -220,10 +220,15 @@ TEST_F(Program, APortInUseIsReportedInOneBoxAtATimeUntilItIsFree) {
 
   StartDesktop(true);
   StartProgramOnTheDesktop();
-  // The box is captioned with the application's title.
+  // The box is a dialog captioned with the application's title.
   auto boxes = [&] {
-    return desktop.FindWindows("--onlyvisible --name '^tramlet$' --pid " +
-                               std::to_string(program.Pid()));
+    std::vector<std::uint32_t> dialogs;
+    for (std::uint32_t window : desktop.FindWindows("--all --onlyvisible --pid " +
+                                                    std::to_string(program.Pid()) +
+                                                    " --name '^tramlet$'"))
+      if (Property(window, "_NET_WM_WINDOW_TYPE").find("DIALOG") != std::string::npos)
+        dialogs.push_back(window);
+    return dialogs;
   };
   ASSERT_TRUE(test::WaitUntil([&] { return !boxes().empty(); }, 8000)) << Log();
   std::size_t most = 0;

@@ -36,6 +36,7 @@ TApplication::TApplication(int& argc, char** argv) : rtl::TComponent(nullptr) {
 }
 
 TApplication::~TApplication() {
+  delete openReport_.data();
   DestroyComponents();  // forms first: they still use the application while they go
   detail::UnregisterWindow(handle_);
   pump_.reset();
@@ -114,21 +115,26 @@ void TApplication::HandleException(const std::exception& error) {
 
 void TApplication::ShowException(const std::exception& error) {
   if (reportOpen_) return;
-  reportOpen_ = true;
   std::string text = ErrorReportText(error.what());
   if (errorReportSeam_) {
-    try {
-      errorReportSeam_(title_, text);
-    } catch (...) {
-      reportOpen_ = false;
-      throw;
-    }
-  } else {
-    QMessageBox box(QMessageBox::Critical, QString::fromStdString(title_),
-                    QString::fromStdString(text), QMessageBox::Ok);
-    box.exec();
+    reportOpen_ = true;
+    struct Closed {
+      bool& open;
+      ~Closed() { open = false; }
+    } closed{reportOpen_};
+    errorReportSeam_(title_, text);
+    return;
   }
-  reportOpen_ = false;
+  // Modal to the whole application, yet without a loop of its own: a nested loop would hold
+  // up the very timer whose failure it reports, so a retry could never succeed meanwhile.
+  auto* box = new QMessageBox(QMessageBox::Critical, QString::fromStdString(title_),
+                              QString::fromStdString(text), QMessageBox::Ok);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowModality(Qt::ApplicationModal);
+  QObject::connect(box, &QMessageBox::finished, box, [this] { reportOpen_ = false; });
+  openReport_ = box;
+  reportOpen_ = true;
+  box->open();
 }
 
 void TApplication::FormCreated(TForm* form) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <QIcon>
+#include <QPointer>
 
 #include "platform/windowing/WinTypes.h"
 #include "platform/windowing/WindowTable.h"
@@ -74,9 +75,10 @@ class TApplication : public rtl::TComponent, private detail::WindowHost {
 
   // An exception that left an event: OnException when set, else the standard error report.
   void HandleException(const std::exception& error);
-  // The standard error report: a modal box with ErrorReportText of the message, the title as
-  // caption, an OK button and an error icon. While one is open, further reports are dropped:
-  // a failure that repeats every second must not stack boxes inside each other.
+  // The standard error report: a box, modal to the application, with ErrorReportText of the
+  // message, the title as caption, an OK button and an error icon. It returns at once; while the
+  // box is open, further reports are dropped, so a failure that repeats every second shows one
+  // box, and the next failure after the user closed it shows the next.
   void ShowException(const std::exception& error);
   std::function<void(const std::exception&)> OnException;
 
@@ -116,6 +118,7 @@ class TApplication : public rtl::TComponent, private detail::WindowHost {
   bool running_ = false;
   bool minimized_ = false;
   bool reportOpen_ = false;
+  QPointer<QWidget> openReport_;
   ErrorReportSeam errorReportSeam_;
 };
 
