@@ -51,16 +51,7 @@ class XEmbedTray : public ::testing::Test {
   }
 
   // This process's icon window inside trayer's panel; 0 while there is none.
-  std::uint32_t DockedIcon() const {
-    const std::vector<std::uint32_t> panels = desktop.FindWindows("--class trayer");
-    for (std::uint32_t window :
-         desktop.FindWindows("--onlyvisible --pid " + std::to_string(::getpid()))) {
-      const std::vector<std::uint32_t> above = desktop.Ancestors(window);
-      for (std::uint32_t panel : panels)
-        if (std::find(above.begin(), above.end(), panel) != above.end()) return window;
-    }
-    return 0;
-  }
+  std::uint32_t DockedIcon() const { return desktop.DockedIcon(::getpid()); }
 
   // Waits for the icon to dock; when it does not, leaves what is needed to see why in the output
   // folder.

@@ -119,17 +119,7 @@ class Program : public ::testing::Test {
     return test::WaitUntil([] { return Listening(kProxyPort); }, timeoutMs);
   }
 
-  // The program's icon window inside trayer's panel; 0 while there is none.
-  std::uint32_t DockedIcon() const {
-    std::vector<std::uint32_t> panels = desktop.FindWindows("--class trayer");
-    for (std::uint32_t window :
-         desktop.FindWindows("--onlyvisible --pid " + std::to_string(program.Pid()))) {
-      std::vector<std::uint32_t> above = desktop.Ancestors(window);
-      for (std::uint32_t panel : panels)
-        if (std::find(above.begin(), above.end(), panel) != above.end()) return window;
-    }
-    return 0;
-  }
+  std::uint32_t DockedIcon() const { return desktop.DockedIcon(program.Pid()); }
   std::uint32_t AwaitDockedIcon() {
     std::uint32_t icon = 0;
     test::WaitUntil([&] { return (icon = DockedIcon()) != 0; }, 10000);
@@ -206,6 +196,9 @@ TEST_F(Program, TheIconShowsTheWindowWhoseLimitBoxSetsThePaceAndClosingItEndsThe
 
   ASSERT_TRUE(desktop.Click(AwaitDockedIcon(), 1, 2));
   ASSERT_TRUE(test::WaitUntil([&] { return (window = ShownWindow()) != 0; }, 5000));
+  EXPECT_TRUE(test::WaitUntil(  // back in front
+      [&] { return desktop.Run("xdotool getactivewindow") == std::to_string(window) + "\n"; },
+      3000));
   ASSERT_TRUE(desktop.Run("wmctrl -i -c " + std::to_string(window)));
   EXPECT_EQ(program.WaitForExit(6000), std::optional<int>(0));
 }

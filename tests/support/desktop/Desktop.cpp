@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -268,6 +269,16 @@ std::vector<std::uint32_t> Desktop::FindWindows(const std::string& searchArgumen
   for (std::string line; std::getline(lines, line);)
     if (!line.empty()) windows.push_back(static_cast<std::uint32_t>(std::stoul(line)));
   return windows;
+}
+
+std::uint32_t Desktop::DockedIcon(int pid) const {
+  const std::vector<std::uint32_t> panels = FindWindows("--class trayer");
+  for (std::uint32_t window : FindWindows("--onlyvisible --pid " + std::to_string(pid))) {
+    const std::vector<std::uint32_t> above = Ancestors(window);
+    for (std::uint32_t panel : panels)
+      if (std::find(above.begin(), above.end(), panel) != above.end()) return window;
+  }
+  return 0;
 }
 
 std::optional<Desktop::Geometry> Desktop::WindowGeometry(std::uint32_t window) const {

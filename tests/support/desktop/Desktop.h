@@ -65,6 +65,8 @@ class Desktop {
   std::optional<Geometry> WindowGeometry(std::uint32_t window) const;
   // The window's ancestors, nearest first, up to and with the root window.
   std::vector<std::uint32_t> Ancestors(std::uint32_t window) const;
+  // The visible window of process pid docked in the tray host's panel; 0 while there is none.
+  std::uint32_t DockedIcon(int pid) const;
   // Moves the pointer to the window's middle and clicks button (1 left, 2 middle, 3 right)
   // count times, 80 ms apart.
   bool Click(std::uint32_t window, int button, int count = 1) const;
