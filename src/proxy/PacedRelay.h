@@ -29,7 +29,7 @@ class PacedRelay {
 
   // One default receive: what a pass takes from the origin up to limit 32.
   static constexpr std::int64_t kReceiveBytes = 32768;
-  static constexpr std::size_t kMaxHeldBytes = 256 * 1024;
+  static constexpr std::size_t kMaxHeldBytes = 1024 * 1024;
   static constexpr std::int32_t kSlicePauseMs = 1000;
 
   PacedRelay(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
