@@ -355,14 +355,12 @@ void PrintCpu(const std::vector<CpuRounds>& relays, const std::string& nginxMiss
     std::printf("  nginx: %s\n", nginxMissing.c_str());
     return;
   }
-  double best = 0;
+  const double proxy = relays.front().MedianMsPerMb();
   for (std::size_t i = 1; i < relays.size(); ++i) {
-    double median = relays[i].MedianMsPerMb();
-    if (median > 0 && (best == 0 || median < best)) best = median;
+    const double nginx = relays[i].MedianMsPerMb();
+    if (proxy > 0 && nginx > 0)
+      std::printf("  proxy / %s: %.2f (goal: at most 1)\n", relays[i].Relay.c_str(), proxy / nginx);
   }
-  if (best > 0 && relays.front().MedianMsPerMb() > 0)
-    std::printf("  proxy / best nginx: %.2f (goal: at most 1)\n",
-                relays.front().MedianMsPerMb() / best);
 }
 
 struct RelayCostFigures {
