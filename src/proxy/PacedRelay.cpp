@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
+#include <span>
 #include <string>
 
 #include "net/IdTCPConnection.h"
