@@ -29,6 +29,8 @@ struct Download {
   std::size_t requestSent = 0;
   bool mismatch = false;
   double lastArrival = 0;
+  std::int64_t headerBytes = -1;  // with AnyHeader: the length of the header block, once it ended
+  std::uint32_t lastFour = 0;     // with AnyHeader: the last four bytes of it seen so far
 };
 
 class Worker {
@@ -120,7 +122,11 @@ void Worker::Finish(Download& d, std::string error) {
   std::int64_t expected =
       d.spec->FirstByteOnly
           ? 1
-          : static_cast<std::int64_t>(d.spec->ExpectedHeader.size()) + d.spec->BodyBytes;
+          : (d.spec->AnyHeader ? d.headerBytes
+                               : static_cast<std::int64_t>(d.spec->ExpectedHeader.size())) +
+                d.spec->BodyBytes;
+  if (error.empty() && d.spec->AnyHeader && d.headerBytes < 0 && !d.spec->FirstByteOnly)
+    error = "no end of the header block";
   if (error.empty() && d.mismatch) error = "unexpected bytes";
   if (error.empty() && d.result->Bytes != expected)
     error = "closed after " + std::to_string(d.result->Bytes) + " of " + std::to_string(expected) +
@@ -181,13 +187,18 @@ void Worker::Receive(Download& d) {
 
 void Worker::Check(Download& d, const char* bytes, std::size_t count) {
   const std::string& header = d.spec->ExpectedHeader;
-  const auto headerBytes = static_cast<std::int64_t>(header.size());
-  const std::int64_t total = headerBytes + d.spec->BodyBytes;
   std::int64_t at = d.result->Bytes;
   for (std::size_t i = 0; i < count && !d.mismatch; ++i, ++at) {
+    if (d.spec->AnyHeader && d.headerBytes < 0) {
+      d.lastFour = d.lastFour << 8 | static_cast<unsigned char>(bytes[i]);
+      if (d.lastFour == 0x0D0A0D0A) d.headerBytes = at + 1;
+      continue;
+    }
+    const std::int64_t headerBytes =
+        d.spec->AnyHeader ? d.headerBytes : static_cast<std::int64_t>(header.size());
     char expected = at < headerBytes ? header[static_cast<std::size_t>(at)]
                                      : BodyByte(d.spec->Id, at - headerBytes);
-    if (at >= total || bytes[i] != expected) d.mismatch = true;
+    if (at >= headerBytes + d.spec->BodyBytes || bytes[i] != expected) d.mismatch = true;
   }
   d.result->Bytes += static_cast<std::int64_t>(count);
 }

@@ -18,7 +18,10 @@ struct DownloadSpec {
   std::int64_t BodyBytes = 0;
   std::int64_t Id = 0;
   bool FirstByteOnly = false;  // close as soon as the first byte has come
-  bool RecordBursts = false;   // keep the sizes of the bursts the answer arrives in
+  // Take whatever header block comes (up to its empty line) instead of ExpectedHeader, and check
+  // only the body: for servers that add headers of their own.
+  bool AnyHeader = false;
+  bool RecordBursts = false;  // keep the sizes of the bursts the answer arrives in
 };
 
 // Arrivals closer together than this belong to one burst; paced slices are a second apart.

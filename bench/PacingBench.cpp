@@ -16,9 +16,12 @@
 #include "Answer.h"
 #include "BenchProxy.h"
 #include "Downloads.h"
+#include "Nginx.h"
 #include "Origin.h"
 #include "PacingModel.h"
 #include "ProcessProbe.h"
+#include "RelayCost.h"
+#include "proxy/PacedRelay.h"
 
 namespace bench {
 namespace {
@@ -274,6 +277,129 @@ void PrintLoad(const LoadFigures& load) {
       (load.CpuTotal - load.CpuClients - load.CpuOrigin) * 1000 / load.Downloads);
 }
 
+// Limits whose runs should cost the same memory: a run holds what it has read, not a slice.
+constexpr std::int32_t kMemoryLimits[] = {4, 1000, 65535};
+constexpr int kMemoryDownloads = 100;
+constexpr std::int64_t kSmallBody = 1000;
+constexpr std::int32_t kCpuLimit = 65535;
+constexpr std::int64_t kLargeBody = 200'000'000;
+constexpr int kCpuRounds = 5;
+
+// nginx relaying with no rate limit, two ways: buffering as it does by default (but never to
+// disk), and streaming through one buffer as large as the proxy's relay buffer grows.
+struct NginxSetup {
+  std::string name;
+  std::string directives;
+};
+
+std::vector<NginxSetup> NginxSetups() {
+  const std::string buffer = std::to_string(proxy::PacedRelay::kMaxHeldBytes / 1024) + "k";
+  return {{"buffered", "limit_rate 0; proxy_max_temp_file_size 0;"},
+          {"unbuffered " + buffer, "limit_rate 0; proxy_buffering off; proxy_buffer_size " +
+                                       buffer + "; proxy_buffers 4 " + buffer + ";"}};
+}
+
+void PrintMemory(const std::vector<MemoryPerRun>& runs) {
+  std::printf(
+      "\n5. Resident memory per run, %d concurrent %lld-byte answers (each limit in a fresh"
+      " process)\n",
+      kMemoryDownloads, static_cast<long long>(kSmallBody));
+  std::printf("   goal: the same at every limit, at most 64 KiB above the idle process per run\n");
+  std::printf("  per run: (peak - idle) / peak concurrent runs\n");
+  std::printf("  limit  correct  peak runs  idle kB  peak kB  per run kB\n");
+  for (const MemoryPerRun& run : runs) {
+    std::printf("  %5d  %3d/%-3d  %9lld  %7lld  %7lld  %10.1f%s%s\n", run.Limit, run.Correct,
+                run.Downloads, static_cast<long long>(run.PeakRuns),
+                static_cast<long long>(run.IdleKb), static_cast<long long>(run.PeakKb),
+                run.KbPerRun(), run.Error.empty() ? "" : "  failed: ", run.Error.c_str());
+  }
+}
+
+// One relay's rounds of figure 6.
+struct CpuRounds {
+  std::string Relay;
+  std::vector<RelayCpu> Rounds;
+
+  // The median ms per MB of the rounds that went right, or 0 when none did.
+  double MedianMsPerMb() const {
+    std::vector<double> values;
+    for (const RelayCpu& round : Rounds)
+      if (round.Error.empty()) values.push_back(round.MsPerMb());
+    return Median(values);
+  }
+};
+
+void PrintCpu(const std::vector<CpuRounds>& relays, const std::string& nginxMissing) {
+  std::printf(
+      "\n6. CPU per MB relayed, one %lld-byte answer, median of %d rounds (relays take"
+      " turns)\n",
+      static_cast<long long>(kLargeBody), kCpuRounds);
+  std::printf(
+      "  relay                       ms/MB (median)  ms/MB of each round             wall s\n");
+  for (const CpuRounds& relay : relays) {
+    std::string each;
+    std::string wall;
+    std::string errors;
+    for (const RelayCpu& round : relay.Rounds) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%s%.3f", each.empty() ? "" : " ", round.MsPerMb());
+      each += round.Error.empty() ? text : " failed";
+      std::snprintf(text, sizeof text, "%s%.1f", wall.empty() ? "" : " ", round.Seconds);
+      wall += text;
+      if (!round.Error.empty()) errors += "\n    failed: " + round.Error;
+    }
+    std::printf("  %-26s %14.3f  %-30s  %s%s\n", relay.Relay.c_str(), relay.MedianMsPerMb(),
+                each.c_str(), wall.c_str(), errors.c_str());
+  }
+  if (!nginxMissing.empty()) {
+    std::printf("  nginx: %s\n", nginxMissing.c_str());
+    return;
+  }
+  const double proxy = relays.front().MedianMsPerMb();
+  for (std::size_t i = 1; i < relays.size(); ++i) {
+    const double nginx = relays[i].MedianMsPerMb();
+    if (proxy > 0 && nginx > 0)
+      std::printf("  proxy / %s: %.2f (goal: at most 1)\n", relays[i].Relay.c_str(), proxy / nginx);
+  }
+}
+
+struct RelayCostFigures {
+  std::vector<MemoryPerRun> Memory;
+  std::vector<CpuRounds> Cpu;  // the proxy first, then each nginx set-up
+  std::string NginxMissing;
+};
+
+// Figures 5 and 6. Run while nothing else relays in this process: the proxy's CPU time is the
+// process's less the client and origin threads'.
+RelayCostFigures MeasureRelayCost() {
+  RelayCostFigures figures;
+  Progress("memory per run (fresh processes)");
+  for (std::int32_t limit : kMemoryLimits)
+    figures.Memory.push_back(MeasureMemoryPerRunApart("/proc/self/exe", limit));
+
+  const std::string program = Nginx::Program();
+  if (program.empty())
+    figures.NginxMissing = "not installed, comparison skipped (apt-get install nginx-light)";
+  figures.Cpu.push_back({"proxy at limit " + std::to_string(kCpuLimit), {}});
+  const std::vector<NginxSetup> setups = NginxSetups();
+  for (const NginxSetup& setup : setups)
+    if (!program.empty()) figures.Cpu.push_back({"nginx " + setup.name, {}});
+  // Rounds in turn, so that every relay meets the same changes in the machine's load.
+  for (int round = 0; round < kCpuRounds; ++round) {
+    Progress(("CPU per MB, round " + std::to_string(round + 1)).c_str());
+    figures.Cpu[0].Rounds.push_back(MeasureProxyCpu(kCpuLimit, kLargeBody));
+    for (std::size_t i = 1; i < figures.Cpu.size(); ++i)
+      figures.Cpu[i].Rounds.push_back(
+          MeasureNginxCpu(program, setups[i - 1].directives, kLargeBody));
+  }
+  return figures;
+}
+
+void PrintRelayCost(const RelayCostFigures& figures) {
+  PrintMemory(figures.Memory);
+  PrintCpu(figures.Cpu, figures.NginxMissing);
+}
+
 }  // namespace
 }  // namespace bench
 
@@ -282,16 +408,26 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   bool quick = false;
   bool loadOnly = false;
+  bool relayOnly = false;
   bool burst = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--quick") == 0) {
+    if (std::strcmp(argv[i], "--memory-run") == 0 && i + 1 < argc) {
+      // One figure 5 measurement, in this fresh process, for the parent run to read.
+      std::printf("%s\n",
+                  ToLine(MeasureMemoryPerRun(std::atoi(argv[i + 1]), kMemoryDownloads, kSmallBody))
+                      .c_str());
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--relay-only") == 0) {
+      relayOnly = true;
+    } else if (std::strcmp(argv[i], "--quick") == 0) {
       quick = true;
     } else if (std::strcmp(argv[i], "--load-only") == 0) {
       loadOnly = true;
     } else if (std::strcmp(argv[i], "--burst") == 0) {
       burst = true;
     } else {
-      std::fprintf(stderr, "usage: %s [--quick] [--load-only] [--burst]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--quick] [--load-only] [--relay-only] [--burst]\n", argv[0]);
       return 2;
     }
   }
@@ -306,11 +442,16 @@ int main(int argc, char** argv) {
   }
 
   try {
+    if (relayOnly) {
+      PrintRelayCost(MeasureRelayCost());
+      return 0;
+    }
     if (loadOnly) {
       Progress("1000 concurrent downloads");
       PrintLoad(MeasureLoad(kLoadDownloads, 4, 12 * 1024, burst));
       return 0;
     }
+    RelayCostFigures relayCost = MeasureRelayCost();
     Progress("time to first byte");
     TtfbFigures ttfb = MeasureTtfb(15);
 
@@ -348,6 +489,7 @@ int main(int argc, char** argv) {
     PrintRelays(low, high);
     PrintTtfb(ttfb);
     PrintLoad(load);
+    PrintRelayCost(relayCost);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "benchmark failed: %s\n", e.what());
     return 1;

@@ -3,13 +3,12 @@
 #include <algorithm>
 
 #include "proxy/MessageRewriting.h"
-#include "proxy/ProxyHandler.h"
+#include "proxy/PacedRelay.h"
 
 namespace bench {
 
 std::int64_t ReadCap(std::int32_t limit) {
-  return std::clamp<std::int64_t>(proxy::SliceSize(limit), proxy::ProxyHandler::kMinChunkBytes,
-                                  proxy::ProxyHandler::kMaxChunkBytes);
+  return std::max(proxy::SliceSize(limit), proxy::PacedRelay::kReceiveBytes);
 }
 
 PacedTransfer ChunkAwareModel(std::int64_t answerBytes, std::int32_t limit) {
@@ -24,7 +23,7 @@ PacedTransfer ChunkAwareModel(std::int64_t answerBytes, std::int32_t limit) {
     left -= chunk;
   }
   transfer.Seconds =
-      static_cast<double>(transfer.Slices) * proxy::ProxyHandler::kSlicePauseMs / 1000.0;
+      static_cast<double>(transfer.Slices) * proxy::PacedRelay::kSlicePauseMs / 1000.0;
   return transfer;
 }
 
@@ -32,7 +31,7 @@ double SimpleModelSeconds(std::int64_t answerBytes, std::int32_t limit) {
   const std::int64_t slice = proxy::SliceSize(limit);
   if (slice <= 0) return 0;
   return static_cast<double>(answerBytes) / static_cast<double>(slice) *
-         proxy::ProxyHandler::kSlicePauseMs / 1000.0;
+         proxy::PacedRelay::kSlicePauseMs / 1000.0;
 }
 
 std::vector<std::int64_t> ChunksFromSlices(const std::vector<std::int64_t>& slices,

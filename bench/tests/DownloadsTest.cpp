@@ -100,6 +100,17 @@ TEST(DownloadsTest, TheOriginAnswersUnknownPathsWithAnEmpty404) {
   EXPECT_TRUE(result.Correct) << result.Error;
 }
 
+TEST(DownloadsTest, AnyHeaderTakesTheServersOwnAndStillChecksTheBody) {
+  Origin origin;
+  DownloadSpec spec = Direct(origin, 3000, 5);
+  spec.ExpectedHeader = "not what comes";
+  spec.AnyHeader = true;
+  DownloadResult result = RunDownloads({spec}, {}).Results.front();
+  EXPECT_TRUE(result.Correct) << result.Error;
+  spec.Id = 6;
+  EXPECT_EQ(RunDownloads({spec}, {}).Results.front().Error, "unexpected bytes");
+}
+
 TEST(DownloadsTest, FirstByteOnlyStopsAfterOneByte) {
   Origin origin;
   DownloadSpec spec = Direct(origin, 1 << 20, 4);

@@ -37,7 +37,7 @@ INSTANTIATE_TEST_SUITE_P(
         ModelCase{204901, 4, 7, 57},       // six full receives (9 slices each) and 8293 bytes
         ModelCase{33000, 33, 1, 1},        // from limit 33 on, a pass reads a whole slice
         ModelCase{2097152, 64, 33, 33},    // 32 x 64000 and 49152
-        ModelCase{20000000, 65535, 2, 2},  // reads stop at 16 MiB however high the limit
+        ModelCase{20000000, 65535, 1, 1},  // a pass takes up to a whole slice, however large
         ModelCase{0, 4, 0, 0},             // nothing to send
         ModelCase{1000, 0, 0, 0},          // a limit of 0 never sends
         ModelCase{1000, -5, 0, 0}),
@@ -49,7 +49,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ReadCapTest, OneReceiveBelowLimit33AndOneSliceAbove) {
   const std::pair<std::int32_t, std::int64_t> cases[] = {
-      {1, 32768}, {32, 32768}, {33, 33000}, {64, 64000}, {65535, 16777216}};
+      {1, 32768}, {32, 32768}, {33, 33000}, {64, 64000}, {65535, 65535000}};
   for (auto [limit, cap] : cases)
     EXPECT_EQ(ReadCap(limit), cap) << "limit " << limit;
 }

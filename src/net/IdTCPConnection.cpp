@@ -1,6 +1,7 @@
 #include "net/IdTCPConnection.h"
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <string_view>
@@ -40,6 +41,11 @@ std::int64_t PendingLineEnd(std::string_view data, std::string_view terminator, 
   for (std::size_t k = std::min(terminator.size() - 1, data.size()); k > 0; --k)
     if (data.ends_with(terminator.substr(0, k))) return static_cast<std::int64_t>(k);
   return 0;
+}
+
+void FilterAscii(char* bytes, std::int32_t count) {
+  for (std::int32_t i = 0; i < count; ++i)
+    bytes[i] = static_cast<char>(static_cast<unsigned char>(bytes[i]) & 0x7F);
 }
 
 }  // namespace
@@ -227,6 +233,12 @@ void TIdTCPConnection::RaiseReplyError(const TIdExceptionClass& kind) {
 
 std::int32_t TIdTCPConnection::FillInputBuffer(bool raiseIfDisconnected, std::int32_t timeout,
                                                bool raiseOnTimeout) {
+  return Fill(nullptr, 0, raiseIfDisconnected, timeout, raiseOnTimeout);
+}
+
+std::int32_t TIdTCPConnection::Fill(char* direct, std::int32_t directLength,
+                                    bool raiseIfDisconnected, std::int32_t timeout,
+                                    bool raiseOnTimeout) {
   if (timeout == -1) timeout = readTimeout_ == 0 ? IdTimeoutInfinite : readTimeout_;
   std::int32_t result = 0;
   DetectDisconnect(raiseIfDisconnected, false);
@@ -247,9 +259,15 @@ std::int32_t TIdTCPConnection::FillInputBuffer(bool raiseIfDisconnected, std::in
       if (ioHandler_->IsConnected()) throw;
     }
     if (readable) {
-      receiveChunk_->SetSize(recvBufferSize_);
+      char* target = direct;
+      std::int32_t length = directLength;
+      if (!direct) {
+        receiveChunk_->SetSize(recvBufferSize_);
+        target = receiveChunk_->Memory();
+        length = recvBufferSize_;
+      }
       try {
-        n = ioHandler_->Receive(receiveChunk_->Memory(), recvBufferSize_);
+        n = ioHandler_->Receive(target, length);
       } catch (const EIdClosedSocket&) {
         if (ioHandler_->IsConnected()) throw;
         n = Id_SOCKET_ERROR;
@@ -273,18 +291,18 @@ std::int32_t TIdTCPConnection::FillInputBuffer(bool raiseIfDisconnected, std::in
       n = 0;
       if (receivedData_->Size() == 0) stack->ThrowSocketError(stack->LastErrorCode());
     }
-    if (n > 0) {
+    if (n > 0 && direct) {
+      if (asciiFilter_) FilterAscii(direct, n);
+      // Bytes that skip ReceivedData are reported here, as taking them from it would.
+      AdvanceWork(wmRead, n);
+    } else if (n > 0) {
       receiveChunk_->SetSize(n);
       if (TIdConnectionIntercept* intercept = intercept_.load()) {
         receiveChunk_->SetPosition(0);
         intercept->Receive(*receiveChunk_);
         n = ClampToInt32(receiveChunk_->Size());
       }
-      if (asciiFilter_) {
-        char* bytes = receiveChunk_->Memory();
-        for (std::int32_t i = 0; i < n; ++i)
-          bytes[i] = static_cast<char>(static_cast<unsigned char>(bytes[i]) & 0x7F);
-      }
+      if (asciiFilter_) FilterAscii(receiveChunk_->Memory(), n);
       receivedData_->Seek(0, rtl::TSeekOrigin::soEnd);
       receivedData_->WriteBuffer(receiveChunk_->Memory(), n);
     }
@@ -349,6 +367,24 @@ std::string TIdTCPConnection::ReadAvailable() {
   return receivedData_->TakeBytes(receivedData_->Size());
 }
 
+std::int32_t TIdTCPConnection::ReadAvailableInto(void* buffer, std::int32_t length) {
+  if (length <= 0 || !buffer) return 0;
+  if (receivedData_->Size() == 0 && IsConnected()) {
+    // An intercept works on a buffer of the connection's own; without one, nothing needs to
+    // pass through ReceivedData.
+    if (!intercept_.load())
+      return std::max(Fill(static_cast<char*>(buffer), length, false, -1, true), 0);
+    FillInputBuffer(false, -1, true);
+  }
+  const auto count =
+      static_cast<std::int32_t>(std::min<std::int64_t>(length, receivedData_->Size()));
+  if (count > 0) {
+    std::memcpy(buffer, receivedData_->Memory(), static_cast<std::size_t>(count));
+    receivedData_->Discard(count);
+  }
+  return count;
+}
+
 std::string TIdTCPConnection::ReadNonEmptyLine(std::int32_t failCount) {
   for (std::int32_t i = 0; i < failCount; ++i) {
     std::string line = TrimControls(ReadLine("\n", -1, -1));
@@ -369,17 +405,20 @@ void TIdTCPConnection::WriteBytes(const void* buffer, std::int32_t count) {
   DetectDisconnect(true, true);
   if (!IsConnected()) throw EIdNotConnected();
 
+  // Only an intercept, which may change the bytes, needs a copy of them.
+  const char* bytes = static_cast<const char*>(buffer);
   TIdSimpleBuffer temporary;
-  temporary.WriteBuffer(buffer, count);
   if (TIdConnectionIntercept* intercept = intercept_.load()) {
+    temporary.WriteBuffer(buffer, count);
     temporary.SetPosition(0);
     intercept->Send(temporary);
     count = ClampToInt32(temporary.Size());
+    bytes = temporary.Memory();
   }
   TIdStack* stack = GlobalStack();
   std::int32_t sent = 0;
   while (sent < count) {
-    std::int32_t n = ioHandler_->Send(temporary.Memory() + sent, count - sent);
+    std::int32_t n = ioHandler_->Send(bytes + sent, count - sent);
     if (n < 0) n = Id_SOCKET_ERROR;
     TIdAntiFreezeBase::ProcessIfNeeded(false, false);
     peerClosed_ = n == 0;

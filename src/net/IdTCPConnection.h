@@ -127,6 +127,11 @@ class TIdTCPConnection : public TIdComponent {
 
   // Everything buffered after at most one receive (none when not connected).
   std::string ReadAvailable();
+  // As ReadAvailable, but at most length bytes, straight into the caller's memory: buffered bytes
+  // when there are any, otherwise those of one receive of at most length bytes, which no other
+  // buffer sees unless an intercept needs one. The count moved; 0 when the peer has closed (or
+  // the connection is not open) and nothing is buffered.
+  std::int32_t ReadAvailableInto(void* buffer, std::int32_t length);
   // The first line that is not blank after trimming, or empty text after failCount blank ones.
   std::string ReadNonEmptyLine(std::int32_t failCount);
   // Sends every byte before returning; the one place the connection sends.
@@ -142,6 +147,10 @@ class TIdTCPConnection : public TIdComponent {
  private:
   // Detaches and frees the handler when owned.
   void FreeOwnedIOHandler();
+  // FillInputBuffer's wait and receive; with direct set, the bytes go there (at most
+  // directLength of them) instead of through the intercept into ReceivedData.
+  std::int32_t Fill(char* direct, std::int32_t directLength, bool raiseIfDisconnected,
+                    std::int32_t timeout, bool raiseOnTimeout);
   std::string ReplyText() const;
 
   bool asciiFilter_ = false;

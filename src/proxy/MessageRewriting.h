@@ -51,8 +51,8 @@ std::string DowngradeVersion(std::string_view text);
 // case. Bytes outside ASCII never match a letter of the keyword.
 std::string CloseKeepAlive(std::string_view text);
 
-// DowngradeVersion(CloseKeepAlive(chunk)), done in one pass. Each chunk stands alone: a keyword
-// split between two chunks is left as it is.
+// DowngradeVersion(CloseKeepAlive(chunk)), done in one pass. The relay gives it an answer's whole
+// header block (AnswerHead) and never the body, whose bytes must arrive as the origin sent them.
 std::string RewriteResponseChunk(std::string_view chunk);
 
 // Bytes that one paced slice may carry: limit x 1000, in 64 bits so that no 32-bit limit

@@ -1,38 +1,23 @@
 #include "proxy/ProxyHandler.h"
 
 #include <algorithm>
+#include <limits>
+#include <memory>
 #include <string_view>
 
 #include "net/IdException.h"
 #include "net/IdGlobal.h"
-#include "net/IdIOHandlerSocket.h"
 #include "net/IdTCPClient.h"
 #include "net/IdTCPConnection.h"
 #include "net/IdTCPServer.h"
-#include "platform/WinSock2.h"
 #include "proxy/MessageRewriting.h"
+#include "proxy/RelayBuffer.h"
 #include "proxy/RequestCapture.h"
 #include "rtl/Format.h"
 #include "rtl/Time.h"
 
 namespace proxy {
 namespace {
-
-std::int32_t SelectReadable(TIdStackSocketHandle socket, std::int32_t seconds,
-                            std::int32_t microseconds) {
-  winsock::fd_set readSet;
-  winsock::FdZero(&readSet);
-  winsock::FdSet(socket, &readSet);
-  winsock::timeval timeout{seconds, microseconds};
-  std::int32_t result = winsock::select(0, &readSet, nullptr, nullptr, &timeout);
-  return result > 0 ? 0 : result == 0 ? -2 : -1;
-}
-
-TIdStackSocketHandle SocketOf(const TIdTCPConnection& connection) {
-  TIdIOHandlerSocket* handler = connection.SocketHandler();
-  return handler && handler->SocketHandle() ? handler->SocketHandle()->OsSocket()
-                                            : Id_INVALID_SOCKET;
-}
 
 // The port of the request target; anything but 1 to 65535 fails like text that is no number,
 // so no port can wrap around to another in the 16-bit address field.
@@ -47,6 +32,12 @@ std::int32_t PortNumber(const std::string& portText) {
 void Refuse(TIdTCPConnection& client, std::string_view status) {
   try {
     client.Write(std::string(status) + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    // Closing with request bytes still unread would reset the connection, and the client could
+    // lose the answer with it: read on (a bounded amount) until the client falls silent.
+    char discarded[4096];
+    for (int reads = 0; reads < 256 && ProbeReadable(SocketOf(client), 1000) == 0; ++reads) {
+      if (client.ReadAvailableInto(discarded, sizeof discarded) == 0) break;
+    }
   } catch (const EIdException&) {
     // The client has gone already; there is nobody left to tell.
   }
@@ -58,24 +49,29 @@ bool IsConnectRequest(std::string_view line) {
   return trimmed.rfind("CONNECT ", 0) == 0;
 }
 
-// Whether the client has closed its end or been dropped. Bytes it sends after its request are
-// never forwarded; reading them is how a close behind them is seen.
-bool ClientGone(TIdTCPConnection& client) {
-  if (!client.IsConnected()) return true;
-  if (ProbeReadable(SocketOf(client), 0) != 0) return false;
-  try {
-    client.ReadAvailable();
-  } catch (const EIdException&) {
-    return true;
-  }
-  return !client.IsConnected();
+// Receives what the connection has (waiting for it when nothing is there yet) into the buffer's
+// room for at most `wanted` bytes; 0 once the peer has closed.
+std::size_t ReceiveInto(TIdTCPConnection& from, RelayBuffer& buffer, std::int64_t wanted) {
+  const std::span<char> space = buffer.Space(static_cast<std::size_t>(
+      std::clamp<std::int64_t>(wanted, 0, std::numeric_limits<std::int32_t>::max())));
+  if (space.empty()) return 0;
+  const std::int32_t n =
+      from.ReadAvailableInto(space.data(), static_cast<std::int32_t>(space.size()));
+  if (n <= 0) return 0;
+  buffer.Commit(static_cast<std::size_t>(n));
+  return static_cast<std::size_t>(n);
+}
+
+// The header block as it goes upstream: the rebuilt first line downgraded and trimmed, every
+// later line with "keep-alive" closed, each ended by CR LF.
+std::string ForwardedHeader(const std::string& firstLine, const LineList& lines) {
+  std::string header = Trim(firstLine) + "\r\n";
+  for (std::size_t i = 1; i < lines.size(); ++i)
+    header.append(CloseKeepAlive(lines[i])).append("\r\n");
+  return header;
 }
 
 }  // namespace
-
-std::int32_t ProbeReadable(TIdStackSocketHandle socket, std::int32_t microseconds) {
-  return SelectReadable(socket, 0, microseconds);
-}
 
 ProxyHandler::ProxyHandler(ProxyView& view, ProxyCounters& counters, PauseFunction pause)
     : view_(view), counters_(counters), pause_(std::move(pause)) {
@@ -92,12 +88,13 @@ void ProxyHandler::Execute(TIdPeerThread* AThread) {
 
 void ProxyHandler::Run(TIdTCPConnection& client, const std::function<bool()>& terminated) {
   RequestCapture capture;
-  Capture outcome = CaptureRequest(client, capture);
-  LineList lines = capture.TakeLines();
+  RelayBuffer buffer(kMaxBodyHeldBytes);
+  const Capture outcome = CaptureHeader(client, capture, buffer);
   if (outcome == Capture::TooLarge) {
-    Refuse(client, "HTTP/1.0 413 Request Entity Too Large");
+    Refuse(client, "HTTP/1.0 431 Request Header Fields Too Large");
     return;
   }
+  const LineList& lines = capture.Lines();
   if (outcome == Capture::GiveUp || lines.empty()) {
     if (client.IsConnected()) client.DropSocket();
     return;
@@ -116,104 +113,81 @@ void ProxyHandler::Run(TIdTCPConnection& client, const std::function<bool()>& te
     ProxyHandler& handler;
     TIdTCPConnection& client;
     std::unique_ptr<TIdTCPClient>& upstream;
-    LineList& lines;
     ~CleanUp() {
       try {
         if (upstream->IsConnected()) upstream->DropSocket();
         upstream.reset();
         handler.ShowCount(handler.counters_.ConnectionCount.fetch_sub(1) - 1);
-        lines.clear();
         if (client.IsConnected()) client.DropSocket();
       } catch (...) {
         // Closing never fails in a way anyone could act on; a destructor must not throw.
       }
     }
-  } cleanUp{*this, client, upstream, lines};
+  } cleanUp{*this, client, upstream};
 
   upstream->SetHost(target.Host);
   upstream->SetPort(PortNumber(target.PortText));
   upstream->Connect(-1);
   if (upstream->IsConnected()) view_.AppendDownloadText("Connected to " + upstream->Host());
 
-  std::string firstLine = DowngradeVersion(target.Line);
-  upstream->WriteLine(Trim(firstLine));
+  const std::string firstLine = DowngradeVersion(target.Line);
+  upstream->Write(ForwardedHeader(firstLine, lines));
   view_.AppendUploadLine(firstLine);
-  for (std::size_t i = 1; i < lines.size(); ++i)
-    upstream->WriteLine(CloseKeepAlive(lines[i]));
+  if (!ForwardBody(client, *upstream, capture, buffer)) return;
+  buffer.Release();
 
-  Relay(client, *upstream, terminated);
+  PacedRelay(client, *upstream, view_, counters_, pause_, terminated).Run();
 }
 
-ProxyHandler::Capture ProxyHandler::CaptureRequest(TIdTCPConnection& client,
-                                                   RequestCapture& capture) {
+ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client, RequestCapture& capture,
+                                                  RelayBuffer& buffer) {
   for (;;) {
-    capture.Append(client.ReadAvailable());
-    if (capture.Size() > kMaxRequestBytes || capture.ContentLength().value_or(0) > kMaxRequestBytes)
-      return Capture::TooLarge;
-    std::int32_t probe = ProbeReadable(SocketOf(client), 1000);
-    if (probe == 0) continue;
-    if (probe == -1 || capture.Complete() || capture.Lines().empty()) return Capture::Forward;
-    // A pause inside the header block or the announced body is no end of the request: real
-    // clients hold back a small second write for tens of milliseconds.
-    std::int32_t more = SelectReadable(SocketOf(client), kUnfinishedRequestWaitMs / 1000,
-                                       (kUnfinishedRequestWaitMs % 1000) * 1000);
-    if (more != 0) return Capture::GiveUp;
-  }
-}
-
-void ProxyHandler::Relay(TIdTCPConnection& client, TIdTCPClient& upstream,
-                         const std::function<bool()>& terminated) {
-  do {
-    if (!AwaitUpstream(client, upstream, terminated)) return;
-    std::string chunk = ReadChunk(upstream);
-    if (!chunk.empty()) {
-      chunk = RewriteResponseChunk(chunk);
-      if (chunk.find("\r\n") != std::string::npos) view_.AppendDownloadText(chunk);
-      if (!SendInSlices(client, chunk, terminated)) return;
+    // The first read waits for the client's first bytes for as long as that takes.
+    if (ReceiveInto(client, buffer, kMaxBodyHeldBytes) == 0) {
+      capture.Finish();
+      return Capture::Forward;
     }
-  } while (client.IsConnected() && upstream.IsConnected() && !terminated());
+    buffer.Consume(capture.Append(buffer.Data()));
+    if (capture.Size() > kMaxHeaderBytes) return Capture::TooLarge;
+    if (capture.HeaderComplete() || capture.Cut()) return Capture::Forward;
+    const std::int32_t probe = ProbeReadable(SocketOf(client), 1000);
+    if (probe == 0) continue;
+    if (probe == -1) {
+      capture.Finish();
+      return Capture::Forward;
+    }
+    // A pause inside the header block is no end of the request: real clients hold back a small
+    // second write for tens of milliseconds.
+    if (WaitReadable(SocketOf(client), kUnfinishedRequestWaitMs) != 0) return Capture::GiveUp;
+  }
 }
 
-// Waits for the origin server's next data or close, but gives up when the client has gone or
-// the thread is told to end, so a silent server cannot hold a run after its browser left.
-bool ProxyHandler::AwaitUpstream(TIdTCPConnection& client, TIdTCPClient& upstream,
-                                 const std::function<bool()>& terminated) {
-  while (SelectReadable(SocketOf(upstream), kSlicePauseMs / 1000, 0) == -2) {
-    if (ClientGone(client) || terminated()) return false;
+// Every byte after the header block goes upstream exactly as the client sent it, through a
+// bounded buffer: up to the announced length, or without one, until the client falls silent.
+bool ProxyHandler::ForwardBody(TIdTCPConnection& client, TIdTCPClient& upstream,
+                               RequestCapture& capture, RelayBuffer& buffer) {
+  if (!capture.HeaderComplete()) return true;  // cut by a NUL or by the client's close
+  const std::optional<std::int64_t> length = capture.ContentLength();
+  std::int64_t forwarded = 0;
+  for (;;) {
+    // The LF of a CR LF that ended the header block may come first, in a read of its own.
+    buffer.Consume(capture.Append(buffer.Data()));
+    if (!buffer.Empty()) {
+      const std::string_view body = buffer.Data();
+      upstream.WriteBytes(body.data(), static_cast<std::int32_t>(body.size()));
+      forwarded += static_cast<std::int64_t>(body.size());
+      buffer.Consume(body.size());
+    }
+    if (length && forwarded >= *length) return true;
+    if (length) {
+      if (WaitReadable(SocketOf(client), kUnfinishedRequestWaitMs) != 0) return false;
+    } else if (ProbeReadable(SocketOf(client), 1000) != 0) {
+      return true;
+    }
+    const std::int64_t wanted = length ? *length - forwarded : kMaxBodyHeldBytes;
+    if (ReceiveInto(client, buffer, std::min<std::int64_t>(wanted, kMaxBodyHeldBytes)) == 0)
+      return true;
   }
-  return true;
-}
-
-// One receive, as the pacing was first designed; above 32 KB/s a single receive per second
-// could not keep up, so a pass then also takes what else is ready, up to one slice.
-std::string ProxyHandler::ReadChunk(TIdTCPClient& upstream) {
-  std::int64_t want = std::clamp<std::int64_t>(SliceSize(counters_.SpeedLimit.load()),
-                                               kMinChunkBytes, kMaxChunkBytes);
-  upstream.SetRecvBufferSize(static_cast<std::int32_t>(want));
-  std::string chunk = upstream.ReadAvailable();
-  while (want > kMinChunkBytes && static_cast<std::int64_t>(chunk.size()) < want &&
-         upstream.IsConnected() && ProbeReadable(SocketOf(upstream), 0) == 0) {
-    upstream.SetRecvBufferSize(static_cast<std::int32_t>(want - chunk.size()));
-    chunk += upstream.ReadAvailable();
-  }
-  return chunk;
-}
-
-// Returns false when the run should end because the client went away during a pause with a
-// limit of 0 or less (a positive limit finds out at its next write).
-bool ProxyHandler::SendInSlices(TIdTCPConnection& client, const std::string& chunk,
-                                const std::function<bool()>& terminated) {
-  std::string_view rest = chunk;
-  while (!rest.empty()) {
-    std::int64_t sliceSize = SliceSize(counters_.SpeedLimit.load());
-    std::string_view slice = FirstChars(rest, sliceSize);
-    if (!slice.empty()) client.WriteBytes(slice.data(), static_cast<std::int32_t>(slice.size()));
-    rest.remove_prefix(slice.size());
-    view_.SetStatusCaption(Format("Speed limit in action %u", rtl::GetTickCount()));
-    pause_(kSlicePauseMs);
-    if (sliceSize <= 0 && (ClientGone(client) || terminated())) return false;
-  }
-  return true;
 }
 
 void ProxyHandler::ShowCount(std::int32_t count) {

@@ -1,12 +1,14 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 
-#include "net/IdStack.h"
+#include "proxy/PacedRelay.h"
 #include "proxy/ProxyCounters.h"
 #include "proxy/ProxyView.h"
+#include "proxy/Readiness.h"
 
 class TIdPeerThread;
 class TIdTCPClient;
@@ -15,26 +17,25 @@ class TIdTCPServer;
 
 namespace proxy {
 
-// One select for readability on a socket, bypassing the stack: 0 when readable, -2 when the
-// time-out passed, -1 when select fails (for instance on a socket closed meanwhile).
-std::int32_t ProbeReadable(TIdStackSocketHandle socket, std::int32_t microseconds);
+class RelayBuffer;
+class RequestCapture;
 
-// Serves one proxied request per run: captures the request from the client, rewrites it, sends
-// it to the origin server and relays the answer back in paced slices of SpeedLimit x 1000 bytes,
-// each followed by a one-second pause. Runs on the peer thread of each client, any number at
-// once; the only shared state is the counters and the view.
+// Serves one proxied request per run: captures the request's header block from the client,
+// rewrites it, sends it to the origin server followed by the body exactly as the client sends it,
+// and relays the answer back in paced slices (PacedRelay). Runs on the peer thread of each
+// client, any number at once; the only shared state is the counters and the view.
 class ProxyHandler {
  public:
-  using PauseFunction = std::function<void(std::int32_t milliseconds)>;
+  using PauseFunction = PacedRelay::PauseFunction;
 
-  // Requests larger than this are refused rather than held in memory.
-  static constexpr std::int64_t kMaxRequestBytes = std::int64_t{64} << 20;
-  // How long an unfinished request may wait for its next bytes.
+  // Header blocks larger than this are refused rather than held in memory; bodies of any size
+  // stream through.
+  static constexpr std::int64_t kMaxHeaderBytes = 65536;
+  // How long an unfinished request (header block or announced body) may wait for its next bytes.
   static constexpr std::int32_t kUnfinishedRequestWaitMs = 10000;
-  // One pass reads at least one default receive and at most this from the origin server.
-  static constexpr std::int32_t kMinChunkBytes = 32768;
-  static constexpr std::int32_t kMaxChunkBytes = 16 << 20;
-  static constexpr std::int32_t kSlicePauseMs = 1000;
+  // The most of a request body held at a time on its way upstream.
+  static constexpr std::size_t kMaxBodyHeldBytes = 256 * 1024;
+  static constexpr std::int32_t kSlicePauseMs = PacedRelay::kSlicePauseMs;
 
   // pause defaults to a real sleep; tests may pass one that only records.
   explicit ProxyHandler(ProxyView& view, ProxyCounters& counters = Counters(),
@@ -53,14 +54,10 @@ class ProxyHandler {
  private:
   enum class Capture { Forward, GiveUp, TooLarge };
 
-  Capture CaptureRequest(TIdTCPConnection& client, class RequestCapture& capture);
-  void Relay(TIdTCPConnection& client, TIdTCPClient& upstream,
-             const std::function<bool()>& terminated);
-  bool AwaitUpstream(TIdTCPConnection& client, TIdTCPClient& upstream,
-                     const std::function<bool()>& terminated);
-  std::string ReadChunk(TIdTCPClient& upstream);
-  bool SendInSlices(TIdTCPConnection& client, const std::string& chunk,
-                    const std::function<bool()>& terminated);
+  Capture CaptureHeader(TIdTCPConnection& client, RequestCapture& capture, RelayBuffer& buffer);
+  // False when the client stopped sending an announced body.
+  bool ForwardBody(TIdTCPConnection& client, TIdTCPClient& upstream, RequestCapture& capture,
+                   RelayBuffer& buffer);
   void ShowCount(std::int32_t count);
 
   ProxyView& view_;

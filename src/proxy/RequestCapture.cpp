@@ -1,10 +1,11 @@
 #include "proxy/RequestCapture.h"
 
-#include <algorithm>
 #include <limits>
 
 namespace proxy {
 namespace {
+
+constexpr std::string_view kLineEndOrNul("\r\n\0", 3);
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) return false;
@@ -34,35 +35,56 @@ std::optional<std::int64_t> ContentLengthOf(std::string_view line) {
 
 }  // namespace
 
-void RequestCapture::Append(std::string_view read) {
-  read = read.substr(0, std::min(read.find('\0'), read.size()));
-  size_ += static_cast<std::int64_t>(read.size());
-  std::size_t pos = 0;
-  // Until the header block has ended, look at each line for the empty one that ends it.
-  while (!headerComplete_ && pos < read.size()) {
-    std::size_t end = std::min(read.find_first_of("\r\n", pos), read.size());
-    lines_.emplace_back(read.substr(pos, end - pos));
-    bool empty = end == pos;
-    pos = end;
-    if (pos < read.size() && read[pos] == '\r') ++pos;
-    if (pos < read.size() && read[pos] == '\n') ++pos;
-    if (empty) FinishHeader();
+std::size_t RequestCapture::Append(std::string_view bytes) {
+  std::size_t at = 0;
+  if (afterCr_ && !bytes.empty()) {
+    afterCr_ = false;
+    if (bytes[0] == '\n') at = 1;
   }
-  if (!headerComplete_) return;
-  std::string_view body = read.substr(pos);
-  bodyBytes_ += static_cast<std::int64_t>(body.size());
-  for (auto& line : SplitLines(body))
-    lines_.push_back(std::move(line));
-}
-
-void RequestCapture::FinishHeader() {
-  headerComplete_ = true;
-  for (const auto& line : lines_) {
-    if (auto length = ContentLengthOf(line)) {
-      contentLength_ = length;
+  if (state_ == State::Cut) at = bytes.size();
+  while (state_ == State::Header && at < bytes.size()) {
+    const std::size_t end = bytes.find_first_of(kLineEndOrNul, at);
+    if (end == std::string_view::npos) {
+      open_.append(bytes.substr(at));
+      at = bytes.size();
       break;
     }
+    open_.append(bytes.substr(at, end - at));
+    at = end + 1;
+    if (bytes[end] == '\0') {
+      // As in SplitLines, a NUL at the start of a line ends the text without adding a line.
+      if (!open_.empty()) EndLine();
+      state_ = State::Cut;
+      at = bytes.size();
+      break;
+    }
+    if (bytes[end] == '\r') {
+      if (at == bytes.size()) {
+        afterCr_ = true;
+      } else if (bytes[at] == '\n') {
+        ++at;
+      }
+    }
+    const bool empty = open_.empty();
+    EndLine();
+    if (empty) {
+      state_ = State::Complete;
+      for (const std::string& line : lines_) {
+        if ((contentLength_ = ContentLengthOf(line))) break;
+      }
+    }
   }
+  size_ += static_cast<std::int64_t>(at);
+  return at;
+}
+
+void RequestCapture::Finish() {
+  if (state_ == State::Header && !open_.empty()) EndLine();
+}
+
+void RequestCapture::EndLine() {
+  lines_.push_back(std::move(open_));
+  open_.clear();
 }
 
 }  // namespace proxy

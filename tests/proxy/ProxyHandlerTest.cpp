@@ -2,11 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
+#include <random>
 #include <string>
+#include <thread>
 
 #include "ProxyTestSupport.h"
 #include "support/OriginServer.h"
+#include "support/Pattern.h"
+#include "support/ProcessMemory.h"
 #include "support/RawPeer.h"
 #include "support/WaitUntil.h"
 
@@ -29,8 +35,29 @@ std::string Answer(std::size_t bodySize) {
   return body;
 }
 
-// An origin that reads the whole forwarded request: line ends the proxy adds to a body can make
-// it longer than announced, and lines go upstream in separate writes.
+// Random bytes, so every byte value turns up (CR, LF and NUL among them), with what the proxy
+// rewrites in a header block planted throughout.
+std::string BinaryBytes(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes)
+    c = static_cast<char>(random());
+  const std::string planted[] = {"1.1",      "keep-alive", "Keep-Alive", "HTTP/1.1",
+                                 "\r\n\r\n", "\r",         "\n",         std::string(1, '\0')};
+  for (std::size_t at = 0; at + 16 < size; at += 997)
+    bytes.replace(at, planted[at % std::size(planted)].size(), planted[at % std::size(planted)]);
+  return bytes;
+}
+
+// Empty when the two are equal; otherwise where they first differ, without printing megabytes.
+std::string FirstDifference(const std::string& got, const std::string& want) {
+  if (got == want) return "";
+  auto [g, w] = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+  return "got " + std::to_string(got.size()) + " bytes, want " + std::to_string(want.size()) +
+         "; first difference at " + std::to_string(g - got.begin());
+}
+
+// An origin that reads until the proxy falls silent, for requests whose header block never ends.
 OriginScript ReadUntilQuiet(std::string answer) {
   OriginScript script{{{std::move(answer)}}};
   script.readWaitMs = 300;
@@ -85,7 +112,7 @@ TEST_F(ProxyHandlerTest, PacesAnAnswerInSlicesWithAPauseAfterEach) {
 
 TEST_F(ProxyHandlerTest, RewritesTheRequestAsItGoesUpstream) {
   test::ProxyUnderTest proxy([](std::int32_t) {});
-  OriginServer origin(ReadUntilQuiet("HTTP/1.0 200 OK\r\n\r\n"));
+  OriginServer origin({{{"HTTP/1.0 200 OK\r\n\r\n"}}});
   RawPeer client = RawPeer::ConnectTo(proxy.Port());
   const std::string port = std::to_string(origin.Port());
   ASSERT_TRUE(client.Send("  GET http://127.0.0.1:" + port +
@@ -96,7 +123,7 @@ TEST_F(ProxyHandlerTest, RewritesTheRequestAsItGoesUpstream) {
   EXPECT_EQ(origin.Requests()[0],
             "GET /page-1.0?keep-alive HTTP/1.0\r\n"
             "Proxy-Connection: close\r\nVia: 1.1 cache\r\nContent-Length: 9\r\n\r\n"
-            "ab\r\ncd\r\nefg\r\n");
+            "ab\rcd\nefg");
   std::string answer;
   EXPECT_TRUE(client.ReadUntilClosed(answer));
   ExpectIdle(proxy);
@@ -106,72 +133,139 @@ TEST_F(ProxyHandlerTest, RewritesTheRequestAsItGoesUpstream) {
             (std::vector<std::string>{"Concurrent connections: 1", "Concurrent connections: 0"}));
 }
 
-TEST_F(ProxyHandlerTest, ANulByteCutsTheRestOfItsRead) {
+TEST_F(ProxyHandlerTest, ANulByteInTheHeaderBlockEndsTheRequestText) {
   test::ProxyUnderTest proxy([](std::int32_t) {});
   OriginServer origin(ReadUntilQuiet("HTTP/1.0 204 No Content\r\n\r\n"));
   RawPeer client = RawPeer::ConnectTo(proxy.Port());
-  ASSERT_TRUE(client.Send(Get(origin.Port()) + "body\0hidden\r\n"s));
+  ASSERT_TRUE(client.Send("GET http://127.0.0.1:" + std::to_string(origin.Port()) +
+                          "/ HTTP/1.1\r\nA: b\0hidden\r\n\r\nbody"s));
   ASSERT_TRUE(origin.WaitForRequests(1));
-  EXPECT_EQ(origin.Requests()[0].substr(origin.Requests()[0].find("\r\n\r\n") + 4), "body\r\n");
+  EXPECT_EQ(origin.Requests()[0], "GET / HTTP/1.0\r\nA: b\r\n");
 }
 
-TEST_F(ProxyHandlerTest, RewritesEachAnswerChunkOnItsOwn) {
+TEST_F(ProxyHandlerTest, RewritesOnlyTheHeaderBlockThoughItArrivesInPieces) {
   test::ProxyUnderTest proxy([](std::int32_t) {});
-  OriginServer origin({{{"HTTP/1.1 200 OK\r\nConnection: Keep-Alive\r\n\r\nkeep-al"},
+  OriginServer origin({{{"HTTP/1.1 200 OK\r\nConnection: Keep-"},
+                        {"Alive\r\n\r\nkeep-al", 300},
                         {"ive 10.1.1.1", 300},
                         {"\r\n", 300}}});
   RawPeer client = RawPeer::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(Get(origin.Port())));
   std::string answer;
   EXPECT_TRUE(client.ReadUntilClosed(answer));
-  EXPECT_EQ(answer, "HTTP/1.0 200 OK\r\nConnection: close\r\n\r\nkeep-alive 10.1.0.1\r\n");
+  EXPECT_EQ(answer, "HTTP/1.0 200 OK\r\nConnection: close\r\n\r\nkeep-alive 10.1.1.1\r\n");
   ExpectIdle(proxy);
-  auto download = proxy.View().Of("download");
-  ASSERT_EQ(download.size(), 3u);  // the middle chunk holds no line break and is not shown
-  EXPECT_EQ(download[0], "Connected to 127.0.0.1");
-  EXPECT_EQ(download[1], "HTTP/1.0 200 OK\r\nConnection: close\r\n\r\nkeep-al");
-  EXPECT_EQ(download[2], "\r\n");
+  // The block is held until whole; of the body chunks, the one without a line break is not shown.
+  EXPECT_EQ(
+      proxy.View().Of("download"),
+      (std::vector<std::string>{"Connected to 127.0.0.1",
+                                "HTTP/1.0 200 OK\r\nConnection: close\r\n\r\nkeep-al", "\r\n"}));
 }
 
-TEST_F(ProxyHandlerTest, WaitsForAHeaderBlockThatArrivesInTwoParts) {
+TEST_F(ProxyHandlerTest, RelaysABinaryAnswerByteForByte) {
   test::ProxyUnderTest proxy([](std::int32_t) {});
-  // The line end added after "ab" already makes the 4 announced body bytes.
-  OriginServer origin(ReadUntilQuiet("HTTP/1.0 200 OK\r\n\r\nok"));
+  proxy.Counters().SpeedLimit = 65535;
+  const std::string body = BinaryBytes(5 << 20, 1);
+  const std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  OriginServer origin(
+      {{{"HTTP/1.1 200 OK\r\n" + length + "Connection: Keep-"}, {"Alive\r\n\r\n" + body, 50}}});
+  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  ASSERT_TRUE(client.Send(Get(origin.Port())));
+  std::string answer;
+  EXPECT_TRUE(client.ReadUntilClosed(answer, 20000));
+  const std::string head = "HTTP/1.0 200 OK\r\n" + length + "Connection: close\r\n\r\n";
+  EXPECT_EQ(FirstDifference(answer, head + body), "");
+  ExpectIdle(proxy);
+
+  // Chunks with a line break are shown as they were sent, in order, the first with the block.
+  const auto download = proxy.View().Of("download");
+  ASSERT_GE(download.size(), 2u);
+  EXPECT_EQ(download[1].substr(0, head.size()), head);
+  std::size_t at = 0;
+  for (std::size_t i = 1; i < download.size(); ++i) {
+    EXPECT_NE(download[i].find("\r\n"), std::string::npos);
+    at = answer.find(download[i], at);
+    ASSERT_NE(at, std::string::npos) << "shown chunk " << i << " is not what was sent";
+    at += download[i].size();
+  }
+}
+
+TEST_F(ProxyHandlerTest, AHeaderLineSplitBetweenWritesReachesTheOriginWhole) {
+  test::ProxyUnderTest proxy([](std::int32_t) {});
+  OriginServer origin({{{"HTTP/1.0 200 OK\r\n\r\nok"}}});
+  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  // Like a client's delayed second write; the CR and LF of one line end come apart too.
+  const std::string writes[] = {
+      "POST http://127.0.0.1:" + std::to_string(origin.Port()) + "/ HTTP/1.0\r\nContent-Len",
+      "gth: 4\r", "\n\r\nab", "cd"};
+  for (const std::string& write : writes) {
+    ASSERT_TRUE(client.Send(write));
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  }
+  ASSERT_TRUE(origin.WaitForRequests(1));
+  EXPECT_EQ(origin.Requests()[0], "POST / HTTP/1.0\r\nContent-Length: 4\r\n\r\nabcd");
+}
+
+TEST_F(ProxyHandlerTest, ForwardsABinaryBodyByteForByteHoweverItIsCut) {
+  test::ProxyUnderTest proxy([](std::int32_t) {});
+  OriginServer origin({{{"HTTP/1.0 200 OK\r\n\r\n"}}});
+  const std::string body = BinaryBytes(5 << 20, 2);
+  const std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n";
   RawPeer client = RawPeer::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send("POST http://127.0.0.1:" + std::to_string(origin.Port()) +
-                          "/ HTTP/1.0\r\nContent-Length: 4\r\n"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(60));  // like a delayed second write
-  ASSERT_TRUE(client.Send("\r\nab"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(60));
-  ASSERT_TRUE(client.Send("cd"));
-  ASSERT_TRUE(origin.WaitForRequests(1));
-  EXPECT_EQ(origin.Requests()[0], "POST / HTTP/1.0\r\nContent-Length: 4\r\n\r\nab\r\ncd\r\n");
+                          "/up HTTP/1.1\r\n" + length + "Connection: keep-alive\r\n\r\n"));
+  std::mt19937 random(3);
+  for (std::size_t at = 0; at < body.size();) {
+    const std::size_t size = std::min<std::size_t>(1 + random() % 131072, body.size() - at);
+    ASSERT_TRUE(client.Send(std::string_view(body).substr(at, size)));
+    at += size;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1 + random() % 8));
+  }
+  ASSERT_TRUE(origin.WaitForRequests(1, 30000));
+  EXPECT_EQ(FirstDifference(origin.Requests()[0],
+                            "POST /up HTTP/1.0\r\n" + length + "Connection: close\r\n\r\n" + body),
+            "");
 }
 
-TEST_F(ProxyHandlerTest, ForwardsALargeBodyThatArrivesInManyReads) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
-  OriginScript script{{{"HTTP/1.0 200 OK\r\n\r\n"}}};
-  script.readWaitMs = 1000;
-  script.readUntilQuiet = true;  // line ends added on the way make it longer than announced
+// The body streams through: neither the proxy nor anything else here holds it whole.
+TEST_F(ProxyHandlerTest, StreamsAHugeUploadInBoundedMemory) {
+  constexpr std::int64_t kBody = std::int64_t{200} << 20;
+  constexpr std::size_t kBlock = 65536;
+  // Sent and checked block by block from one pattern, whose period of 251 no block size shares.
+  const std::string pattern = test::Pattern(0, 251 + kBlock);
+  const std::string forwarded =
+      "POST /up HTTP/1.0\r\nContent-Length: " + std::to_string(kBody) + "\r\n\r\n";
+  std::int64_t checked = 0;
+  bool matches = true;
+  OriginScript script{{{"HTTP/1.0 204 No Content\r\n\r\n"}}};
+  script.readWaitMs = 10000;
+  script.keepBytes = forwarded.size();
+  script.sink = [&](std::string_view bytes) {
+    for (std::size_t n; !bytes.empty(); bytes.remove_prefix(n), checked += n) {
+      n = std::min(bytes.size(), kBlock);
+      matches = matches && std::memcmp(bytes.data(), pattern.data() + checked % 251, n) == 0;
+    }
+  };
   OriginServer origin(script);
-  std::string body = Answer(20 << 20);  // no line breaks: forwarded as one line plus CR LF
+  test::ProxyUnderTest proxy([](std::int32_t) {});
+
+  ASSERT_TRUE(test::ResetPeakResident());
+  const std::int64_t residentBefore = test::ResidentKb();
   RawPeer client = RawPeer::ConnectTo(proxy.Port());
-  std::string head = "POST http://127.0.0.1:" + std::to_string(origin.Port()) +
-                     "/ HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-  ASSERT_TRUE(client.Send(head));
-  for (std::size_t at = 0; at < body.size(); at += 65536)
-    ASSERT_TRUE(client.Send(std::string_view(body).substr(at, 65536)));
+  ASSERT_TRUE(client.Send("POST http://127.0.0.1:" + std::to_string(origin.Port()) +
+                          "/up HTTP/1.1\r\nContent-Length: " + std::to_string(kBody) + "\r\n\r\n"));
+  for (std::int64_t at = 0; at < kBody; at += kBlock) {
+    const auto size = static_cast<std::size_t>(std::min<std::int64_t>(kBlock, kBody - at));
+    ASSERT_TRUE(client.Send(std::string_view(pattern).substr(at % 251, size)));
+  }
   ASSERT_TRUE(origin.WaitForRequests(1, 60000));
-  const std::string request = origin.Requests()[0];
-  const std::size_t bodyStart = request.find("\r\n\r\n") + 4;
-  ASSERT_NE(bodyStart, std::string::npos + 4);
-  // Each read that ends inside the body ends a line there, so line breaks may be added, but
-  // every body byte arrives, in order.
-  std::string forwarded = request.substr(bodyStart);
-  std::erase(forwarded, '\r');
-  std::erase(forwarded, '\n');
-  EXPECT_EQ(forwarded.size(), body.size());
-  EXPECT_TRUE(forwarded == body);
+  EXPECT_EQ(origin.Requests()[0], forwarded);
+  EXPECT_EQ(checked, kBody);
+  EXPECT_TRUE(matches);
+  std::string answer;
+  EXPECT_TRUE(client.ReadUntilClosed(answer));
+  EXPECT_EQ(answer, "HTTP/1.0 204 No Content\r\n\r\n");
+  EXPECT_LT(test::PeakResidentKb() - residentBefore, 20'000'000 / 1024);
 }
 
 struct RefusedCase {
@@ -213,9 +307,10 @@ INSTANTIATE_TEST_SUITE_P(
                     false},
         RefusedCase{"UpperCaseScheme", "GET HTTP://127.0.0.1:ORIGIN/ HTTP/1.1\r\n\r\n",
                     "HTTP/1.0 400 Bad Request", false},
-        RefusedCase{"TooLarge",
-                    "POST http://127.0.0.1:ORIGIN/ HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n",
-                    "HTTP/1.0 413 Request Entity Too Large", false},
+        RefusedCase{
+            "HeaderBlockTooLarge",
+            "GET http://127.0.0.1:ORIGIN/ HTTP/1.1\r\nX: " + std::string(70000, 'x') + "\r\n\r\n",
+            "HTTP/1.0 431 Request Header Fields Too Large", false},
         RefusedCase{"NoVersion", "GET http://127.0.0.1:ORIGIN/\r\n\r\n", "", true},
         RefusedCase{"ColonWithoutDigits", "GET http://127.0.0.1:/ HTTP/1.1\r\n\r\n", "", true},
         RefusedCase{"PortThatWouldWrapToAnother", "GET http://127.0.0.1:65616/ HTTP/1.1\r\n\r\n",

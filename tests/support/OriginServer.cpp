@@ -1,7 +1,9 @@
 #include "support/OriginServer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <string_view>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -16,16 +18,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool HasWholeRequest(const std::string& bytes) {
-  std::size_t end = bytes.find("\r\n\r\n");
+// kept is the start of a request of total bytes.
+bool HasWholeRequest(const std::string& kept, std::size_t total) {
+  std::size_t end = kept.find("\r\n\r\n");
   if (end == std::string::npos) return false;
   std::size_t length = 0;
-  std::string header = bytes.substr(0, end);
+  std::string header = kept.substr(0, end);
   for (char& c : header)
     c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   std::size_t at = header.find("content-length:");
   if (at != std::string::npos) length = std::strtoul(header.c_str() + at + 15, nullptr, 10);
-  return bytes.size() >= end + 4 + length;
+  return total >= end + 4 + length;
 }
 
 // Waits up to ms for the descriptor to become readable; false on time-out.
@@ -87,16 +90,22 @@ void OriginServer::AcceptLoop() {
 
 void OriginServer::Serve(int fd) {
   std::string request;
+  std::size_t total = 0;
   char buffer[65536];
   bool clientClosed = false;
-  while (!stopping_ && (script_.readUntilQuiet || !HasWholeRequest(request))) {
+  while (!stopping_ && (script_.readUntilQuiet || !HasWholeRequest(request, total))) {
     if (!WaitReadable(fd, script_.readWaitMs)) break;
     ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
     if (n <= 0) {
       clientClosed = true;
       break;
     }
-    request.append(buffer, static_cast<std::size_t>(n));
+    std::string_view got(buffer, static_cast<std::size_t>(n));
+    const std::size_t kept =
+        std::min(got.size(), script_.keepBytes - std::min(total, script_.keepBytes));
+    request.append(got.substr(0, kept));
+    if (kept < got.size() && script_.sink) script_.sink(got.substr(kept));
+    total += got.size();
   }
   {
     std::lock_guard lock(mutex_);

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -25,6 +27,10 @@ struct OriginScript {
   std::int32_t readWaitMs = 3000;
   // Ignore the announced length and read until readWaitMs passes without bytes.
   bool readUntilQuiet = false;
+  // For requests too large to hold: bytes past the first keepBytes are not kept but handed to
+  // sink, in order, on the connection's thread.
+  std::size_t keepBytes = std::numeric_limits<std::size_t>::max();
+  std::function<void(std::string_view)> sink = nullptr;
 };
 
 // A scripted HTTP origin server on 127.0.0.1, one thread per connection, driven by plain POSIX
@@ -37,7 +43,7 @@ class OriginServer {
   OriginServer& operator=(const OriginServer&) = delete;
 
   std::int32_t Port() const { return port_; }
-  // The request bytes of each connection, in the order the requests were read.
+  // The request bytes of each connection (up to keepBytes), in the order the requests were read.
   std::vector<std::string> Requests();
   // Waits until count requests have been read (or the client closed first).
   bool WaitForRequests(std::size_t count, std::int32_t timeoutMs = 5000);
