@@ -4,17 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make qt6-base-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
-  SUDO=$([ "$(id -u)" -eq 0 ] && echo "" || echo sudo)
-  $SUDO apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"
-fi
+packages=(cmake g++ make qt6-base-dev pkg-config libxcb1-dev libxcb-xfixes0-dev)
+bash scripts/install-packages.sh "${packages[@]}"
 
 cmake -S . -B build-run -DCMAKE_BUILD_TYPE=Release -DTRAMLET_BUILD_TESTS=OFF \
   -DTRAMLET_BUILD_BENCH=OFF >/dev/null

@@ -10,16 +10,7 @@ packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev curl netcat-
   dante-server microsocks qt6-base-dev wmctrl
   pkg-config libxcb1-dev libxcb-xfixes0-dev
   xvfb x11-utils openbox trayer xdotool imagemagick dbus-daemon dbus-bin)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
-  SUDO=$([ "$(id -u)" -eq 0 ] && echo "" || echo sudo)
-  $SUDO apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"
-fi
+bash scripts/install-packages.sh "${packages[@]}"
 
 jobs=$(nproc)
 variants=("$@")

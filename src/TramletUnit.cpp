@@ -23,7 +23,8 @@ TProxyForm::TProxyForm(rtl::TComponent* owner)
   Label2 = layout_->Label2;
   Label3 = layout_->Label3;
   // Labels fit their captions whatever font stands in for the one the layout asks for.
-  for (win::TLabel* label : {Label1, Label2, Label3}) label->adjustSize();
+  for (win::TLabel* label : {Label1, Label2, Label3})
+    label->adjustSize();
   move(326, 84);
   SetFormStyle(win::fsStayOnTop);
   Memo1->OnChange = [this](win::TMemo* sender) { Memo1Change(sender); };

@@ -338,7 +338,8 @@ void TCoolTrayIcon::HandleNotice(LPARAM notice) {
     case NIN_BALLOONUSERCLICK:
       if (OnBalloonHintClick) OnBalloonHintClick(this);
       return;
-    default: break;
+    default:
+      break;
   }
   if (!enabled_) return;
   POINT at;
@@ -391,10 +392,17 @@ void TCoolTrayIcon::HandleNotice(LPARAM notice) {
       FireMouseDown(mbRight, shift | ssRight, at.x, at.y);
       PopupMenuAtCursor();
       break;
-    case WM_RBUTTONUP: FireMouseUp(mbRight, shift | ssRight, at.x, at.y); break;
-    case WM_MBUTTONDOWN: FireMouseDown(mbMiddle, shift | ssMiddle, at.x, at.y); break;
-    case WM_MBUTTONUP: FireMouseUp(mbMiddle, shift | ssMiddle, at.x, at.y); break;
-    default: break;
+    case WM_RBUTTONUP:
+      FireMouseUp(mbRight, shift | ssRight, at.x, at.y);
+      break;
+    case WM_MBUTTONDOWN:
+      FireMouseDown(mbMiddle, shift | ssMiddle, at.x, at.y);
+      break;
+    case WM_MBUTTONUP:
+      FireMouseUp(mbMiddle, shift | ssMiddle, at.x, at.y);
+      break;
+    default:
+      break;
   }
 }
 
@@ -462,8 +470,7 @@ void TCoolTrayIcon::FireMouseExit() {
 
 bool TCoolTrayIcon::AppWindowHook(TMessage& message) {
   TApplication* app = TApplication::Instance();
-  if (message.Msg == WM_SIZE && message.WParam == SIZE_MINIMIZED && minimizeToTray_)
-    SendToTray();
+  if (message.Msg == WM_SIZE && message.WParam == SIZE_MINIMIZED && minimizeToTray_) SendToTray();
   if (message.Msg == WM_WINDOWPOSCHANGED && pendingMdiCheck_ && app && app->MainForm()) {
     if (app->MainForm()->FormStyle() == fsMDIForm) {
       bool showMainForm = true;
@@ -474,8 +481,7 @@ bool TCoolTrayIcon::AppWindowHook(TMessage& message) {
   }
   if (message.Msg == WM_SYSCOMMAND && message.WParam == SC_RESTORE && app && app->MainForm())
     app->MainForm()->SetVisible(true);
-  if (TaskbarCreatedMsg() != 0 && message.Msg == TaskbarCreatedMsg() && iconVisible_)
-    AddToTray();
+  if (TaskbarCreatedMsg() != 0 && message.Msg == TaskbarCreatedMsg() && iconVisible_) AddToTray();
   return false;
 }
 

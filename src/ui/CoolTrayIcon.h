@@ -32,7 +32,14 @@ class TCoolTrayIcon;
 
 enum TMouseButton { mbLeft, mbRight, mbMiddle };
 // A set of these flags.
-enum TShiftFlag : unsigned { ssShift = 1, ssAlt = 2, ssCtrl = 4, ssLeft = 8, ssRight = 16, ssMiddle = 32 };
+enum TShiftFlag : unsigned {
+  ssShift = 1,
+  ssAlt = 2,
+  ssCtrl = 4,
+  ssLeft = 8,
+  ssRight = 16,
+  ssMiddle = 32
+};
 using TShiftState = unsigned;
 
 using TTrayNotifyEvent = std::function<void(TCoolTrayIcon* Sender)>;
@@ -110,8 +117,7 @@ class TCoolTrayIcon : public rtl::TComponent {
   TTrayMouseMoveEvent OnMouseMove;
   TTrayNotifyEvent OnMouseEnter, OnMouseExit;
   TCycleEvent OnCycle;
-  TTrayNotifyEvent OnBalloonHintShow, OnBalloonHintHide, OnBalloonHintTimeout,
-      OnBalloonHintClick;
+  TTrayNotifyEvent OnBalloonHintShow, OnBalloonHintHide, OnBalloonHintTimeout, OnBalloonHintClick;
   TTrayNotifyEvent OnMinimizeToTray;
   TStartupEvent OnStartup;
 

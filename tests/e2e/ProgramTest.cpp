@@ -63,8 +63,9 @@ std::string OutputPath(const std::string& name) {
 struct Origin {
   explicit Origin(std::int64_t size)
       : body(test::Pattern(0, size)),
-        server(test::OriginScript{{{"HTTP/1.0 200 OK\r\nContent-Length: " +
-                                    std::to_string(size) + "\r\n\r\n" + body}}}) {}
+        server(test::OriginScript{
+            {{"HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n" + body}}}) {
+  }
   std::string Url() const { return "http://127.0.0.1:" + std::to_string(server.Port()) + "/file"; }
   std::string body;
   test::OriginServer server;
@@ -216,19 +217,20 @@ TEST_F(Program, APortInUseIsReportedInOneBoxAtATimeUntilItIsFree) {
   // The box is a dialog captioned with the application's title.
   auto boxes = [&] {
     std::vector<std::uint32_t> dialogs;
-    for (std::uint32_t window : desktop.FindWindows("--all --onlyvisible --pid " +
-                                                    std::to_string(program.Pid()) +
-                                                    " --name '^tramlet$'"))
+    for (std::uint32_t window : desktop.FindWindows(
+             "--all --onlyvisible --pid " + std::to_string(program.Pid()) + " --name '^tramlet$'"))
       if (Property(window, "_NET_WM_WINDOW_TYPE").find("DIALOG") != std::string::npos)
         dialogs.push_back(window);
     return dialogs;
   };
   ASSERT_TRUE(test::WaitUntil([&] { return !boxes().empty(); }, 8000)) << Log();
   std::size_t most = 0;
-  test::WaitUntil([&] {
-    most = std::max(most, boxes().size());
-    return false;
-  }, 3500);  // three more failing ticks
+  test::WaitUntil(
+      [&] {
+        most = std::max(most, boxes().size());
+        return false;
+      },
+      3500);  // three more failing ticks
   EXPECT_EQ(most, 1u);
   desktop.Screenshot(OutputPath("port-in-use.png"));
 
@@ -245,7 +247,8 @@ TEST_F(Program, EndsWithinSixSecondsOfSigtermDuringTenThrottledDownloads) {
   std::vector<test::ChildProcess> clients(10);
   test::ChildOptions download;
   download.argv = {"curl", "-s", "-x", "http://127.0.0.1:1080", "-o", "/dev/null", origin.Url()};
-  for (test::ChildProcess& client : clients) ASSERT_TRUE(client.Start(download));
+  for (test::ChildProcess& client : clients)
+    ASSERT_TRUE(client.Start(download));
   ASSERT_TRUE(origin.server.WaitForRequests(10, 10000));
   Clock::time_point signalled = Clock::now();
   EXPECT_EQ(Terminate(6000), std::optional<int>(0));

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <QElapsedTimer>
 #include <QTest>
-#include <gtest/gtest.h>
 
 #include "platform/windowing/Application.h"
 #include "platform/windowing/Form.h"
@@ -45,7 +45,8 @@ class TrayEventsTest : public ::testing::Test {
                  message);
   }
   void Notices(std::initializer_list<LPARAM> messages) {
-    for (LPARAM m : messages) Notice(m);
+    for (LPARAM m : messages)
+      Notice(m);
   }
   void WithDoubleClickHandler() {
     icon->OnDblClick = [this](TCoolTrayIcon*) { events.push_back("DblClick"); };
@@ -130,7 +131,8 @@ TEST(TrayTip, IsCutTo127CharactersAndEmptyWithoutShowHint) {
 
 TEST(TrayImages, IconIndexIsClampedToTheListAndResetWithIt) {
   TImageList list;
-  for (auto colour : {Qt::red, Qt::green, Qt::blue}) list.Add(Swatch(colour));
+  for (auto colour : {Qt::red, Qt::green, Qt::blue})
+    list.Add(Swatch(colour));
   TCoolTrayIcon icon(nullptr);
   icon.SetIconIndex(5);
   EXPECT_EQ(icon.IconIndex(), 0);  // no list
@@ -149,7 +151,8 @@ TEST(TrayImages, IconIndexIsClampedToTheListAndResetWithIt) {
 
 TEST(TrayImages, CyclingWalksTheListAndWrapsAround) {
   TImageList list;
-  for (auto colour : {Qt::red, Qt::green, Qt::blue}) list.Add(Swatch(colour));
+  for (auto colour : {Qt::red, Qt::green, Qt::blue})
+    list.Add(Swatch(colour));
   TCoolTrayIcon icon(nullptr);
   icon.SetIconList(&list);
   std::vector<int> next;

@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include <QTest>
 #include <gtest/gtest.h>
+#include <QTest>
 
 #include "net/IdTCPServer.h"
 #include "platform/windowing/Application.h"
@@ -87,9 +87,8 @@ TEST_F(ProxyFormTest, APortInUseIsReportedOnEveryTickUntilItIsFree) {
   holder.SetDefaultPort(port);
   holder.SetActive(true);
   QTRY_VERIFY_WITH_TIMEOUT(reports.size() >= 2, 3500);  // the real timer, once a second
-  EXPECT_EQ(reports[0],
-            win::Application().Title() +
-                "|Could not bind socket. Address and port are already in use.");
+  EXPECT_EQ(reports[0], win::Application().Title() +
+                            "|Could not bind socket. Address and port are already in use.");
   EXPECT_FALSE(form->IdTCPServer1->Active());
   holder.SetActive(false);
   QTRY_VERIFY_WITH_TIMEOUT(form->IdTCPServer1->Active(), 2500);
@@ -111,7 +110,8 @@ TEST_F(ProxyFormTest, ARequestShowsInThePanesAndTheCount) {
 }
 
 TEST_F(ProxyFormTest, APanePastAThousandLinesIsEmptied) {
-  for (int i = 1; i < 1000; ++i) form->Memo1->Add("line " + std::to_string(i));
+  for (int i = 1; i < 1000; ++i)
+    form->Memo1->Add("line " + std::to_string(i));
   EXPECT_EQ(form->Memo1->LineCount(), 1000);  // with "Upload window"
   form->Memo1->Add("line 1000");
   EXPECT_EQ(form->Memo1->LineCount(), 0);
@@ -137,7 +137,8 @@ TEST_F(ProxyFormTest, TheLimitFollowsTheBoxAsTypedAndTheCorrection) {
 TEST_F(ProxyFormTest, UpdatesStillQueuedWhenTheWindowGoesNeverRun) {
   proxy::ProxyView& view = *form;
   std::thread([&] {
-    for (int i = 0; i < 100; ++i) view.AppendDownloadText("late " + std::to_string(i));
+    for (int i = 0; i < 100; ++i)
+      view.AppendDownloadText("late " + std::to_string(i));
   }).join();
   form.reset();  // under AddressSanitizer a late update would reach the freed pane
   EXPECT_FALSE(rtl::CheckSynchronize(0));
