@@ -70,15 +70,14 @@ int main(int argc, char** argv) {
   QObject::connect(&stopRequests, &QSocketNotifier::activated, [&] { application.Terminate(); });
 
   auto* form = new TProxyForm(&application);
-  if (win::TrayHostAvailable()) {
+  // The program begins as its icon alone; without a display there is nothing to show at all.
+  if (!HaveDisplay() || win::TrayHostAvailable()) {
     application.SetShowMainForm(false);
   } else {
     // Hiding into an icon nobody can see would leave the program unreachable.
     form->Tray->SetMinimizeToTray(false);
-    if (HaveDisplay())
-      std::fprintf(stderr,
-                   "tramlet: no notification area found; showing the window instead of an "
-                   "icon\n");
+    std::fprintf(stderr,
+                 "tramlet: no notification area found; showing the window instead of an icon\n");
   }
   application.Run();
   return 0;  // the application destroys the window, whose server stops as it goes
