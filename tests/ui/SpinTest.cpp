@@ -3,14 +3,13 @@
 #include <string>
 #include <vector>
 
-#include <QtCore/qtestsupport_core.h>
-#include <QtWidgets/qtestsupport_widgets.h>
 #include <QApplication>
 #include <QClipboard>
 #include <QElapsedTimer>
 #include <QInputMethodEvent>
 #include <QLineEdit>
 #include <QLocale>
+#include <QTest>
 #include <QWindow>
 
 #include <gtest/gtest.h>
@@ -20,24 +19,15 @@
 #include "rtl/Exception.h"
 #include "ui/Spin.h"
 
-// Qt's window-system entry points, which libQt6Gui exports for test input: events reach the
-// widgets as a desktop delivers them, with focus on press, mouse grabs and shortcut overrides.
-Q_GUI_EXPORT void qt_handleKeyEvent(QWindow* window, QEvent::Type type, int key,
-                                    Qt::KeyboardModifiers modifiers, const QString& text,
-                                    bool autorep, ushort count);
-Q_GUI_EXPORT void qt_handleMouseEvent(QWindow* window, const QPointF& local, const QPointF& global,
-                                      Qt::MouseButtons state, Qt::MouseButton button,
-                                      QEvent::Type type, Qt::KeyboardModifiers modifiers,
-                                      int timestamp);
-
 namespace {
 
-// Keys go to the window's focus widget, as typed.
+// Input goes through the window, as a desktop delivers it: keys to the focus widget, mouse
+// presses with focus changes and grabs.
 void Key(QWidget* inWindow, int key, Qt::KeyboardModifiers modifiers = {},
          const QString& text = {}) {
   QWindow* window = inWindow->window()->windowHandle();
-  qt_handleKeyEvent(window, QEvent::KeyPress, key, modifiers, text, false, 1);
-  qt_handleKeyEvent(window, QEvent::KeyRelease, key, modifiers, text, false, 1);
+  QTest::sendKeyEvent(QTest::Press, window, Qt::Key(key), text, modifiers);
+  QTest::sendKeyEvent(QTest::Release, window, Qt::Key(key), text, modifiers);
   QApplication::processEvents();
 }
 
@@ -48,13 +38,13 @@ void Type(QWidget* inWindow, const QString& text) {
 }
 
 void Mouse(QWidget* target, QEvent::Type type) {
-  static int timestamp = 0;
-  timestamp += 1000;  // far apart, so no two clicks make a double click
   QWidget* top = target->window();
-  QPointF at = target->mapTo(top, target->rect().center());
-  Qt::MouseButtons held = type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton;
-  qt_handleMouseEvent(top->windowHandle(), at, top->mapToGlobal(at), held, Qt::LeftButton, type, {},
-                      timestamp);
+  QPoint at = target->mapTo(top, target->rect().center());
+  // QTest spaces its events in time, so no two clicks make a double click.
+  if (type == QEvent::MouseButtonPress)
+    QTest::mousePress(top->windowHandle(), Qt::LeftButton, {}, at);
+  else
+    QTest::mouseRelease(top->windowHandle(), Qt::LeftButton, {}, at);
   QApplication::processEvents();
 }
 
