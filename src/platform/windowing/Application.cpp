@@ -44,11 +44,9 @@ TApplication::~TApplication() {
 }
 
 void TApplication::Run() {
-  running_ = true;
   if (showMainForm_ && mainForm_) mainForm_->SetVisible(true);
   SendMessageA(handle_, WM_WINDOWPOSCHANGED, 0, 0);
   if (!terminated_) QApplication::exec();
-  running_ = false;
 }
 
 void TApplication::Terminate() {

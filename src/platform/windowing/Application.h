@@ -115,7 +115,6 @@ class TApplication : public rtl::TComponent, private detail::WindowHost {
   QIcon icon_;
   bool showMainForm_ = true;
   bool terminated_ = false;
-  bool running_ = false;
   bool minimized_ = false;
   bool reportOpen_ = false;
   QPointer<QWidget> openReport_;
