@@ -214,7 +214,7 @@ void PrintPaced(const std::vector<PacedRun>& runs) {
     PacedTransfer model = ChunkAwareModel(run.Relayed, run.Limit);
     double achieved = static_cast<double>(run.Relayed) / run.Seconds;
     double simple = SimpleModelSeconds(run.Relayed, run.Limit);
-    double seen = static_cast<double>(run.SlicesSeen) * proxy::ProxyHandler::kSlicePauseMs / 1000;
+    double seen = static_cast<double>(run.SlicesSeen) * proxy::ProxyHandler::kPeriodMs / 1000;
     std::printf(
         "  %5d  %8lld  %6.2f  %12.0f |        %8.2f  %5.3f |        %6lld  %6lld  %7.2f  "
         "%5.3f |       %6lld/%-6lld          %5.3f\n",

@@ -8,7 +8,7 @@
 namespace bench {
 
 std::int64_t ReadCap(std::int32_t limit) {
-  return std::max(proxy::SliceSize(limit), proxy::PacedRelay::kReceiveBytes);
+  return std::max(proxy::SliceSize(limit), std::int64_t{32768});
 }
 
 PacedTransfer ChunkAwareModel(std::int64_t answerBytes, std::int32_t limit) {
@@ -23,7 +23,7 @@ PacedTransfer ChunkAwareModel(std::int64_t answerBytes, std::int32_t limit) {
     left -= chunk;
   }
   transfer.Seconds =
-      static_cast<double>(transfer.Slices) * proxy::PacedRelay::kSlicePauseMs / 1000.0;
+      static_cast<double>(transfer.Slices) * proxy::PacedRelay::kPeriodMs / 1000.0;
   return transfer;
 }
 
@@ -31,7 +31,7 @@ double SimpleModelSeconds(std::int64_t answerBytes, std::int32_t limit) {
   const std::int64_t slice = proxy::SliceSize(limit);
   if (slice <= 0) return 0;
   return static_cast<double>(answerBytes) / static_cast<double>(slice) *
-         proxy::PacedRelay::kSlicePauseMs / 1000.0;
+         proxy::PacedRelay::kPeriodMs / 1000.0;
 }
 
 std::vector<std::int64_t> ChunksFromSlices(const std::vector<std::int64_t>& slices,
