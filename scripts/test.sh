@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev curl netcat-openbsd python3 openssl
   dante-server microsocks qt6-base-dev wmctrl
   pkg-config libxcb1-dev libxcb-xfixes0-dev
-  xvfb x11-utils openbox trayer xdotool imagemagick dbus-daemon dbus-bin)
+  xvfb x11-utils openbox trayer xdotool imagemagick dbus-daemon dbus-bin chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
