@@ -41,11 +41,12 @@ struct Origin::Connection {
   std::int64_t bodyBytes = 0;
   std::int64_t id = 0;
   std::int64_t sent = 0;  // of header and body together
-  // With the header sent apart: the body waits until then.
-  std::optional<std::chrono::steady_clock::time_point> bodyDue;
+  // The next write (the body after a header sent apart, or the close) waits until then.
+  std::optional<std::chrono::steady_clock::time_point> resumeAt;
+  bool closeDelayed = false;
 };
 
-Origin::Origin(bool headerApart) : headerApart_(headerApart) {
+Origin::Origin(OriginOptions options) : options_(options) {
   listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   sockaddr_in address{};
@@ -93,14 +94,14 @@ void Origin::Loop() {
     const auto now = std::chrono::steady_clock::now();
     for (const auto& c : connections) {
       short events = c->state == Connection::State::Writing ? POLLOUT : POLLIN;
-      if (c->bodyDue && *c->bodyDue > now) {
-        // Not yet: wake up when the body is due.
+      if (c->resumeAt && *c->resumeAt > now) {
+        // Not yet: wake up when it is time.
         events = 0;
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*c->bodyDue - now).count();
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*c->resumeAt - now).count();
         timeoutMs =
             timeoutMs < 0 ? static_cast<int>(wait) : std::min(timeoutMs, static_cast<int>(wait));
-      } else if (c->bodyDue && c->state == Connection::State::Writing) {
-        c->bodyDue.reset();
+      } else if (c->resumeAt && c->state == Connection::State::Writing) {
+        c->resumeAt.reset();
       }
       polled.push_back({c->fd, events, 0});
     }
@@ -159,10 +160,11 @@ bool Origin::OnReadable(Connection& connection) {
 }
 
 bool Origin::OnWritable(Connection& connection) {
-  if (connection.bodyDue) return true;
+  if (connection.resumeAt) return true;
   const std::int64_t headerBytes = static_cast<std::int64_t>(connection.header.size());
   const std::int64_t total =
-      headerBytes + (headerApart_ && connection.sent < headerBytes ? 0 : connection.bodyBytes);
+      headerBytes +
+      (options_.HeaderApart && connection.sent < headerBytes ? 0 : connection.bodyBytes);
   std::string block;
   // One block per wake-up, so that a fast download cannot keep the others waiting for their
   // answers while it fills its socket buffers.
@@ -178,8 +180,14 @@ bool Origin::OnWritable(Connection& connection) {
     connection.sent += n;
     if (connection.sent < total) return true;
   }
+  const auto now = std::chrono::steady_clock::now();
   if (total < headerBytes + connection.bodyBytes) {
-    connection.bodyDue = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHeaderGapMs);
+    connection.resumeAt = now + std::chrono::milliseconds(kHeaderGapMs);
+    return true;
+  }
+  if (options_.CloseDelayMs > 0 && !connection.closeDelayed) {
+    connection.closeDelayed = true;
+    connection.resumeAt = now + std::chrono::milliseconds(options_.CloseDelayMs);
     return true;
   }
   // Half-close and wait for the client's close, so that no unread byte turns our close into a

@@ -101,7 +101,7 @@ std::int64_t RateBody(std::int32_t limit, double seconds) {
 RateFigures MeasureRates(double seconds) {
   RateFigures figures;
   figures.Seconds = seconds;
-  Origin origins[] = {Origin(false), Origin(true)};
+  Origin origins[] = {Origin({.HeaderApart = false}), Origin({.HeaderApart = true})};
   std::map<std::int32_t, std::unique_ptr<BenchProxy>> proxies;
   std::map<std::pair<std::int32_t, bool>, std::unique_ptr<Nginx>> nginxes;
   const std::string program = Nginx::Program();

@@ -49,7 +49,7 @@ INSTANTIATE_TEST_SUITE_P(Origins, DownloadsFromEitherOriginTest, ::testing::Bool
                          [](const auto& info) { return info.param ? "HeaderApart" : "OnePiece"; });
 
 TEST_P(DownloadsFromEitherOriginTest, EveryAnswerArrivesWholeAndChecked) {
-  Origin origin(GetParam());
+  Origin origin({.HeaderApart = GetParam()});
   const std::int64_t bodies[] = {0, 1, 65535, 65536, 300000, 2 << 20};
   std::vector<DownloadSpec> specs;
   for (std::int64_t body : bodies)
