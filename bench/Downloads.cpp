@@ -240,4 +240,10 @@ std::string ProxyRequest(std::int32_t originPort, std::int64_t bodyBytes, std::i
          "\r\n\r\n";
 }
 
+std::string TunnelRequest(std::int32_t originPort, std::int64_t bodyBytes, std::int64_t id) {
+  const std::string authority = "127.0.0.1:" + std::to_string(originPort);
+  return "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n\r\n" +
+         DirectRequest(bodyBytes, id);
+}
+
 }  // namespace bench

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Plain POSIX clients for the benchmark: a few threads, each polling many non-blocking sockets,
@@ -61,5 +62,10 @@ DownloadBatch RunDownloads(const std::vector<DownloadSpec>& specs, const Downloa
 // Requests for an answer of Answer.h: straight to the origin, or through the proxy.
 std::string DirectRequest(std::int64_t bodyBytes, std::int64_t id);
 std::string ProxyRequest(std::int32_t originPort, std::int64_t bodyBytes, std::int64_t id);
+// Through a tunnel of the proxy: the CONNECT header block and the direct request in one write.
+std::string TunnelRequest(std::int32_t originPort, std::int64_t bodyBytes, std::int64_t id);
+// What the proxy answers a CONNECT with before the tunnel's bytes.
+inline constexpr std::string_view kTunnelEstablished =
+    "HTTP/1.0 200 Connection established\r\n\r\n";
 
 }  // namespace bench

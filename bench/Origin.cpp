@@ -1,8 +1,11 @@
 #include "Origin.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -38,9 +41,12 @@ struct Origin::Connection {
   std::int64_t bodyBytes = 0;
   std::int64_t id = 0;
   std::int64_t sent = 0;  // of header and body together
+  // The next write (the body after a header sent apart, or the close) waits until then.
+  std::optional<std::chrono::steady_clock::time_point> resumeAt;
+  bool closeDelayed = false;
 };
 
-Origin::Origin() {
+Origin::Origin(OriginOptions options) : options_(options) {
   listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   sockaddr_in address{};
@@ -84,11 +90,22 @@ void Origin::Loop() {
     polled.clear();
     polled.push_back({wakeFd_, POLLIN, 0});
     polled.push_back({listenFd_, POLLIN, 0});
+    int timeoutMs = -1;
+    const auto now = std::chrono::steady_clock::now();
     for (const auto& c : connections) {
       short events = c->state == Connection::State::Writing ? POLLOUT : POLLIN;
+      if (c->resumeAt && *c->resumeAt > now) {
+        // Not yet: wake up when it is time.
+        events = 0;
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*c->resumeAt - now).count();
+        timeoutMs =
+            timeoutMs < 0 ? static_cast<int>(wait) : std::min(timeoutMs, static_cast<int>(wait));
+      } else if (c->resumeAt && c->state == Connection::State::Writing) {
+        c->resumeAt.reset();
+      }
       polled.push_back({c->fd, events, 0});
     }
-    if (::poll(polled.data(), polled.size(), -1) < 0) {
+    if (::poll(polled.data(), polled.size(), timeoutMs) < 0) {
       if (errno == EINTR) continue;
       break;
     }
@@ -143,10 +160,15 @@ bool Origin::OnReadable(Connection& connection) {
 }
 
 bool Origin::OnWritable(Connection& connection) {
+  if (connection.resumeAt) return true;
   const std::int64_t headerBytes = static_cast<std::int64_t>(connection.header.size());
-  const std::int64_t total = headerBytes + connection.bodyBytes;
+  const std::int64_t total =
+      headerBytes +
+      (options_.HeaderApart && connection.sent < headerBytes ? 0 : connection.bodyBytes);
   std::string block;
-  while (connection.sent < total) {
+  // One block per wake-up, so that a fast download cannot keep the others waiting for their
+  // answers while it fills its socket buffers.
+  if (connection.sent < total) {
     std::int64_t from = connection.sent;
     std::int64_t to = std::min(total, from + kSendBlock);
     block.clear();
@@ -156,6 +178,17 @@ bool Origin::OnWritable(Connection& connection) {
     ssize_t n = ::send(connection.fd, block.data(), block.size(), MSG_NOSIGNAL);
     if (n < 0) return errno == EAGAIN || errno == EINTR;
     connection.sent += n;
+    if (connection.sent < total) return true;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (total < headerBytes + connection.bodyBytes) {
+    connection.resumeAt = now + std::chrono::milliseconds(kHeaderGapMs);
+    return true;
+  }
+  if (options_.CloseDelayMs > 0 && !connection.closeDelayed) {
+    connection.closeDelayed = true;
+    connection.resumeAt = now + std::chrono::milliseconds(options_.CloseDelayMs);
+    return true;
   }
   // Half-close and wait for the client's close, so that no unread byte turns our close into a
   // reset that could cut off the end of the answer.

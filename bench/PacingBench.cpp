@@ -1,14 +1,16 @@
-// Prints how closely the proxy paces answers to its design, what it adds to the time to first
-// byte, and what a thousand throttled downloads at once cost it. Every figure is held against a
-// reference measured in the same run: the pacing model, the origin server reached directly, or
-// the process before the load. Loopback only; about three and a half minutes (--quick: about 70
-// seconds).
+// Prints the rate a download gets against the limit it is given, what the proxy adds to the time
+// to first byte, what a thousand throttled downloads at once cost it, and what relaying costs in
+// memory and CPU. Every figure is held against a reference measured in the same run: nginx
+// relaying the same answers, the origin server reached directly, or the process before the load.
+// Loopback only; about three and a half minutes (--quick: about two).
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,14 +30,30 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct PacedRun {
+// Figure 1: one download per limit, relay and origin, all at once.
+enum class RateRelay { Proxy, Tunnel, Nginx };
+constexpr RateRelay kRateRelays[] = {RateRelay::Proxy, RateRelay::Tunnel, RateRelay::Nginx};
+constexpr std::int32_t kRateLimits[] = {1, 4, 32, 64, 1024};
+// The limit whose bursts are printed: a second's worth each, as the client saw them.
+constexpr std::int32_t kBurstLimit = 4;
+
+struct RateRun {
   std::int32_t Limit = 0;
-  std::int64_t BodyBytes = 0;
-  std::int64_t Relayed = 0;
-  double Seconds = 0;
-  std::int64_t SlicesSeen = 0;       // by the proxy's view
-  std::vector<std::int64_t> Bursts;  // as the client saw them
-  std::string Error;                 // empty when every byte came as expected
+  bool HeaderApart = false;
+  RateRelay Relay = RateRelay::Proxy;
+  DownloadResult Result;
+
+  // Bytes received (header included) per second of the download, over limit x 1000 B/s.
+  double Ratio() const {
+    const double seconds = Result.Ended - Result.Started;
+    return seconds > 0 ? static_cast<double>(Result.Bytes) / seconds / (Limit * 1000.0) : 0;
+  }
+};
+
+struct RateFigures {
+  double Seconds = 0;  // each answer is this many seconds' worth at its limit
+  std::vector<RateRun> Runs;
+  std::string NginxMissing;  // why nginx is not in the figure, when it is not
 };
 
 struct TtfbFigures {
@@ -75,31 +93,73 @@ void Progress(const char* text) {
   std::fprintf(stderr, "[bench] %s\n", text);
 }
 
-PacedRun MeasurePaced(std::int32_t limit, std::int64_t bodyBytes, std::int32_t originPort,
-                      std::int64_t id) {
-  PacedRun run;
-  run.Limit = limit;
-  run.BodyBytes = bodyBytes;
-  try {
-    BenchProxy proxy(limit);
-    std::string header = AnswerHeader(bodyBytes, "1.0");
-    DownloadSpec spec{proxy.Port(), ProxyRequest(originPort, bodyBytes, id), header, bodyBytes, id};
-    spec.RecordBursts = true;
-    double model =
-        ChunkAwareModel(static_cast<std::int64_t>(header.size()) + bodyBytes, limit).Seconds;
-    DownloadOptions options;
-    options.TimeLimit = std::chrono::milliseconds(static_cast<std::int64_t>(model * 1500) + 30000);
-    DownloadBatch batch = RunDownloads({spec}, options);
-    const DownloadResult& result = batch.Results.front();
-    run.Relayed = result.Bytes;
-    run.Seconds = result.Ended - result.Started;
-    run.SlicesSeen = proxy.Slices();
-    run.Bursts = result.Bursts;
-    run.Error = result.Error;
-  } catch (const std::exception& e) {
-    run.Error = e.what();
+std::int64_t RateBody(std::int32_t limit, double seconds) {
+  // Less about a header's worth, so that header and body come to the seconds asked for.
+  return static_cast<std::int64_t>(limit * 1000.0 * seconds) - 100;
+}
+
+RateFigures MeasureRates(double seconds) {
+  RateFigures figures;
+  figures.Seconds = seconds;
+  Origin origins[] = {Origin({.HeaderApart = false}), Origin({.HeaderApart = true})};
+  std::map<std::int32_t, std::unique_ptr<BenchProxy>> proxies;
+  std::map<std::pair<std::int32_t, bool>, std::unique_ptr<Nginx>> nginxes;
+  const std::string program = Nginx::Program();
+  if (program.empty())
+    figures.NginxMissing = "not installed, skipped (apt-get install nginx-light)";
+  std::vector<DownloadSpec> specs;
+  std::int64_t id = 0;
+  for (std::int32_t limit : kRateLimits) {
+    proxies[limit] = std::make_unique<BenchProxy>(limit);
+    const std::int64_t body = RateBody(limit, seconds);
+    for (bool apart : {false, true}) {
+      const std::int32_t origin = origins[apart].Port();
+      for (RateRelay relay : kRateRelays) {
+        DownloadSpec spec;
+        spec.BodyBytes = body;
+        spec.Id = ++id;
+        spec.RecordBursts = limit == kBurstLimit;
+        if (relay == RateRelay::Proxy) {
+          spec.Port = proxies[limit]->Port();
+          spec.Request = ProxyRequest(origin, body, id);
+          spec.ExpectedHeader = AnswerHeader(body, "1.0");
+        } else if (relay == RateRelay::Tunnel) {
+          spec.Port = proxies[limit]->Port();
+          spec.Request = TunnelRequest(origin, body, id);
+          spec.ExpectedHeader = std::string(kTunnelEstablished) + AnswerHeader(body, "1.1");
+        } else {
+          if (!figures.NginxMissing.empty()) continue;
+          try {
+            auto& nginx = nginxes[{limit, apart}];
+            nginx = std::make_unique<Nginx>(
+                program, origin,
+                "limit_rate " + std::to_string(limit * 1000) + "; proxy_max_temp_file_size 0;");
+            spec.Port = nginx->Port();
+          } catch (const std::exception& e) {
+            figures.NginxMissing = e.what();
+            continue;
+          }
+          // HTTP/1.0, so nginx closes after the answer as the proxy does; its header is its own.
+          spec.Request = DirectRequest(body, id);
+          spec.AnyHeader = true;
+        }
+        specs.push_back(spec);
+        figures.Runs.push_back({limit, apart, relay, {}});
+      }
+    }
   }
-  return run;
+  if (!figures.NginxMissing.empty()) {
+    // A partial nginx column would be worse than none.
+    std::erase_if(figures.Runs, [](const RateRun& run) { return run.Relay == RateRelay::Nginx; });
+    std::erase_if(specs, [](const DownloadSpec& spec) { return spec.AnyHeader; });
+  }
+  DownloadOptions options;
+  options.Threads = 2;
+  options.TimeLimit = std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1500) + 60000);
+  DownloadBatch batch = RunDownloads(specs, options);
+  for (std::size_t i = 0; i < figures.Runs.size(); ++i)
+    figures.Runs[i].Result = batch.Results[i];
+  return figures;
 }
 
 TtfbFigures MeasureTtfb(int samples) {
@@ -154,8 +214,7 @@ LoadFigures MeasureLoad(int count, std::int32_t limit, std::int64_t bodyBytes, b
   for (int i = 0; i < count; ++i)
     specs.push_back(
         {proxy.Port(), ProxyRequest(origin.Port(), bodyBytes, i), header, bodyBytes, i});
-  figures.ModelSeconds =
-      ChunkAwareModel(static_cast<std::int64_t>(header.size()) + bodyBytes, limit).Seconds;
+  figures.ModelSeconds = PacedSeconds(static_cast<std::int64_t>(header.size()) + bodyBytes, limit);
 
   ProcessStatus base = ReadStatus();
   bool peakReset = ResetPeakRss();
@@ -202,44 +261,53 @@ LoadFigures MeasureLoad(int count, std::int32_t limit, std::int64_t bodyBytes, b
   return figures;
 }
 
-void PrintPaced(const std::vector<PacedRun>& runs) {
-  std::printf(
-      "  limit  answer B  wall s  achieved B/s | simple: model s  ratio | chunk-aware: chunks"
-      "  slices  model s  ratio | seen: slices (proxy/client)  ratio\n");
-  for (const PacedRun& run : runs) {
-    if (!run.Error.empty()) {
-      std::printf("  %5d  failed: %s\n", run.Limit, run.Error.c_str());
-      continue;
-    }
-    PacedTransfer model = ChunkAwareModel(run.Relayed, run.Limit);
-    double achieved = static_cast<double>(run.Relayed) / run.Seconds;
-    double simple = SimpleModelSeconds(run.Relayed, run.Limit);
-    double seen = static_cast<double>(run.SlicesSeen) * proxy::ProxyHandler::kSlicePauseMs / 1000;
-    std::printf(
-        "  %5d  %8lld  %6.2f  %12.0f |        %8.2f  %5.3f |        %6lld  %6lld  %7.2f  "
-        "%5.3f |       %6lld/%-6lld          %5.3f\n",
-        run.Limit, static_cast<long long>(run.Relayed), run.Seconds, achieved, simple,
-        simple / run.Seconds, static_cast<long long>(model.Chunks),
-        static_cast<long long>(model.Slices), model.Seconds, model.Seconds / run.Seconds,
-        static_cast<long long>(run.SlicesSeen), static_cast<long long>(run.Bursts.size()),
-        seen / run.Seconds);
-    std::printf("         chunks seen: %s\n",
-                DescribeSizes(ChunksFromSlices(run.Bursts, run.Limit)).c_str());
-  }
+const char* RelayName(RateRelay relay) {
+  return relay == RateRelay::Proxy ? "proxy" : relay == RateRelay::Tunnel ? "tunnel" : "nginx";
 }
 
-void PrintRelays(const std::vector<PacedRun>& low, const std::vector<PacedRun>& high) {
-  std::printf("\n1. Paced relay of one answer (%lld-byte body) at low limits\n",
-              static_cast<long long>(low.empty() ? 0 : low.front().BodyBytes));
+void PrintRates(const RateFigures& figures) {
   std::printf(
-      "   ratio = model time / wall time at the client = achieved rate / modelled rate.\n"
-      "   simple: limit x 1000 B per second; chunk-aware: one read per pass, every slice of\n"
-      "   every chunk followed by the full pause; seen: the slices the run actually made, one\n"
-      "   second each. Chunks seen are regrouped from the bursts the client received.\n");
-  PrintPaced(low);
-  std::printf("\n2. Paced relay at high limits (a pass reads up to one slice)\n");
-  std::printf("   simple ratio = achieved rate / (limit x 1000 B/s)\n");
-  PrintPaced(high);
+      "\n1. Achieved rate / limit: one answer of %.1f seconds' worth per limit, relay and origin,"
+      " all at once\n",
+      figures.Seconds);
+  std::printf(
+      "   rate = bytes received (header included) / wall time from connect to close; goal 0.98 to"
+      " 1.01.\n   proxy: a plain request; tunnel: the same request through CONNECT; nginx:"
+      " limit_rate on the same answers.\n");
+  std::printf("                    origin writes in one piece    header apart from body\n");
+  std::printf("  limit   body B     proxy  tunnel   nginx       proxy  tunnel   nginx\n");
+  std::vector<std::string> failures;
+  for (std::int32_t limit : kRateLimits) {
+    std::printf("  %5d  %9lld ", limit, static_cast<long long>(RateBody(limit, figures.Seconds)));
+    for (bool apart : {false, true}) {
+      std::printf("  ");
+      for (RateRelay relay : kRateRelays) {
+        auto run = std::find_if(figures.Runs.begin(), figures.Runs.end(), [&](const RateRun& r) {
+          return r.Limit == limit && r.HeaderApart == apart && r.Relay == relay;
+        });
+        if (run == figures.Runs.end()) {
+          std::printf("%8s", "-");
+        } else if (!run->Result.Correct) {
+          std::printf("%8s", "failed");
+          failures.push_back(std::string(RelayName(relay)) + " at limit " + std::to_string(limit) +
+                             (apart ? ", header apart: " : ": ") + run->Result.Error);
+        } else {
+          std::printf("%8.3f", run->Ratio());
+        }
+      }
+      std::printf("   ");
+    }
+    std::printf("\n");
+  }
+  for (const std::string& failure : failures)
+    std::printf("    failed: %s\n", failure.c_str());
+  if (!figures.NginxMissing.empty()) std::printf("  nginx: %s\n", figures.NginxMissing.c_str());
+  std::printf("   bursts the client saw at limit %d (a pause apart), header apart from body:\n",
+              kBurstLimit);
+  for (const RateRun& run : figures.Runs) {
+    if (run.Limit == kBurstLimit && run.HeaderApart && run.Result.Correct)
+      std::printf("   %-6s %s\n", RelayName(run.Relay), DescribeSizes(run.Result.Bursts).c_str());
+  }
 }
 
 void PrintTtfb(const TtfbFigures& ttfb) {
@@ -409,6 +477,7 @@ int main(int argc, char** argv) {
   bool quick = false;
   bool loadOnly = false;
   bool relayOnly = false;
+  bool ratesOnly = false;
   bool burst = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--memory-run") == 0 && i + 1 < argc) {
@@ -420,6 +489,8 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[i], "--relay-only") == 0) {
       relayOnly = true;
+    } else if (std::strcmp(argv[i], "--rates-only") == 0) {
+      ratesOnly = true;
     } else if (std::strcmp(argv[i], "--quick") == 0) {
       quick = true;
     } else if (std::strcmp(argv[i], "--load-only") == 0) {
@@ -427,7 +498,9 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--burst") == 0) {
       burst = true;
     } else {
-      std::fprintf(stderr, "usage: %s [--quick] [--load-only] [--relay-only] [--burst]\n", argv[0]);
+      std::fprintf(stderr,
+                   "usage: %s [--quick] [--rates-only] [--load-only] [--relay-only] [--burst]\n",
+                   argv[0]);
       return 2;
     }
   }
@@ -451,42 +524,22 @@ int main(int argc, char** argv) {
       PrintLoad(MeasureLoad(kLoadDownloads, 4, 12 * 1024, burst));
       return 0;
     }
+    // The rates take the longest and mostly sleep; nothing else runs beside them, so that no
+    // load of ours moves their timing.
+    const double rateSeconds = quick ? 20.5 : 90.5;
+    Progress(quick ? "rates against the limit (about 25 s)"
+                   : "rates against the limit (about 95 s)");
+    RateFigures rates = MeasureRates(rateSeconds);
+    if (ratesOnly) {
+      PrintRates(rates);
+      return 0;
+    }
     RelayCostFigures relayCost = MeasureRelayCost();
     Progress("time to first byte");
     TtfbFigures ttfb = MeasureTtfb(15);
-
-    // The paced runs go side by side, each through a proxy of its own; they mostly sleep. The
-    // limit-1 run is the long one and keeps going while the load runs.
-    const std::int64_t lowBody = 200 * 1024;
-    std::vector<PacedRun> low(3), high(2);
-    const std::int32_t lowLimits[] = {1, 4, 32};
-    Origin origin;
-    Progress(quick ? "paced relays (about 70 s in all)" : "paced relays (about 210 s in all)");
-    std::thread slowest([&] {
-      low[0] = MeasurePaced(lowLimits[0], quick ? 64 * 1024 : lowBody, origin.Port(), 1);
-    });
-    // Joined on every way out, also when the load below fails.
-    struct Joiner {
-      std::thread& thread;
-      ~Joiner() {
-        if (thread.joinable()) thread.join();
-      }
-    } joiner{slowest};
-    {
-      std::vector<std::thread> others;
-      for (int i = 1; i < 3; ++i)
-        others.emplace_back(
-            [&, i] { low[i] = MeasurePaced(lowLimits[i], lowBody, origin.Port(), 1 + i); });
-      others.emplace_back([&] { high[0] = MeasurePaced(64, 2 << 20, origin.Port(), 4); });
-      others.emplace_back([&] { high[1] = MeasurePaced(1024, 8 << 20, origin.Port(), 5); });
-      for (auto& thread : others)
-        thread.join();
-    }
     Progress("1000 concurrent downloads");
     LoadFigures load = MeasureLoad(kLoadDownloads, 4, 12 * 1024, burst);
-    Progress("waiting for the limit-1 relay");
-    slowest.join();
-    PrintRelays(low, high);
+    PrintRates(rates);
     PrintTtfb(ttfb);
     PrintLoad(load);
     PrintRelayCost(relayCost);

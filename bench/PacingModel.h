@@ -4,32 +4,16 @@
 #include <string>
 #include <vector>
 
-// What the relay's pacing predicts for one answer, to hold the measured rates against.
+// What the relay's pacing predicts for one answer, to hold the measured times against.
 namespace bench {
 
-// Bytes one relay pass takes from the origin server at this limit: one default receive below
-// limit 33, one slice above.
-std::int64_t ReadCap(std::int32_t limit);
-
-struct PacedTransfer {
-  std::int64_t Chunks = 0;  // relay passes that found data
-  std::int64_t Slices = 0;  // writes, each followed by the full pause
-  double Seconds = 0;       // Slices x the pause
-};
-
-// The answer taken in chunks of ReadCap (the origin server always has more waiting) and each chunk
-// sent in slices of limit x 1000 bytes, the last and shortest one of every chunk included. Limits
-// of 0 and below never finish; they give no chunks and no slices.
-PacedTransfer ChunkAwareModel(std::int64_t answerBytes, std::int32_t limit);
-
-// Slices counted from the slice start alone: a limit x 1000 bytes per second, with no rounding.
-double SimpleModelSeconds(std::int64_t answerBytes, std::int32_t limit);
-
-// Regroups the slices a client saw (one burst of bytes per pause) into the chunks the relay read:
-// a slice shorter than limit x 1000 ends its chunk, and so does one that would take the chunk
-// past ReadCap.
-std::vector<std::int64_t> ChunksFromSlices(const std::vector<std::int64_t>& slices,
-                                           std::int32_t limit);
+// Seconds from an answer's first byte to the proxy's close when the origin has it all ready. The
+// answer goes out in one-second periods of limit x 1000 bytes, the first at once; a period whose
+// allowance is used up ends with a pause, and a short last one with the origin's close, so this
+// is floor(bytes / (limit x 1000)). (A run that has seen the close before the end of a full last
+// period ends without its pause, a period sooner.) Limits of 0 and below never finish; they
+// give 0.
+double PacedSeconds(std::int64_t answerBytes, std::int32_t limit);
 
 // "32768x6 8294": equal neighbours written once with their count.
 std::string DescribeSizes(const std::vector<std::int64_t>& sizes);

@@ -44,7 +44,8 @@ MemoryPerRun MeasureMemoryPerRun(std::int32_t limit, int downloads, std::int64_t
   figures.Limit = limit;
   figures.Downloads = downloads;
   try {
-    Origin origin;
+    // The close waits, so that every run is still open when the last one starts.
+    Origin origin({.CloseDelayMs = 1500});
     BenchProxy proxy(limit);
     // Client threads of the same number first, straight to the origin: the threads' stacks are
     // then cached and resident, and the figure counts the proxy's runs, not the clients.

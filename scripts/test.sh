@@ -6,10 +6,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev curl netcat-openbsd python3
+packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev curl netcat-openbsd python3 openssl
   dante-server microsocks qt6-base-dev wmctrl
   pkg-config libxcb1-dev libxcb-xfixes0-dev
-  xvfb x11-utils openbox trayer xdotool imagemagick dbus-daemon dbus-bin)
+  xvfb x11-utils openbox trayer xdotool imagemagick dbus-daemon dbus-bin chromium)
 bash scripts/install-packages.sh "${packages[@]}"
 
 jobs=$(nproc)

@@ -43,8 +43,13 @@ class BoundSocket {
   std::int32_t port_ = 0;
 };
 
-TEST(DownloadsTest, EveryAnswerArrivesWholeAndChecked) {
-  Origin origin;
+class DownloadsFromEitherOriginTest : public ::testing::TestWithParam<bool> {};
+
+INSTANTIATE_TEST_SUITE_P(Origins, DownloadsFromEitherOriginTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "HeaderApart" : "OnePiece"; });
+
+TEST_P(DownloadsFromEitherOriginTest, EveryAnswerArrivesWholeAndChecked) {
+  Origin origin({.HeaderApart = GetParam()});
   const std::int64_t bodies[] = {0, 1, 65535, 65536, 300000, 2 << 20};
   std::vector<DownloadSpec> specs;
   for (std::int64_t body : bodies)

@@ -1,5 +1,7 @@
 #include "proxy/MessageRewriting.h"
 
+#include <algorithm>
+
 namespace proxy {
 
 namespace {
@@ -57,6 +59,45 @@ std::string Rewrite(std::string_view text) {
 
 constexpr bool IsBlank(char c) {
   return static_cast<unsigned char>(c) <= 32;
+}
+
+constexpr bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+constexpr bool IsNameChar(char c) {
+  return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
+}
+
+// Digits only, at most `digits` of them, and not above `max`.
+std::optional<std::int32_t> SmallNumber(std::string_view text, std::size_t digits,
+                                        std::int32_t max) {
+  if (text.empty() || text.size() > digits) return std::nullopt;
+  std::int32_t value = 0;
+  for (char c : text) {
+    if (!IsDigit(c)) return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value > max) return std::nullopt;
+  return value;
+}
+
+// Dot-separated labels of name characters; a host of digits and dots only must be a dotted
+// address ("1.2.3" or "10.1.300.4" name no host).
+bool IsTunnelHost(std::string_view host) {
+  if (host.empty() || host.size() > 253) return false;
+  const bool address =
+      std::all_of(host.begin(), host.end(), [](char c) { return IsDigit(c) || c == '.'; });
+  std::size_t labels = 0;
+  for (std::size_t at = 0; at <= host.size(); ++labels) {
+    std::size_t end = std::min(host.find('.', at), host.size());
+    const std::string_view label = host.substr(at, end - at);
+    if (label.empty() || label.size() > 63) return false;
+    if (!std::all_of(label.begin(), label.end(), IsNameChar)) return false;
+    if (address && !SmallNumber(label, 3, 255)) return false;
+    at = end + 1;
+  }
+  return !address || labels == 4;
 }
 
 }  // namespace
@@ -125,6 +166,30 @@ RequestTarget ParseRequestLine(std::string_view line) {
   target.Line.reserve(method.size() + head.size() + rest.size());
   target.Line.append(method).append(head).append(rest);
   return target;
+}
+
+bool IsConnectLine(std::string_view line) {
+  return Trim(line).starts_with("CONNECT ");
+}
+
+std::optional<TunnelTarget> ParseConnectLine(std::string_view line) {
+  const std::string trimmed = Trim(line);
+  std::string_view rest(trimmed);
+  constexpr std::string_view kMethod = "CONNECT ";
+  if (!rest.starts_with(kMethod)) return std::nullopt;
+  rest.remove_prefix(kMethod.size());
+  const std::size_t space = rest.find(' ');
+  if (space == std::string_view::npos) return std::nullopt;
+  const std::string_view authority = rest.substr(0, space);
+  const std::string_view version = rest.substr(space + 1);
+  if (version.size() != 8 || !version.starts_with("HTTP/1.") || !IsDigit(version.back()))
+    return std::nullopt;
+  const std::size_t colon = authority.rfind(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  const std::string_view host = authority.substr(0, colon);
+  const std::optional<std::int32_t> port = SmallNumber(authority.substr(colon + 1), 5, 65535);
+  if (!port || *port == 0 || !IsTunnelHost(host)) return std::nullopt;
+  return TunnelTarget{std::string(host), *port};
 }
 
 bool HasAbsoluteTarget(std::string_view line) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,6 +40,21 @@ std::string JoinLines(const LineList& lines);
 // Host and PortText empty. The empty port then stops the handler before anything is sent
 // upstream, instead of forwarding a mangled line to an empty host.
 RequestTarget ParseRequestLine(std::string_view line);
+
+// Where a tunnel request "CONNECT host:port HTTP/1.x" asks to be connected.
+struct TunnelTarget {
+  std::string Host;
+  std::int32_t Port = 0;
+};
+
+// Whether the line, trimmed, is a CONNECT request; it then never goes through ParseRequestLine.
+bool IsConnectLine(std::string_view line);
+
+// The target of a CONNECT line (blanks at either end allowed): nothing unless the line is
+// "CONNECT", one space, host ":" port, one space and "HTTP/1." with one digit, where host is a
+// plain name (letters, digits, '-' and '_' in dot-separated labels) or a dotted address of four
+// numbers up to 255, and port is 1 to 65535 in digits.
+std::optional<TunnelTarget> ParseConnectLine(std::string_view line);
 
 // True when the line has an "HTTP/" with a lower-case "http://" before it, the only form of
 // request line ParseRequestLine takes apart; CONNECT and path-only requests are not.

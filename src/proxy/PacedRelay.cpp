@@ -16,36 +16,55 @@ namespace proxy {
 
 PacedRelay::PacedRelay(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
                        ProxyCounters& counters, const PauseFunction& pause,
-                       const std::function<bool()>& terminated)
+                       const std::function<bool()>& giveUp, Content content)
     : client_(client),
       upstream_(upstream),
       view_(view),
       counters_(counters),
       pause_(pause),
-      terminated_(terminated) {}
+      giveUp_(giveUp),
+      content_(content) {}
 
 void PacedRelay::Run() {
-  do {
-    if (!AwaitUpstream() || !Pass()) return;
-  } while (client_.IsConnected() && upstream_.IsConnected() && !terminated_());
+  if (content_ == Content::Answer && !TakeHead()) return;
+  for (;;) {
+    if (held_.Empty()) {
+      if (upstreamClosed_) return;
+      held_.Release();
+      if (!AwaitUpstream()) return;
+    }
+    // A period begins with the first bytes to send after the last one ended, so an origin that
+    // was silent for a while earns no allowance for the time it said nothing.
+    if (!periodOpen_ || Clock::now() >= periodEnd_) StartPeriod(Clock::now());
+    if (allowance_ <= 0) {
+      if (!AwaitNextPeriod()) return;
+      continue;
+    }
+    if (SendSlice() > 0) ShowStatus();
+    if (!client_.IsConnected()) return;
+  }
 }
 
 // Waits for the origin server's next data or close, but gives up when the client has gone or
-// the thread is told to end, so a silent server cannot hold a run after its browser left.
+// the thread is told to end, so a silent server cannot hold a run after its client left.
 bool PacedRelay::AwaitUpstream() {
-  while (WaitReadable(SocketOf(upstream_), kSlicePauseMs) == -2) {
-    if (ClientGone(client_) || terminated_()) return false;
+  while (WaitReadable(SocketOf(upstream_), kPeriodMs) == -2) {
+    if (giveUp_()) return false;
   }
   return true;
 }
 
-bool PacedRelay::Pass() {
-  const std::int64_t slice = SliceSize(counters_.SpeedLimit.load());
-  ReadReady(slice > kReceiveBytes ? slice : kReceiveBytes);
-  if (!TakeHead()) return true;  // nothing can go before the header block is whole
-  if (held_.Empty()) return true;
-  ShowHeld();
-  return SendPaced();
+bool PacedRelay::TakeHead() {
+  for (;;) {
+    if (!AwaitUpstream()) return false;
+    ReadReady(static_cast<std::int64_t>(AnswerHead::kMaxBytes - held_.Size()));
+    const std::optional<std::size_t> end = head_.Find(held_.Data(), upstreamClosed_);
+    if (!end) continue;
+    held_.ReplaceFront(*end, RewriteResponseChunk(held_.Data().substr(0, *end)));
+    if (held_.Data().find("\r\n") != std::string_view::npos)
+      view_.AppendDownloadText(std::string(held_.Data()));
+    return true;
+  }
 }
 
 void PacedRelay::ReadReady(std::int64_t wanted) {
@@ -68,50 +87,50 @@ void PacedRelay::ReadReady(std::int64_t wanted) {
   }
 }
 
-bool PacedRelay::TakeHead() {
-  if (headDone_) return true;
-  const std::optional<std::size_t> end = head_.Find(held_.Data(), upstreamClosed_);
-  if (!end) return false;
-  held_.ReplaceFront(*end, RewriteResponseChunk(held_.Data().substr(0, *end)));
-  headDone_ = true;
+void PacedRelay::StartPeriod(Clock::time_point start) {
+  periodOpen_ = true;
+  periodEnd_ = start + std::chrono::milliseconds(kPeriodMs);
+  limit_ = counters_.SpeedLimit.load();
+  allowance_ = SliceSize(limit_);
+}
+
+bool PacedRelay::AwaitNextPeriod() {
+  // A held relay shows that it is still there, once a period.
+  if (limit_ <= 0) ShowStatus();
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(periodEnd_ - Clock::now()).count();
+  pause_(static_cast<std::int32_t>(std::clamp<std::int64_t>(left, 0, kPeriodMs)));
+  // A positive limit finds a vanished client at its next write; a held relay has none to make.
+  if (limit_ <= 0 && giveUp_()) return false;
+  // The next period starts where this one ended, not when the pause happened to return, so
+  // periods do not drift; a pause that only records moves the periods on all the same.
+  StartPeriod(periodEnd_);
   return true;
 }
 
-void PacedRelay::ShowHeld() {
-  const std::string_view chunk = held_.Data();
-  if (chunk.find("\r\n") != std::string_view::npos) view_.AppendDownloadText(std::string(chunk));
-}
-
-std::int64_t PacedRelay::SendHeld(std::int64_t room) {
-  const std::string_view bytes = FirstChars(held_.Data(), room);
-  if (bytes.empty()) return 0;
-  // A slice is never above 2^31 bytes here: held bytes stay within kMaxHeldBytes.
-  client_.WriteBytes(bytes.data(), static_cast<std::int32_t>(bytes.size()));
-  held_.Consume(bytes.size());
-  return static_cast<std::int64_t>(bytes.size());
-}
-
-// Returns false when the run should end because the client went away during a pause with a
-// limit of 0 or less (a positive limit finds out at its next write).
-bool PacedRelay::SendPaced() {
-  while (!held_.Empty()) {
-    const std::int64_t slice = SliceSize(counters_.SpeedLimit.load());
-    std::int64_t room = slice - SendHeld(slice);
-    // Above one receive per slice, the slice goes on with what else the origin has ready,
-    // without holding more than the buffer's cap at a time.
-    while (slice > kReceiveBytes && room > 0 && !upstreamClosed_ &&
-           ProbeReadable(SocketOf(upstream_), 0) == 0) {
-      ReadReady(room);
+std::int64_t PacedRelay::SendSlice() {
+  std::int64_t sent = 0;
+  while (allowance_ > 0) {
+    if (held_.Empty()) {
+      // The first read follows the wait that found the origin readable; later ones only take
+      // what is there already.
+      if (upstreamClosed_ || (sent > 0 && ProbeReadable(SocketOf(upstream_), 0) != 0)) break;
+      ReadReady(allowance_);
       if (held_.Empty()) break;
-      ShowHeld();
-      room -= SendHeld(room);
+      if (content_ == Content::Answer && held_.Data().find("\r\n") != std::string_view::npos)
+        view_.AppendDownloadText(std::string(held_.Data()));
     }
-    view_.SetStatusCaption(Format("Speed limit in action %u", rtl::GetTickCount()));
-    pause_(kSlicePauseMs);
-    if (slice <= 0 && (ClientGone(client_) || terminated_())) return false;
+    const std::string_view bytes = FirstChars(held_.Data(), allowance_);
+    // Never above 2^31 bytes: held bytes stay within kMaxHeldBytes.
+    client_.WriteBytes(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+    held_.Consume(bytes.size());
+    allowance_ -= static_cast<std::int64_t>(bytes.size());
+    sent += static_cast<std::int64_t>(bytes.size());
   }
-  held_.Release();
-  return true;
+  return sent;
+}
+
+void PacedRelay::ShowStatus() {
+  view_.SetStatusCaption(Format("Speed limit in action %u", rtl::GetTickCount()));
 }
 
 }  // namespace proxy

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -13,57 +14,71 @@ class TIdTCPConnection;
 
 namespace proxy {
 
-// Relays an origin server's answer to the client of one run, paced: slices of SpeedLimit x 1000
-// bytes, each followed by a one-second pause, the limit read again for every slice.
+// Relays what an origin server sends to the client of one run, paced by the second: in every
+// one-second period the client is sent at most SpeedLimit x 1000 bytes, the limit read once at
+// the start of the period. Whatever the origin has ready goes out at once while the period allows
+// it; the run pauses only when the period's allowance is used up, and only until the period ends.
+// Every slice sent (the bytes sent in one go before the run waits again) sets the status caption.
+// A limit of 0 or below holds the relay, one period after another, until it is raised or the run
+// gives up.
 //
-// A pass waits for the origin, reads what it has ready - one receive's worth (32768 bytes) up to
-// limit 32, up to a whole slice above that - and sends it in slices. The answer's header block is
-// held until it is complete and rewritten as a whole; the body goes out byte for byte. A chunk
-// that holds CR LF is shown in the download pane.
+// An answer's header block is held until it is complete and rewritten as a whole; the body goes
+// out byte for byte, and a chunk read that holds CR LF is shown in the download pane. A tunnel
+// passes every byte as it came and shows none.
 //
 // Memory follows the data: the relay holds only what it has read and not yet sent, in a buffer
-// that grows with what the origin has ready (up to kMaxHeldBytes) and is freed after every pass.
-// Above limit 32 a slice is streamed through that buffer instead of being held whole.
+// that grows with what the origin has ready (up to kMaxHeldBytes) and is freed while the run
+// waits for the origin.
 class PacedRelay {
  public:
   using PauseFunction = std::function<void(std::int32_t milliseconds)>;
 
-  // One default receive: what a pass takes from the origin up to limit 32.
-  static constexpr std::int64_t kReceiveBytes = 32768;
-  static constexpr std::size_t kMaxHeldBytes = 1024 * 1024;
-  static constexpr std::int32_t kSlicePauseMs = 1000;
+  enum class Content { Answer, Tunnel };
 
+  static constexpr std::size_t kMaxHeldBytes = 1024 * 1024;
+  static constexpr std::int32_t kPeriodMs = 1000;
+
+  // giveUp tells a run waiting on a silent origin, or held by a limit of 0 or below, that it
+  // should end: its client has gone or its thread is told to stop. pause sleeps (tests may pass
+  // one that only records); after it returns, the next period begins.
   PacedRelay(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
              ProxyCounters& counters, const PauseFunction& pause,
-             const std::function<bool()>& terminated);
+             const std::function<bool()>& giveUp, Content content);
 
-  // Passes until the origin closes, the client goes, or the thread is told to end. Errors of
-  // either connection leave as exceptions.
+  // Relays until the origin has closed and all it sent is out, the client goes, or the run gives
+  // up. Errors of either connection leave as exceptions.
   void Run();
 
  private:
-  // False when the run should end without another pass.
+  using Clock = std::chrono::steady_clock;
+
+  // False when the run should end without waiting further.
   bool AwaitUpstream();
-  bool Pass();
+  // Holds the answer until its header block is complete and rewrites it; false to end the run.
+  bool TakeHead();
   // Receives what the origin has ready, at least once, until `wanted` more bytes are held.
   void ReadReady(std::int64_t wanted);
-  // Rewrites the header block in place once it is complete; false while it may still go on.
-  bool TakeHead();
-  void ShowHeld();
-  // Sends up to `room` of the held bytes and gives how many went.
-  std::int64_t SendHeld(std::int64_t room);
-  bool SendPaced();
+  void StartPeriod(Clock::time_point start);
+  // Pauses until the current period ends and starts the next; false when the run gives up.
+  bool AwaitNextPeriod();
+  // Sends held and ready bytes while the period allows; the count sent.
+  std::int64_t SendSlice();
+  void ShowStatus();
 
   TIdTCPConnection& client_;
   TIdTCPConnection& upstream_;
   ProxyView& view_;
   ProxyCounters& counters_;
   const PauseFunction& pause_;
-  const std::function<bool()>& terminated_;
+  const std::function<bool()>& giveUp_;
+  const Content content_;
   RelayBuffer held_{kMaxHeldBytes};
   AnswerHead head_;
-  bool headDone_ = false;
   bool upstreamClosed_ = false;
+  bool periodOpen_ = false;
+  Clock::time_point periodEnd_;
+  std::int32_t limit_ = 0;
+  std::int64_t allowance_ = 0;  // bytes the current period may still send
 };
 
 }  // namespace proxy

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "net/IdException.h"
@@ -13,6 +15,7 @@
 #include "proxy/MessageRewriting.h"
 #include "proxy/RelayBuffer.h"
 #include "proxy/RequestCapture.h"
+#include "proxy/Tunnel.h"
 #include "rtl/Format.h"
 #include "rtl/Time.h"
 
@@ -42,11 +45,6 @@ void Refuse(TIdTCPConnection& client, std::string_view status) {
     // The client has gone already; there is nobody left to tell.
   }
   if (client.IsConnected()) client.DropSocket();
-}
-
-bool IsConnectRequest(std::string_view line) {
-  std::string trimmed = Trim(line);
-  return trimmed.rfind("CONNECT ", 0) == 0;
 }
 
 // Receives what the connection has (waiting for it when nothing is there yet) into the buffer's
@@ -86,6 +84,35 @@ void ProxyHandler::Execute(TIdPeerThread* AThread) {
   Run(*AThread->Connection(), [AThread] { return AThread->Terminated(); });
 }
 
+// A run from the moment it has made its upstream client: counted, and on every way out the
+// same clean-up - both connections closed, the count lowered.
+class ProxyHandler::CountedRun {
+ public:
+  CountedRun(ProxyHandler& handler, TIdTCPConnection& client)
+      : handler_(handler), client_(client), upstream_(std::make_unique<TIdTCPClient>()) {
+    handler_.ShowCount(handler_.counters_.ConnectionCount.fetch_add(1) + 1);
+  }
+  ~CountedRun() {
+    try {
+      if (upstream_->IsConnected()) upstream_->DropSocket();
+      upstream_.reset();
+      handler_.ShowCount(handler_.counters_.ConnectionCount.fetch_sub(1) - 1);
+      if (client_.IsConnected()) client_.DropSocket();
+    } catch (...) {
+      // Closing never fails in a way anyone could act on; a destructor must not throw.
+    }
+  }
+  CountedRun(const CountedRun&) = delete;
+  CountedRun& operator=(const CountedRun&) = delete;
+
+  TIdTCPClient& Upstream() { return *upstream_; }
+
+ private:
+  ProxyHandler& handler_;
+  TIdTCPConnection& client_;
+  std::unique_ptr<TIdTCPClient> upstream_;
+};
+
 void ProxyHandler::Run(TIdTCPConnection& client, const std::function<bool()>& terminated) {
   RequestCapture capture;
   RelayBuffer buffer(kMaxBodyHeldBytes);
@@ -99,44 +126,66 @@ void ProxyHandler::Run(TIdTCPConnection& client, const std::function<bool()>& te
     if (client.IsConnected()) client.DropSocket();
     return;
   }
-  if (lines.front().find("HTTP/") != std::string::npos && !HasAbsoluteTarget(lines.front())) {
-    Refuse(client, IsConnectRequest(lines.front()) ? "HTTP/1.0 501 Not Implemented"
-                                                   : "HTTP/1.0 400 Bad Request");
-    return;
+  if (IsConnectLine(lines.front())) {
+    OpenTunnel(client, capture, buffer, terminated);
+  } else if (lines.front().find("HTTP/") != std::string::npos &&
+             !HasAbsoluteTarget(lines.front())) {
+    Refuse(client, "HTTP/1.0 400 Bad Request");
+  } else {
+    Forward(client, capture, buffer, terminated);
   }
+}
+
+void ProxyHandler::Forward(TIdTCPConnection& client, RequestCapture& capture, RelayBuffer& buffer,
+                           const std::function<bool()>& terminated) {
+  const LineList& lines = capture.Lines();
   RequestTarget target = ParseRequestLine(lines.front());
-
-  // From here on the run is counted, and every way out goes through the same clean-up.
-  auto upstream = std::make_unique<TIdTCPClient>();
-  ShowCount(counters_.ConnectionCount.fetch_add(1) + 1);
-  struct CleanUp {
-    ProxyHandler& handler;
-    TIdTCPConnection& client;
-    std::unique_ptr<TIdTCPClient>& upstream;
-    ~CleanUp() {
-      try {
-        if (upstream->IsConnected()) upstream->DropSocket();
-        upstream.reset();
-        handler.ShowCount(handler.counters_.ConnectionCount.fetch_sub(1) - 1);
-        if (client.IsConnected()) client.DropSocket();
-      } catch (...) {
-        // Closing never fails in a way anyone could act on; a destructor must not throw.
-      }
-    }
-  } cleanUp{*this, client, upstream};
-
-  upstream->SetHost(target.Host);
-  upstream->SetPort(PortNumber(target.PortText));
-  upstream->Connect(-1);
-  if (upstream->IsConnected()) view_.AppendDownloadText("Connected to " + upstream->Host());
+  CountedRun run(*this, client);
+  TIdTCPClient& upstream = run.Upstream();
+  upstream.SetHost(target.Host);
+  upstream.SetPort(PortNumber(target.PortText));
+  upstream.Connect(-1);
+  if (upstream.IsConnected()) view_.AppendDownloadText("Connected to " + upstream.Host());
 
   const std::string firstLine = DowngradeVersion(target.Line);
-  upstream->Write(ForwardedHeader(firstLine, lines));
+  upstream.Write(ForwardedHeader(firstLine, lines));
   view_.AppendUploadLine(firstLine);
-  if (!ForwardBody(client, *upstream, capture, buffer)) return;
+  if (!ForwardBody(client, upstream, capture, buffer)) return;
   buffer.Release();
 
-  PacedRelay(client, *upstream, view_, counters_, pause_, terminated).Run();
+  // Bytes the client sends after its request are never forwarded; reading them is how a close
+  // behind them is seen while the origin is silent.
+  const std::function<bool()> giveUp = [&] { return ClientGone(client) || terminated(); };
+  PacedRelay(client, upstream, view_, counters_, pause_, giveUp, PacedRelay::Content::Answer).Run();
+}
+
+void ProxyHandler::OpenTunnel(TIdTCPConnection& client, const RequestCapture& capture,
+                              RelayBuffer& buffer, const std::function<bool()>& terminated) {
+  const std::string& requestLine = capture.Lines().front();
+  const std::optional<TunnelTarget> target = ParseConnectLine(requestLine);
+  if (!target || !capture.HeaderComplete()) {
+    Refuse(client, "HTTP/1.0 400 Bad Request");
+    return;
+  }
+  CountedRun run(*this, client);
+  TIdTCPClient& upstream = run.Upstream();
+  upstream.SetHost(target->Host);
+  upstream.SetPort(target->Port);
+  try {
+    upstream.Connect(-1);
+  } catch (const EIdException&) {
+    Refuse(client, "HTTP/1.0 502 Bad Gateway");
+    return;
+  }
+  if (upstream.IsConnected()) view_.AppendDownloadText("Connected to " + upstream.Host());
+  view_.AppendUploadLine(DowngradeVersion(requestLine));
+  client.Write("HTTP/1.0 200 Connection established\r\n\r\n");
+
+  std::string early(buffer.Data());
+  buffer.Consume(early.size());
+  buffer.Release();
+  Tunnel(client, upstream, view_, counters_, pause_, terminated)
+      .Run(std::move(early), capture.AwaitsLf());
 }
 
 ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client, RequestCapture& capture,

@@ -22,7 +22,8 @@ class RequestCapture;
 
 // Serves one proxied request per run: captures the request's header block from the client,
 // rewrites it, sends it to the origin server followed by the body exactly as the client sends it,
-// and relays the answer back in paced slices (PacedRelay). Runs on the peer thread of each
+// and relays the answer back paced (PacedRelay). A CONNECT request opens a tunnel instead
+// (Tunnel), whose server-to-client bytes are paced the same way. Runs on the peer thread of each
 // client, any number at once; the only shared state is the counters and the view.
 class ProxyHandler {
  public:
@@ -35,7 +36,7 @@ class ProxyHandler {
   static constexpr std::int32_t kUnfinishedRequestWaitMs = 10000;
   // The most of a request body held at a time on its way upstream.
   static constexpr std::size_t kMaxBodyHeldBytes = 256 * 1024;
-  static constexpr std::int32_t kSlicePauseMs = PacedRelay::kSlicePauseMs;
+  static constexpr std::int32_t kPeriodMs = PacedRelay::kPeriodMs;
 
   // pause defaults to a real sleep; tests may pass one that only records.
   explicit ProxyHandler(ProxyView& view, ProxyCounters& counters = Counters(),
@@ -53,6 +54,12 @@ class ProxyHandler {
 
  private:
   enum class Capture { Forward, GiveUp, TooLarge };
+  class CountedRun;
+
+  void Forward(TIdTCPConnection& client, RequestCapture& capture, RelayBuffer& buffer,
+               const std::function<bool()>& terminated);
+  void OpenTunnel(TIdTCPConnection& client, const RequestCapture& capture, RelayBuffer& buffer,
+                  const std::function<bool()>& terminated);
 
   Capture CaptureHeader(TIdTCPConnection& client, RequestCapture& capture, RelayBuffer& buffer);
   // False when the client stopped sending an announced body.

@@ -30,6 +30,9 @@ class RequestCapture {
   bool HeaderComplete() const { return state_ == State::Complete; }
   // A NUL byte ended the request text before the block did.
   bool Cut() const { return state_ == State::Cut; }
+  // The block ended in a CR at the end of the bytes so far: an LF that comes next still belongs
+  // to it.
+  bool AwaitsLf() const { return afterCr_; }
   // Header bytes taken so far, line ends included as they came.
   std::int64_t Size() const { return size_; }
   // The body length a "Content-Length:" header line announces, once the block is complete.

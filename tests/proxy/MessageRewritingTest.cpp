@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <utility>
@@ -85,6 +86,45 @@ TEST(ParseRequestLineTest, KeepsBytesAroundTheTargetExactly) {
   EXPECT_EQ(target.Host, "h\xff");
   EXPECT_EQ(target.PortText, "80");
   EXPECT_EQ(target.Line, "GE\0T /p\0q HTTP/1.1\0tail"s);
+}
+
+TEST(ParseConnectLineTest, TakesPlainNamesAndDottedAddressesWithAPort) {
+  struct Case {
+    std::string line, host;
+    std::int32_t port;  // 0: the line is refused
+  };
+  const Case cases[] = {
+      {"CONNECT example.org:443 HTTP/1.1", "example.org", 443},
+      {"CONNECT 10.1.1.1:1 HTTP/1.0", "10.1.1.1", 1},
+      {" CONNECT my_host-2.local:65535 HTTP/1.1\r", "my_host-2.local", 65535},
+      {"CONNECT host:0443 HTTP/1.1", "host", 443},
+      {"CONNECT host: HTTP/1.1", "", 0},
+      {"CONNECT host:0 HTTP/1.1", "", 0},
+      {"CONNECT host:70000 HTTP/1.1", "", 0},
+      {"CONNECT host:443x HTTP/1.1", "", 0},
+      {"CONNECT host HTTP/1.1", "", 0},
+      {"CONNECT :443 HTTP/1.1", "", 0},
+      {"CONNECT [::1]:443 HTTP/1.1", "", 0},
+      {"CONNECT user@host:443 HTTP/1.1", "", 0},
+      {"CONNECT a..b:443 HTTP/1.1", "", 0},
+      {"CONNECT 10.1.300.4:443 HTTP/1.1", "", 0},
+      {"CONNECT 10.1.1:443 HTTP/1.1", "", 0},
+      {"CONNECT host:443 HTTP/2.0", "", 0},
+      {"CONNECT host:443", "", 0},
+      {"CONNECT  host:443 HTTP/1.1", "", 0},
+      {"CONNECT host:443 HTTP/1.1 x", "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_TRUE(proxy::IsConnectLine(c.line));
+    const std::optional<proxy::TunnelTarget> target = proxy::ParseConnectLine(c.line);
+    ASSERT_EQ(target.has_value(), c.port != 0);
+    if (!target) continue;
+    EXPECT_EQ(target->Host, c.host);
+    EXPECT_EQ(target->Port, c.port);
+  }
+  EXPECT_FALSE(proxy::IsConnectLine("GET http://host/ HTTP/1.1"));
+  EXPECT_FALSE(proxy::IsConnectLine("CONNECTED host:443 HTTP/1.1"));
 }
 
 TEST(SplitLinesTest, EndsLinesAtEveryBreakAndStopsAtNul) {

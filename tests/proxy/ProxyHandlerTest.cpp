@@ -77,7 +77,7 @@ class ProxyHandlerTest : public ::testing::Test {
   }
 };
 
-TEST_F(ProxyHandlerTest, PacesAnAnswerInSlicesWithAPauseAfterEach) {
+TEST_F(ProxyHandlerTest, PacesAnAnswerBySecondsAndPausesOnlyWhenASecondIsUsedUp) {
   test::PauseGate gate;
   test::ProxyUnderTest proxy([&](std::int32_t ms) { gate.Pause(ms); });
   const std::string body = Answer(10000);
@@ -85,8 +85,8 @@ TEST_F(ProxyHandlerTest, PacesAnAnswerInSlicesWithAPauseAfterEach) {
   RawPeer client = RawPeer::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(Get(origin.Port())));
 
-  // The answer may arrive upstream in pieces; pacing is per piece, so wait for the whole of it
-  // to be read before counting slices: each slice is held until the test releases its pause.
+  // Each slice is held until the test releases the pause after it: 4000, 4000 and 2000 bytes,
+  // the last one short of its second's 4000 and so followed by no pause at all.
   std::string received;
   int slices = 0;
   while (received.size() < body.size() && slices < 10) {
@@ -94,20 +94,61 @@ TEST_F(ProxyHandlerTest, PacesAnAnswerInSlicesWithAPauseAfterEach) {
     if (slice.empty()) break;
     received += slice;
     ++slices;
+    if (received.size() == body.size()) break;
     ASSERT_TRUE(test::WaitUntil([&] { return gate.Entered() == slices; }));
     EXPECT_EQ(client.ReadExactly(1, 100), "") << "bytes arrived during a pause";
     gate.Release();
   }
   EXPECT_EQ(received, body);
-  EXPECT_EQ(slices, 3);  // 4000, 4000, 2000
-  gate.Open();
+  EXPECT_EQ(slices, 3);
   std::string rest;
   EXPECT_TRUE(client.ReadUntilClosed(rest));
   EXPECT_EQ(rest, "");
   ExpectIdle(proxy);
+  EXPECT_EQ(gate.Entered(), 2);
   auto status = proxy.View().Of("status");
   ASSERT_EQ(status.size(), 3u);
   EXPECT_EQ(status[0].rfind("Speed limit in action ", 0), 0u);
+}
+
+// An origin that writes its header block and its body apart, as servers sending files do, costs
+// no extra second: the body goes on in the same second as far as the limit allows.
+TEST_F(ProxyHandlerTest, AHeaderBlockWrittenApartFromTheBodySharesItsSecond) {
+  test::PauseGate gate;
+  test::ProxyUnderTest proxy([&](std::int32_t ms) { gate.Pause(ms); });
+  const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: 6000\r\n\r\n";
+  const std::string body = Answer(6000);
+  OriginServer origin({{{head}, {body, 100}}});
+  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  ASSERT_TRUE(client.Send(Get(origin.Port())));
+  EXPECT_EQ(client.ReadExactly(4000), head + body.substr(0, 4000 - head.size()));
+  ASSERT_TRUE(test::WaitUntil([&] { return gate.Entered() == 1; }));
+  gate.Open();
+  std::string rest;
+  EXPECT_TRUE(client.ReadUntilClosed(rest));
+  EXPECT_EQ(rest, body.substr(4000 - head.size()));
+  EXPECT_EQ(gate.Entered(), 1);
+  ExpectIdle(proxy);
+}
+
+// The limit is read once a second: a change reaches the next second, not the one under way.
+TEST_F(ProxyHandlerTest, ALimitChangeTakesEffectAtTheNextSecond) {
+  test::PauseGate gate;
+  test::ProxyUnderTest proxy([&](std::int32_t ms) { gate.Pause(ms); });
+  const std::string body = Answer(9000);
+  OriginServer origin({{{body}}});
+  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  ASSERT_TRUE(client.Send(Get(origin.Port())));
+  EXPECT_EQ(client.ReadExactly(4000), body.substr(0, 4000));
+  ASSERT_TRUE(test::WaitUntil([&] { return gate.Entered() == 1; }));
+  proxy.Counters().SpeedLimit = 1;
+  gate.Release();
+  EXPECT_EQ(client.ReadExactly(1000), body.substr(4000, 1000));
+  ASSERT_TRUE(test::WaitUntil([&] { return gate.Entered() == 2; }));
+  EXPECT_EQ(client.ReadExactly(1, 100), "");
+  gate.Open();
+  EXPECT_EQ(client.ReadExactly(4000), body.substr(5000));
+  ExpectIdle(proxy);
 }
 
 TEST_F(ProxyHandlerTest, RewritesTheRequestAsItGoesUpstream) {
@@ -301,8 +342,18 @@ TEST_P(ProxyRefusalTest, SendsNothingUpstream) {
 INSTANTIATE_TEST_SUITE_P(
     Requests, ProxyRefusalTest,
     ::testing::Values(
-        RefusedCase{"Connect", "CONNECT 127.0.0.1:ORIGIN HTTP/1.1\r\n\r\n",
-                    "HTTP/1.0 501 Not Implemented", false},
+        RefusedCase{"ConnectWithoutPortNumber", "CONNECT host: HTTP/1.1\r\n\r\n",
+                    "HTTP/1.0 400 Bad Request", false},
+        RefusedCase{"ConnectToPortZero", "CONNECT host:0 HTTP/1.1\r\n\r\n",
+                    "HTTP/1.0 400 Bad Request", false},
+        RefusedCase{"ConnectToPortAbove65535", "CONNECT host:70000 HTTP/1.1\r\n\r\n",
+                    "HTTP/1.0 400 Bad Request", false},
+        RefusedCase{"ConnectWithoutPort", "CONNECT 127.0.0.1 HTTP/1.1\r\n\r\n",
+                    "HTTP/1.0 400 Bad Request", false},
+        RefusedCase{"ConnectToABracketedHost", "CONNECT [::1]:ORIGIN HTTP/1.1\r\n\r\n",
+                    "HTTP/1.0 400 Bad Request", false},
+        RefusedCase{"ConnectWithoutVersion", "CONNECT 127.0.0.1:ORIGIN\r\n\r\n",
+                    "HTTP/1.0 400 Bad Request", false},
         RefusedCase{"PathOnly", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.0 400 Bad Request",
                     false},
         RefusedCase{"UpperCaseScheme", "GET HTTP://127.0.0.1:ORIGIN/ HTTP/1.1\r\n\r\n",

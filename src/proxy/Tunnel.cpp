@@ -1,0 +1,116 @@
+#include "proxy/Tunnel.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "net/IdStack.h"
+#include "net/IdTCPConnection.h"
+#include "proxy/Readiness.h"
+#include "proxy/RelayBuffer.h"
+#include "rtl/Thread.h"
+
+namespace proxy {
+
+// The client-to-server direction: every receive is sent on whole before the next one.
+class Tunnel::Upload : public rtl::TThread {
+ public:
+  // The most of the client's bytes held at a time on their way to the server.
+  static constexpr std::size_t kMaxHeldBytes = 256 * 1024;
+
+  Upload(TIdStackSocketHandle client, TIdStackSocketHandle origin, std::string early,
+         bool skipLeadingLf)
+      : TThread(false),
+        client_(client),
+        origin_(origin),
+        early_(std::move(early)),
+        skipLeadingLf_(skipLeadingLf) {}
+  ~Upload() override { Shutdown(); }
+
+  // The client reset, or its socket was dropped: nobody is left to relay to.
+  bool ClientGone() const { return clientGone_.load(); }
+
+ protected:
+  void Execute() override {
+    if (!SendAll(early_)) return;
+    std::string().swap(early_);
+    RelayBuffer held(kMaxHeldBytes);
+    TIdStack* stack = GlobalStack();
+    for (;;) {
+      // Nothing waiting: give the memory back before blocking in the receive.
+      if (ProbeReadable(client_, 0) != 0) held.Release();
+      const std::span<char> space = held.Space(kMaxHeldBytes);
+      const std::int32_t n =
+          stack->SockReceive(client_, space.data(), static_cast<std::int32_t>(space.size()), 0);
+      if (n == 0) {
+        // The client sends no more; the server may still have things to say.
+        stack->SockShutdown(origin_, winsock::SD_SEND);
+        return;
+      }
+      if (n < 0) {
+        clientGone_ = true;
+        return;
+      }
+      held.Commit(static_cast<std::size_t>(n));
+      if (skipLeadingLf_ && held.Data().front() == '\n') held.Consume(1);
+      skipLeadingLf_ = false;
+      if (!SendAll(held.Data())) return;  // the server's side of the run sees why
+      held.Consume(held.Size());
+    }
+  }
+
+ private:
+  bool SendAll(std::string_view bytes) {
+    TIdStack* stack = GlobalStack();
+    while (!bytes.empty()) {
+      const std::int32_t n = stack->SockSend(
+          origin_, bytes.data(),
+          static_cast<std::int32_t>(std::min<std::size_t>(bytes.size(), 1 << 30)), 0);
+      if (n <= 0) return false;
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+
+  const TIdStackSocketHandle client_;
+  const TIdStackSocketHandle origin_;
+  std::string early_;
+  bool skipLeadingLf_;
+  std::atomic<bool> clientGone_{false};
+};
+
+Tunnel::Tunnel(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
+               ProxyCounters& counters, const PacedRelay::PauseFunction& pause,
+               const std::function<bool()>& terminated)
+    : client_(client),
+      upstream_(upstream),
+      view_(view),
+      counters_(counters),
+      pause_(pause),
+      terminated_(terminated) {}
+
+Tunnel::~Tunnel() {
+  if (!upload_) return;
+  // Closing both sockets ends a receive or send the other thread is blocked in.
+  try {
+    client_.DropSocket();
+    upstream_.DropSocket();
+  } catch (...) {
+    // Closing never fails in a way anyone could act on; a destructor must not throw.
+  }
+  upload_.reset();
+}
+
+void Tunnel::Run(std::string early, bool skipLeadingLf) {
+  upload_ = rtl::TThread::Create<Upload>(SocketOf(client_), SocketOf(upstream_), std::move(early),
+                                         skipLeadingLf);
+  const std::function<bool()> giveUp = [this] {
+    return upload_->ClientGone() || !client_.IsConnected() || terminated_();
+  };
+  PacedRelay(client_, upstream_, view_, counters_, pause_, giveUp, PacedRelay::Content::Tunnel)
+      .Run();
+}
+
+}  // namespace proxy

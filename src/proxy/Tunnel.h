@@ -1,0 +1,53 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "proxy/PacedRelay.h"
+#include "proxy/ProxyCounters.h"
+#include "proxy/ProxyView.h"
+
+class TIdTCPConnection;
+
+namespace proxy {
+
+// Carries one CONNECT tunnel: raw bytes both ways between a client and the server it asked for,
+// none of them rewritten or shown.
+//
+// What the server sends is paced exactly like an answer (PacedRelay), on the run's own thread.
+// What the client sends goes on at once, on a second thread of the tunnel's own, so a pause of
+// the other direction never holds up a handshake or a window update. The client's close is
+// passed on as a close of our sending side; the tunnel ends when the server's close has been
+// relayed (paced), when either side resets, or when the client has gone.
+//
+// Threads: the second thread uses only the two sockets, by number; the connection objects stay
+// with the run's thread, which drops both sockets and waits for the second thread before the
+// tunnel is gone.
+class Tunnel {
+ public:
+  Tunnel(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
+         ProxyCounters& counters, const PacedRelay::PauseFunction& pause,
+         const std::function<bool()>& terminated);
+  ~Tunnel();
+  Tunnel(const Tunnel&) = delete;
+  Tunnel& operator=(const Tunnel&) = delete;
+
+  // early: bytes the client sent right after its header block; they go first. skipLeadingLf:
+  // the block ended in a CR whose LF has not come yet, so a first LF still belongs to it. Errors
+  // of the server connection leave as exceptions.
+  void Run(std::string early, bool skipLeadingLf);
+
+ private:
+  class Upload;
+
+  TIdTCPConnection& client_;
+  TIdTCPConnection& upstream_;
+  ProxyView& view_;
+  ProxyCounters& counters_;
+  const PacedRelay::PauseFunction& pause_;
+  const std::function<bool()>& terminated_;
+  std::unique_ptr<Upload> upload_;
+};
+
+}  // namespace proxy
