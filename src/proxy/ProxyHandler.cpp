@@ -127,7 +127,14 @@ void ProxyHandler::Run(TIdTCPConnection& client, const std::function<bool()>& te
 
   upstream->SetHost(target.Host);
   upstream->SetPort(PortNumber(target.PortText));
-  upstream->Connect(-1);
+  try {
+    upstream->Connect(-1);
+  } catch (const EIdInvalidSocket& e) {
+    // Out of descriptors: say so, rather than close on the client without a word.
+    if (e.ErrorCode() != winsock::WSAEMFILE && e.ErrorCode() != winsock::WSAENOBUFS) throw;
+    Refuse(client, "HTTP/1.0 503 Service Unavailable");
+    return;
+  }
   if (upstream->IsConnected()) view_.AppendDownloadText("Connected to " + upstream->Host());
 
   const std::string firstLine = DowngradeVersion(target.Line);
