@@ -7,6 +7,7 @@ BenchProxy::BenchProxy(std::int32_t limit)
   counters_.SpeedLimit.store(limit);
   server_->SetDefaultPort(0);
   server_->Bindings().AddBinding()->SetIP("127.0.0.1");
+  server_->SetListenQueue(Id_SOMAXCONN);
   handler_.ServeOn(*server_);
   server_->SetActive(true);
   port_ = server_->Bindings().BindingAt(0)->Port();

@@ -26,9 +26,9 @@ class CountingView : public proxy::ProxyView {
   std::atomic<std::int64_t> slices_{0};
 };
 
-// The proxy as the program builds it (a TCP server whose execute handler is a proxy handler run,
-// with real one-second pauses), on a system-chosen port of 127.0.0.1 and with counters of its own,
-// so several can pace at different limits side by side.
+// The proxy as the program builds it (a TCP server with the system's largest listen queue whose
+// execute handler is a proxy handler run, with real one-second pauses), on a system-chosen port of
+// 127.0.0.1 and with counters of its own, so several can pace at different limits side by side.
 class BenchProxy {
  public:
   explicit BenchProxy(std::int32_t limit);

@@ -83,7 +83,8 @@ std::string Nginx::Program() {
   return {};
 }
 
-Nginx::Nginx(const std::string& program, std::int32_t originPort, const std::string& directives) {
+Nginx::Nginx(const std::string& program, std::int32_t originPort, const std::string& directives,
+             std::int32_t workerConnections) {
   char pattern[] = "/tmp/tramlet-nginx-XXXXXX";
   if (!::mkdtemp(pattern))
     throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
@@ -95,7 +96,7 @@ Nginx::Nginx(const std::string& program, std::int32_t originPort, const std::str
     std::ofstream out(conf);
     out << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
         << "pid " << folder_ << "/nginx.pid;\nerror_log " << folder_ << "/error.log warn;\n"
-        << "events { worker_connections 64; }\n"
+        << "events { worker_connections " << workerConnections << "; }\n"
         << "http {\n  access_log off;\n"
         << "  client_body_temp_path " << folder_ << "/client_body;\n"
         << "  proxy_temp_path " << folder_ << "/proxy;\n"

@@ -18,12 +18,16 @@ class Nginx {
   // Starts nginx on a free port of 127.0.0.1 with a location that proxies to originPort and
   // holds `directives` as well, and waits until it accepts connections. Throws
   // std::runtime_error (with nginx's own complaint, when it made one) when it cannot start.
-  Nginx(const std::string& program, std::int32_t originPort, const std::string& directives);
+  // workerConnections: its connections at once, clients and origin together.
+  Nginx(const std::string& program, std::int32_t originPort, const std::string& directives,
+        std::int32_t workerConnections = 64);
   ~Nginx();
   Nginx(const Nginx&) = delete;
   Nginx& operator=(const Nginx&) = delete;
 
   std::int32_t Port() const { return port_; }
+  // Its process, while it runs.
+  pid_t Pid() const { return pid_; }
   // Stops nginx and gives the CPU seconds its process used from start to end (start-up
   // included); later calls give the same figure.
   double Stop();

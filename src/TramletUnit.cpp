@@ -37,6 +37,7 @@ TProxyForm::TProxyForm(rtl::TComponent* owner)
   handler_ = std::make_unique<proxy::ProxyHandler>(*this);
   IdTCPServer1 = new TIdTCPServer(this);
   IdTCPServer1->SetDefaultPort(kProxyPort);
+  IdTCPServer1->SetListenQueue(Id_SOMAXCONN);  // a burst of connects must not overflow it
   IdTCPServer1->OnExecute = [this](TIdPeerThread* thread) { IdTCPServer1Execute(thread); };
 
   Tray = new ui::TCoolTrayIcon(this);

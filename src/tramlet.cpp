@@ -14,6 +14,7 @@
 #include "TramletUnit.h"
 #include "platform/windowing/Application.h"
 #include "platform/windowing/Shell.h"
+#include "rtl/ResourceLimit.h"
 #include "ui/CoolTrayIcon.h"
 
 namespace {
@@ -63,6 +64,7 @@ int main(int argc, char** argv) {
                  "(SIGINT or SIGTERM)\n");
   }
   CatchStopSignals();
+  rtl::RaiseOpenFileLimit();
 
   win::TApplication application(argc, argv);
   application.SetIcon(TramletIcon());

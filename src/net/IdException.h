@@ -40,7 +40,18 @@ TRAMLET_ID_FIXED(EIdReadLnMaxLineLengthExceeded, EIdException, "Max line length 
 TRAMLET_ID_FIXED(EIdConnectTimeout, EIdException, "Connect timed out.")
 // Carries the message of the error that ended a background connect.
 TRAMLET_ID_GROUP(EIdConnectException, EIdException)
-TRAMLET_ID_FIXED(EIdInvalidSocket, EIdException, "Cannot allocate socket.")
+// Carries the socket library's error number for the failed creation (0 when none is known), so
+// that a caller can tell a lack of descriptors (WSAEMFILE) from other causes.
+class EIdInvalidSocket : public EIdException {
+ public:
+  using EIdException::EIdException;
+  explicit EIdInvalidSocket(std::int32_t errorCode = 0)
+      : EIdException(std::string("Cannot allocate socket.")), errorCode_(errorCode) {}
+  std::int32_t ErrorCode() const noexcept { return errorCode_; }
+
+ private:
+  std::int32_t errorCode_ = 0;
+};
 
 TRAMLET_ID_GROUP(EIdSocksError, EIdException)
 TRAMLET_ID_FIXED(EIdSocksRequestFailed, EIdSocksError, "Request rejected or failed.")

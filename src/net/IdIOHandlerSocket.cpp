@@ -86,7 +86,10 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& host, std::int32_t port,
     handle.SetPort(boundPort);
     handle.SetClientPortMin(boundPortMin);
     handle.SetClientPortMax(boundPortMax);
-    handle.BindLocal();
+    // Nothing asked for: the connect picks address and port. Binding to any of both first would
+    // take a port for this socket alone, which thousands of connections run short of.
+    if (!boundIP.empty() || boundPort != 0 || (boundPortMin != 0 && boundPortMax != 0))
+      handle.BindLocal();
 
     TIdStack* stack = GlobalStack();
     if (!TIdStack::IsDottedQuad(address)) ReportStatus(hsResolving, {address});

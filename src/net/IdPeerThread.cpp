@@ -3,7 +3,9 @@
 #include "net/IdException.h"
 #include "net/IdTCPServer.h"
 
-TIdPeerThread::TIdPeerThread(bool ACreateSuspended) : TIdThread(ACreateSuspended) {}
+// One per client, thousands at once: a small stack each (the serving step stays shallow).
+TIdPeerThread::TIdPeerThread(bool ACreateSuspended)
+    : TIdThread(ACreateSuspended, rtl::kSmallStackSize) {}
 
 TIdPeerThread::~TIdPeerThread() {
   BeforeDestruction();

@@ -69,13 +69,13 @@ void TIdSocketHandle::StartListening(std::int32_t backlog) {
 bool TIdSocketHandle::AcceptFrom(TIdStackSocketHandle listeningSocket) {
   ClearState(true);
   TIdStack* stack = GlobalStack();
-  const TIdStackSocketHandle accepted = stack->SockAccept(listeningSocket, ip_, port_);
+  // The accept itself gives the peer's address.
+  const TIdStackSocketHandle accepted = stack->SockAccept(listeningSocket, remoteIP_, remotePort_);
   // Interrupted, or the listening socket was closed by another thread while we waited.
   if (stack->CheckSocketResult(accepted, {winsock::WSAEINTR, winsock::WSAENOTSOCK})) return false;
   osSocket_ = accepted;
   isOpen_ = true;
   RefreshLocal();
-  RefreshPeer();
   return true;
 }
 
@@ -87,10 +87,8 @@ void TIdSocketHandle::SetPeerAddress(const std::string& ip, std::int32_t port) {
 std::int32_t TIdSocketHandle::ConnectPeer(std::int32_t addressFamily) {
   const std::int32_t result =
       GlobalStack()->SockConnect(osSocket_, addressFamily, remoteIP_, remotePort_);
-  if (result != Id_SOCKET_ERROR) {
-    RefreshLocal();
-    RefreshPeer();
-  }
+  // The peer is the one connected to; only the local end was chosen by the system.
+  if (result != Id_SOCKET_ERROR) RefreshLocal();
   return result;
 }
 

@@ -101,7 +101,7 @@ std::int32_t TIdStack::LastErrorCode() const {
 
 TIdStackSocketHandle TIdStack::NewSocket(std::int32_t type, std::int32_t protocol) {
   TIdStackSocketHandle s = SockOpen(Id_PF_INET, type, protocol);
-  if (s == Id_INVALID_SOCKET) throw EIdInvalidSocket();
+  if (s == Id_INVALID_SOCKET) throw EIdInvalidSocket(SockLastError());
   return s;
 }
 

@@ -25,6 +25,7 @@ inline constexpr TIdStackSocketHandle Id_INVALID_SOCKET = winsock::INVALID_SOCKE
 inline constexpr std::int32_t Id_SOCKET_ERROR = winsock::SOCKET_ERROR;
 inline constexpr std::int32_t Id_PF_INET = winsock::PF_INET;
 inline constexpr std::int32_t Id_SOCK_STREAM = winsock::SOCK_STREAM;
+inline constexpr std::int32_t Id_SOMAXCONN = winsock::SOMAXCONN;
 // A time-out that waits without limit.
 inline constexpr std::int32_t IdTimeoutInfinite = -2;
 
@@ -110,7 +111,8 @@ class TIdStack {
   // The number recorded by the calling thread's most recent failed check.
   std::int32_t LastErrorCode() const;
 
-  // A new Internet-family socket; raises EIdInvalidSocket when none can be had.
+  // A new Internet-family socket; raises EIdInvalidSocket, with the error number, when none can
+  // be had.
   TIdStackSocketHandle NewSocket(std::int32_t type, std::int32_t protocol = 0);
   // "localhost" in any case gives 127.0.0.1 and a dotted quad itself, without any look-up;
   // anything else goes to SockHostByName.

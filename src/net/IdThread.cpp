@@ -5,8 +5,8 @@
 #include "net/IdException.h"
 #include "rtl/Exception.h"
 
-TIdThread::TIdThread(bool ACreateSuspended)
-    : TIdBaseThread(ACreateSuspended),
+TIdThread::TIdThread(bool ACreateSuspended, std::size_t AStackSize)
+    : TIdBaseThread(ACreateSuspended, AStackSize),
       stateLock_(std::make_unique<rtl::TCriticalSection>()),
       stopped_(ACreateSuspended) {}
 

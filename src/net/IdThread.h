@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -39,8 +40,9 @@ using TIdNotifyThreadEvent = std::function<void(TIdThread* AThread)>;
 class TIdThread : public TIdBaseThread {
  public:
   // A thread created suspended is stopped until Start. One created running is released by
-  // AfterConstruction (rtl::TThread::Create and ThreadClassOf call it).
-  explicit TIdThread(bool ACreateSuspended = true);
+  // AfterConstruction (rtl::TThread::Create and ThreadClassOf call it). AStackSize: bytes of
+  // stack, 0 for the system's default.
+  explicit TIdThread(bool ACreateSuspended = true, std::size_t AStackSize = 0);
   ~TIdThread() override;
 
   virtual void Start();

@@ -11,7 +11,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -281,18 +280,6 @@ int Poll(PollItem* items, std::size_t count, int timeoutMs) {
   for (std::size_t i = 0; i < count; ++i)
     items[i].revents = fds[i].revents;
   return ready;
-}
-
-int OpenWakeup() {
-  int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  return fd < 0 ? Failure() : fd;
-}
-
-void SignalWakeup(int fd) {
-  const std::uint64_t one = 1;
-  // The counter only has to become non-zero; a full counter is already readable.
-  while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
-  }
 }
 
 long SendFile(int socketFd, int fileFd, std::int64_t* offset, std::size_t count) {

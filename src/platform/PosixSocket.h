@@ -85,10 +85,6 @@ int GetLinger(int fd, bool* on, int* seconds);
 // Number of ready items, 0 on time-out; timeoutMs < 0 waits without limit.
 int Poll(PollItem* items, std::size_t count, int timeoutMs);
 
-// An event descriptor that becomes readable for good once signalled.
-int OpenWakeup();
-void SignalWakeup(int fd);
-
 // Sends up to count bytes of the file from *offset, advancing *offset; never raises SIGPIPE.
 long SendFile(int socketFd, int fileFd, std::int64_t* offset, std::size_t count);
 

@@ -8,46 +8,30 @@
 
 namespace winsock::detail {
 
-namespace {
-
-// How often a waiter without a wake-up descriptor looks at the closed flag.
-constexpr int kSliceMs = 50;
-
-}  // namespace
-
 SocketEntry::SocketEntry(int descriptor, bool stream, State state)
     : descriptor_(descriptor), stream_(stream), state_(state) {}
 
 SocketEntry::~SocketEntry() {
-  posix::Close(wakeDescriptor_);
   posix::Close(descriptor_);
 }
 
 void SocketEntry::MarkClosed() {
-  std::lock_guard<std::mutex> lock(wakeMutex_);
-  if (closed_.load(std::memory_order_relaxed)) return;
-  closed_.store(true, std::memory_order_release);
-  if (wakeDescriptor_ >= 0) posix::SignalWakeup(wakeDescriptor_);
-}
-
-int SocketEntry::WakeDescriptor() {
-  std::lock_guard<std::mutex> lock(wakeMutex_);
-  if (closed_.load(std::memory_order_relaxed)) return kClosed;
-  if (wakeDescriptor_ < 0 && !wakeUnavailable_) {
-    int fd = posix::OpenWakeup();
-    if (fd >= 0)
-      wakeDescriptor_ = fd;
-    else
-      wakeUnavailable_ = true;
-  }
-  return wakeDescriptor_ >= 0 ? wakeDescriptor_ : kNoWakeup;
+  if (closed_.exchange(true)) return;
+  // Shutting down is what ends a poll on the descriptor, and it is only done when someone waits:
+  // otherwise the descriptor is closed right away anyway, with the close's own effect on the peer
+  // (a reset after SO_LINGER 0, say). Unconnected sockets are woken too; the error is no matter.
+  if (waiters_.load() > 0) posix::Shutdown(descriptor_, true, true);
 }
 
 WaitResult SocketEntry::Wait(short events, std::uint32_t timeoutMs, int* error) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  const int wake = WakeDescriptor();
-  if (wake == kClosed) return WaitResult::Closed;
+  BeginWait();
+  struct Waiting {
+    SocketEntry& entry;
+    ~Waiting() { entry.EndWait(); }
+  } waiting{*this};
+  if (Closed()) return WaitResult::Closed;
 
   for (;;) {
     int slice = -1;
@@ -56,17 +40,16 @@ WaitResult SocketEntry::Wait(short events, std::uint32_t timeoutMs, int* error) 
       if (left <= 0) return WaitResult::TimedOut;
       slice = static_cast<int>(std::min<long long>(left, 1 << 30));
     }
-    if (wake < 0) slice = slice < 0 ? kSliceMs : std::min(slice, kSliceMs);
 
-    posix::PollItem items[2] = {{descriptor_, events, 0}, {wake, posix::kPollIn, 0}};
-    int ready = posix::Poll(items, wake >= 0 ? 2 : 1, slice);
+    posix::PollItem item{descriptor_, events, 0};
+    int ready = posix::Poll(&item, 1, slice);
     if (Closed()) return WaitResult::Closed;
     if (ready == -EINTR) continue;
     if (ready < 0) {
       *error = -ready;
       return WaitResult::Failed;
     }
-    if (items[0].revents != 0) return WaitResult::Ready;
+    if (item.revents != 0) return WaitResult::Ready;
   }
 }
 

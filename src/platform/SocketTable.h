@@ -9,9 +9,10 @@
 // reference, so no thread can reach a descriptor number after the kernel has handed it out again.
 // Numbers are never given out twice; when they run out, Add fails.
 //
-// Waiting always happens in poll on the descriptor plus the entry's wake-up descriptor, which
-// MarkClosed signals and which stays readable from then on: a waiter that registers after the
-// close sees Closed() instead, so no wake-up is ever lost.
+// Waiting happens in poll on the descriptor itself, with the waiter counted on the entry for the
+// whole wait. MarkClosed shuts the descriptor down when anyone is counted, which wakes every poll
+// on it and keeps it ready from then on; a waiter counted after the close sees Closed() instead.
+// So a close costs no descriptor of its own and no wake-up is ever lost.
 
 #include <atomic>
 #include <cstdint>
@@ -30,10 +31,6 @@ class SocketEntry {
   // socket as hung up, so select needs to know which sockets can become ready at all.
   enum class State { Fresh, Connecting, Connected, Listening };
 
-  // WakeDescriptor results that are not descriptors.
-  static constexpr int kClosed = -1;
-  static constexpr int kNoWakeup = -2;  // out of descriptors: waiters poll in short slices
-
   // Takes ownership of descriptor (negative: none, for tests of the table alone).
   SocketEntry(int descriptor, bool stream, State state = State::Fresh);
   ~SocketEntry();
@@ -42,13 +39,15 @@ class SocketEntry {
 
   int Descriptor() const { return descriptor_; }
   bool Stream() const { return stream_; }
-  bool Closed() const { return closed_.load(std::memory_order_acquire); }
+  bool Closed() const { return closed_.load(); }
 
   // Marks the entry closed and wakes every waiter. Idempotent.
   void MarkClosed();
-  // The wake-up descriptor, made on first use; kClosed once closed, kNoWakeup when none could be
-  // made. Valid for as long as the caller holds the entry.
-  int WakeDescriptor();
+
+  // Counts the caller as waiting in poll on the descriptor, until EndWait; Closed() right after
+  // BeginWait tells whether to wait at all. The caller holds the entry meanwhile.
+  void BeginWait() { waiters_.fetch_add(1); }
+  void EndWait() { waiters_.fetch_sub(1); }
 
   // Waits until the descriptor reports one of events (or an error or hang-up), the entry is
   // closed, or timeoutMs passes (0: no limit). On Failed, *error holds the errno value.
@@ -82,10 +81,9 @@ class SocketEntry {
   std::atomic<std::uint32_t> sendTimeout_{0};
   std::atomic<bool> receiveShut_{false};
   std::atomic<bool> sendShut_{false};
-
-  std::mutex wakeMutex_;
-  int wakeDescriptor_ = -1;  // guarded by wakeMutex_, as is every change of closed_
-  bool wakeUnavailable_ = false;
+  // Threads counted by BeginWait. It and closed_ are written and read in sequentially consistent
+  // order, so that a closer and a new waiter cannot both miss each other.
+  std::atomic<int> waiters_{0};
 };
 
 class SocketTable {

@@ -38,6 +38,8 @@ using u_long = std::uint32_t;
 
 constexpr SOCKET INVALID_SOCKET = -1;
 constexpr int SOCKET_ERROR = -1;
+// A listen backlog that asks for the system's largest queue (net.core.somaxconn on Linux).
+constexpr int SOMAXCONN = 0x7fffffff;
 // FD_SETSIZE and the FD_ macros are taken by <sys/select.h>, which most C headers pull in.
 constexpr int FDSET_SIZE = 64;
 

@@ -1,10 +1,10 @@
 // Socket creation, connection and data transfer.
 //
 // Every descriptor is non-blocking underneath; a WinSock blocking call is the non-blocking call,
-// and when that would block, a wait in SocketEntry::Wait followed by another try. The wait also
-// watches the entry's wake-up descriptor, so closesocket from another thread ends it: the call
-// then fails with WSAEINTR, as a blocking call cancelled on Windows does. A call that finds its
-// socket already closed fails with WSAENOTSOCK.
+// and when that would block, a wait in SocketEntry::Wait followed by another try. closesocket
+// from another thread shuts the descriptor down under that wait, which ends it: the call then
+// fails with WSAEINTR, as a blocking call cancelled on Windows does. A call that finds its socket
+// already closed fails with WSAENOTSOCK.
 
 #include <cerrno>
 #include <cstring>
@@ -138,13 +138,16 @@ int Receive(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromle
     posix::Ipv4Endpoint source;
     long received = posix::Receive(entry->Descriptor(), buf, static_cast<std::size_t>(len),
                                    sysFlags, datagram && from ? &source : nullptr);
+    // A close from another thread may have shut the descriptor down under us: that is the close,
+    // not the peer's end of the stream.
+    if (received == 0 && len > 0 && entry->Closed()) return Fail(WSAEINTR);
     if (received >= 0) {
       if (datagram && from) WriteAddress(source, from, fromlen);
       if (datagram && received > len) return Fail(WSAEMSGSIZE);
       return static_cast<int>(received);
     }
     if (received == -EINTR) continue;
-    if (received != -EAGAIN) return FailErrno(received);
+    if (received != -EAGAIN) return entry->Closed() ? Fail(WSAEINTR) : FailErrno(received);
     if (int error = AwaitReady(*entry, events, entry->ReceiveTimeout())) return Fail(error);
   }
 }
@@ -178,6 +181,7 @@ int Send(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int 
       if (int error = AwaitReady(*entry, posix::kPollOut, entry->SendTimeout())) return Fail(error);
       continue;
     }
+    if (entry->Closed()) return Fail(WSAEINTR);
     if (sent == -EPIPE && entry->SendShut()) return Fail(WSAESHUTDOWN);
     return FailErrno(sent);
   }
@@ -289,6 +293,7 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
       if (accepted != INVALID_SOCKET && addr) WriteAddress(peer, addr, addrlen);
       return accepted;
     }
+    if (entry->Closed()) return NoSocket(WSAEINTR);
     // A connection that died while queued is the client's problem, not the listener's.
     if (TransientAcceptError(-fd)) continue;
     if (fd != -EAGAIN) return NoSocket(ErrnoError(fd));

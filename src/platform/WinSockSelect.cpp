@@ -25,7 +25,7 @@ using detail::SocketEntry;
 
 enum SetKind { kRead, kWrite, kExcept, kSetKinds };
 
-constexpr int kSliceMs = 50;  // for sockets whose closing we cannot be woken by
+constexpr int kSliceMs = 50;  // for sockets whose closing poll cannot see
 
 struct Watched {
   SOCKET socket;
@@ -92,7 +92,7 @@ int select(int, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, const time
         std::int64_t{timeout->tv_sec} * 1000 + (std::int64_t{timeout->tv_usec} + 999) / 1000;
   }
 
-  // One poll item per distinct socket, followed by one per wake-up descriptor.
+  // One poll item per distinct socket.
   std::vector<Watched> watched;
   watched.reserve(total);
   std::vector<std::size_t> slots[kSetKinds];  // set slot -> index in watched
@@ -111,17 +111,28 @@ int select(int, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, const time
       slots[kind].push_back(static_cast<std::size_t>(known - watched.begin()));
     }
   }
+  // Counted as waiting on every socket, so that closing any of them shuts it down and ends poll.
+  struct Waiting {
+    std::vector<Watched>& watched;
+    ~Waiting() {
+      for (Watched& w : watched)
+        w.entry->EndWait();
+    }
+  } waiting{watched};
+  for (Watched& w : watched)
+    w.entry->BeginWait();
+  for (const Watched& w : watched)
+    if (w.entry->Closed()) return Fail(WSAENOTSOCK);
+
   const std::size_t count = watched.size();
-  std::vector<posix::PollItem> items(count * 2);
+  std::vector<posix::PollItem> items(count);
+  // A socket that poll does not watch cannot end it when closed; then poll goes in slices.
   bool sliced = false;
   for (std::size_t i = 0; i < count; ++i) {
     SocketEntry& entry = *watched[i].entry;
     const bool idle = entry.Stream() && entry.GetState() == SocketEntry::State::Fresh;
     items[i] = {idle ? -1 : entry.Descriptor(), watched[i].events, 0};
-    const int wake = entry.WakeDescriptor();
-    if (wake == SocketEntry::kClosed) return Fail(WSAENOTSOCK);
-    sliced = sliced || wake == SocketEntry::kNoWakeup;
-    items[count + i] = {wake, posix::kPollIn, 0};
+    sliced = sliced || idle;
   }
 
   using Clock = std::chrono::steady_clock;
@@ -152,7 +163,10 @@ int select(int, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, const time
         }
         // Something the caller did not ask about (a hang-up on a listening socket, say) would
         // keep poll returning at once; stop watching that socket for the rest of this call.
-        if (!any && items[i].revents != 0) items[i].fd = -1;
+        if (!any && items[i].revents != 0) {
+          items[i].fd = -1;
+          sliced = true;
+        }
       }
       for (int kind = 0; kind < kSetKinds; ++kind)
         for (std::size_t at : slots[kind])

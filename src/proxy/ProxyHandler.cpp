@@ -22,6 +22,11 @@
 namespace proxy {
 namespace {
 
+// A socket that could not be made for want of descriptors: the client hears 503, not silence.
+bool OutOfDescriptors(const EIdInvalidSocket& error) {
+  return error.ErrorCode() == winsock::WSAEMFILE || error.ErrorCode() == winsock::WSAENOBUFS;
+}
+
 // The port of the request target; anything but 1 to 65535 fails like text that is no number,
 // so no port can wrap around to another in the 16-bit address field.
 std::int32_t PortNumber(const std::string& portText) {
@@ -144,7 +149,13 @@ void ProxyHandler::Forward(TIdTCPConnection& client, RequestCapture& capture, Re
   TIdTCPClient& upstream = run.Upstream();
   upstream.SetHost(target.Host);
   upstream.SetPort(PortNumber(target.PortText));
-  upstream.Connect(-1);
+  try {
+    upstream.Connect(-1);
+  } catch (const EIdInvalidSocket& e) {
+    if (!OutOfDescriptors(e)) throw;
+    Refuse(client, "HTTP/1.0 503 Service Unavailable");
+    return;
+  }
   if (upstream.IsConnected()) view_.AppendDownloadText("Connected to " + upstream.Host());
 
   const std::string firstLine = DowngradeVersion(target.Line);
@@ -173,8 +184,10 @@ void ProxyHandler::OpenTunnel(TIdTCPConnection& client, const RequestCapture& ca
   upstream.SetPort(target->Port);
   try {
     upstream.Connect(-1);
-  } catch (const EIdException&) {
-    Refuse(client, "HTTP/1.0 502 Bad Gateway");
+  } catch (const EIdException& e) {
+    auto* socketless = dynamic_cast<const EIdInvalidSocket*>(&e);
+    Refuse(client, socketless && OutOfDescriptors(*socketless) ? "HTTP/1.0 503 Service Unavailable"
+                                                               : "HTTP/1.0 502 Bad Gateway");
     return;
   }
   if (upstream.IsConnected()) view_.AppendDownloadText("Connected to " + upstream.Host());

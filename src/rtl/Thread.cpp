@@ -6,7 +6,10 @@
 #include <mutex>
 #include <system_error>
 
+#include <pthread.h>
+
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include "rtl/Format.h"
 #include "rtl/Synchronize.h"
@@ -20,7 +23,8 @@ struct TThread::State {
   std::mutex mutex;
   std::condition_variable changed;
   std::atomic<std::uint32_t> tid{0};
-  int baseNice = 0;         // the nice value the thread started with
+  int baseNice = 0;         // the nice value the thread started with, once baseKnown
+  bool baseKnown = false;   // guarded by mutex
   bool suspended = true;    // guarded by mutex; the OS thread always starts held
   bool finished = false;    // guarded by mutex
   bool destroying = false;  // guarded by mutex: an owner is deleting the object
@@ -37,26 +41,57 @@ int NiceOffset(TThreadPriority priority) {
   return offsets[priority];
 }
 
+[[noreturn]] void RaiseCreationError(int error) {
+  throw EThread(Format("Thread creation error: %s", std::system_category().message(error)));
+}
+
+// What a new OS thread starts from; it takes the pieces over and frees the block.
+struct ThreadStartBlock {
+  TThread* self;
+  std::shared_ptr<void> state;
+};
+
 }  // namespace
 
-TThread::TThread(bool createSuspended)
+TThread::TThread(bool createSuspended, std::size_t stackSize)
     : state_(std::make_shared<State>()), createSuspended_(createSuspended) {
-  try {
-    handle_ = std::thread(&TThread::ThreadProc, this, state_);
-  } catch (const std::system_error& e) {
-    throw EThread(Format("Thread creation error: %s", e.code().message()));
+  pthread_attr_t attributes;
+  if (int error = pthread_attr_init(&attributes)) RaiseCreationError(error);
+  struct AttributesGuard {
+    pthread_attr_t& attributes;
+    ~AttributesGuard() { pthread_attr_destroy(&attributes); }
+  } guard{attributes};
+  if (stackSize > 0) {
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    std::size_t size = std::max<std::size_t>(stackSize, PTHREAD_STACK_MIN);
+    size = (size + page - 1) / page * page;
+    if (int error = pthread_attr_setstacksize(&attributes, size)) RaiseCreationError(error);
   }
-  // Wait for the id, so that ThreadID and SetPriority work from here on.
-  std::unique_lock lock(state_->mutex);
-  state_->changed.wait(lock, [&] { return state_->tid.load() != 0; });
+  auto* start = new ThreadStartBlock{this, state_};
+  // The creator goes on at once; the thread reports its id and waits to be released.
+  if (int error = pthread_create(&handle_, &attributes, &TThread::ThreadStart, start)) {
+    delete start;
+    RaiseCreationError(error);
+  }
+  joinable_ = true;
 }
 
 TThread::~TThread() {
   Shutdown();
-  if (handle_.joinable()) {
+  if (joinable_) {
     // Left joinable only when the thread is deleting itself.
-    handle_.detach();
+    pthread_detach(handle_);
+    joinable_ = false;
   }
+}
+
+void* TThread::ThreadStart(void* start) {
+  std::unique_ptr<ThreadStartBlock> block(static_cast<ThreadStartBlock*>(start));
+  TThread* self = block->self;
+  std::shared_ptr<State> state = std::static_pointer_cast<State>(std::move(block->state));
+  block.reset();
+  ThreadProc(self, std::move(state));
+  return nullptr;
 }
 
 void TThread::AfterConstruction() {
@@ -107,20 +142,36 @@ void TThread::WaitWhileSuspended() {
 
 void TThread::SetPriority(TThreadPriority value) {
   if (value < tpIdle || value > tpTimeCritical) RaiseThreadError(EINVAL);
-  priority_.store(value);
   State& s = *state_;
-  // While the thread has not finished, its id cannot belong to any other thread.
+  // While the thread has not finished, its id cannot belong to any other thread. Before it has
+  // an id, the thread applies the level itself once it has one.
   std::lock_guard lock(s.mutex);
-  if (s.finished) return;
-  int nice = std::clamp(s.baseNice + NiceOffset(value), -20, 19);
-  if (::setpriority(PRIO_PROCESS, static_cast<id_t>(s.tid.load()), nice) != 0) {
+  priority_.store(value);
+  if (s.finished || s.tid.load() == 0) return;
+  ApplyPriority(s);
+}
+
+void TThread::ApplyPriority(State& state) {
+  if (!state.baseKnown) {
+    // Read at the first change only: until then the thread still has the value it started with.
+    errno = 0;
+    const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(state.tid.load()));
+    state.baseNice = errno == 0 ? nice : 0;
+    state.baseKnown = true;
+  }
+  int nice = std::clamp(state.baseNice + NiceOffset(priority_.load()), -20, 19);
+  if (::setpriority(PRIO_PROCESS, static_cast<id_t>(state.tid.load()), nice) != 0) {
     int error = errno;
     if (error != EPERM && error != EACCES) RaiseThreadError(error);
   }
 }
 
 std::uint32_t TThread::ThreadID() const {
-  return state_->tid.load();
+  State& s = *state_;
+  if (std::uint32_t tid = s.tid.load()) return tid;
+  std::unique_lock lock(s.mutex);
+  s.changed.wait(lock, [&] { return s.tid.load() != 0; });
+  return s.tid.load();
 }
 
 bool TThread::Finished() const {
@@ -178,17 +229,24 @@ void TThread::Shutdown() {
     SetSuspended(false);
     WaitUntilFinished(state_, false);
   }
-  if (handle_.joinable()) handle_.join();
+  if (joinable_) {
+    pthread_join(handle_, nullptr);
+    joinable_ = false;
+  }
 }
 
 void TThread::ThreadProc(TThread* self, std::shared_ptr<State> state) {
   std::uint32_t tid = GetCurrentThreadId();
-  errno = 0;
-  int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
   {
     std::lock_guard lock(state->mutex);
-    state->baseNice = errno == 0 ? nice : 0;
     state->tid.store(tid);
+    if (self->priority_.load() != tpNormal) {
+      try {
+        self->ApplyPriority(*state);
+      } catch (const EThread&) {
+        // Nobody to tell; the level is still reported as asked for.
+      }
+    }
   }
   state->changed.notify_all();
   {

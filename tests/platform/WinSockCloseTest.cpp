@@ -13,6 +13,7 @@
 #include "WinSockTestSupport.h"
 #include "platform/WinSock2.h"
 #include "rtl/Time.h"
+#include "support/RawClient.h"
 
 namespace winsock_test {
 namespace {
@@ -86,6 +87,7 @@ TEST_P(CloseFromAnotherThread, EndsTheBlockedCallAndRetiresTheNumber) {
   Blocker blocker = GetParam().prepare();
   ASSERT_NE(INVALID_SOCKET, blocker.target);
 
+  const int descriptorsBefore = test::SteadyDescriptorCount();
   auto threadId = std::make_shared<std::atomic<std::uint32_t>>(0);
   auto finished = RunDetached([threadId, call = blocker.call] {
     *threadId = rtl::GetCurrentThreadId();
@@ -96,6 +98,8 @@ TEST_P(CloseFromAnotherThread, EndsTheBlockedCallAndRetiresTheNumber) {
     std::this_thread::yield();
   ASSERT_TRUE(WaitUntilSleeping(*threadId)) << "the call never blocked";
   ASSERT_NE(std::future_status::ready, finished.wait_for(std::chrono::seconds(0)));
+  EXPECT_EQ(descriptorsBefore, test::SteadyDescriptorCount())
+      << "a blocked call holds no descriptor beyond its socket's";
 
   ASSERT_EQ(0, closesocket(blocker.target));
   ASSERT_EQ(std::future_status::ready, finished.wait_for(std::chrono::seconds(5)))

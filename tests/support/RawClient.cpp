@@ -8,9 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <thread>
 
 namespace test {
 namespace {
@@ -28,10 +30,16 @@ RawClient::~RawClient() {
   Close();
 }
 
-bool RawClient::Connect(std::int32_t port, std::int32_t timeoutMs) {
+bool RawClient::Open() {
   Close();
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd_ < 0) return false;
+  opened_ = fd_ >= 0;
+  return opened_;
+}
+
+bool RawClient::Connect(std::int32_t port, std::int32_t timeoutMs) {
+  if (!opened_ && !Open()) return false;
+  opened_ = false;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -107,6 +115,7 @@ std::optional<std::string> RawClient::ReadToClose(std::int32_t timeoutMs) {
 void RawClient::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  opened_ = false;
   pending_.clear();
 }
 
@@ -132,6 +141,15 @@ int EntriesIn(const char* folder) {
 
 int OpenDescriptorCount() {
   return EntriesIn("/proc/self/fd");
+}
+
+int SteadyDescriptorCount() {
+  int fewest = OpenDescriptorCount();
+  for (int i = 0; i < 3; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    fewest = std::min(fewest, OpenDescriptorCount());
+  }
+  return fewest;
 }
 
 int ThreadCount() {

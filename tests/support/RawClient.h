@@ -17,6 +17,8 @@ class RawClient {
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
 
+  // Makes the socket ahead of Connect, which then needs no new descriptor.
+  bool Open();
   // Connects to 127.0.0.1:port; false when refused or not done within timeoutMs.
   bool Connect(std::int32_t port, std::int32_t timeoutMs = 5000);
   bool Send(std::string_view bytes);
@@ -34,11 +36,15 @@ class RawClient {
   int ReceiveSome(std::int32_t timeoutMs);
 
   int fd_ = -1;
+  bool opened_ = false;  // fd_ is made and not yet connected
   std::string pending_;
 };
 
 // Entries in /proc/self/fd.
 int OpenDescriptorCount();
+// The fewest of a few counts a moment apart: leaves out the pipes a sanitizer runtime opens and
+// closes again at once.
+int SteadyDescriptorCount();
 // Entries in /proc/self/task: the process's threads.
 int ThreadCount();
 // Raises the soft limit on open files to at least wanted (within the hard limit); the limit now.
