@@ -163,7 +163,7 @@ LoadRun Measure(const std::string& relay, pid_t pid, const std::vector<DownloadS
     const std::int64_t answer =
         static_cast<std::int64_t>(AnswerHeader(specs[i].BodyBytes, "1.0").size()) +
         specs[i].BodyBytes;
-    ratios.push_back((result.Ended - result.Started) / ChunkAwareModel(answer, kLimit).Seconds);
+    ratios.push_back((result.Ended - result.Started) / PacedSeconds(answer, kLimit));
   }
   run.MedianRatio = Percentile(ratios, 0.5);
   run.P99Ratio = Percentile(ratios, 0.99);
@@ -348,9 +348,8 @@ int RunDriver(const Options& options) {
         "\n%d connects at once, %lld-byte answers (model %.0f s); goal: all correct, the last "
         "closed within %.0f s\n",
         kBurstDownloads, static_cast<long long>(kBurstBody),
-        ChunkAwareModel(
-            static_cast<std::int64_t>(AnswerHeader(kBurstBody, "1.0").size()) + kBurstBody, kLimit)
-            .Seconds,
+        PacedSeconds(static_cast<std::int64_t>(AnswerHeader(kBurstBody, "1.0").size()) + kBurstBody,
+                     kLimit),
         kBurstGoalSeconds);
     PrintHeading();
     const LoadRun* burstProxy = nullptr;
