@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <csignal>
 #include <cstring>
@@ -25,6 +24,7 @@
 #include <unistd.h>
 
 #include "Answer.h"
+#include "ProcessProbe.h"
 
 extern char** environ;
 
@@ -226,22 +226,6 @@ std::string ReadWhole(const std::string& path) {
   std::stringstream text;
   text << file.rdbuf();
   return text.str();
-}
-
-std::int64_t StatusField(std::string_view text, std::string_view name) {
-  std::size_t at = 0;
-  while ((at = text.find(name, at)) != std::string_view::npos) {
-    const bool lineStart = at == 0 || text[at - 1] == '\n';
-    at += name.size();
-    if (!lineStart || at >= text.size() || text[at] != ':') continue;
-    ++at;
-    while (at < text.size() && (text[at] == ' ' || text[at] == '\t'))
-      ++at;
-    std::int64_t value = 0;
-    std::from_chars(text.data() + at, text.data() + text.size(), value);
-    return value;
-  }
-  return 0;
 }
 
 }  // namespace
@@ -475,9 +459,10 @@ ProcessSample SampleProcess(pid_t pid, bool withDescriptors) {
   const std::string folder = "/proc/" + std::to_string(pid);
   const std::string status = ReadWhole(folder + "/status");
   ProcessSample sample;
-  sample.Threads = StatusField(status, "Threads");
-  sample.VmRssKb = StatusField(status, "VmRSS");
-  sample.VmHwmKb = StatusField(status, "VmHWM");
+  const ProcessStatus fields = ParseStatus(status);
+  sample.Threads = fields.Threads;
+  sample.VmRssKb = fields.VmRssKb;
+  sample.VmHwmKb = fields.VmHwmKb;
   if (withDescriptors) {
     std::error_code error;
     for (auto it = std::filesystem::directory_iterator(folder + "/fd", error);
