@@ -26,6 +26,8 @@ std::optional<std::int64_t> ContentLengthOf(std::string_view line) {
   std::int64_t length = 0;
   for (char c : value) {
     if (c < '0' || c > '9') return std::nullopt;
+  }
+  for (char c : value) {
     if (length > (std::numeric_limits<std::int64_t>::max() - 9) / 10)
       return std::numeric_limits<std::int64_t>::max();
     length = length * 10 + (c - '0');
