@@ -158,7 +158,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int i = 0; i < 4; ++i) {
       const std::uint8_t part = input.Byte();
       address += static_cast<char>(part);
-      host += (i ? "." : "") + std::to_string(part);
+      if (i > 0) host += '.';
+      host += std::to_string(part);
     }
   } else {
     host = Field(input);
