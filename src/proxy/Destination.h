@@ -11,7 +11,7 @@ namespace proxy {
 // Where a run is about to connect, resolved once: the run connects to exactly this address, so
 // what was judged is what is reached, whatever a name resolves to the next time.
 struct Destination {
-  std::string Address;  // dotted decimal, no leading zeros
+  std::string Address;      // dotted decimal, no leading zeros
   std::uint32_t Value = 0;  // the address in host order
   std::int32_t Port = 0;
 };

@@ -255,7 +255,8 @@ void ProxyHandler::OpenTunnel(TIdTCPConnection& client, const RequestCapture& ca
 ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client, RequestCapture& capture,
                                                   RelayBuffer& buffer) {
   using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timing_.HeaderDeadlineMs);
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(timing_.HeaderDeadlineMs);
   const auto left = [&] {
     return static_cast<std::int32_t>(std::max<std::int64_t>(
         0, std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count()));
@@ -289,8 +290,8 @@ ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client, Requ
 
 // Every byte after the header block goes upstream exactly as the client sent it, through a
 // bounded buffer: up to the announced length, or without one, until the client falls silent.
-bool ProxyHandler::ForwardBody(TIdTCPConnection& client, CountedRun& run,
-                               RequestCapture& capture, RelayBuffer& buffer) {
+bool ProxyHandler::ForwardBody(TIdTCPConnection& client, CountedRun& run, RequestCapture& capture,
+                               RelayBuffer& buffer) {
   TIdTCPClient& upstream = run.Upstream();
   if (!capture.HeaderComplete()) return true;  // cut by a NUL or by the client's close
   const std::optional<std::int64_t> length = capture.ContentLength();
@@ -320,7 +321,7 @@ bool ProxyHandler::ForwardBody(TIdTCPConnection& client, CountedRun& run,
 }
 
 std::optional<std::string_view> ProxyHandler::Refusal(TIdTCPConnection& client,
-                                                     const Destination& destination) {
+                                                      const Destination& destination) {
   TIdStack& stack = *GlobalStack();
   // The proxy listens on every address, so the network it is on can reach it; that must not
   // reach the services this machine keeps to itself.

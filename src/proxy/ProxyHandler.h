@@ -54,7 +54,6 @@ class ProxyHandler {
 
   using Timing = HandlerTiming;
 
-
   // pause defaults to a real sleep; tests may pass one that only records.
   explicit ProxyHandler(ProxyView& view, ProxyCounters& counters = Counters(),
                         PauseFunction pause = {}, Timing timing = {});

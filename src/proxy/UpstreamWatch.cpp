@@ -46,14 +46,16 @@ UpstreamWatch::~UpstreamWatch() {
 
 void UpstreamWatch::Look() {
   std::unique_lock lock(mutex_);
-  while (!stop_.wait_for(lock, std::chrono::milliseconds(periodMs_), [this] { return stopping_; })) {
+  while (
+      !stop_.wait_for(lock, std::chrono::milliseconds(periodMs_), [this] { return stopping_; })) {
     const auto now = std::chrono::steady_clock::now();
     for (Run& run : runs_) {
       if (!run.blocking) continue;
       // The run does not read its client while it is blocked upstream, so a peek here takes
       // nothing from it and cannot block.
-      const bool gone = !run.client->IsConnected() || (*run.terminated)() ||
-                        (now - run.blockedSince >= std::chrono::seconds(1) && PeerClosed(*run.client));
+      const bool gone =
+          !run.client->IsConnected() || (*run.terminated)() ||
+          (now - run.blockedSince >= std::chrono::seconds(1) && PeerClosed(*run.client));
       if (!gone) continue;
       try {
         // Again at every look: a close that came before the socket was made closed nothing.
@@ -66,8 +68,8 @@ void UpstreamWatch::Look() {
 }
 
 UpstreamWatch::Registration::Registration(UpstreamWatch& watch, TIdTCPConnection& client,
-                                           TIdTCPConnection& upstream,
-                                           const std::function<bool()>& terminated)
+                                          TIdTCPConnection& upstream,
+                                          const std::function<bool()>& terminated)
     : watch_(watch) {
   std::lock_guard lock(watch_.mutex_);
   run_ = watch_.runs_.insert(watch_.runs_.end(), Run{&client, &upstream, &terminated, false, {}});

@@ -44,7 +44,8 @@ int PauseGate::Entered() const {
 
 ProxyUnderTest::ProxyUnderTest(proxy::ProxyHandler::PauseFunction pause,
                                proxy::ProxyHandler::Timing timing)
-    : handler_(view_, counters_, std::move(pause), timing), server_(std::make_unique<TIdTCPServer>()) {
+    : handler_(view_, counters_, std::move(pause), timing),
+      server_(std::make_unique<TIdTCPServer>()) {
   server_->SetDefaultPort(0);
   server_->Bindings().AddBinding()->SetIP("127.0.0.1");
   handler_.ServeOn(*server_);
