@@ -8,12 +8,19 @@
 namespace proxy {
 namespace {
 
-// Whether a client that is not read meanwhile has closed its end or failed: readable, and a peek
-// finds no byte. Bytes it still has for us mean it is there.
+// Whether a client that is not read meanwhile has closed its end or failed: readable, and either
+// a reset is pending or a peek finds no byte. Bytes it still has for us alone mean nothing: a
+// client that resets leaves the bytes it sent before unread.
 bool PeerClosed(TIdTCPConnection& client) {
   const TIdStackSocketHandle socket = SocketOf(client);
   if (socket == Id_INVALID_SOCKET) return true;
   if (ProbeReadable(socket, 0) != 0) return false;
+  int error = 0;
+  int length = sizeof error;
+  if (winsock::getsockopt(socket, winsock::SOL_SOCKET, winsock::SO_ERROR,
+                          reinterpret_cast<char*>(&error), &length) != 0 ||
+      error != 0)
+    return true;
   char byte;
   return winsock::recv(socket, &byte, 1, winsock::MSG_PEEK) <= 0;
 }
