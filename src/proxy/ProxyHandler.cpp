@@ -113,8 +113,7 @@ class ProxyHandler::CountedRun {
       : handler_(handler),
         client_(client),
         upstream_(std::make_unique<TIdTCPClient>()),
-        watched_(std::make_unique<UpstreamWatch::Registration>(handler.watch_, client, *upstream_,
-                                                               terminated)) {
+        watched_(Watch(handler.watch_, client, *upstream_, terminated)) {
     handler_.ShowCount(handler_.counters_.ConnectionCount.fetch_add(1) + 1);
   }
   ~CountedRun() {
@@ -136,6 +135,18 @@ class ProxyHandler::CountedRun {
   UpstreamWatch::Registration& Watched() { return *watched_; }
 
  private:
+  // The upstream socket handler is made before the watch may close it from its own thread, so
+  // that the connect only reuses it and never builds it while the watch looks at it.
+  static std::unique_ptr<UpstreamWatch::Registration> Watch(
+      UpstreamWatch& watch, TIdTCPConnection& client, TIdTCPClient& upstream,
+      const std::function<bool()>& terminated) {
+    auto* handler = new TIdIOHandlerSocket(&upstream);  // owned by the client as a component
+    upstream.SetIOHandler(handler);
+    upstream.SetOwnsIOHandler(true);
+    handler->Open();
+    return std::make_unique<UpstreamWatch::Registration>(watch, client, upstream, terminated);
+  }
+
   ProxyHandler& handler_;
   TIdTCPConnection& client_;
   std::unique_ptr<TIdTCPClient> upstream_;
