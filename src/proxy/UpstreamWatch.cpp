@@ -1,5 +1,6 @@
 #include "proxy/UpstreamWatch.h"
 
+#include "net/IdIOHandlerSocket.h"
 #include "net/IdTCPConnection.h"
 #include "platform/WinSock2.h"
 #include "proxy/Readiness.h"
@@ -7,6 +8,13 @@
 
 namespace proxy {
 namespace {
+
+// Whether the client's socket is still open, read without the side effects IsConnected has on
+// the connection, which belongs to the run's thread.
+bool SocketOpen(const TIdTCPConnection& client) {
+  TIdIOHandlerSocket* handler = client.SocketHandler();
+  return handler && handler->SocketHandle() && handler->SocketHandle()->IsOpen();
+}
 
 // Whether a client that is not read meanwhile has closed its end or failed: readable, and either
 // a reset is pending or a peek finds no byte. Bytes it still has for us alone mean nothing: a
