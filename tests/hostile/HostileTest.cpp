@@ -12,6 +12,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "GuardStack.h"
@@ -79,6 +80,8 @@ class HostileTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(kGuardInstalled);
     test::RaiseOpenFileLimit(4096);
+    // A sanitizer runtime may start a helper thread of its own with the first thread made.
+    std::thread([] {}).join();
     threads_ = test::ThreadCount();
     descriptors_ = test::SteadyDescriptorCount();
     hostile::TakeConnects();
