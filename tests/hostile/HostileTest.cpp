@@ -282,6 +282,9 @@ TEST_F(HostileTest, MutatedRequestsConnectOnlyWhereTheRulesSay) {
     }
   }
   EXPECT_EQ(mismatches, 0);
+  RecordProperty("requests", count);
+  RecordProperty("predicted_connects", predictedConnects);
+  RecordProperty("uncertain", uncertain);
   // The mutations must leave enough requests that do go through, or the check proves little.
   EXPECT_GT(predictedConnects, count / 5);
   EXPECT_LT(uncertain, count / 10);
