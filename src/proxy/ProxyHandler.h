@@ -41,6 +41,13 @@ struct HandlerTiming {
 // and relays the answer back paced (PacedRelay). A CONNECT request opens a tunnel instead
 // (Tunnel), whose server-to-client bytes are paced the same way. Runs on the peer thread of each
 // client, any number at once; the only shared state is the counters and the view.
+//
+// What is refused, with a short answer and nothing connected: a target that is not itself an
+// http:// URL (400), a Content-Length that is no plain number (400), a header block not complete
+// by its deadline (408), a loopback destination asked for by a client on another host (403), and
+// a destination that is one of the server's own listeners (508). Destinations are judged after
+// name resolution, on the address then connected to. Calls blocked on the origin (connect, send)
+// end soon after the client has gone (UpstreamWatch).
 class ProxyHandler {
  public:
   using PauseFunction = PacedRelay::PauseFunction;
