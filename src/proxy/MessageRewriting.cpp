@@ -198,6 +198,12 @@ bool HasAbsoluteTarget(std::string_view line) {
          line.substr(0, version + 2).find("http://") != std::string_view::npos;
 }
 
+bool TargetIsAbsoluteUrl(std::string_view line) {
+  const std::string trimmed = Trim(line);
+  const std::size_t space = trimmed.find(' ');
+  return space != std::string::npos && space > 0 && trimmed.find("http://") == space + 1;
+}
+
 std::string DowngradeVersion(std::string_view text) {
   return Rewrite<false, true>(text);
 }

@@ -60,6 +60,11 @@ std::optional<TunnelTarget> ParseConnectLine(std::string_view line);
 // request line ParseRequestLine takes apart; CONNECT and path-only requests are not.
 bool HasAbsoluteTarget(std::string_view line);
 
+// True when the line (blanks at either end allowed) is a method, one space and a target that
+// itself begins with "http://", and no "http://" stands before it - so ParseRequestLine takes the
+// host from the target and nowhere else.
+bool TargetIsAbsoluteUrl(std::string_view line);
+
 // Every "1.1" becomes "1.0", left to right without overlap; the length never changes.
 std::string DowngradeVersion(std::string_view text);
 

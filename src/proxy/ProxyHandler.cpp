@@ -1,6 +1,7 @@
 #include "proxy/ProxyHandler.h"
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -9,9 +10,12 @@
 
 #include "net/IdException.h"
 #include "net/IdGlobal.h"
+#include "net/IdIOHandlerSocket.h"
 #include "net/IdTCPClient.h"
 #include "net/IdTCPConnection.h"
 #include "net/IdTCPServer.h"
+#include "net/IdTCPServerConnection.h"
+#include "proxy/Destination.h"
 #include "proxy/MessageRewriting.h"
 #include "proxy/RelayBuffer.h"
 #include "proxy/RequestCapture.h"
@@ -74,10 +78,21 @@ std::string ForwardedHeader(const std::string& firstLine, const LineList& lines)
   return header;
 }
 
+// The address the client connected from, as the server accepted it.
+std::string PeerAddressOf(const TIdTCPConnection& client) {
+  TIdIOHandlerSocket* handler = client.SocketHandler();
+  return handler && handler->SocketHandle() ? handler->SocketHandle()->RemoteIP() : std::string();
+}
+
 }  // namespace
 
-ProxyHandler::ProxyHandler(ProxyView& view, ProxyCounters& counters, PauseFunction pause)
-    : view_(view), counters_(counters), pause_(std::move(pause)) {
+ProxyHandler::ProxyHandler(ProxyView& view, ProxyCounters& counters, PauseFunction pause,
+                           Timing timing)
+    : view_(view),
+      counters_(counters),
+      pause_(std::move(pause)),
+      timing_(timing),
+      watch_(timing.WatchPeriodMs) {
   if (!pause_) pause_ = [](std::int32_t ms) { rtl::Sleep(ms); };
 }
 
@@ -93,12 +108,17 @@ void ProxyHandler::Execute(TIdPeerThread* AThread) {
 // same clean-up - both connections closed, the count lowered.
 class ProxyHandler::CountedRun {
  public:
-  CountedRun(ProxyHandler& handler, TIdTCPConnection& client)
-      : handler_(handler), client_(client), upstream_(std::make_unique<TIdTCPClient>()) {
+  CountedRun(ProxyHandler& handler, TIdTCPConnection& client,
+             const std::function<bool()>& terminated)
+      : handler_(handler),
+        client_(client),
+        upstream_(std::make_unique<TIdTCPClient>()),
+        watched_(Watch(handler.watch_, client, *upstream_, terminated)) {
     handler_.ShowCount(handler_.counters_.ConnectionCount.fetch_add(1) + 1);
   }
   ~CountedRun() {
     try {
+      watched_.reset();  // before the connections it watches go
       if (upstream_->IsConnected()) upstream_->DropSocket();
       upstream_.reset();
       handler_.ShowCount(handler_.counters_.ConnectionCount.fetch_sub(1) - 1);
@@ -111,11 +131,26 @@ class ProxyHandler::CountedRun {
   CountedRun& operator=(const CountedRun&) = delete;
 
   TIdTCPClient& Upstream() { return *upstream_; }
+  // For marking the calls that block on the origin, which the watch may end.
+  UpstreamWatch::Registration& Watched() { return *watched_; }
 
  private:
+  // The upstream socket handler is made before the watch may close it from its own thread, so
+  // that the connect only reuses it and never builds it while the watch looks at it.
+  static std::unique_ptr<UpstreamWatch::Registration> Watch(
+      UpstreamWatch& watch, TIdTCPConnection& client, TIdTCPClient& upstream,
+      const std::function<bool()>& terminated) {
+    auto* handler = new TIdIOHandlerSocket(&upstream);  // owned by the client as a component
+    upstream.SetIOHandler(handler);
+    upstream.SetOwnsIOHandler(true);
+    handler->Open();
+    return std::make_unique<UpstreamWatch::Registration>(watch, client, upstream, terminated);
+  }
+
   ProxyHandler& handler_;
   TIdTCPConnection& client_;
   std::unique_ptr<TIdTCPClient> upstream_;
+  std::unique_ptr<UpstreamWatch::Registration> watched_;
 };
 
 void ProxyHandler::Run(TIdTCPConnection& client, const std::function<bool()>& terminated) {
@@ -126,15 +161,21 @@ void ProxyHandler::Run(TIdTCPConnection& client, const std::function<bool()>& te
     Refuse(client, "HTTP/1.0 431 Request Header Fields Too Large");
     return;
   }
+  if (outcome == Capture::TimedOut) {
+    Refuse(client, "HTTP/1.0 408 Request Timeout");
+    return;
+  }
   const LineList& lines = capture.Lines();
   if (outcome == Capture::GiveUp || lines.empty()) {
     if (client.IsConnected()) client.DropSocket();
     return;
   }
-  if (IsConnectLine(lines.front())) {
+  if (capture.ContentLengthMalformed()) {
+    Refuse(client, "HTTP/1.0 400 Bad Request");
+  } else if (IsConnectLine(lines.front())) {
     OpenTunnel(client, capture, buffer, terminated);
-  } else if (lines.front().find("HTTP/") != std::string::npos &&
-             !HasAbsoluteTarget(lines.front())) {
+  } else if (!TargetIsAbsoluteUrl(lines.front())) {
+    // A URL elsewhere in the line (a query, say) names no host of ours to go to.
     Refuse(client, "HTTP/1.0 400 Bad Request");
   } else {
     Forward(client, capture, buffer, terminated);
@@ -145,23 +186,38 @@ void ProxyHandler::Forward(TIdTCPConnection& client, RequestCapture& capture, Re
                            const std::function<bool()>& terminated) {
   const LineList& lines = capture.Lines();
   RequestTarget target = ParseRequestLine(lines.front());
-  CountedRun run(*this, client);
+  CountedRun run(*this, client, terminated);
   TIdTCPClient& upstream = run.Upstream();
-  upstream.SetHost(target.Host);
-  upstream.SetPort(PortNumber(target.PortText));
+  const std::int32_t port = PortNumber(target.PortText);
+  // Resolved once and connected to exactly that address, so the address judged is the one
+  // reached.
+  const Destination destination = Resolve(*GlobalStack(), target.Host, port);
+  if (const auto refusal = Refusal(client, destination)) {
+    Refuse(client, *refusal);
+    return;
+  }
+  upstream.SetHost(destination.Address);
+  upstream.SetPort(port);
   try {
+    UpstreamWatch::Registration::Blocking blocking(run.Watched());
     upstream.Connect(-1);
   } catch (const EIdInvalidSocket& e) {
     if (!OutOfDescriptors(e)) throw;
     Refuse(client, "HTTP/1.0 503 Service Unavailable");
     return;
   }
-  if (upstream.IsConnected()) view_.AppendDownloadText("Connected to " + upstream.Host());
+  if (upstream.IsConnected()) view_.AppendDownloadText("Connected to " + target.Host);
 
   const std::string firstLine = DowngradeVersion(target.Line);
-  upstream.Write(ForwardedHeader(firstLine, lines));
+  {
+    UpstreamWatch::Registration::Blocking blocking(run.Watched());
+    upstream.Write(ForwardedHeader(firstLine, lines));
+  }
   view_.AppendUploadLine(firstLine);
-  if (!ForwardBody(client, upstream, capture, buffer)) return;
+  if (!ForwardBody(client, run, capture, buffer)) {
+    Refuse(client, "HTTP/1.0 408 Request Timeout");
+    return;
+  }
   buffer.Release();
 
   // Bytes the client sends after its request are never forwarded; reading them is how a close
@@ -178,11 +234,17 @@ void ProxyHandler::OpenTunnel(TIdTCPConnection& client, const RequestCapture& ca
     Refuse(client, "HTTP/1.0 400 Bad Request");
     return;
   }
-  CountedRun run(*this, client);
+  CountedRun run(*this, client, terminated);
   TIdTCPClient& upstream = run.Upstream();
-  upstream.SetHost(target->Host);
-  upstream.SetPort(target->Port);
   try {
+    const Destination destination = Resolve(*GlobalStack(), target->Host, target->Port);
+    if (const auto refusal = Refusal(client, destination)) {
+      Refuse(client, *refusal);
+      return;
+    }
+    upstream.SetHost(destination.Address);
+    upstream.SetPort(target->Port);
+    UpstreamWatch::Registration::Blocking blocking(run.Watched());
     upstream.Connect(-1);
   } catch (const EIdException& e) {
     auto* socketless = dynamic_cast<const EIdInvalidSocket*>(&e);
@@ -190,7 +252,7 @@ void ProxyHandler::OpenTunnel(TIdTCPConnection& client, const RequestCapture& ca
                                                                : "HTTP/1.0 502 Bad Gateway");
     return;
   }
-  if (upstream.IsConnected()) view_.AppendDownloadText("Connected to " + upstream.Host());
+  if (upstream.IsConnected()) view_.AppendDownloadText("Connected to " + target->Host);
   view_.AppendUploadLine(DowngradeVersion(requestLine));
   client.Write("HTTP/1.0 200 Connection established\r\n\r\n");
 
@@ -203,8 +265,16 @@ void ProxyHandler::OpenTunnel(TIdTCPConnection& client, const RequestCapture& ca
 
 ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client, RequestCapture& capture,
                                                   RelayBuffer& buffer) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(timing_.HeaderDeadlineMs);
+  const auto left = [&] {
+    return static_cast<std::int32_t>(std::max<std::int64_t>(
+        0, std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+  };
+  // A client that has said nothing by the deadline is not worth an answer.
+  if (WaitReadable(SocketOf(client), left()) != 0) return Capture::GiveUp;
   for (;;) {
-    // The first read waits for the client's first bytes for as long as that takes.
     if (ReceiveInto(client, buffer, kMaxBodyHeldBytes) == 0) {
       capture.Finish();
       return Capture::Forward;
@@ -212,6 +282,8 @@ ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client, Requ
     buffer.Consume(capture.Append(buffer.Data()));
     if (capture.Size() > kMaxHeaderBytes) return Capture::TooLarge;
     if (capture.HeaderComplete() || capture.Cut()) return Capture::Forward;
+    // However it trickles in, a header block has until the deadline.
+    if (left() == 0) return Capture::TimedOut;
     const std::int32_t probe = ProbeReadable(SocketOf(client), 1000);
     if (probe == 0) continue;
     if (probe == -1) {
@@ -220,14 +292,18 @@ ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client, Requ
     }
     // A pause inside the header block is no end of the request: real clients hold back a small
     // second write for tens of milliseconds.
-    if (WaitReadable(SocketOf(client), kUnfinishedRequestWaitMs) != 0) return Capture::GiveUp;
+    const std::int32_t wait =
+        WaitReadable(SocketOf(client), std::min(timing_.UnfinishedRequestWaitMs, left()));
+    if (wait == -2) return Capture::TimedOut;
+    if (wait != 0) return Capture::GiveUp;
   }
 }
 
 // Every byte after the header block goes upstream exactly as the client sent it, through a
 // bounded buffer: up to the announced length, or without one, until the client falls silent.
-bool ProxyHandler::ForwardBody(TIdTCPConnection& client, TIdTCPClient& upstream,
-                               RequestCapture& capture, RelayBuffer& buffer) {
+bool ProxyHandler::ForwardBody(TIdTCPConnection& client, CountedRun& run, RequestCapture& capture,
+                               RelayBuffer& buffer) {
+  TIdTCPClient& upstream = run.Upstream();
   if (!capture.HeaderComplete()) return true;  // cut by a NUL or by the client's close
   const std::optional<std::int64_t> length = capture.ContentLength();
   std::int64_t forwarded = 0;
@@ -236,13 +312,16 @@ bool ProxyHandler::ForwardBody(TIdTCPConnection& client, TIdTCPClient& upstream,
     buffer.Consume(capture.Append(buffer.Data()));
     if (!buffer.Empty()) {
       const std::string_view body = buffer.Data();
-      upstream.WriteBytes(body.data(), static_cast<std::int32_t>(body.size()));
+      {
+        UpstreamWatch::Registration::Blocking blocking(run.Watched());
+        upstream.WriteBytes(body.data(), static_cast<std::int32_t>(body.size()));
+      }
       forwarded += static_cast<std::int64_t>(body.size());
       buffer.Consume(body.size());
     }
     if (length && forwarded >= *length) return true;
     if (length) {
-      if (WaitReadable(SocketOf(client), kUnfinishedRequestWaitMs) != 0) return false;
+      if (WaitReadable(SocketOf(client), timing_.UnfinishedRequestWaitMs) != 0) return false;
     } else if (ProbeReadable(SocketOf(client), 1000) != 0) {
       return true;
     }
@@ -250,6 +329,20 @@ bool ProxyHandler::ForwardBody(TIdTCPConnection& client, TIdTCPClient& upstream,
     if (ReceiveInto(client, buffer, std::min<std::int64_t>(wanted, kMaxBodyHeldBytes)) == 0)
       return true;
   }
+}
+
+std::optional<std::string_view> ProxyHandler::Refusal(TIdTCPConnection& client,
+                                                      const Destination& destination) {
+  TIdStack& stack = *GlobalStack();
+  // The proxy listens on every address, so the network it is on can reach it; that must not
+  // reach the services this machine keeps to itself.
+  if (IsLoopbackOrUnspecified(destination.Value) && !IsLoopbackPeer(stack, PeerAddressOf(client)))
+    return "HTTP/1.0 403 Forbidden";
+  // Requests to ourselves would each take a thread and two sockets, as deep as they nest.
+  auto* served = dynamic_cast<TIdTCPServerConnection*>(&client);
+  if (served && served->Server() && IsOwnListener(stack, *served->Server(), destination))
+    return "HTTP/1.0 508 Loop Detected";
+  return std::nullopt;
 }
 
 void ProxyHandler::ShowCount(std::int32_t count) {

@@ -3,12 +3,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "proxy/PacedRelay.h"
 #include "proxy/ProxyCounters.h"
 #include "proxy/ProxyView.h"
 #include "proxy/Readiness.h"
+#include "proxy/UpstreamWatch.h"
 
 class TIdPeerThread;
 class TIdTCPClient;
@@ -18,13 +21,33 @@ class TIdTCPServer;
 namespace proxy {
 
 class RelayBuffer;
+struct Destination;
 class RequestCapture;
+
+// How long clients may take; tests shorten these.
+struct HandlerTiming {
+  // A header block not complete this long after the client connected is answered 408; a
+  // client that has sent nothing by then is closed without a word.
+  std::int32_t HeaderDeadlineMs = 60000;
+  // How long an unfinished request (header block or announced body) may wait for its next
+  // bytes before it is answered 408.
+  std::int32_t UnfinishedRequestWaitMs = 10000;
+  // How often runs blocked upstream are looked at for a client that has gone.
+  std::int32_t WatchPeriodMs = 250;
+};
 
 // Serves one proxied request per run: captures the request's header block from the client,
 // rewrites it, sends it to the origin server followed by the body exactly as the client sends it,
 // and relays the answer back paced (PacedRelay). A CONNECT request opens a tunnel instead
 // (Tunnel), whose server-to-client bytes are paced the same way. Runs on the peer thread of each
 // client, any number at once; the only shared state is the counters and the view.
+//
+// What is refused, with a short answer and nothing connected: a target that is not itself an
+// http:// URL (400), a Content-Length that is no plain number (400), a header block not complete
+// by its deadline (408), a loopback destination asked for by a client on another host (403), and
+// a destination that is one of the server's own listeners (508). Destinations are judged after
+// name resolution, on the address then connected to. Calls blocked on the origin (connect, send)
+// end soon after the client has gone (UpstreamWatch).
 class ProxyHandler {
  public:
   using PauseFunction = PacedRelay::PauseFunction;
@@ -32,15 +55,15 @@ class ProxyHandler {
   // Header blocks larger than this are refused rather than held in memory; bodies of any size
   // stream through.
   static constexpr std::int64_t kMaxHeaderBytes = 65536;
-  // How long an unfinished request (header block or announced body) may wait for its next bytes.
-  static constexpr std::int32_t kUnfinishedRequestWaitMs = 10000;
   // The most of a request body held at a time on its way upstream.
   static constexpr std::size_t kMaxBodyHeldBytes = 256 * 1024;
   static constexpr std::int32_t kPeriodMs = PacedRelay::kPeriodMs;
 
+  using Timing = HandlerTiming;
+
   // pause defaults to a real sleep; tests may pass one that only records.
   explicit ProxyHandler(ProxyView& view, ProxyCounters& counters = Counters(),
-                        PauseFunction pause = {});
+                        PauseFunction pause = {}, Timing timing = {});
 
   // Makes this handler the server's execute handler, as the program sets it up: every client
   // connection is served by one run.
@@ -49,11 +72,12 @@ class ProxyHandler {
   void Execute(TIdPeerThread* AThread);
 
   // One run for a client connection. terminated reports the peer thread's Terminated flag.
-  // Errors leave as exceptions after the clean-up, for the server to deal with.
+  // Errors leave as exceptions after the clean-up, for the server to deal with. A server's
+  // connection lets the run refuse requests that would loop back to that server.
   void Run(TIdTCPConnection& client, const std::function<bool()>& terminated);
 
  private:
-  enum class Capture { Forward, GiveUp, TooLarge };
+  enum class Capture { Forward, GiveUp, TooLarge, TimedOut };
   class CountedRun;
 
   void Forward(TIdTCPConnection& client, RequestCapture& capture, RelayBuffer& buffer,
@@ -63,13 +87,17 @@ class ProxyHandler {
 
   Capture CaptureHeader(TIdTCPConnection& client, RequestCapture& capture, RelayBuffer& buffer);
   // False when the client stopped sending an announced body.
-  bool ForwardBody(TIdTCPConnection& client, TIdTCPClient& upstream, RequestCapture& capture,
+  bool ForwardBody(TIdTCPConnection& client, CountedRun& run, RequestCapture& capture,
                    RelayBuffer& buffer);
+  // The answer that refuses a connection to the destination, or none when the run may go on.
+  std::optional<std::string_view> Refusal(TIdTCPConnection& client, const Destination& destination);
   void ShowCount(std::int32_t count);
 
   ProxyView& view_;
   ProxyCounters& counters_;
   PauseFunction pause_;
+  const Timing timing_;
+  UpstreamWatch watch_;
 };
 
 }  // namespace proxy

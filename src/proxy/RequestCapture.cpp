@@ -6,6 +6,7 @@ namespace proxy {
 namespace {
 
 constexpr std::string_view kLineEndOrNul("\r\n\0", 3);
+constexpr std::string_view kContentLength = "content-length:";
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) return false;
@@ -17,11 +18,15 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   return true;
 }
 
-// The value of a "Content-Length:" header line: digits only after trimming, or nothing.
+// Whether the line is a "Content-Length:" header line.
+bool IsContentLengthLine(std::string_view line) {
+  return StartsWithNoCase(line, kContentLength);
+}
+
+// The value of a "Content-Length:" header line: digits only after trimming, or nothing. A number
+// too large for 64 bits is taken as the largest there is.
 std::optional<std::int64_t> ContentLengthOf(std::string_view line) {
-  constexpr std::string_view kName = "content-length:";
-  if (!StartsWithNoCase(line, kName)) return std::nullopt;
-  std::string value = Trim(line.substr(kName.size()));
+  std::string value = Trim(line.substr(kContentLength.size()));
   if (value.empty()) return std::nullopt;
   std::int64_t length = 0;
   for (char c : value) {
@@ -72,7 +77,10 @@ std::size_t RequestCapture::Append(std::string_view bytes) {
     if (empty) {
       state_ = State::Complete;
       for (const std::string& line : lines_) {
-        if ((contentLength_ = ContentLengthOf(line))) break;
+        if (!IsContentLengthLine(line)) continue;
+        contentLength_ = ContentLengthOf(line);
+        contentLengthMalformed_ = !contentLength_;
+        break;
       }
     }
   }

@@ -37,6 +37,8 @@ class RequestCapture {
   std::int64_t Size() const { return size_; }
   // The body length a "Content-Length:" header line announces, once the block is complete.
   std::optional<std::int64_t> ContentLength() const { return contentLength_; }
+  // The first "Content-Length:" line holds something other than a plain decimal number.
+  bool ContentLengthMalformed() const { return contentLengthMalformed_; }
 
  private:
   enum class State { Header, Complete, Cut };
@@ -49,6 +51,7 @@ class RequestCapture {
   State state_ = State::Header;
   std::int64_t size_ = 0;
   std::optional<std::int64_t> contentLength_;
+  bool contentLengthMalformed_ = false;
 };
 
 }  // namespace proxy

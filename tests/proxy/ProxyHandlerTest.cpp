@@ -325,6 +325,8 @@ TEST_P(ProxyRefusalTest, SendsNothingUpstream) {
   std::string request = GetParam().request;
   for (std::size_t at; (at = request.find("ORIGIN")) != std::string::npos;)
     request.replace(at, 6, std::to_string(origin.Port()));
+  for (std::size_t at; (at = request.find("PROXY")) != std::string::npos;)
+    request.replace(at, 5, std::to_string(proxy.Port()));
   RawPeer client = RawPeer::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(request));
   std::string answer;
@@ -362,6 +364,33 @@ INSTANTIATE_TEST_SUITE_P(
             "HeaderBlockTooLarge",
             "GET http://127.0.0.1:ORIGIN/ HTTP/1.1\r\nX: " + std::string(70000, 'x') + "\r\n\r\n",
             "HTTP/1.0 431 Request Header Fields Too Large", false},
+        RefusedCase{"UrlInTheQueryOfAPath",
+                    "GET /x?u=http://127.0.0.1:ORIGIN/ HTTP/1.1\r\nHost: x\r\n\r\n",
+                    "HTTP/1.0 400 Bad Request", false},
+        RefusedCase{"UrlAfterAnotherWord", "GET x http://127.0.0.1:ORIGIN/ HTTP/1.1\r\n\r\n",
+                    "HTTP/1.0 400 Bad Request", false},
+        RefusedCase{"UrlInTheMethod",
+                    "Xhttp://127.0.0.1:ORIGIN/ http://127.0.0.1:ORIGIN/ HTTP/1.1\r\n\r\n",
+                    "HTTP/1.0 400 Bad Request", false},
+        RefusedCase{"ContentLengthWithALetterAfterAHugeNumber",
+                    "POST http://127.0.0.1:ORIGIN/ HTTP/1.1\r\n"
+                    "Content-Length: 99999999999999999999x\r\n\r\n",
+                    "HTTP/1.0 400 Bad Request", false},
+        RefusedCase{"ContentLengthInHex",
+                    "POST http://127.0.0.1:ORIGIN/ HTTP/1.1\r\nContent-Length: 0x10\r\n\r\n",
+                    "HTTP/1.0 400 Bad Request", false},
+        RefusedCase{"ContentLengthEmpty",
+                    "POST http://127.0.0.1:ORIGIN/ HTTP/1.1\r\nContent-Length:\r\n\r\n",
+                    "HTTP/1.0 400 Bad Request", false},
+        RefusedCase{"LoopThroughOurListener", "GET http://127.0.0.1:PROXY/ HTTP/1.1\r\n\r\n",
+                    "HTTP/1.0 508 Loop Detected", true},
+        RefusedCase{"LoopThroughLocalhostByName", "GET http://LocalHost:PROXY/a HTTP/1.1\r\n\r\n",
+                    "HTTP/1.0 508 Loop Detected", true},
+        RefusedCase{"LoopThroughTheUnspecifiedAddress",
+                    "GET http://0.0.0.0:PROXY/ HTTP/1.1\r\n\r\n", "HTTP/1.0 508 Loop Detected",
+                    true},
+        RefusedCase{"TunnelLoop", "CONNECT 127.0.0.1:PROXY HTTP/1.1\r\n\r\n",
+                    "HTTP/1.0 508 Loop Detected", true},
         RefusedCase{"NoVersion", "GET http://127.0.0.1:ORIGIN/\r\n\r\n", "", true},
         RefusedCase{"ColonWithoutDigits", "GET http://127.0.0.1:/ HTTP/1.1\r\n\r\n", "", true},
         RefusedCase{"PortThatWouldWrapToAnother", "GET http://127.0.0.1:65616/ HTTP/1.1\r\n\r\n",
@@ -447,19 +476,60 @@ TEST_F(ProxyHandlerTest, ALimitOfZeroHoldsTheRelayUntilRaised) {
   ExpectIdle(proxy);
 }
 
-TEST_F(ProxyHandlerTest, AnUnfinishedRequestIsDroppedAfterTenSilentSeconds) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
-  OriginServer origin(OriginScript{});
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
-  ASSERT_TRUE(client.Send("GET http://127.0.0.1:" + std::to_string(origin.Port()) +
-                          "/ HTTP/1.0\r\nHost: x\r\n"));
-  auto start = std::chrono::steady_clock::now();
+// Clients that never finish their request: each has a deadline, and all but the silent one are
+// told why they are dropped.
+struct UnfinishedCase {
+  const char* name;
+  std::vector<std::string> pieces;  // sent 60 ms apart
   std::string answer;
-  EXPECT_TRUE(client.ReadUntilClosed(answer, 15000));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(9500));
-  EXPECT_EQ(answer, "");
-  EXPECT_TRUE(origin.Requests().empty());
-  EXPECT_TRUE(proxy.View().Of("count").empty());
+  std::int32_t atLeastMs;  // not answered before this
+};
+
+class UnfinishedRequestTest : public ProxyHandlerTest,
+                              public ::testing::WithParamInterface<UnfinishedCase> {};
+
+TEST_P(UnfinishedRequestTest, IsAnsweredWhenItsTimeIsUp) {
+  proxy::ProxyHandler::Timing timing;
+  timing.HeaderDeadlineMs = 700;
+  timing.UnfinishedRequestWaitMs = 300;
+  test::ProxyUnderTest proxy([](std::int32_t) {}, timing);
+  OriginServer origin(ReadUntilQuiet("HTTP/1.0 204 No Content\r\n\r\n"));
+  const std::string target = "http://127.0.0.1:" + std::to_string(origin.Port()) + "/";
+  const auto start = std::chrono::steady_clock::now();
+  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  std::string answer;
+  // A slow client: a piece, then 60 ms of listening; it stops once it is answered.
+  for (std::string piece : GetParam().pieces) {
+    if (!answer.empty()) break;
+    if (auto at = piece.find("TARGET"); at != std::string::npos) piece.replace(at, 6, target);
+    ASSERT_TRUE(client.Send(piece));
+    answer += client.ReadExactly(1, 60);
+  }
+  std::string rest;
+  EXPECT_TRUE(client.ReadUntilClosed(rest, 5000));
+  answer += rest;
+  EXPECT_GE(std::chrono::steady_clock::now() - start,
+            std::chrono::milliseconds(GetParam().atLeastMs));
+  EXPECT_EQ(answer.substr(0, answer.find("\r\n")), GetParam().answer);
+  ExpectIdle(proxy);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Clients, UnfinishedRequestTest,
+    ::testing::Values(UnfinishedCase{"SilentFromTheStart", {}, "", 650},
+                      UnfinishedCase{"StopsInsideTheHeaderBlock",
+                                     {"GET TARGET HTTP/1.0\r\nHost: x\r\n"},
+                                     "HTTP/1.0 408 Request Timeout",
+                                     300},
+                      UnfinishedCase{"TricklesPastTheDeadline",
+                                     {"GET TARGET HTTP/1.0\r\n", "A", "B", "C", "D", "E", "F", "G",
+                                      "H", "I", "J", "K", "L", "M", "N", "O", "P"},
+                                     "HTTP/1.0 408 Request Timeout",
+                                     650},
+                      UnfinishedCase{"StopsInsideAnAnnouncedBody",
+                                     {"POST TARGET HTTP/1.0\r\nContent-Length: 10\r\n\r\nabc"},
+                                     "HTTP/1.0 408 Request Timeout",
+                                     300}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -42,8 +42,10 @@ int PauseGate::Entered() const {
   return entered_;
 }
 
-ProxyUnderTest::ProxyUnderTest(proxy::ProxyHandler::PauseFunction pause)
-    : handler_(view_, counters_, std::move(pause)), server_(std::make_unique<TIdTCPServer>()) {
+ProxyUnderTest::ProxyUnderTest(proxy::ProxyHandler::PauseFunction pause,
+                               proxy::ProxyHandler::Timing timing)
+    : handler_(view_, counters_, std::move(pause), timing),
+      server_(std::make_unique<TIdTCPServer>()) {
   server_->SetDefaultPort(0);
   server_->Bindings().AddBinding()->SetIP("127.0.0.1");
   handler_.ServeOn(*server_);

@@ -52,7 +52,8 @@ class PauseGate {
 // here on a system-chosen loopback port.
 class ProxyUnderTest {
  public:
-  explicit ProxyUnderTest(proxy::ProxyHandler::PauseFunction pause = {});
+  explicit ProxyUnderTest(proxy::ProxyHandler::PauseFunction pause = {},
+                          proxy::ProxyHandler::Timing timing = {});
   ~ProxyUnderTest();
 
   std::int32_t Port() const { return port_; }

@@ -1,0 +1,67 @@
+#include "proxy/Destination.h"
+
+#include "net/IdStack.h"
+#include "net/IdTCPServer.h"
+#include "rtl/Exception.h"
+
+namespace proxy {
+namespace {
+
+std::uint32_t HostOrder(TIdStack& stack, const std::string& address) {
+  return stack.SockNetToHost32(stack.TextToAddressValue(address));
+}
+
+// An address this machine has: one a socket can be bound to.
+bool IsLocalAddress(TIdStack& stack, const std::string& address) {
+  const TIdStackSocketHandle socket = stack.SockOpen(Id_PF_INET, Id_SOCK_STREAM, 0);
+  // Without a socket we cannot tell; taking it for ours errs on the side of no loop.
+  if (socket == Id_INVALID_SOCKET) return true;
+  const bool local = stack.SockBind(socket, Id_PF_INET, address, 0) != Id_SOCKET_ERROR;
+  stack.SockClose(socket);
+  return local;
+}
+
+}  // namespace
+
+Destination Resolve(TIdStack& stack, const std::string& host, std::int32_t port) {
+  Destination destination;
+  winsock::in_addr address{};
+  address.s_addr = stack.TextToAddressValue(stack.HostToAddress(host));
+  destination.Address = stack.AddressToText(address);
+  destination.Value = stack.SockNetToHost32(address.s_addr);
+  destination.Port = port;
+  return destination;
+}
+
+bool IsLoopbackOrUnspecified(std::uint32_t address) {
+  return (address >> 24) == 127 || address == 0;
+}
+
+bool IsLoopbackPeer(TIdStack& stack, const std::string& peerAddress) {
+  try {
+    return (HostOrder(stack, peerAddress) >> 24) == 127;
+  } catch (const Exception&) {
+    return false;  // an address we cannot read is no proof of being local
+  }
+}
+
+bool IsOwnListener(TIdStack& stack, TIdTCPServer& server, const Destination& destination) {
+  const TIdSocketHandles& bindings = server.Bindings();
+  bool anyOnAllAddresses = false;
+  for (int i = 0; i < bindings.Count(); ++i) {
+    const TIdSocketHandle* binding = bindings.BindingAt(i);
+    if (binding->Port() != destination.Port) continue;
+    const bool allAddresses = binding->IP().empty() || binding->IP() == "0.0.0.0";
+    // 0.0.0.0 as a destination is this machine, whichever address it listens on.
+    if (destination.Value == 0) return true;
+    if (allAddresses) {
+      if ((destination.Value >> 24) == 127) return true;
+      anyOnAllAddresses = true;
+    } else if (HostOrder(stack, binding->IP()) == destination.Value) {
+      return true;
+    }
+  }
+  return anyOnAllAddresses && IsLocalAddress(stack, destination.Address);
+}
+
+}  // namespace proxy

@@ -1,0 +1,110 @@
+#include "proxy/UpstreamWatch.h"
+
+#include "net/IdIOHandlerSocket.h"
+#include "net/IdTCPConnection.h"
+#include "platform/WinSock2.h"
+#include "proxy/Readiness.h"
+#include "rtl/Thread.h"
+
+namespace proxy {
+namespace {
+
+// Whether the client's socket is still open, read without the side effects IsConnected has on
+// the connection, which belongs to the run's thread.
+bool SocketOpen(const TIdTCPConnection& client) {
+  TIdIOHandlerSocket* handler = client.SocketHandler();
+  return handler && handler->SocketHandle() && handler->SocketHandle()->IsOpen();
+}
+
+// Whether a client that is not read meanwhile has closed its end or failed: readable, and either
+// a reset is pending or a peek finds no byte. Bytes it still has for us alone mean nothing: a
+// client that resets leaves the bytes it sent before unread.
+bool PeerClosed(TIdTCPConnection& client) {
+  const TIdStackSocketHandle socket = SocketOf(client);
+  if (socket == Id_INVALID_SOCKET) return true;
+  if (ProbeReadable(socket, 0) != 0) return false;
+  int error = 0;
+  int length = sizeof error;
+  if (winsock::getsockopt(socket, winsock::SOL_SOCKET, winsock::SO_ERROR,
+                          reinterpret_cast<char*>(&error), &length) != 0 ||
+      error != 0)
+    return true;
+  char byte;
+  return winsock::recv(socket, &byte, 1, winsock::MSG_PEEK) <= 0;
+}
+
+}  // namespace
+
+class UpstreamWatch::Thread : public rtl::TThread {
+ public:
+  explicit Thread(UpstreamWatch& watch) : TThread(false, rtl::kSmallStackSize), watch_(watch) {}
+  ~Thread() override { Shutdown(); }
+
+ protected:
+  void Execute() override { watch_.Look(); }
+
+ private:
+  UpstreamWatch& watch_;
+};
+
+UpstreamWatch::UpstreamWatch(std::int32_t periodMs)
+    : periodMs_(periodMs), thread_(rtl::TThread::Create<Thread>(*this)) {}
+
+UpstreamWatch::~UpstreamWatch() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  stop_.notify_all();
+  thread_.reset();
+}
+
+void UpstreamWatch::Look() {
+  std::unique_lock lock(mutex_);
+  while (
+      !stop_.wait_for(lock, std::chrono::milliseconds(periodMs_), [this] { return stopping_; })) {
+    const auto now = std::chrono::steady_clock::now();
+    for (Run& run : runs_) {
+      if (!run.blocking) continue;
+      // The run does not read its client while it is blocked upstream, so a peek here takes
+      // nothing from it and cannot block.
+      const bool gone =
+          !run.client->IsConnected() || (*run.terminated)() ||
+          (now - run.blockedSince >= std::chrono::seconds(1) && PeerClosed(*run.client));
+      if (!gone) continue;
+      try {
+        // Again at every look: a close that came before the socket was made closed nothing.
+        run.upstream->DropSocket();
+      } catch (...) {
+        // Nothing to do about a failed close; the next look tries again.
+      }
+    }
+  }
+}
+
+UpstreamWatch::Registration::Registration(UpstreamWatch& watch, TIdTCPConnection& client,
+                                          TIdTCPConnection& upstream,
+                                          const std::function<bool()>& terminated)
+    : watch_(watch) {
+  std::lock_guard lock(watch_.mutex_);
+  run_ = watch_.runs_.insert(watch_.runs_.end(), Run{&client, &upstream, &terminated, false, {}});
+}
+
+UpstreamWatch::Registration::~Registration() {
+  std::lock_guard lock(watch_.mutex_);
+  watch_.runs_.erase(run_);
+}
+
+UpstreamWatch::Registration::Blocking::Blocking(Registration& registration)
+    : registration_(registration) {
+  std::lock_guard lock(registration_.watch_.mutex_);
+  registration_.run_->blocking = true;
+  registration_.run_->blockedSince = std::chrono::steady_clock::now();
+}
+
+UpstreamWatch::Registration::Blocking::~Blocking() {
+  std::lock_guard lock(registration_.watch_.mutex_);
+  registration_.run_->blocking = false;
+}
+
+}  // namespace proxy

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+
+class TIdTCPConnection;
+
+namespace proxy {
+
+// Ends the blocking upstream calls (a connect, a send) of runs whose client has gone or whose
+// thread is told to stop, by closing the upstream socket from its own thread: a close from
+// another thread ends a blocked call at once. Without it a connect to an address that never
+// answers, or a send to an origin that never reads, would hold a run - and a server shutdown -
+// for as long as the system keeps retrying.
+//
+// A client dropped by the server, or a thread told to stop, ends the call within one period. A
+// client that closed its own end does so once the call has blocked for a second, so that a
+// client which half-closes after its request still gets a normal connect.
+//
+// Threads: runs register and mark their blocking calls from their own threads; one thread of the
+// watch's own looks at them every period. A run's connections stay valid while it is registered.
+class UpstreamWatch {
+ public:
+  class Registration;
+
+  explicit UpstreamWatch(std::int32_t periodMs);
+  ~UpstreamWatch();
+  UpstreamWatch(const UpstreamWatch&) = delete;
+  UpstreamWatch& operator=(const UpstreamWatch&) = delete;
+
+ private:
+  class Thread;
+  struct Run {
+    TIdTCPConnection* client;
+    TIdTCPConnection* upstream;
+    const std::function<bool()>* terminated;
+    bool blocking = false;
+    std::chrono::steady_clock::time_point blockedSince;
+  };
+
+  void Look();
+
+  const std::int32_t periodMs_;
+  std::mutex mutex_;
+  std::condition_variable stop_;
+  bool stopping_ = false;  // guarded by mutex_
+  std::list<Run> runs_;    // guarded by mutex_
+  std::unique_ptr<Thread> thread_;
+};
+
+// A run's place in the watch, from when it has made its upstream client to its end.
+class UpstreamWatch::Registration {
+ public:
+  Registration(UpstreamWatch& watch, TIdTCPConnection& client, TIdTCPConnection& upstream,
+               const std::function<bool()>& terminated);
+  ~Registration();
+  Registration(const Registration&) = delete;
+  Registration& operator=(const Registration&) = delete;
+
+  // Marks one blocking upstream call for as long as the guard lives.
+  class Blocking {
+   public:
+    explicit Blocking(Registration& registration);
+    ~Blocking();
+    Blocking(const Blocking&) = delete;
+    Blocking& operator=(const Blocking&) = delete;
+
+   private:
+    Registration& registration_;
+  };
+
+ private:
+  UpstreamWatch& watch_;
+  std::list<Run>::iterator run_;
+};
+
+}  // namespace proxy

@@ -1,0 +1,70 @@
+#include "GuardStack.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "net/IdStackWindows.h"
+
+namespace hostile {
+namespace {
+
+std::mutex gLock;
+std::vector<Connect> gConnects;  // guarded by gLock
+
+// Names of the suite's own; everything else is unknown, so no look-up leaves the machine.
+const std::map<std::string, std::string> kNames = {
+    {"loopback.test", "127.0.0.5"},
+    {"zero.test", "0.0.0.0"},
+    {"lan-origin.test", kLanOrigin},
+};
+
+class GuardStack : public TIdStackWindows {
+ public:
+  std::int32_t SockConnect(TIdStackSocketHandle s, std::int32_t family, const std::string& ip,
+                           std::int32_t port) override {
+    {
+      std::lock_guard lock(gLock);
+      gConnects.push_back({ip, port});
+    }
+    const std::string to = ip == kLanOrigin ? "127.0.0.1" : ip;
+    if ((SockNetToHost32(TextToAddressValue(to)) >> 24) != 127) {
+      winsock::WSASetLastError(winsock::WSAENETUNREACH);
+      return Id_SOCKET_ERROR;
+    }
+    return TIdStackWindows::SockConnect(s, family, to, port);
+  }
+
+  std::string SockHostByName(const std::string& hostName) override {
+    auto name = kNames.find(hostName);
+    if (name == kNames.end()) ThrowSocketError(winsock::WSAHOST_NOT_FOUND);
+    return name->second;
+  }
+
+  TIdStackSocketHandle SockAccept(TIdStackSocketHandle s, std::string& ip,
+                                  std::int32_t& port) override {
+    const TIdStackSocketHandle accepted = TIdStackWindows::SockAccept(s, ip, port);
+    if (ip == kRemoteClientSource) ip = kRemoteClientReported;
+    return accepted;
+  }
+
+  void SockPeerAddress(TIdStackSocketHandle s, std::int32_t& family, std::string& ip,
+                       std::int32_t& port) override {
+    TIdStackWindows::SockPeerAddress(s, family, ip, port);
+    if (ip == kRemoteClientSource) ip = kRemoteClientReported;
+  }
+};
+
+}  // namespace
+
+void InstallGuardStack() {
+  SetStackClass([]() -> std::unique_ptr<TIdStack> { return std::make_unique<GuardStack>(); });
+}
+
+std::vector<Connect> TakeConnects() {
+  std::lock_guard lock(gLock);
+  return std::exchange(gConnects, {});
+}
+
+}  // namespace hostile

@@ -1,0 +1,29 @@
+#pragma once
+
+// A socket stack that lets nothing leave 127.0.0.0/8, installed for the whole hostile suite before
+// the first network component exists. Every connect asked for is recorded; one to any other
+// address is refused. Look-ups answer only for a few names of the suite's own.
+// Clients connecting from 127.0.0.2 are reported as a host on the LAN, and the LAN address
+// kLanOrigin is reached on 127.0.0.1, so the rules for remote clients are exercised on loopback.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace hostile {
+
+inline constexpr const char* kRemoteClientSource = "127.0.0.2";
+inline constexpr const char* kRemoteClientReported = "192.168.77.2";
+inline constexpr const char* kLanOrigin = "10.77.0.1";
+
+struct Connect {
+  std::string address;  // as asked for, before any mapping
+  std::int32_t port;
+};
+
+// Installs the stack; call before any network component is made.
+void InstallGuardStack();
+// Connects asked for since the last call, in order; clears the record.
+std::vector<Connect> TakeConnects();
+
+}  // namespace hostile
