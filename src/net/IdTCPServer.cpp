@@ -79,7 +79,9 @@ void TIdTCPServer::StartListeners() {
     for (int i = 0; i < count; ++i) {
       TIdSocketHandle* binding = bindings_->BindingAt(i);
       binding->OpenSocket(Id_SOCK_STREAM, 0);
-      if (reuseSocket_ == rsTrue) {
+      // Windows lets a listener rebind a port whose last connections wait in TIME_WAIT; Linux
+      // does only with address reuse, which here never lets two live listeners share a port.
+      if (reuseSocket_ != rsFalse) {
         const std::int32_t on = 1;
         binding->SetOption(winsock::SOL_SOCKET, winsock::SO_REUSEADDR, &on, sizeof on);
       }
@@ -122,14 +124,9 @@ void TIdTCPServer::StopListeners() {
     for (TIdListenerThread* listener : *list) {
       listener->Terminate();
       listener->Binding()->Close();
-      {
-        // The listener may have suspended itself as if stopped between runs. Under its state
-        // lock it is either suspended already or bound to see Terminated; either way it ends.
-        rtl::TCriticalSectionGuard guard(*listener->StateLock());
-        if (listener->Suspended()) listener->SetSuspended(false);
-      }
       try {
-        listener->WaitFor();
+        // It may have suspended itself as if stopped between runs; this wakes it.
+        listener->TerminateAndWaitFor();
       } catch (...) {
         // A call served on the main thread while waiting raised; the listener still has to go.
         if (!failure) failure = std::current_exception();

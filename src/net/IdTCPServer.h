@@ -95,6 +95,8 @@ class TIdTCPServer : public TIdComponent {
   void SetReplyExceptionCode(std::int32_t AValue) { replyExceptionCode_ = AValue; }
   TIdRFCReplies& ReplyTexts() { return *replyTexts_; }
   TIdRFCReply& ReplyUnknownCommand() { return *replyUnknownCommand_; }
+  // rsTrue and rsOSDependent set address reuse on every binding before it binds, so a restart
+  // can listen again on a port whose last connections are in TIME_WAIT; rsFalse sets nothing.
   TIdReuseSocket ReuseSocket() const { return reuseSocket_; }
   void SetReuseSocket(TIdReuseSocket AValue) { reuseSocket_ = AValue; }
   std::int32_t TerminateWaitTime() const { return terminateWaitTime_; }

@@ -52,6 +52,9 @@ class TIdThread : public TIdBaseThread {
   // Terminates, resumes a suspended thread and waits for the body. Raises
   // EIdThreadTerminateAndWaitFor on a FreeWhenFinished thread, which may be gone at any moment.
   virtual void TerminateAndWaitFor();
+  // Terminates and resumes a thread that has suspended itself, holding StateLock, so that a body
+  // about to suspend itself sees Terminated instead; does not wait.
+  void TerminateAndResume() noexcept;
 
   // True when terminated, stopped or suspended, and always once destruction has begun.
   bool IsStopped();
@@ -100,7 +103,7 @@ class TIdThread : public TIdBaseThread {
   virtual void RunOnce() = 0;
 
   // Ends the body, runs the final RunCleanup and frees StateLock; later calls do nothing.
-  void BeforeDestruction();
+  void BeforeDestruction() noexcept;
 
  private:
   using OwnedData = std::unique_ptr<void, void (*)(void*)>;

@@ -215,7 +215,7 @@ void TThread::WaitUntilFinished(const std::shared_ptr<State>& state, bool raiseQ
   }
 }
 
-void TThread::Shutdown() {
+void TThread::Shutdown() noexcept {
   State& s = *state_;
   if (GetCurrentThreadId() == s.tid.load()) return;
   bool finished;
