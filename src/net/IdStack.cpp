@@ -6,7 +6,6 @@
 
 #include "net/IdException.h"
 #include "net/IdGlobal.h"
-#include "net/IdStackWindows.h"
 #include "rtl/Exception.h"
 #include "rtl/Format.h"
 
@@ -74,10 +73,6 @@ StackOwner& TheStackOwner() {
 }
 std::atomic<TIdStack*> gGlobalStack{nullptr};
 std::atomic<TIdStackClass> gStackClass{nullptr};
-
-std::unique_ptr<TIdStack> MakeWindowsStack() {
-  return std::make_unique<TIdStackWindows>();
-}
 
 }  // namespace
 
@@ -159,7 +154,7 @@ TIdStack* GlobalStack() {
 
 TIdStackClass StackClass() {
   TIdStackClass stackClass = gStackClass.load();
-  return stackClass ? stackClass : &MakeWindowsStack;
+  return stackClass ? stackClass : &MakeDefaultStack;
 }
 
 void SetStackClass(TIdStackClass stackClass) {

@@ -137,7 +137,10 @@ using TIdStackClass = std::unique_ptr<TIdStack> (*)();
 
 // The process-wide stack, or null while no network component lives.
 TIdStack* GlobalStack();
-// What MakeStack builds; TIdStackWindows unless changed.
+// The platform's own stack, which MakeStack builds unless SetStackClass says otherwise: on this
+// platform TIdStackWindows over the WinSock layer (IdStackDefault.cpp).
+std::unique_ptr<TIdStack> MakeDefaultStack();
+// What MakeStack builds; MakeDefaultStack unless changed.
 TIdStackClass StackClass();
 void SetStackClass(TIdStackClass stackClass);
 // Guards the user count and the creation and freeing of the stack. Never freed.

@@ -65,7 +65,8 @@ class TIdThread : public TIdBaseThread {
   // An object the thread owns, of any type; freed (and set to none) at every RunCleanup.
   template <class T>
   void SetData(std::unique_ptr<T> data) {
-    data_ = OwnedData(data.release(), [](void* p) { delete static_cast<T*>(p); });
+    data_ =
+        OwnedData(data.release(), [](void* p) { std::default_delete<T>()(static_cast<T*>(p)); });
     dataType_ = data_ ? &typeid(T) : nullptr;
   }
   void ClearData() {

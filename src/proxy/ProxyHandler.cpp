@@ -9,6 +9,7 @@
 
 #include "net/IdException.h"
 #include "net/IdGlobal.h"
+#include "net/IdPeerThread.h"
 #include "net/IdTCPClient.h"
 #include "net/IdTCPConnection.h"
 #include "net/IdTCPServer.h"

@@ -208,6 +208,7 @@ void TThread::WaitUntilFinished(const std::shared_ptr<State>& state, bool raiseQ
     try {
       CheckSynchronize(0);
     } catch (...) {
+      // A destructor's wait (Shutdown) has nobody to pass a queued call's failure to.
       if (raiseQueueErrors) throw;
     }
     if (finished()) return;

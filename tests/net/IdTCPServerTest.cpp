@@ -10,6 +10,7 @@
 #include "ServerTestSupport.h"
 #include "SocketTestSupport.h"
 #include "net/IdException.h"
+#include "net/IdServerIntercept.h"
 #include "net/IdThreadMgrDefault.h"
 #include "rtl/Time.h"
 
