@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "net/IdPeerThread.h"
+#include "net/IdSocketHandle.h"
 #include "net/IdTCPServer.h"
 #include "proxy/ProxyCounters.h"
 #include "proxy/ProxyHandler.h"

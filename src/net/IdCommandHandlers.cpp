@@ -3,7 +3,9 @@
 #include <cctype>
 #include <exception>
 
+#include "net/IdPeerThread.h"
 #include "net/IdTCPServer.h"
+#include "rtl/ScopeExit.h"
 
 namespace {
 
@@ -79,7 +81,8 @@ void TIdCommand::SendReply() {
   connection->WriteReply(reply_);
 }
 
-TIdCommandHandler::TIdCommandHandler() : name_("TIdCommandHandler0") {}
+TIdCommandHandler::TIdCommandHandler(std::int32_t AID)
+    : name_("TIdCommandHandler" + std::to_string(AID)), id_(AID) {}
 
 TIdTCPServer* TIdCommandHandler::Server() const {
   auto* handlers = dynamic_cast<TIdCommandHandlers*>(Collection());
@@ -120,18 +123,13 @@ bool TIdCommandHandler::TryCommand(const std::string& AData, TIdPeerThread* AThr
   command->SetPerformReply(true);
   command->Reply().Assign(replyNormal_);
 
-  try {
+  {
+    // The command's own failure is the one worth passing on, not one from disconnecting after it.
+    auto finish = rtl::OnFailure([&] {
+      command.reset();
+      if (disconnect_) AThread->Connection()->Disconnect();
+    });
     RunCommand(*command);
-  } catch (...) {
-    command.reset();
-    if (disconnect_) {
-      try {
-        AThread->Connection()->Disconnect();
-      } catch (...) {
-        // The command's own failure is the one worth passing on.
-      }
-    }
-    throw;
   }
   command.reset();
   if (disconnect_) AThread->Connection()->Disconnect();
@@ -140,7 +138,7 @@ bool TIdCommandHandler::TryCommand(const std::string& AData, TIdPeerThread* AThr
 
 void TIdCommandHandler::RunCommand(TIdCommand& ACommand) {
   try {
-    ACommand.DoCommand();
+    ACommand.Run();
   } catch (const std::exception& e) {
     if (!ACommand.PerformReply()) throw;
     std::int32_t code = replyExceptionCode_;
@@ -162,8 +160,5 @@ void TIdCommandHandler::RunCommand(TIdCommand& ACommand) {
 }
 
 std::unique_ptr<rtl::TCollectionItem> TIdCommandHandlers::NewItem() const {
-  auto handler = std::make_unique<TIdCommandHandler>();
-  handler->id_ = nextID_++;
-  handler->name_ = "TIdCommandHandler" + std::to_string(handler->id_);
-  return handler;
+  return std::make_unique<TIdCommandHandler>(nextID_++);
 }

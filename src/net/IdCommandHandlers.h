@@ -45,9 +45,10 @@ class TIdCommand {
 
   // Sends Reply now (with the server's default text when it has none) instead of after the command.
   void SendReply();
+  // Runs the command (DoCommand); the handler calls it once.
+  void Run() { DoCommand(); }
 
  protected:
-  friend class TIdCommandHandler;
   // Fires the handler's OnCommand.
   virtual void DoCommand();
 
@@ -68,7 +69,8 @@ class TIdCommand {
 // then called on peer threads, several at once, each with a command object of its own.
 class TIdCommandHandler : public rtl::TCollectionItem {
  public:
-  TIdCommandHandler();
+  // AID: the number the collection gives; the name is the class name followed by it.
+  explicit TIdCommandHandler(std::int32_t AID = 0);
 
   // '\0' means none: the parameters then follow the command word directly.
   char CmdDelimiter() const { return cmdDelimiter_; }
@@ -110,7 +112,6 @@ class TIdCommandHandler : public rtl::TCollectionItem {
                                                   std::string AUnparsedParams);
 
  private:
-  friend class TIdCommandHandlers;
   void RunCommand(TIdCommand& ACommand);
 
   char cmdDelimiter_ = ' ';

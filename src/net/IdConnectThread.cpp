@@ -25,6 +25,7 @@ void TIdConnectThread::Execute() {
   } catch (const std::exception& e) {
     message = e.what();
   } catch (...) {
+    // Not one of ours, so without a text: the message below still says it failed.
   }
   // An empty message reads as success, so a failure without text still leaves one.
   if (failed && message.empty()) message = "Connect failed.";

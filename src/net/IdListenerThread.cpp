@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "net/IdException.h"
-#include "net/IdTCPServer.h"
+#include "net/IdSocketHandle.h"
 #include "rtl/Time.h"
 
 namespace {
@@ -18,8 +18,9 @@ bool LackOfResources(const std::exception& error) {
 
 }  // namespace
 
-TIdListenerThread::TIdListenerThread(TIdTCPServer* AServer, TIdSocketHandle* ABinding)
-    : TIdThread(true), server_(AServer), binding_(ABinding) {}
+TIdListenerThread::TIdListenerThread(TIdTCPServer* AOwner, TIdListenerServer* AServer,
+                                     TIdSocketHandle* ABinding)
+    : TIdThread(true), owner_(AOwner), server_(AServer), binding_(ABinding) {}
 
 TIdListenerThread::~TIdListenerThread() {
   BeforeDestruction();
@@ -27,16 +28,12 @@ TIdListenerThread::~TIdListenerThread() {
 
 void TIdListenerThread::RunOnce() {
   if (!server_) return;
-  // Every client already waiting is taken off the listen queue before any thread is made for
-  // one: a burst of connects then waits in our hands rather than in a queue that may overflow.
   std::vector<std::unique_ptr<TIdIOHandler>> accepted;
   bool listening = true;
   std::exception_ptr failure;
   try {
     do {
-      TIdServerIOHandler* ioHandler = server_->IOHandler();
-      std::unique_ptr<TIdIOHandler> handler =
-          ioHandler ? ioHandler->Accept(binding_->OsSocket(), this) : nullptr;
+      std::unique_ptr<TIdIOHandler> handler = server_->AcceptClient(this);
       if (!handler) {
         listening = false;
         break;
@@ -49,7 +46,7 @@ void TIdListenerThread::RunOnce() {
   }
 
   for (std::unique_ptr<TIdIOHandler>& handler : accepted)
-    StartPeer(std::move(handler));
+    server_->ClientAccepted(this, std::move(handler));
 
   if (failure) {
     try {
@@ -62,43 +59,6 @@ void TIdListenerThread::RunOnce() {
     }
   }
   if (!listening) Stop();
-}
-
-void TIdListenerThread::StartPeer(std::unique_ptr<TIdIOHandler> AHandler) {
-  TIdThreadMgr* manager = nullptr;
-  TIdPeerThread* peer = nullptr;  // ours until started
-  try {
-    auto connection = std::make_unique<TIdTCPServerConnection>(server_);
-    manager = server_->CurrentThreadMgr();
-    if (!manager) throw EIdThreadClassNotSpecified();
-    TIdThread* thread = manager->AcquireThread();
-    peer = dynamic_cast<TIdPeerThread*>(thread);
-    if (!peer) {
-      manager->ActiveThreads().Remove(thread);
-      delete thread;
-      throw EIdTCPServerError("");
-    }
-    peer->SetConnection(std::move(connection));
-    TIdTCPServerConnection* client = peer->Connection();
-    client->SetIOHandler(AHandler.release());
-    client->SetOwnsIOHandler(true);
-    if (!server_->AdmitPeer(peer)) {
-      manager->ActiveThreads().Remove(peer);
-      client->WriteReply(server_->MaxConnectionReply());
-      client->Disconnect();
-      delete peer;  // never ran: frees its connection and the accepted socket
-      return;
-    }
-    // Once started the thread may end and free itself at any moment: hands off. Starting only
-    // releases it; nothing here waits for it to run.
-    peer->Start();
-  } catch (const std::exception& e) {
-    if (peer) {
-      manager->ActiveThreads().Remove(peer);
-      delete peer;
-    }
-    server_->ReportListenException(this, e);
-  }
 }
 
 void TIdListenerThread::BackOff() {

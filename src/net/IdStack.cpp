@@ -6,7 +6,7 @@
 
 #include "net/IdException.h"
 #include "net/IdGlobal.h"
-#include "net/IdStackWindows.h"
+#include "rtl/Exception.h"
 #include "rtl/Format.h"
 
 namespace {
@@ -61,15 +61,18 @@ constexpr std::array<ErrorText, 38> kErrorTexts{{
 thread_local std::int32_t tLastErrorCode = 0;
 
 // The stack is owned here under StackLock and published through an atomic pointer, because
-// every thread reads it without the lock.
-std::unique_ptr<TIdStack> gOwnedStack;  // guarded by StackLock()
-std::int32_t gStackUserCount = 0;       // guarded by StackLock()
+// every thread reads it without the lock. Only the last user frees it: the owner is never
+// destroyed itself, so that at process exit the stack outlives peer threads still cleaning up.
+struct StackOwner {
+  std::unique_ptr<TIdStack> stack;  // guarded by StackLock()
+  std::int32_t users = 0;           // guarded by StackLock()
+};
+StackOwner& TheStackOwner() {
+  static StackOwner* owner = new StackOwner;
+  return *owner;
+}
 std::atomic<TIdStack*> gGlobalStack{nullptr};
 std::atomic<TIdStackClass> gStackClass{nullptr};
-
-std::unique_ptr<TIdStack> MakeWindowsStack() {
-  return std::make_unique<TIdStackWindows>();
-}
 
 }  // namespace
 
@@ -110,7 +113,17 @@ std::string TIdStack::HostToAddress(const std::string& host) {
   std::transform(upper.begin(), upper.end(), upper.begin(),
                  [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; });
   if (upper == "LOCALHOST") return "127.0.0.1";
-  if (IsDottedQuad(host)) return host;
+  if (IsDottedQuad(host)) {
+    // The plain text of the address actually meant, so that whoever reads the result judges the
+    // destination we connect to ("010.0.0.1" is 8.0.0.1).
+    winsock::in_addr address{};
+    try {
+      TextToAddress(host, address);
+      return AddressToText(address);
+    } catch (const EConvertError&) {
+      // No address after all ("08.0.0.1"): a name like any other, for the look-up to judge.
+    }
+  }
   return SockHostByName(host);
 }
 
@@ -141,7 +154,7 @@ TIdStack* GlobalStack() {
 
 TIdStackClass StackClass() {
   TIdStackClass stackClass = gStackClass.load();
-  return stackClass ? stackClass : &MakeWindowsStack;
+  return stackClass ? stackClass : &MakeDefaultStack;
 }
 
 void SetStackClass(TIdStackClass stackClass) {
@@ -156,24 +169,26 @@ std::mutex& StackLock() {
 
 std::int32_t StackUserCount() {
   std::lock_guard guard(StackLock());
-  return gStackUserCount;
+  return TheStackOwner().users;
 }
 
 void AddStackUser() {
   std::lock_guard guard(StackLock());
-  if (gStackUserCount == 0) {
+  StackOwner& owner = TheStackOwner();
+  if (owner.users == 0) {
     // Make the stack before counting, so a failed start-up leaves neither stack nor user.
-    gOwnedStack = TIdStack::MakeStack();
-    gGlobalStack.store(gOwnedStack.get(), std::memory_order_release);
+    owner.stack = TIdStack::MakeStack();
+    gGlobalStack.store(owner.stack.get(), std::memory_order_release);
   }
-  ++gStackUserCount;
+  ++owner.users;
 }
 
 void RemoveStackUser() {
   std::lock_guard guard(StackLock());
-  if (gStackUserCount == 0) return;  // unbalanced removal: nothing to free
-  if (--gStackUserCount == 0) {
+  StackOwner& owner = TheStackOwner();
+  if (owner.users == 0) return;  // unbalanced removal: nothing to free
+  if (--owner.users == 0) {
     gGlobalStack.store(nullptr, std::memory_order_release);
-    gOwnedStack.reset();
+    owner.stack.reset();
   }
 }

@@ -100,8 +100,8 @@ class TIdStack {
   virtual std::int32_t SockGetOption(TIdStackSocketHandle s, std::int32_t level,
                                      std::int32_t option, void* value, std::int32_t& length) = 0;
   virtual std::string AddressToText(const winsock::in_addr& address) = 0;
-  // Four "."-separated parts, each stored as its low 8 bits; a missing or non-numeric part
-  // raises EConvertError.
+  // Dotted text as inet_addr reads it (octal, hexadecimal and the short forms "a.b.c", "a.b" and
+  // "a"); anything else raises EConvertError.
   virtual void TextToAddress(const std::string& text, winsock::in_addr& address) = 0;
 
   // False when result is not -1. Otherwise records the calling thread's error number in
@@ -114,8 +114,9 @@ class TIdStack {
   // A new Internet-family socket; raises EIdInvalidSocket, with the error number, when none can
   // be had.
   TIdStackSocketHandle NewSocket(std::int32_t type, std::int32_t protocol = 0);
-  // "localhost" in any case gives 127.0.0.1 and a dotted quad itself, without any look-up;
-  // anything else goes to SockHostByName.
+  // "localhost" in any case gives 127.0.0.1 and a dotted quad the plain dotted text of the
+  // address it stands for ("0177.0.0.1" gives 127.0.0.1), both without any look-up; anything else
+  // goes to SockHostByName.
   std::string HostToAddress(const std::string& host);
   static bool IsDottedQuad(const std::string& text);
   // The address whose bytes in memory are the four parts in order.
@@ -136,7 +137,10 @@ using TIdStackClass = std::unique_ptr<TIdStack> (*)();
 
 // The process-wide stack, or null while no network component lives.
 TIdStack* GlobalStack();
-// What MakeStack builds; TIdStackWindows unless changed.
+// The platform's own stack, which MakeStack builds unless SetStackClass says otherwise: on this
+// platform TIdStackWindows over the WinSock layer (IdStackDefault.cpp).
+std::unique_ptr<TIdStack> MakeDefaultStack();
+// What MakeStack builds; MakeDefaultStack unless changed.
 TIdStackClass StackClass();
 void SetStackClass(TIdStackClass stackClass);
 // Guards the user count and the creation and freeing of the stack. Never freed.

@@ -307,11 +307,13 @@ std::string TIdStackWindows::AddressToText(const winsock::in_addr& address) {
 }
 
 void TIdStackWindows::TextToAddress(const std::string& text, winsock::in_addr& address) {
-  std::string rest = text;
-  unsigned char bytes[4];
-  for (unsigned char& byte : bytes)
-    byte = static_cast<unsigned char>(StrToInt(CutToken(rest, ".")));
-  std::memcpy(&address.s_addr, bytes, 4);
+  // Read as inet_addr reads it, as browsers and resolvers do: "0177.0.0.1" is 127.0.0.1 and
+  // "127.1" is 127.0.0.1. inet_addr answers INADDR_NONE both for bad text and for the broadcast
+  // address, so only the broadcast address's own text may give that value.
+  const winsock::u_long value = winsock::inet_addr(text.c_str());
+  if (value == winsock::INADDR_NONE && text != "255.255.255.255")
+    throw EConvertError(Format("'%s' is not a valid IP address", text));
+  address.s_addr = value;
 }
 
 TIdFileSendHook FileSendHook() {

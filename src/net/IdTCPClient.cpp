@@ -2,6 +2,7 @@
 
 #include "net/IdException.h"
 #include "net/IdIOHandlerSocket.h"
+#include "rtl/ScopeExit.h"
 
 TIdTCPClient::TIdTCPClient(rtl::TComponent* owner) : TIdTCPConnection(owner) {}
 
@@ -13,44 +14,32 @@ void TIdTCPClient::NotifyConnected() {
 
 void TIdTCPClient::Connect(std::int32_t timeout) {
   if (IOHandler() == nullptr) {
-    auto* handler = new TIdIOHandlerSocket(this);  // owned by the client as a component
-    SetIOHandler(handler);
+    // Ours, and a component of the client as well, which frees it at the latest.
+    auto handler = std::make_unique<TIdIOHandlerSocket>(this);
     handler->OnStatus = OnStatus;
-    SetOwnsIOHandler(true);
+    SetIOHandler(std::move(handler));
   } else if (IOHandler()->IsConnected()) {
     throw EIdAlreadyConnected();
   }
 
-  try {
-    IOHandler()->Open();
-    ResetReadState();
-    IOHandler()->ConnectTo(host_, port_, boundIP_, boundPort_, boundPortLow_, boundPortHigh_,
-                           timeout);
-    if (TIdConnectionIntercept* intercept = Intercept()) intercept->Connect(this);
-    ReportStatus(hsConnected, {host_});
-    NotifyConnected();
-  } catch (...) {
-    try {
-      DropSocket();
-    } catch (...) {
-      // The caller needs the error that ended the connect, not one from closing after it.
-    }
-    throw;
-  }
+  // The caller needs the error that ended the connect, not one from closing after it.
+  auto drop = rtl::OnFailure([this] { DropSocket(); });
+  IOHandler()->Open();
+  ResetReadState();
+  IOHandler()->ConnectTo(host_, port_, boundIP_, boundPort_, boundPortLow_, boundPortHigh_,
+                         timeout);
+  if (TIdConnectionIntercept* intercept = Intercept()) intercept->Connect(this);
+  ReportStatus(hsConnected, {host_});
+  NotifyConnected();
 }
 
 std::string TIdTCPClient::ConnectAndReadAll() {
   Connect(-1);
   std::string text;
-  try {
+  {
+    // A failed read's error is the one worth reporting, not one from disconnecting after it.
+    auto disconnect = rtl::OnFailure([this] { Disconnect(); });
     text = ReadToEnd();
-  } catch (...) {
-    try {
-      Disconnect();
-    } catch (...) {
-      // The read's error is the one worth reporting.
-    }
-    throw;
   }
   Disconnect();
   return text;

@@ -78,45 +78,54 @@ void TIdTCPConnection::SetIntercept(TIdConnectionIntercept* value) {
 }
 
 void TIdTCPConnection::SetIOHandler(TIdIOHandler* value) {
-  if (value == ioHandler_) return;
-  FreeOwnedIOHandler();
-  TIdIOHandler* old = ioHandler_;
-  {
-    std::lock_guard lock(handlerLock_);
-    ioHandler_ = value;
-    // A handler of another kind leaves no socket handler; keeping the old one would dangle.
-    socketHandler_ = dynamic_cast<TIdIOHandlerSocket*>(value);
-  }
-  if (old) RemoveFreeNotification(old);
-  if (value) FreeNotification(value);
+  if (value == IOHandler()) return;
+  ReplaceIOHandler(value, nullptr);
+}
+
+void TIdTCPConnection::SetIOHandler(std::unique_ptr<TIdIOHandler> value) {
+  TIdIOHandler* raw = value.get();
+  ReplaceIOHandler(raw, std::move(value));
+}
+
+void TIdTCPConnection::ReplaceIOHandler(TIdIOHandler* value, std::unique_ptr<TIdIOHandler> owned) {
+  std::unique_ptr<TIdIOHandler> doomed;  // freed after the lock: see FreeOwnedIOHandler
+  std::lock_guard lock(handlerLock_);
+  doomed = ioHandler_.Release();
+  if (owned)
+    ioHandler_.Own(std::move(owned));
+  else
+    ioHandler_.Use(value);
+  // A handler of another kind leaves no socket handler; keeping the old one would dangle.
+  socketHandler_ = dynamic_cast<TIdIOHandlerSocket*>(value);
+}
+
+void TIdTCPConnection::SetOwnsIOHandler(bool value) {
+  std::lock_guard lock(handlerLock_);
+  ioHandler_.SetOwns(value);
 }
 
 void TIdTCPConnection::FreeOwnedIOHandler() {
-  TIdIOHandler* doomed = nullptr;
-  {
-    std::lock_guard lock(handlerLock_);
-    if (ownsIOHandler_) {
-      doomed = ioHandler_;
-      ioHandler_ = nullptr;
-      socketHandler_ = nullptr;
-      ownsIOHandler_ = false;
-    }
-  }
   // Freed outside the lock: a handler this connection owns as a component reports its removal.
-  if (doomed) {
-    RemoveFreeNotification(doomed);
-    delete doomed;
-  }
+  std::unique_ptr<TIdIOHandler> doomed;
+  std::lock_guard lock(handlerLock_);
+  if (!ioHandler_.Owns()) return;
+  doomed = ioHandler_.Release();
+  socketHandler_ = nullptr;
+}
+
+TIdStackSocketHandle TIdTCPConnection::Socket() const {
+  TIdIOHandlerSocket* handler = socketHandler_;
+  return handler && handler->SocketHandle() ? handler->SocketHandle()->OsSocket()
+                                            : Id_INVALID_SOCKET;
 }
 
 void TIdTCPConnection::Notification(rtl::TComponent* component, rtl::TOperation operation) {
   TIdComponent::Notification(component, operation);
   if (operation != rtl::TOperation::opRemove || !component) return;
-  if (component == ioHandler_) {
+  if (component == IOHandler()) {
     std::lock_guard lock(handlerLock_);
-    ioHandler_ = nullptr;
+    ioHandler_.Forget(component);
     socketHandler_ = nullptr;
-    ownsIOHandler_ = false;
   }
   TIdConnectionIntercept* intercept = intercept_.load();
   if (intercept && component == intercept) intercept_.compare_exchange_strong(intercept, nullptr);
@@ -149,9 +158,9 @@ std::string TIdTCPConnection::ReadToEnd() {
 
 void TIdTCPConnection::DetectDisconnect(bool raiseIfDisconnected, bool ignoreBuffer) {
   bool disconnected = false;
-  if (peerClosed_ || !ioHandler_) {
-    if (ioHandler_) {
-      if (ioHandler_->IsConnected()) {
+  if (peerClosed_ || !IOHandler()) {
+    if (IOHandler()) {
+      if (IOHandler()->IsConnected()) {
         DropSocket();
         ReportStatus(hsDisconnected);
         NotifyDisconnected();
@@ -159,7 +168,7 @@ void TIdTCPConnection::DetectDisconnect(bool raiseIfDisconnected, bool ignoreBuf
       disconnected = true;
     }
   } else {
-    disconnected = !ioHandler_->IsConnected();
+    disconnected = !IOHandler()->IsConnected();
   }
   if (disconnected && raiseIfDisconnected && (receivedData_->Size() == 0 || ignoreBuffer))
     throw EIdConnClosedGracefully();
@@ -176,7 +185,7 @@ void TIdTCPConnection::CheckReplyCode(std::int32_t code, const std::vector<std::
 
 bool TIdTCPConnection::IsConnected() {
   DetectDisconnect(false, false);
-  return ioHandler_ && ioHandler_->IsConnected();
+  return IOHandler() && IOHandler()->IsConnected();
 }
 
 void TIdTCPConnection::Disconnect() {
@@ -190,13 +199,13 @@ void TIdTCPConnection::Disconnect() {
 void TIdTCPConnection::DropSocket() {
   {
     std::lock_guard lock(handlerLock_);
-    if (!ioHandler_) return;
+    if (!IOHandler()) return;
     peerClosed_ = true;
   }
   // The intercept's handlers run without the lock, so they may use the connection.
   if (TIdConnectionIntercept* intercept = intercept_.load()) intercept->Disconnect();
   std::lock_guard lock(handlerLock_);
-  if (ioHandler_) ioHandler_->Close();
+  if (IOHandler()) IOHandler()->Close();
 }
 
 std::int32_t TIdTCPConnection::ReadReply(const std::vector<std::int16_t>& allowed) {
@@ -254,9 +263,9 @@ std::int32_t TIdTCPConnection::Fill(char* direct, std::int32_t directLength,
     // socket error.
     bool readable = false;
     try {
-      readable = ioHandler_->WaitReadable(timeout);
+      readable = IOHandler()->WaitReadable(timeout);
     } catch (const EIdConnClosedGracefully&) {
-      if (ioHandler_->IsConnected()) throw;
+      if (IOHandler()->IsConnected()) throw;
     }
     if (readable) {
       char* target = direct;
@@ -267,14 +276,14 @@ std::int32_t TIdTCPConnection::Fill(char* direct, std::int32_t directLength,
         length = recvBufferSize_;
       }
       try {
-        n = ioHandler_->Receive(target, length);
+        n = IOHandler()->Receive(target, length);
       } catch (const EIdClosedSocket&) {
-        if (ioHandler_->IsConnected()) throw;
+        if (IOHandler()->IsConnected()) throw;
         n = Id_SOCKET_ERROR;
       }
       if (n < 0) n = Id_SOCKET_ERROR;
     }
-    if ((!readable || n == Id_SOCKET_ERROR) && !ioHandler_->IsConnected()) {
+    if ((!readable || n == Id_SOCKET_ERROR) && !IOHandler()->IsConnected()) {
       DetectDisconnect(raiseIfDisconnected, false);
       return 0;
     }
@@ -418,7 +427,7 @@ void TIdTCPConnection::WriteBytes(const void* buffer, std::int32_t count) {
   TIdStack* stack = GlobalStack();
   std::int32_t sent = 0;
   while (sent < count) {
-    std::int32_t n = ioHandler_->Send(bytes + sent, count - sent);
+    std::int32_t n = IOHandler()->Send(bytes + sent, count - sent);
     if (n < 0) n = Id_SOCKET_ERROR;
     TIdAntiFreezeBase::ProcessIfNeeded(false, false);
     peerClosed_ = n == 0;

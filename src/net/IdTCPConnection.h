@@ -14,6 +14,8 @@
 #include "net/IdIOHandlerSocket.h"
 #include "net/IdIntercept.h"
 #include "net/IdRFCReply.h"
+#include "net/IdStack.h"
+#include "rtl/MaybeOwned.h"
 
 enum TIdMaxLineAction { maException, maSplit };
 
@@ -53,9 +55,11 @@ class TIdTCPConnection : public TIdComponent {
   void SetASCIIFilter(bool value) { asciiFilter_ = value; }
   TIdConnectionIntercept* Intercept() const { return intercept_.load(); }
   void SetIntercept(TIdConnectionIntercept* value);
-  TIdIOHandler* IOHandler() const { return ioHandler_; }
-  // Frees the current handler when it is owned (and clears OwnsIOHandler).
+  TIdIOHandler* IOHandler() const { return ioHandler_.Get(); }
+  // Uses value without owning it; frees the current handler when it is owned.
   void SetIOHandler(TIdIOHandler* value);
+  // Takes value over (OwnsIOHandler); frees the current handler when it is owned.
+  void SetIOHandler(std::unique_ptr<TIdIOHandler> value);
   std::int32_t MaxLineLength() const { return maxLineLength_; }
   void SetMaxLineLength(std::int32_t value) { maxLineLength_ = value; }
   TIdMaxLineAction MaxLineAction() const { return maxLineAction_; }
@@ -75,10 +79,13 @@ class TIdTCPConnection : public TIdComponent {
   TIdManagedBuffer* ReceivedData() const { return receivedData_.get(); }
   TIdSimpleBuffer* ReceiveChunk() const { return receiveChunk_.get(); }
   bool PeerClosed() const { return peerClosed_.load(); }
-  bool OwnsIOHandler() const { return ownsIOHandler_; }
-  void SetOwnsIOHandler(bool value) { ownsIOHandler_ = value; }
+  bool OwnsIOHandler() const { return ioHandler_.Owns(); }
+  // Owns the current handler from now on, or stops owning it.
+  void SetOwnsIOHandler(bool value);
   // The handler again when it is a socket handler, otherwise null.
   TIdIOHandlerSocket* SocketHandler() const { return socketHandler_; }
+  // The socket underneath, or Id_INVALID_SOCKET when there is none; for waits on it.
+  TIdStackSocketHandle Socket() const;
   TIdRFCReply* LastReply() const { return lastReply_.get(); }
   TIdRFCReply* GreetingReply() const { return greetingReply_.get(); }
   bool LineWasSplit() const { return lineWasSplit_; }
@@ -147,6 +154,8 @@ class TIdTCPConnection : public TIdComponent {
  private:
   // Detaches and frees the handler when owned.
   void FreeOwnedIOHandler();
+  // Holds value (owned when it comes as owned), freeing an owned handler held before.
+  void ReplaceIOHandler(TIdIOHandler* value, std::unique_ptr<TIdIOHandler> owned);
   // FillInputBuffer's wait and receive; with direct set, the bytes go there (at most
   // directLength of them) instead of through the intercept into ReceivedData.
   std::int32_t Fill(char* direct, std::int32_t directLength, bool raiseIfDisconnected,
@@ -157,10 +166,9 @@ class TIdTCPConnection : public TIdComponent {
   std::atomic<TIdConnectionIntercept*> intercept_ = nullptr;
   // Written only by the owning thread, always under handlerLock_; other threads read it under
   // the lock (DropSocket), the owner reads it freely.
-  TIdIOHandler* ioHandler_ = nullptr;
+  rtl::TMaybeOwned<TIdIOHandler> ioHandler_{*this};
   TIdIOHandlerSocket* socketHandler_ = nullptr;
   std::mutex handlerLock_;
-  bool ownsIOHandler_ = false;
   std::int32_t maxLineLength_ = DefaultMaxLineLength;
   TIdMaxLineAction maxLineAction_ = maException;
   std::int32_t readTimeout_ = 0;

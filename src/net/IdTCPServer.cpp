@@ -1,10 +1,49 @@
 #include "net/IdTCPServer.h"
 
+#include "net/IdCommandHandlers.h"
 #include "net/IdException.h"
+#include "net/IdListenerThread.h"
+#include "net/IdPeerThread.h"
+#include "net/IdRFCReply.h"
 #include "net/IdServerIOHandlerSocket.h"
+#include "net/IdServerIntercept.h"
+#include "net/IdSocketHandle.h"
 #include "net/IdThreadMgrDefault.h"
+#include "rtl/ScopeExit.h"
 #include "rtl/Synchronize.h"
 #include "rtl/Time.h"
+
+class TIdTCPServer::ThreadTies final : public TIdListenerServer, public TIdPeerServer {
+ public:
+  explicit ThreadTies(TIdTCPServer& server) : server_(server) {}
+
+  std::unique_ptr<TIdIOHandler> AcceptClient(TIdListenerThread* AListener) override {
+    return server_.AcceptClient(AListener);
+  }
+  void ClientAccepted(TIdListenerThread* AListener,
+                      std::unique_ptr<TIdIOHandler> AHandler) override {
+    server_.StartPeer(AListener, std::move(AHandler));
+  }
+  void ReportListenException(TIdListenerThread* AListener,
+                             const std::exception& AException) override {
+    server_.ReportListenException(AListener, AException);
+  }
+
+  std::unique_ptr<TIdConnectionIntercept> InterceptFor(TIdTCPConnection* AConnection) override {
+    TIdServerIntercept* intercept = server_.Intercept();
+    return intercept ? intercept->InterceptFor(AConnection) : nullptr;
+  }
+  void PeerConnected(TIdPeerThread* AThread) override { server_.PeerConnected(AThread); }
+  bool ServePeer(TIdPeerThread* AThread) override { return server_.ServePeer(AThread); }
+  void ReportException(TIdPeerThread* AThread, const std::exception& AException) override {
+    server_.ReportException(AThread, AException);
+  }
+  void PeerDisconnected(TIdPeerThread* AThread) override { server_.PeerDisconnected(AThread); }
+  void PeerLeft(TIdPeerThread* AThread) override { server_.PeerLeft(AThread); }
+
+ private:
+  TIdTCPServer& server_;
+};
 
 TIdTCPServer::TIdTCPServer(rtl::TComponent* AOwner)
     : TIdComponent(AOwner),
@@ -14,14 +53,14 @@ TIdTCPServer::TIdTCPServer(rtl::TComponent* AOwner)
       greeting_(std::make_unique<TIdRFCReply>()),
       maxConnectionReply_(std::make_unique<TIdRFCReply>()),
       replyUnknownCommand_(std::make_unique<TIdRFCReply>()),
-      threadClass_(ThreadClassOf<TIdPeerThread>()) {}
+      ties_(std::make_unique<ThreadTies>(*this)),
+      threadMgr_(*this),
+      ioHandler_(*this) {}
 
 TIdTCPServer::~TIdTCPServer() {
   BeforeDestruction();
-  FreeOwnedIOHandler();
-  FreeOwnedThreadMgr();
-  if (TIdThreadMgr* manager = threadMgr_.exchange(nullptr)) RemoveFreeNotification(manager);
-  if (TIdServerIOHandler* handler = ioHandler_.exchange(nullptr)) RemoveFreeNotification(handler);
+  ioHandler_.Reset();
+  threadMgr_.Reset();
   if (TIdServerIntercept* intercept = intercept_.exchange(nullptr))
     RemoveFreeNotification(intercept);
   bindings_.reset();
@@ -30,6 +69,14 @@ TIdTCPServer::~TIdTCPServer() {
   maxConnectionReply_.reset();
   greeting_.reset();
   commandHandlers_.reset();
+}
+
+std::int32_t TIdTCPServer::DefaultPort() const {
+  return bindings_->NewBindingPort();
+}
+
+void TIdTCPServer::SetDefaultPort(std::int32_t AValue) {
+  bindings_->SetNewBindingPort(AValue);
 }
 
 void TIdTCPServer::BeforeDestruction() noexcept {
@@ -62,11 +109,8 @@ void TIdTCPServer::Activate() {
     PrepareCommandHandlers();
   }
   if (bindings_->Count() == 0) bindings_->AddBinding();
-  ThreadMgr()->SetThreadClass(threadClass_);
-  if (!IOHandler()) {
-    SetIOHandler(new TIdServerIOHandlerSocket(this));
-    ownsIOHandler_ = true;
-  }
+  ThreadMgr()->SetThreadClass(ThreadClassOf<TIdPeerThread>());
+  if (!IOHandler()) ioHandler_.Own(std::make_unique<TIdServerIOHandlerSocket>(this));
   StartListeners();
   active_ = true;
 }
@@ -74,43 +118,40 @@ void TIdTCPServer::Activate() {
 void TIdTCPServer::StartListeners() {
   listenerThreads_ = std::make_unique<rtl::TThreadList<TIdListenerThread>>();
   const int count = bindings_->Count();
-  try {
-    IOHandler()->Prepare();
-    for (int i = 0; i < count; ++i) {
-      TIdSocketHandle* binding = bindings_->BindingAt(i);
-      binding->OpenSocket(Id_SOCK_STREAM, 0);
-      if (reuseSocket_ == rsTrue) {
-        const std::int32_t on = 1;
-        binding->SetOption(winsock::SOL_SOCKET, winsock::SO_REUSEADDR, &on, sizeof on);
-      }
-      binding->BindLocal();
-      binding->StartListening(listenQueue_);
-      auto listener = std::make_unique<TIdListenerThread>(this, binding);
-      listenerThreads_->Add(listener.get());
-      listener.release()->Start();
-    }
-  } catch (...) {
-    // A failed attempt leaves nothing listening: earlier bindings of this attempt would otherwise
-    // serve on while the server reads inactive, and the next attempt would lose track of them.
-    try {
-      StopListeners();
-    } catch (...) {
-    }
+  // A failed attempt leaves nothing listening: earlier bindings of this attempt would otherwise
+  // serve on while the server reads inactive, and the next attempt would lose track of them.
+  auto stopOnFailure = rtl::OnFailure([this, count] {
+    StopListeners();
     for (int i = 0; i < count && i < bindings_->Count(); ++i)
       bindings_->BindingAt(i)->Close();
-    throw;
+  });
+  IOHandler()->Prepare();
+  for (int i = 0; i < count; ++i) {
+    TIdSocketHandle* binding = bindings_->BindingAt(i);
+    binding->OpenSocket(Id_SOCK_STREAM, 0);
+    // Windows lets a listener rebind a port whose last connections wait in TIME_WAIT; Linux
+    // does only with address reuse, which here never lets two live listeners share a port.
+    if (reuseSocket_ != rsFalse) {
+      const std::int32_t on = 1;
+      binding->SetOption(winsock::SOL_SOCKET, winsock::SO_REUSEADDR, &on, sizeof on);
+    }
+    binding->BindLocal();
+    binding->StartListening(listenQueue_);
+    listeners_.push_back(std::make_unique<TIdListenerThread>(this, ties_.get(), binding));
+    listenerThreads_->Add(listeners_.back().get());
+    listeners_.back()->Start();
   }
 }
 
 void TIdTCPServer::Deactivate() {
   StopListeners();
-  try {
+  {
+    // Even after a time-out: once no peer thread is left, nothing uses the manager we made.
+    auto freeManager = rtl::ScopeExit([this] {
+      if (peerThreads_.Count() == 0) FreeOwnedThreadMgr();
+    });
     TerminatePeerThreads();
-  } catch (...) {
-    if (peerThreads_.Count() == 0) FreeOwnedThreadMgr();
-    throw;
   }
-  if (peerThreads_.Count() == 0) FreeOwnedThreadMgr();
   active_ = false;
 }
 
@@ -119,23 +160,19 @@ void TIdTCPServer::StopListeners() {
   std::exception_ptr failure;
   {
     auto list = listenerThreads_->Lock();
-    for (TIdListenerThread* listener : *list) {
+    for (std::unique_ptr<TIdListenerThread>& listener : listeners_) {
       listener->Terminate();
       listener->Binding()->Close();
-      {
-        // The listener may have suspended itself as if stopped between runs. Under its state
-        // lock it is either suspended already or bound to see Terminated; either way it ends.
-        rtl::TCriticalSectionGuard guard(*listener->StateLock());
-        if (listener->Suspended()) listener->SetSuspended(false);
-      }
       try {
-        listener->WaitFor();
+        // It may have suspended itself as if stopped between runs; this wakes it.
+        listener->TerminateAndWaitFor();
       } catch (...) {
         // A call served on the main thread while waiting raised; the listener still has to go.
         if (!failure) failure = std::current_exception();
       }
-      delete listener;  // waits for the body if the wait above was cut short
+      listener.reset();  // waits for the body if the wait above was cut short
     }
+    listeners_.clear();
     list->clear();
   }
   listenerThreads_.reset();
@@ -164,7 +201,7 @@ void TIdTCPServer::TerminatePeerThreads() {
   if (!empty) throw EIdTerminateThreadTimeout();
 }
 
-void TIdTCPServer::WaitForPeerThreadsToLeave() {
+void TIdTCPServer::WaitForPeerThreadsToLeave() noexcept {
   constexpr std::int32_t sliceMs = 50;
   for (;;) {
     {
@@ -177,6 +214,7 @@ void TIdTCPServer::WaitForPeerThreadsToLeave() {
           try {
             connection->DropSocket();
           } catch (...) {
+            // Only an intercept's disconnect handler can raise here; the socket is closed anyway.
           }
         }
       }
@@ -196,12 +234,60 @@ void TIdTCPServer::WaitForPeerThreadsToLeave() {
   }
 }
 
+std::unique_ptr<TIdIOHandler> TIdTCPServer::AcceptClient(TIdListenerThread* AListener) {
+  TIdServerIOHandler* handler = IOHandler();
+  return handler ? handler->Accept(AListener->Binding()->OsSocket(), AListener) : nullptr;
+}
+
+void TIdTCPServer::StartPeer(TIdListenerThread* AListener, std::unique_ptr<TIdIOHandler> AHandler) {
+  TIdThreadMgr* manager = threadMgr_.Get();
+  std::unique_ptr<TIdPeerThread> peer;  // ours until started
+  try {
+    auto connection = std::make_unique<TIdTCPServerConnection>(this);
+    if (!manager) throw EIdThreadClassNotSpecified();
+    std::unique_ptr<TIdThread> thread(manager->AcquireThread());
+    if (!dynamic_cast<TIdPeerThread*>(thread.get())) {
+      manager->ActiveThreads().Remove(thread.get());
+      throw EIdTCPServerError("");
+    }
+    peer.reset(static_cast<TIdPeerThread*>(thread.release()));
+    peer->SetConnection(std::move(connection));
+    peer->SetServer(ties_.get());
+    peer->Connection()->SetIOHandler(std::move(AHandler));
+    if (!AdmitPeer(peer.get())) {
+      manager->ActiveThreads().Remove(peer.get());
+      peer->Connection()->WriteReply(*maxConnectionReply_);
+      peer->Connection()->Disconnect();
+      return;  // never ran: freed with its connection and the accepted socket
+    }
+    // Once started the thread may end and free itself at any moment: hands off. Starting only
+    // releases it; nothing here waits for it to run.
+    peer.release()->Start();
+  } catch (const std::exception& e) {
+    if (peer) manager->ActiveThreads().Remove(peer.get());
+    peer.reset();
+    ReportListenException(AListener, e);
+  }
+}
+
 bool TIdTCPServer::AdmitPeer(TIdPeerThread* AThread) {
   auto list = peerThreads_.Lock();
   const std::int32_t limit = maxConnections_.load();
   if (limit > 0 && list->size() >= static_cast<std::size_t>(limit)) return false;
   list->push_back(AThread);
   return true;
+}
+
+void TIdTCPServer::PeerLeft(TIdPeerThread* AThread) {
+  // Handed back first, unlisted last: once off PeerThreads the thread never reaches the server
+  // (or its thread manager) again, so the server may go from then on.
+  auto unlist = rtl::ScopeExit([this, AThread] { peerThreads_.Remove(AThread); });
+  if (TIdThreadMgr* manager = threadMgr_.Get()) {
+    manager->ReleaseThread(AThread);
+  } else {
+    AThread->SetFreeWhenFinished(true);
+    AThread->Terminate();
+  }
 }
 
 void TIdTCPServer::SetBindings(const TIdSocketHandles& AValue) {
@@ -219,66 +305,34 @@ void TIdTCPServer::SetIntercept(TIdServerIntercept* AValue) {
 }
 
 void TIdTCPServer::SetIOHandler(TIdServerIOHandler* AValue) {
-  if (AValue == IOHandler()) return;
-  FreeOwnedIOHandler();
-  TIdServerIOHandler* old = ioHandler_.exchange(AValue);
-  if (old) RemoveFreeNotification(old);
-  if (AValue) FreeNotification(AValue);
+  ioHandler_.Use(AValue);
 }
 
 TIdThreadMgr* TIdTCPServer::ThreadMgr() {
-  if (!threadMgr_.load()) {
-    SetThreadMgr(new TIdThreadMgrDefault(this));
-    ownsThreadMgr_ = true;
-  }
-  return threadMgr_.load();
+  if (!threadMgr_.Get()) threadMgr_.Own(std::make_unique<TIdThreadMgrDefault>(this));
+  return threadMgr_.Get();
 }
 
 void TIdTCPServer::SetThreadMgr(TIdThreadMgr* AValue) {
-  if (AValue == threadMgr_.load()) return;
-  FreeOwnedThreadMgr();
-  TIdThreadMgr* old = threadMgr_.exchange(AValue);
-  if (old) RemoveFreeNotification(old);
-  if (AValue) FreeNotification(AValue);
+  threadMgr_.Use(AValue);
 }
 
 void TIdTCPServer::FreeOwnedThreadMgr() {
-  if (!ownsThreadMgr_) return;
-  ownsThreadMgr_ = false;
-  // Forgotten first, so that its removal notification finds nothing to do.
-  TIdThreadMgr* manager = threadMgr_.exchange(nullptr);
-  if (manager) {
-    RemoveFreeNotification(manager);
-    delete manager;
-  }
-}
-
-void TIdTCPServer::FreeOwnedIOHandler() {
-  if (!ownsIOHandler_) return;
-  ownsIOHandler_ = false;
-  TIdServerIOHandler* handler = ioHandler_.exchange(nullptr);
-  if (handler) {
-    RemoveFreeNotification(handler);
-    delete handler;
-  }
+  if (threadMgr_.Owns()) threadMgr_.Reset();
 }
 
 void TIdTCPServer::Notification(rtl::TComponent* AComponent, rtl::TOperation AOperation) {
   TIdComponent::Notification(AComponent, AOperation);
   if (AOperation != rtl::TOperation::opRemove || !AComponent) return;
-  if (AComponent == threadMgr_.load()) {
+  if (AComponent == threadMgr_.Get()) {
     try {
       TerminatePeerThreads();
     } catch (...) {
       // Raised inside the manager's destruction, the time-out would end the program.
     }
-    threadMgr_.store(nullptr);
-    ownsThreadMgr_ = false;
+    threadMgr_.Forget(AComponent);
   }
-  if (AComponent == ioHandler_.load()) {
-    ioHandler_.store(nullptr);
-    ownsIOHandler_ = false;
-  }
+  ioHandler_.Forget(AComponent);
   TIdServerIntercept* intercept = intercept_.load();
   if (intercept && AComponent == intercept) intercept_.compare_exchange_strong(intercept, nullptr);
 }

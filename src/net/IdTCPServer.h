@@ -6,17 +6,23 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "net/IdCommandHandlers.h"
 #include "net/IdComponent.h"
-#include "net/IdListenerThread.h"
-#include "net/IdPeerThread.h"
-#include "net/IdRFCReply.h"
-#include "net/IdServerIOHandler.h"
-#include "net/IdServerIntercept.h"
-#include "net/IdSocketHandle.h"
-#include "net/IdThreadMgr.h"
+#include "rtl/MaybeOwned.h"
 #include "rtl/ThreadList.h"
+
+class TIdCommandHandlers;
+class TIdIOHandler;
+class TIdListenerThread;
+class TIdPeerThread;
+class TIdRFCReplies;
+class TIdRFCReply;
+class TIdServerIOHandler;
+class TIdServerIntercept;
+class TIdSocketHandles;
+class TIdTCPServer;
+class TIdThreadMgr;
 
 enum TIdReuseSocket { rsOSDependent = 0, rsTrue = 1, rsFalse = 2 };
 
@@ -78,12 +84,12 @@ class TIdTCPServer : public TIdComponent {
   void SetCommandHandlersEnabled(bool AValue) { commandHandlersEnabled_ = AValue; }
   // Copies the items (addresses and ports) of AValue.
   virtual void SetBindings(const TIdSocketHandles& AValue);
-  std::int32_t DefaultPort() const { return bindings_->NewBindingPort(); }
-  virtual void SetDefaultPort(std::int32_t AValue) { bindings_->SetNewBindingPort(AValue); }
+  std::int32_t DefaultPort() const;
+  virtual void SetDefaultPort(std::int32_t AValue);
   TIdRFCReply& Greeting() { return *greeting_; }
   TIdServerIntercept* Intercept() const { return intercept_.load(); }
   virtual void SetIntercept(TIdServerIntercept* AValue);
-  TIdServerIOHandler* IOHandler() const { return ioHandler_.load(); }
+  TIdServerIOHandler* IOHandler() const { return ioHandler_.Get(); }
   virtual void SetIOHandler(TIdServerIOHandler* AValue);
   std::int32_t ListenQueue() const { return listenQueue_; }
   void SetListenQueue(std::int32_t AValue) { listenQueue_ = AValue; }
@@ -95,6 +101,8 @@ class TIdTCPServer : public TIdComponent {
   void SetReplyExceptionCode(std::int32_t AValue) { replyExceptionCode_ = AValue; }
   TIdRFCReplies& ReplyTexts() { return *replyTexts_; }
   TIdRFCReply& ReplyUnknownCommand() { return *replyUnknownCommand_; }
+  // rsTrue and rsOSDependent set address reuse on every binding before it binds, so a restart
+  // can listen again on a port whose last connections are in TIME_WAIT; rsFalse sets nothing.
   TIdReuseSocket ReuseSocket() const { return reuseSocket_; }
   void SetReuseSocket(TIdReuseSocket AValue) { reuseSocket_ = AValue; }
   std::int32_t TerminateWaitTime() const { return terminateWaitTime_; }
@@ -104,12 +112,12 @@ class TIdTCPServer : public TIdComponent {
   // Frees the manager the server made itself, if any. Only while no peer thread runs.
   virtual void SetThreadMgr(TIdThreadMgr* AValue);
 
-  bool OwnsThreadMgr() const { return ownsThreadMgr_; }
-  bool OwnsIOHandler() const { return ownsIOHandler_; }
+  bool OwnsThreadMgr() const { return threadMgr_.Owns(); }
+  bool OwnsIOHandler() const { return ioHandler_.Owns(); }
   // The live peer threads. A listed thread, and its connection, stay valid while the lock is held.
   rtl::TThreadList<TIdPeerThread>& PeerThreads() { return peerThreads_; }
-  // The listener threads of the last activation attempt; none before the first and after
-  // deactivation.
+  // The listener threads of the last activation attempt (owned by the server); none before the
+  // first and after deactivation.
   rtl::TThreadList<TIdListenerThread>* ListenerThreads() const { return listenerThreads_.get(); }
 
   TIdServerThreadEvent OnConnect;
@@ -143,8 +151,8 @@ class TIdTCPServer : public TIdComponent {
   void Notification(rtl::TComponent* AComponent, rtl::TOperation AOperation) override;
 
  private:
-  friend class TIdListenerThread;
-  friend class TIdPeerThread;
+  // How the listener and peer threads reach the server: only through what they need of it.
+  class ThreadTies;
 
   void Activate();
   void Deactivate();
@@ -154,23 +162,26 @@ class TIdTCPServer : public TIdComponent {
   // Drops every client's socket, then waits in polls of TerminatePollMs; raises
   // EIdTerminateThreadTimeout when peer threads remain.
   void TerminatePeerThreads();
-  // Waits without limit until PeerThreads is empty; never throws.
-  void WaitForPeerThreadsToLeave();
+  // Waits without limit until PeerThreads is empty.
+  void WaitForPeerThreadsToLeave() noexcept;
   void FreeOwnedThreadMgr();
-  void FreeOwnedIOHandler();
   // Reads one line and hands it to the first enabled handler that takes it.
   void DispatchCommand(TIdPeerThread* AThread);
 
-  // The current manager without making one; what other threads use.
-  TIdThreadMgr* CurrentThreadMgr() const { return threadMgr_.load(); }
+  // The next client on a listener's binding; none once nothing more can be accepted there.
+  std::unique_ptr<TIdIOHandler> AcceptClient(TIdListenerThread* AListener);
+  // Gives an accepted client its connection and a peer thread and starts it, or refuses it at the
+  // connection limit; a failure drops the client and is reported as a listen exception.
+  void StartPeer(TIdListenerThread* AListener, std::unique_ptr<TIdIOHandler> AHandler);
   // Lists AThread unless MaxConnections are already listed; one lock hold, so several listeners
   // together never admit more.
   bool AdmitPeer(TIdPeerThread* AThread);
+  // A peer thread whose run is over: handed back to the thread manager, then unlisted, after
+  // which it never reaches the server again.
+  void PeerLeft(TIdPeerThread* AThread);
 
   bool active_ = false;
   bool handlersPrepared_ = false;
-  bool ownsThreadMgr_ = false;
-  bool ownsIOHandler_ = false;
   bool commandHandlersEnabled_ = true;
   std::unique_ptr<TIdSocketHandles> bindings_;
   std::unique_ptr<TIdRFCReplies> replyTexts_;
@@ -178,11 +189,13 @@ class TIdTCPServer : public TIdComponent {
   std::unique_ptr<TIdRFCReply> greeting_;
   std::unique_ptr<TIdRFCReply> maxConnectionReply_;
   std::unique_ptr<TIdRFCReply> replyUnknownCommand_;
+  std::unique_ptr<ThreadTies> ties_;
+  // Touched only by the thread that activates and deactivates; listenerThreads_ lists them.
+  std::vector<std::unique_ptr<TIdListenerThread>> listeners_;
   std::unique_ptr<rtl::TThreadList<TIdListenerThread>> listenerThreads_;
-  TIdThreadClass threadClass_;
   rtl::TThreadList<TIdPeerThread> peerThreads_;
-  std::atomic<TIdThreadMgr*> threadMgr_{nullptr};
-  std::atomic<TIdServerIOHandler*> ioHandler_{nullptr};
+  rtl::TMaybeOwned<TIdThreadMgr> threadMgr_;
+  rtl::TMaybeOwned<TIdServerIOHandler> ioHandler_;
   std::atomic<TIdServerIntercept*> intercept_{nullptr};
   std::int32_t listenQueue_ = DefaultListenQueue;
   std::atomic<std::int32_t> maxConnections_{0};

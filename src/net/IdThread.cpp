@@ -14,10 +14,11 @@ TIdThread::~TIdThread() {
   BeforeDestruction();
 }
 
-void TIdThread::BeforeDestruction() {
+void TIdThread::BeforeDestruction() noexcept {
   if (destroyed_) return;
   destroyed_ = true;
   SetFreeWhenFinished(false);
+  TerminateAndResume();
   Shutdown();
   try {
     RunCleanup();
@@ -53,14 +54,16 @@ void TIdThread::Terminate() {
 
 void TIdThread::TerminateAndWaitFor() {
   if (FreeWhenFinished()) throw EIdThreadTerminateAndWaitFor();
-  Terminate();
-  {
-    // The body checks Terminated and marks itself suspended under this lock, so here it is
-    // either suspended already or bound to see Terminated.
-    rtl::TCriticalSectionGuard guard(*stateLock_);
-    if (Suspended()) SetSuspended(false);
-  }
+  TerminateAndResume();
   WaitFor();
+}
+
+void TIdThread::TerminateAndResume() noexcept {
+  // The body checks Terminated and marks itself suspended under this lock, so here it is either
+  // suspended already, and woken, or bound to see Terminated: the wake-up cannot fall between.
+  rtl::TCriticalSectionGuard guard(*stateLock_);
+  Terminate();
+  if (Suspended()) SetSuspended(false);
 }
 
 bool TIdThread::IsStopped() {

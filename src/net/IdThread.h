@@ -52,6 +52,9 @@ class TIdThread : public TIdBaseThread {
   // Terminates, resumes a suspended thread and waits for the body. Raises
   // EIdThreadTerminateAndWaitFor on a FreeWhenFinished thread, which may be gone at any moment.
   virtual void TerminateAndWaitFor();
+  // Terminates and resumes a thread that has suspended itself, holding StateLock, so that a body
+  // about to suspend itself sees Terminated instead; does not wait.
+  void TerminateAndResume() noexcept;
 
   // True when terminated, stopped or suspended, and always once destruction has begun.
   bool IsStopped();
@@ -62,7 +65,8 @@ class TIdThread : public TIdBaseThread {
   // An object the thread owns, of any type; freed (and set to none) at every RunCleanup.
   template <class T>
   void SetData(std::unique_ptr<T> data) {
-    data_ = OwnedData(data.release(), [](void* p) { delete static_cast<T*>(p); });
+    data_ =
+        OwnedData(data.release(), [](void* p) { std::default_delete<T>()(static_cast<T*>(p)); });
     dataType_ = data_ ? &typeid(T) : nullptr;
   }
   void ClearData() {
@@ -100,7 +104,7 @@ class TIdThread : public TIdBaseThread {
   virtual void RunOnce() = 0;
 
   // Ends the body, runs the final RunCleanup and frees StateLock; later calls do nothing.
-  void BeforeDestruction();
+  void BeforeDestruction() noexcept;
 
  private:
   using OwnedData = std::unique_ptr<void, void (*)(void*)>;

@@ -15,7 +15,8 @@ void TIdThreadMgrDefault::ReleaseThread(TIdThread* AThread) {
     ActiveThreads().Remove(AThread);
     return;
   }
-  if (!AThread->Suspended()) AThread->TerminateAndWaitFor();
+  // Handed out by AcquireThread, ours again; freed once its body has ended.
+  std::unique_ptr<TIdThread> thread(AThread);
+  if (!thread->Suspended()) thread->TerminateAndWaitFor();
   ActiveThreads().Remove(AThread);
-  delete AThread;
 }

@@ -11,6 +11,7 @@
 #include "net/IdException.h"
 #include "net/IdGlobal.h"
 #include "net/IdIOHandlerSocket.h"
+#include "net/IdPeerThread.h"
 #include "net/IdTCPClient.h"
 #include "net/IdTCPConnection.h"
 #include "net/IdTCPServer.h"

@@ -30,9 +30,7 @@ std::int32_t WaitReadable(TIdStackSocketHandle socket, std::int32_t milliseconds
 }
 
 TIdStackSocketHandle SocketOf(const TIdTCPConnection& connection) {
-  TIdIOHandlerSocket* handler = connection.SocketHandler();
-  return handler && handler->SocketHandle() ? handler->SocketHandle()->OsSocket()
-                                            : Id_INVALID_SOCKET;
+  return connection.Socket();
 }
 
 bool ClientGone(TIdTCPConnection& client) {

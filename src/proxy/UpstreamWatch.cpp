@@ -9,13 +9,6 @@
 namespace proxy {
 namespace {
 
-// Whether the client's socket is still open, read without the side effects IsConnected has on
-// the connection, which belongs to the run's thread.
-bool SocketOpen(const TIdTCPConnection& client) {
-  TIdIOHandlerSocket* handler = client.SocketHandler();
-  return handler && handler->SocketHandle() && handler->SocketHandle()->IsOpen();
-}
-
 // Whether a client that is not read meanwhile has closed its end or failed: readable, and either
 // a reset is pending or a peek finds no byte. Bytes it still has for us alone mean nothing: a
 // client that resets leaves the bytes it sent before unread.

@@ -208,6 +208,7 @@ void TThread::WaitUntilFinished(const std::shared_ptr<State>& state, bool raiseQ
     try {
       CheckSynchronize(0);
     } catch (...) {
+      // A destructor's wait (Shutdown) has nobody to pass a queued call's failure to.
       if (raiseQueueErrors) throw;
     }
     if (finished()) return;
@@ -215,7 +216,7 @@ void TThread::WaitUntilFinished(const std::shared_ptr<State>& state, bool raiseQ
   }
 }
 
-void TThread::Shutdown() {
+void TThread::Shutdown() noexcept {
   State& s = *state_;
   if (GetCurrentThreadId() == s.tid.load()) return;
   bool finished;

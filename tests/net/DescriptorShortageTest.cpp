@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "net/IdException.h"
+#include "net/IdListenerThread.h"
 #include "support/LoopbackProxy.h"
 #include "support/OriginServer.h"
 #include "support/RawClient.h"

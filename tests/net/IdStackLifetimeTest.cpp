@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include "net/IdException.h"
 #include "net/IdStack.h"
@@ -115,6 +119,35 @@ TEST_F(IdStackLifetimeTest, UsersOnManyThreadsShareOneStack) {
   EXPECT_EQ(GlobalStack(), stack);
   RemoveStackUser();
   EXPECT_EQ(GlobalStack(), nullptr);
+}
+
+// Set by a user that is still running when the process exits, as a peer thread cleaning up is.
+std::atomic<bool> gUserStillRunning{false};
+
+class ExitProbeStack : public TIdStackWindows {
+ public:
+  ~ExitProbeStack() override {
+    if (gUserStillRunning) ::_exit(3);  // freed under a user that still runs
+  }
+};
+
+TEST_F(IdStackLifetimeTest, OutlivesAUserStillRunningAtProcessExit) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        SetStackClass(
+            []() -> std::unique_ptr<TIdStack> { return std::make_unique<ExitProbeStack>(); });
+        std::thread([] {
+          AddStackUser();
+          gUserStillRunning = true;
+          for (;;)
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }).detach();
+        while (!gUserStillRunning)
+          std::this_thread::yield();
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

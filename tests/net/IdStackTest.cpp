@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -250,28 +251,30 @@ TEST_F(IdStackTest, AddressTextRoundTrip) {
   EXPECT_EQ(Stack().SockNetToHost32(Stack().TextToAddressValue("127.0.0.1")), 0x7f000001u);
 }
 
-TEST_F(IdStackTest, TextToAddressKeepsLowBitsAndRejectsNonNumbers) {
-  winsock::u_long value = Stack().TextToAddressValue("256.1.1.258");
-  const unsigned char wrapped[4] = {0, 1, 1, 2};
-  EXPECT_EQ(std::memcmp(&value, wrapped, 4), 0);
+TEST_F(IdStackTest, TextToAddressReadsTextAsInetAddrDoes) {
+  const std::pair<const char*, const char*> read[] = {
+      {"0177.0.0.1", "127.0.0.1"},
+      {"127.0.0.010", "127.0.0.8"},
+      {"127.1", "127.0.0.1"},
+      {"0x7f.1", "127.0.0.1"},
+      {"2130706433", "127.0.0.1"},
+      {"1.2.3", "1.2.0.3"},
+      {"255.255.255.255", "255.255.255.255"},
+  };
+  for (const auto& [text, expected] : read) {
+    SCOPED_TRACE(text);
+    winsock::in_addr address{Stack().TextToAddressValue(text)};
+    EXPECT_EQ(Stack().AddressToText(address), expected);
+  }
 
-  struct Row {
-    const char* text;
-    const char* message;
-  };
-  const Row rows[] = {
-      {"1.2.3", "'' is not a valid integer value"},
-      {"1.x.3.4", "'x' is not a valid integer value"},
-      {"", "'' is not a valid integer value"},
-      {"a.b.c.d", "'a' is not a valid integer value"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.text);
+  for (const char* text : {"256.1.1.258", "1.x.3.4", "", "a.b.c.d", "08.0.0.1", "1.2.3.4.5",
+                           "0xffffffff1", "1.2.3.4 "}) {
+    SCOPED_TRACE(text);
     try {
-      Stack().TextToAddressValue(row.text);
+      Stack().TextToAddressValue(text);
       ADD_FAILURE() << "converted";
     } catch (const EConvertError& e) {
-      EXPECT_EQ(e.Message(), row.message);
+      EXPECT_EQ(e.Message(), std::string("'") + text + "' is not a valid IP address");
     }
   }
 }
@@ -280,8 +283,14 @@ TEST_F(IdStackTest, HostToAddress) {
   EXPECT_EQ(Stack().HostToAddress("localhost"), "127.0.0.1");
   EXPECT_EQ(Stack().HostToAddress("LocalHost"), "127.0.0.1");
   EXPECT_EQ(Stack().HostToAddress("127.0.0.1"), "127.0.0.1");
-  // A dotted quad is returned as it is, without any look-up.
+  // A dotted quad gives the plain text of the address it stands for, without any look-up; the
+  // short and numeric forms reach the same address through the look-up of literal addresses.
   EXPECT_EQ(Stack().HostToAddress("10.0.0.1"), "10.0.0.1");
+  for (const char* text : {"0177.0.0.1", "127.1", "0x7f.1", "2130706433", "0x7f.0.0.01"}) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(Stack().HostToAddress(text), "127.0.0.1");
+  }
+  EXPECT_EQ(Stack().HostToAddress("127.0.0.010"), "127.0.0.8");
   // Not a dotted quad, so it goes to the name look-up, which finds nothing.
   EXPECT_THROW(Stack().HostToAddress("256.1.1.1"), EIdSocketError);
 }

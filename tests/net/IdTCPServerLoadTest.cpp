@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ServerTestSupport.h"
+#include "net/IdThreadMgr.h"
 #include "platform/WinSockInternal.h"
 
 namespace {

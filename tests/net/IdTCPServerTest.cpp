@@ -10,6 +10,7 @@
 #include "ServerTestSupport.h"
 #include "SocketTestSupport.h"
 #include "net/IdException.h"
+#include "net/IdServerIntercept.h"
 #include "net/IdThreadMgrDefault.h"
 #include "rtl/Time.h"
 
@@ -136,11 +137,11 @@ TEST_F(ServerActivationTest, AFailedLaterBindingLeavesNothingListening) {
   EXPECT_FALSE(client.Connect(firstPort)) << "the first binding still listens after the failure";
 }
 
-TEST_F(ServerActivationTest, ReuseSocketSetsAddressReuseOnlyWhenTrue) {
+TEST_F(ServerActivationTest, ReuseSocketSetsAddressReuseUnlessFalse) {
   const struct {
     TIdReuseSocket mode;
     std::int32_t expected;
-  } cases[] = {{rsOSDependent, 0}, {rsTrue, 1}, {rsFalse, 0}};
+  } cases[] = {{rsOSDependent, 1}, {rsTrue, 1}, {rsFalse, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mode);
     auto subject = MakeLoopbackServer();
@@ -153,6 +154,36 @@ TEST_F(ServerActivationTest, ReuseSocketSetsAddressReuseOnlyWhenTrue) {
                                               length));
     EXPECT_EQ(c.expected, value != 0 ? 1 : 0);
   }
+}
+
+TEST_F(ServerActivationTest, ARestartRebindsAPortInTimeWaitButNeverALiveListener) {
+  // We close first, so the connection's TIME_WAIT is on the server's port.
+  server->OnExecute = [](TIdPeerThread* AThread) { AThread->Connection()->Disconnect(); };
+  server->SetActive(true);
+  const std::int32_t port = PortOf(*server);
+  RawClient client;
+  ASSERT_TRUE(client.Connect(port));
+  ASSERT_TRUE(client.ReadToClose().has_value());
+  client.Close();
+
+  auto rival = MakeLoopbackServer();
+  rival->Bindings().BindingAt(0)->SetPort(port);
+  try {
+    rival->SetActive(true);
+    ADD_FAILURE() << "a second live listener took the port";
+  } catch (const EIdCouldNotBindSocket& e) {
+    EXPECT_EQ(e.Message(), "Could not bind socket. Address and port are already in use.");
+  }
+
+  server->SetActive(false);
+  rival->SetReuseSocket(rsFalse);
+  EXPECT_THROW(rival->SetActive(true), EIdCouldNotBindSocket)
+      << "the port is free without address reuse: nothing waits in TIME_WAIT to test against";
+  rival->SetReuseSocket(rsOSDependent);
+  rival->SetActive(true);
+  EXPECT_TRUE(rival->Active());
+  RawClient again;
+  EXPECT_TRUE(again.Connect(port));
 }
 
 // --- Serving clients ------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/IdException.h"
@@ -156,6 +157,32 @@ TEST(IdThreadStates, StopBySuspendRunsACycleForEachStart) {
   thread.TerminateAndWaitFor();
   expected.push_back("BodyEnding");
   EXPECT_EQ(log.Get(), expected);
+}
+
+// Stops by suspending itself after its one cycle.
+class SelfSuspendingThread : public TIdThread {
+ public:
+  SelfSuspendingThread() : TIdThread(true) { SetStopMode(StopBySuspend); }
+  ~SelfSuspendingThread() override { BeforeDestruction(); }
+
+ protected:
+  void RunOnce() override { Stop(); }
+};
+
+TEST(IdThreadStates, DestructionNeverMissesAThreadAsItSuspendsItself) {
+  // Each destruction is let loose just as the body goes to check Terminated and suspend itself;
+  // a wake-up that fell between the two would leave the destructor waiting for ever.
+  for (int i = 0; i < 2000; ++i) {
+    std::atomic<bool> destroying{false};
+    auto thread = std::make_unique<SelfSuspendingThread>();
+    thread->OnStopped = [&](TIdThread*) {
+      while (!destroying)
+        std::this_thread::yield();
+    };
+    thread->Start();
+    destroying = true;
+    thread.reset();
+  }
 }
 
 TEST(IdThreadStates, TerminatedBeforeFirstRunCallsNoHook) {

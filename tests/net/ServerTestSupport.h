@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "net/IdPeerThread.h"
+#include "net/IdSocketHandle.h"
 #include "net/IdTCPServer.h"
 #include "support/RawClient.h"
 #include "support/WaitUntil.h"

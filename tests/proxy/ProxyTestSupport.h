@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "net/IdPeerThread.h"
+#include "net/IdSocketHandle.h"
 #include "net/IdTCPServer.h"
 #include "proxy/ProxyHandler.h"
 

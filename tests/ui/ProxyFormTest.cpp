@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <QTest>
 
+#include "net/IdSocketHandle.h"
 #include "net/IdTCPServer.h"
 #include "platform/windowing/Application.h"
 #include "platform/windowing/StdCtrls.h"
