@@ -1,5 +1,6 @@
 #include "proxy/Destination.h"
 
+#include "net/IdSocketHandle.h"
 #include "net/IdStack.h"
 #include "net/IdTCPServer.h"
 #include "rtl/Exception.h"

@@ -1,6 +1,5 @@
 #include "proxy/UpstreamWatch.h"
 
-#include "net/IdIOHandlerSocket.h"
 #include "net/IdTCPConnection.h"
 #include "platform/WinSock2.h"
 #include "proxy/Readiness.h"
