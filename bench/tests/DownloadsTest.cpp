@@ -87,7 +87,7 @@ TEST(DownloadsTest, AnswersThatDifferFromTheExpectedOneFail) {
       {"another answer's body", foreign, "unexpected bytes"},
       {"more bytes than announced", longer, "unexpected bytes"},
       {"fewer bytes than expected", shorter, "closed after"},
-      {"a 404 for an unknown path", unknown, "unexpected bytes"},
+      {"a 404 for an unknown path", unknown, "answered: HTTP/1.1 404 Not Found"},
   };
   for (const Case& c : cases) {
     DownloadResult result = RunDownloads({c.spec}, {}).Results.front();

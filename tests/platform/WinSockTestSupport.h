@@ -58,7 +58,4 @@ std::string ReceiveAll(winsock::SOCKET s);
 bool WaitUntilSleeping(std::uint32_t threadId,
                        std::chrono::milliseconds limit = std::chrono::seconds(10));
 
-// A pattern that does not repeat within short distances, so misplaced bytes show.
-std::string Pattern(std::size_t size, unsigned seed = 1);
-
 }  // namespace winsock_test

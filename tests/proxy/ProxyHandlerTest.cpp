@@ -13,7 +13,7 @@
 #include "support/OriginServer.h"
 #include "support/Pattern.h"
 #include "support/ProcessMemory.h"
-#include "support/RawPeer.h"
+#include "support/RawClient.h"
 #include "support/WaitUntil.h"
 
 namespace {
@@ -21,7 +21,7 @@ namespace {
 using namespace std::string_literals;
 using test::OriginScript;
 using test::OriginServer;
-using test::RawPeer;
+using test::RawClient;
 
 std::string Get(std::int32_t originPort, const std::string& path = "/") {
   return "GET http://127.0.0.1:" + std::to_string(originPort) + path +
@@ -68,7 +68,7 @@ OriginScript ReadUntilQuiet(std::string answer) {
 // Every test ends with the proxy idle again: the count back at 0 and shown as such.
 class ProxyHandlerTest : public ::testing::Test {
  protected:
-  void ExpectIdle(test::ProxyUnderTest& proxy) {
+  void ExpectIdle(test::LoopbackProxy& proxy) {
     EXPECT_TRUE(test::WaitUntil([&] { return proxy.Counters().ConnectionCount.load() == 0; }));
     auto counts = proxy.View().Of("count");
     if (!counts.empty()) {
@@ -79,10 +79,10 @@ class ProxyHandlerTest : public ::testing::Test {
 
 TEST_F(ProxyHandlerTest, PacesAnAnswerBySecondsAndPausesOnlyWhenASecondIsUsedUp) {
   test::PauseGate gate;
-  test::ProxyUnderTest proxy([&](std::int32_t ms) { gate.Pause(ms); });
+  test::LoopbackProxy proxy([&](std::int32_t ms) { gate.Pause(ms); });
   const std::string body = Answer(10000);
   OriginServer origin({{{body}}});
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(Get(origin.Port())));
 
   // Each slice is held until the test releases the pause after it: 4000, 4000 and 2000 bytes,
@@ -115,11 +115,11 @@ TEST_F(ProxyHandlerTest, PacesAnAnswerBySecondsAndPausesOnlyWhenASecondIsUsedUp)
 // no extra second: the body goes on in the same second as far as the limit allows.
 TEST_F(ProxyHandlerTest, AHeaderBlockWrittenApartFromTheBodySharesItsSecond) {
   test::PauseGate gate;
-  test::ProxyUnderTest proxy([&](std::int32_t ms) { gate.Pause(ms); });
+  test::LoopbackProxy proxy([&](std::int32_t ms) { gate.Pause(ms); });
   const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: 6000\r\n\r\n";
   const std::string body = Answer(6000);
   OriginServer origin({{{head}, {body, 100}}});
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(Get(origin.Port())));
   EXPECT_EQ(client.ReadExactly(4000), head + body.substr(0, 4000 - head.size()));
   ASSERT_TRUE(test::WaitUntil([&] { return gate.Entered() == 1; }));
@@ -134,10 +134,10 @@ TEST_F(ProxyHandlerTest, AHeaderBlockWrittenApartFromTheBodySharesItsSecond) {
 // The limit is read once a second: a change reaches the next second, not the one under way.
 TEST_F(ProxyHandlerTest, ALimitChangeTakesEffectAtTheNextSecond) {
   test::PauseGate gate;
-  test::ProxyUnderTest proxy([&](std::int32_t ms) { gate.Pause(ms); });
+  test::LoopbackProxy proxy([&](std::int32_t ms) { gate.Pause(ms); });
   const std::string body = Answer(9000);
   OriginServer origin({{{body}}});
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(Get(origin.Port())));
   EXPECT_EQ(client.ReadExactly(4000), body.substr(0, 4000));
   ASSERT_TRUE(test::WaitUntil([&] { return gate.Entered() == 1; }));
@@ -152,9 +152,9 @@ TEST_F(ProxyHandlerTest, ALimitChangeTakesEffectAtTheNextSecond) {
 }
 
 TEST_F(ProxyHandlerTest, RewritesTheRequestAsItGoesUpstream) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
+  test::LoopbackProxy proxy([](std::int32_t) {});
   OriginServer origin({{{"HTTP/1.0 200 OK\r\n\r\n"}}});
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   const std::string port = std::to_string(origin.Port());
   ASSERT_TRUE(client.Send("  GET http://127.0.0.1:" + port +
                           "/page-1.1?keep-alive HTTP/1.1 \r\n"
@@ -175,9 +175,9 @@ TEST_F(ProxyHandlerTest, RewritesTheRequestAsItGoesUpstream) {
 }
 
 TEST_F(ProxyHandlerTest, ANulByteInTheHeaderBlockEndsTheRequestText) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
+  test::LoopbackProxy proxy([](std::int32_t) {});
   OriginServer origin(ReadUntilQuiet("HTTP/1.0 204 No Content\r\n\r\n"));
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send("GET http://127.0.0.1:" + std::to_string(origin.Port()) +
                           "/ HTTP/1.1\r\nA: b\0hidden\r\n\r\nbody"s));
   ASSERT_TRUE(origin.WaitForRequests(1));
@@ -185,12 +185,12 @@ TEST_F(ProxyHandlerTest, ANulByteInTheHeaderBlockEndsTheRequestText) {
 }
 
 TEST_F(ProxyHandlerTest, RewritesOnlyTheHeaderBlockThoughItArrivesInPieces) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
+  test::LoopbackProxy proxy([](std::int32_t) {});
   OriginServer origin({{{"HTTP/1.1 200 OK\r\nConnection: Keep-"},
                         {"Alive\r\n\r\nkeep-al", 300},
                         {"ive 10.1.1.1", 300},
                         {"\r\n", 300}}});
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(Get(origin.Port())));
   std::string answer;
   EXPECT_TRUE(client.ReadUntilClosed(answer));
@@ -204,13 +204,13 @@ TEST_F(ProxyHandlerTest, RewritesOnlyTheHeaderBlockThoughItArrivesInPieces) {
 }
 
 TEST_F(ProxyHandlerTest, RelaysABinaryAnswerByteForByte) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
+  test::LoopbackProxy proxy([](std::int32_t) {});
   proxy.Counters().SpeedLimit = 65535;
   const std::string body = BinaryBytes(5 << 20, 1);
   const std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n";
   OriginServer origin(
       {{{"HTTP/1.1 200 OK\r\n" + length + "Connection: Keep-"}, {"Alive\r\n\r\n" + body, 50}}});
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(Get(origin.Port())));
   std::string answer;
   EXPECT_TRUE(client.ReadUntilClosed(answer, 20000));
@@ -232,9 +232,9 @@ TEST_F(ProxyHandlerTest, RelaysABinaryAnswerByteForByte) {
 }
 
 TEST_F(ProxyHandlerTest, AHeaderLineSplitBetweenWritesReachesTheOriginWhole) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
+  test::LoopbackProxy proxy([](std::int32_t) {});
   OriginServer origin({{{"HTTP/1.0 200 OK\r\n\r\nok"}}});
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   // Like a client's delayed second write; the CR and LF of one line end come apart too.
   const std::string writes[] = {
       "POST http://127.0.0.1:" + std::to_string(origin.Port()) + "/ HTTP/1.0\r\nContent-Len",
@@ -248,11 +248,11 @@ TEST_F(ProxyHandlerTest, AHeaderLineSplitBetweenWritesReachesTheOriginWhole) {
 }
 
 TEST_F(ProxyHandlerTest, ForwardsABinaryBodyByteForByteHoweverItIsCut) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
+  test::LoopbackProxy proxy([](std::int32_t) {});
   OriginServer origin({{{"HTTP/1.0 200 OK\r\n\r\n"}}});
   const std::string body = BinaryBytes(5 << 20, 2);
   const std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n";
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send("POST http://127.0.0.1:" + std::to_string(origin.Port()) +
                           "/up HTTP/1.1\r\n" + length + "Connection: keep-alive\r\n\r\n"));
   std::mt19937 random(3);
@@ -288,11 +288,11 @@ TEST_F(ProxyHandlerTest, StreamsAHugeUploadInBoundedMemory) {
     }
   };
   OriginServer origin(script);
-  test::ProxyUnderTest proxy([](std::int32_t) {});
+  test::LoopbackProxy proxy([](std::int32_t) {});
 
   ASSERT_TRUE(test::ResetPeakResident());
   const std::int64_t residentBefore = test::ResidentKb();
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send("POST http://127.0.0.1:" + std::to_string(origin.Port()) +
                           "/up HTTP/1.1\r\nContent-Length: " + std::to_string(kBody) + "\r\n\r\n"));
   for (std::int64_t at = 0; at < kBody; at += kBlock) {
@@ -320,12 +320,12 @@ class ProxyRefusalTest : public ProxyHandlerTest,
                          public ::testing::WithParamInterface<RefusedCase> {};
 
 TEST_P(ProxyRefusalTest, SendsNothingUpstream) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
+  test::LoopbackProxy proxy([](std::int32_t) {});
   OriginServer origin({{{"HTTP/1.0 200 OK\r\n\r\n"}}});
   std::string request = GetParam().request;
   for (std::size_t at; (at = request.find("ORIGIN")) != std::string::npos;)
     request.replace(at, 6, std::to_string(origin.Port()));
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(request));
   std::string answer;
   EXPECT_TRUE(client.ReadUntilClosed(answer));
@@ -370,7 +370,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ProxyHandlerTest, FailedUpstreamConnectsCloseTheClientWithoutAnswer) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
+  test::LoopbackProxy proxy([](std::int32_t) {});
   std::int32_t closedPort;
   {
     OriginServer gone(OriginScript{});
@@ -379,7 +379,7 @@ TEST_F(ProxyHandlerTest, FailedUpstreamConnectsCloseTheClientWithoutAnswer) {
   for (const std::string& target :
        {"http://nowhere.invalid/"s, "http://127.0.0.1:" + std::to_string(closedPort) + "/"}) {
     SCOPED_TRACE(target);
-    RawPeer client = RawPeer::ConnectTo(proxy.Port());
+    RawClient client = RawClient::ConnectTo(proxy.Port());
     ASSERT_TRUE(client.Send("GET " + target + " HTTP/1.0\r\n\r\n"));
     std::string answer;
     EXPECT_TRUE(client.ReadUntilClosed(answer));
@@ -391,10 +391,10 @@ TEST_F(ProxyHandlerTest, FailedUpstreamConnectsCloseTheClientWithoutAnswer) {
 
 TEST_F(ProxyHandlerTest, ARunEndsWhenItsClientLeavesDuringTheRelay) {
   test::PauseGate gate;
-  test::ProxyUnderTest proxy([&](std::int32_t ms) { gate.Pause(ms); });
+  test::LoopbackProxy proxy([&](std::int32_t ms) { gate.Pause(ms); });
   OriginServer origin({{{Answer(20000)}}});
   {
-    RawPeer client = RawPeer::ConnectTo(proxy.Port());
+    RawClient client = RawClient::ConnectTo(proxy.Port());
     ASSERT_TRUE(client.Send(Get(origin.Port())));
     EXPECT_EQ(client.ReadExactly(4000).size(), 4000u);
     ASSERT_TRUE(test::WaitUntil([&] { return gate.Entered() == 1; }));
@@ -405,12 +405,12 @@ TEST_F(ProxyHandlerTest, ARunEndsWhenItsClientLeavesDuringTheRelay) {
 }
 
 TEST_F(ProxyHandlerTest, ARunEndsWhenItsClientLeavesWhileTheOriginIsSilent) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
+  test::LoopbackProxy proxy([](std::int32_t) {});
   OriginScript silent;
   silent.silentAfter = true;
   OriginServer origin(silent);
   {
-    RawPeer client = RawPeer::ConnectTo(proxy.Port());
+    RawClient client = RawClient::ConnectTo(proxy.Port());
     ASSERT_TRUE(client.Send(Get(origin.Port())));
     ASSERT_TRUE(origin.WaitForRequests(1));
     EXPECT_EQ(proxy.Counters().ConnectionCount.load(), 1);
@@ -420,11 +420,11 @@ TEST_F(ProxyHandlerTest, ARunEndsWhenItsClientLeavesWhileTheOriginIsSilent) {
 }
 
 TEST_F(ProxyHandlerTest, AServerShutdownEndsRunsWaitingOnASilentOrigin) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
+  test::LoopbackProxy proxy([](std::int32_t) {});
   OriginScript silent;
   silent.silentAfter = true;
   OriginServer origin(silent);
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(Get(origin.Port())));
   ASSERT_TRUE(origin.WaitForRequests(1));
   proxy.Server().SetTerminateWaitTime(3000);
@@ -433,12 +433,12 @@ TEST_F(ProxyHandlerTest, AServerShutdownEndsRunsWaitingOnASilentOrigin) {
 }
 
 TEST_F(ProxyHandlerTest, ALimitOfZeroHoldsTheRelayUntilRaised) {
-  test::ProxyUnderTest proxy(
+  test::LoopbackProxy proxy(
       [](std::int32_t) { std::this_thread::sleep_for(std::chrono::milliseconds(5)); });
   proxy.Counters().SpeedLimit = 0;
   const std::string body = Answer(5000);
   OriginServer origin({{{body}}});
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(Get(origin.Port())));
   EXPECT_TRUE(test::WaitUntil([&] { return proxy.View().Of("status").size() >= 3; }));
   EXPECT_EQ(client.ReadExactly(1, 100), "");
@@ -448,9 +448,9 @@ TEST_F(ProxyHandlerTest, ALimitOfZeroHoldsTheRelayUntilRaised) {
 }
 
 TEST_F(ProxyHandlerTest, AnUnfinishedRequestIsDroppedAfterTenSilentSeconds) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
+  test::LoopbackProxy proxy([](std::int32_t) {});
   OriginServer origin(OriginScript{});
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send("GET http://127.0.0.1:" + std::to_string(origin.Port()) +
                           "/ HTTP/1.0\r\nHost: x\r\n"));
   auto start = std::chrono::steady_clock::now();
