@@ -15,7 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace clienttest {
+namespace test {
 namespace {
 
 constexpr int kStepWaitMs = 10000;
@@ -297,4 +297,4 @@ void ChildServer::Stop() {
   pid_ = -1;
 }
 
-}  // namespace clienttest
+}  // namespace test

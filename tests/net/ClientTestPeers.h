@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-namespace clienttest {
+namespace test {
 
 // One exchange of a script: read exactly `expect` bytes from the client, then send each piece of
 // `reply` on its own, with a short pause between pieces so that they arrive separately.
@@ -111,4 +111,4 @@ class ChildServer {
   int pid_ = -1;
 };
 
-}  // namespace clienttest
+}  // namespace test

@@ -10,8 +10,8 @@
 
 namespace {
 
-using servertest::MakeLoopbackServer;
-using servertest::PortOf;
+using test::MakeLoopbackServer;
+using test::PortOf;
 using test::RawClient;
 using test::WaitUntil;
 

@@ -17,7 +17,7 @@
 #include "platform/WinSockInternal.h"
 #include "support/Pattern.h"
 
-namespace winsock_test {
+namespace test {
 namespace {
 
 using namespace winsock;
@@ -460,4 +460,4 @@ TEST_F(WinSockBasics, SmallRoundTripsStayCheap) {
 }
 
 }  // namespace
-}  // namespace winsock_test
+}  // namespace test

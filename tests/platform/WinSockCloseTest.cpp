@@ -15,7 +15,7 @@
 #include "rtl/Time.h"
 #include "support/RawClient.h"
 
-namespace winsock_test {
+namespace test {
 namespace {
 
 using namespace winsock;
@@ -147,4 +147,4 @@ TEST_F(CloseWhileManyWait, EveryWaiterEnds) {
 }
 
 }  // namespace
-}  // namespace winsock_test
+}  // namespace test

@@ -4,7 +4,7 @@
 #include <sstream>
 #include <thread>
 
-namespace winsock_test {
+namespace test {
 
 using namespace winsock;
 
@@ -95,4 +95,4 @@ bool WaitUntilSleeping(std::uint32_t threadId, std::chrono::milliseconds limit) 
   return false;
 }
 
-}  // namespace winsock_test
+}  // namespace test
