@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/ChildProcess.h"
+
 namespace test {
 
 // One exchange of a script: read exactly `expect` bytes from the client, then send each piece of
@@ -97,7 +99,6 @@ std::string FindProgram(const std::string& name);
 class ChildServer {
  public:
   ChildServer() = default;
-  ~ChildServer();
   ChildServer(const ChildServer&) = delete;
   ChildServer& operator=(const ChildServer&) = delete;
 
@@ -108,7 +109,7 @@ class ChildServer {
   void Stop();
 
  private:
-  int pid_ = -1;
+  ChildProcess process_;
 };
 
 }  // namespace test

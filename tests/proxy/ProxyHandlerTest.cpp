@@ -28,13 +28,6 @@ std::string Get(std::int32_t originPort, const std::string& path = "/") {
          " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n";
 }
 
-std::string Answer(std::size_t bodySize) {
-  std::string body(bodySize, 'x');
-  for (std::size_t i = 0; i < bodySize; ++i)
-    body[i] = static_cast<char>('a' + i % 26);
-  return body;
-}
-
 // Random bytes, so every byte value turns up (CR, LF and NUL among them), with what the proxy
 // rewrites in a header block planted throughout.
 std::string BinaryBytes(std::size_t size, unsigned seed) {
@@ -80,7 +73,7 @@ class ProxyHandlerTest : public ::testing::Test {
 TEST_F(ProxyHandlerTest, PacesAnAnswerBySecondsAndPausesOnlyWhenASecondIsUsedUp) {
   test::PauseGate gate;
   test::LoopbackProxy proxy([&](std::int32_t ms) { gate.Pause(ms); });
-  const std::string body = Answer(10000);
+  const std::string body = test::Pattern(0, 10000);
   OriginServer origin({{{body}}});
   RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(Get(origin.Port())));
@@ -117,7 +110,7 @@ TEST_F(ProxyHandlerTest, AHeaderBlockWrittenApartFromTheBodySharesItsSecond) {
   test::PauseGate gate;
   test::LoopbackProxy proxy([&](std::int32_t ms) { gate.Pause(ms); });
   const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: 6000\r\n\r\n";
-  const std::string body = Answer(6000);
+  const std::string body = test::Pattern(0, 6000);
   OriginServer origin({{{head}, {body, 100}}});
   RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(Get(origin.Port())));
@@ -135,7 +128,7 @@ TEST_F(ProxyHandlerTest, AHeaderBlockWrittenApartFromTheBodySharesItsSecond) {
 TEST_F(ProxyHandlerTest, ALimitChangeTakesEffectAtTheNextSecond) {
   test::PauseGate gate;
   test::LoopbackProxy proxy([&](std::int32_t ms) { gate.Pause(ms); });
-  const std::string body = Answer(9000);
+  const std::string body = test::Pattern(0, 9000);
   OriginServer origin({{{body}}});
   RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(Get(origin.Port())));
@@ -367,7 +360,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"PortThatWouldWrapToAnother", "GET http://127.0.0.1:65616/ HTTP/1.1\r\n\r\n",
                     "", true},
         RefusedCase{"OnlyNul", "\0GET http://127.0.0.1:ORIGIN/ HTTP/1.1\r\n\r\n"s, "", false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 TEST_F(ProxyHandlerTest, FailedUpstreamConnectsCloseTheClientWithoutAnswer) {
   test::LoopbackProxy proxy([](std::int32_t) {});
@@ -392,7 +385,7 @@ TEST_F(ProxyHandlerTest, FailedUpstreamConnectsCloseTheClientWithoutAnswer) {
 TEST_F(ProxyHandlerTest, ARunEndsWhenItsClientLeavesDuringTheRelay) {
   test::PauseGate gate;
   test::LoopbackProxy proxy([&](std::int32_t ms) { gate.Pause(ms); });
-  OriginServer origin({{{Answer(20000)}}});
+  OriginServer origin({{{test::Pattern(0, 20000)}}});
   {
     RawClient client = RawClient::ConnectTo(proxy.Port());
     ASSERT_TRUE(client.Send(Get(origin.Port())));
@@ -404,29 +397,32 @@ TEST_F(ProxyHandlerTest, ARunEndsWhenItsClientLeavesDuringTheRelay) {
   ExpectIdle(proxy);
 }
 
-TEST_F(ProxyHandlerTest, ARunEndsWhenItsClientLeavesWhileTheOriginIsSilent) {
-  test::LoopbackProxy proxy([](std::int32_t) {});
-  OriginScript silent;
-  silent.silentAfter = true;
-  OriginServer origin(silent);
-  {
-    RawClient client = RawClient::ConnectTo(proxy.Port());
+// One run under way, its request read by an origin that then stays silent.
+class SilentOriginTest : public ProxyHandlerTest {
+ protected:
+  static OriginScript Silent() {
+    OriginScript script;
+    script.silentAfter = true;
+    return script;
+  }
+  void SetUp() override {
     ASSERT_TRUE(client.Send(Get(origin.Port())));
     ASSERT_TRUE(origin.WaitForRequests(1));
-    EXPECT_EQ(proxy.Counters().ConnectionCount.load(), 1);
   }
+
+  test::LoopbackProxy proxy{[](std::int32_t) {}};
+  OriginServer origin{Silent()};
+  RawClient client = RawClient::ConnectTo(proxy.Port());
+};
+
+TEST_F(SilentOriginTest, ARunEndsWhenItsClientLeaves) {
+  EXPECT_EQ(proxy.Counters().ConnectionCount.load(), 1);
+  client.Close();
   EXPECT_TRUE(test::WaitUntil([&] { return origin.Finished() == 1; }, 5000));
   ExpectIdle(proxy);
 }
 
-TEST_F(ProxyHandlerTest, AServerShutdownEndsRunsWaitingOnASilentOrigin) {
-  test::LoopbackProxy proxy([](std::int32_t) {});
-  OriginScript silent;
-  silent.silentAfter = true;
-  OriginServer origin(silent);
-  RawClient client = RawClient::ConnectTo(proxy.Port());
-  ASSERT_TRUE(client.Send(Get(origin.Port())));
-  ASSERT_TRUE(origin.WaitForRequests(1));
+TEST_F(SilentOriginTest, AServerShutdownEndsTheRun) {
   proxy.Server().SetTerminateWaitTime(3000);
   EXPECT_NO_THROW(proxy.Server().SetActive(false));  // no "Terminate Thread Timeout"
   EXPECT_EQ(proxy.Counters().ConnectionCount.load(), 0);
@@ -436,7 +432,7 @@ TEST_F(ProxyHandlerTest, ALimitOfZeroHoldsTheRelayUntilRaised) {
   test::LoopbackProxy proxy(
       [](std::int32_t) { std::this_thread::sleep_for(std::chrono::milliseconds(5)); });
   proxy.Counters().SpeedLimit = 0;
-  const std::string body = Answer(5000);
+  const std::string body = test::Pattern(0, 5000);
   OriginServer origin({{{body}}});
   RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(Get(origin.Port())));
