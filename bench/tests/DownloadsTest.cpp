@@ -46,7 +46,9 @@ class BoundSocket {
 class DownloadsFromEitherOriginTest : public ::testing::TestWithParam<bool> {};
 
 INSTANTIATE_TEST_SUITE_P(Origins, DownloadsFromEitherOriginTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "HeaderApart" : "OnePiece"; });
+                         [](const auto& instance) {
+                           return instance.param ? "HeaderApart" : "OnePiece";
+                         });
 
 TEST_P(DownloadsFromEitherOriginTest, EveryAnswerArrivesWholeAndChecked) {
   Origin origin({.HeaderApart = GetParam()});

@@ -119,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(BlockingCalls, CloseFromAnotherThread,
                                            BlockingCase{"Select", BlockInSelect},
                                            BlockingCase{"Send", BlockInSend},
                                            BlockingCase{"Connect", BlockInConnect}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& instance) { return std::string(instance.param.name); });
 
 class CloseWhileManyWait : public WinSockTest {};
 
