@@ -1,20 +1,21 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, then builds and runs the whole suite:
 # a plain build, the same under AddressSanitizer with UndefinedBehaviorSanitizer, and the
-# Qt-free part under ThreadSanitizer. Exits non-zero on any failure.
-# Usage: scripts/test.sh [plain] [asan] [tsan]   (all three when none is named)
+# Qt-free part under ThreadSanitizer, and clang-tidy over src/ (scripts/tidy.sh). Exits non-zero
+# on any failure.
+# Usage: scripts/test.sh [plain] [asan] [tsan] [tidy]   (all four when none is named)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev curl netcat-openbsd python3 openssl
   dante-server microsocks qt6-base-dev wmctrl
   pkg-config libxcb1-dev libxcb-xfixes0-dev
-  xvfb x11-utils openbox trayer xdotool imagemagick dbus-daemon dbus-bin chromium)
+  xvfb x11-utils openbox trayer xdotool imagemagick dbus-daemon dbus-bin chromium clang-tidy-14)
 bash scripts/install-packages.sh "${packages[@]}"
 
 jobs=$(nproc)
 variants=("$@")
-((${#variants[@]})) || variants=(plain asan tsan)
+((${#variants[@]})) || variants=(plain asan tsan tidy)
 
 run_variant() {
   local name=$1 sanitize=$2 dir=build-$1 type=Release
@@ -37,6 +38,8 @@ for v in "${variants[@]}"; do
     plain) run_variant plain "" ;;
     asan) run_variant asan address ;;
     tsan) run_variant tsan thread ;;
+    # Over the plain build's compile commands when there is one.
+    tidy) echo "=== tidy ===" && bash scripts/tidy.sh $([ -d build-plain ] && echo build-plain) ;;
     *) echo "unknown variant: $v" >&2; exit 2 ;;
   esac
 done
