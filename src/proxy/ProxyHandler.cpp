@@ -246,7 +246,7 @@ bool ProxyHandler::ForwardBody(TIdTCPConnection& client, TIdTCPClient& upstream,
     } else if (ProbeReadable(SocketOf(client), 1000) != 0) {
       return true;
     }
-    const std::int64_t wanted = length ? *length - forwarded : kMaxBodyHeldBytes;
+    const std::int64_t wanted = length ? *length - forwarded : std::int64_t{kMaxBodyHeldBytes};
     if (ReceiveInto(client, buffer, std::min<std::int64_t>(wanted, kMaxBodyHeldBytes)) == 0)
       return true;
   }

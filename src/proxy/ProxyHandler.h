@@ -35,7 +35,7 @@ class ProxyHandler {
   // How long an unfinished request (header block or announced body) may wait for its next bytes.
   static constexpr std::int32_t kUnfinishedRequestWaitMs = 10000;
   // The most of a request body held at a time on its way upstream.
-  static constexpr std::size_t kMaxBodyHeldBytes = 256 * 1024;
+  static constexpr std::size_t kMaxBodyHeldBytes = std::size_t{256} * 1024;
   static constexpr std::int32_t kPeriodMs = PacedRelay::kPeriodMs;
 
   // pause defaults to a real sleep; tests may pass one that only records.
