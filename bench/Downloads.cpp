@@ -15,22 +15,115 @@
 #include "ProcessProbe.h"
 
 namespace bench {
+
+DownloadState::Progress DownloadState::Connect(std::string& error) {
+  fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    error = std::string("socket: ") + std::strerror(errno);
+    return Progress::Failed;
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(spec->Port));
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+    return Progress::Done;
+  if (errno == EINPROGRESS) return Progress::Blocked;
+  error = std::string("connect: ") + std::strerror(errno);
+  return Progress::Failed;
+}
+
+std::string DownloadState::ConnectError() const {
+  int error = 0;
+  socklen_t length = sizeof error;
+  ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+  return error == 0 ? std::string() : std::string("connect: ") + std::strerror(error);
+}
+
+DownloadState::Progress DownloadState::SendRequest(std::string& error) {
+  const std::string& request = spec->Request;
+  while (requestSent < request.size()) {
+    ssize_t n =
+        ::send(fd, request.data() + requestSent, request.size() - requestSent, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EINTR) return Progress::Blocked;
+      error = std::string("send: ") + std::strerror(errno);
+      return Progress::Failed;
+    }
+    requestSent += static_cast<std::size_t>(n);
+  }
+  return Progress::Done;
+}
+
+bool DownloadState::Arrived(const char* bytes, std::size_t count, double now) {
+  const bool first = result->FirstByte < 0;
+  if (first) result->FirstByte = now;
+  if (spec->RecordBursts) {
+    if (result->Bursts.empty() || now - lastArrival >= kBurstGapSeconds)
+      result->Bursts.push_back(0);
+    result->Bursts.back() += static_cast<std::int64_t>(count);
+    lastArrival = now;
+  }
+  const std::string& header = spec->ExpectedHeader;
+  std::int64_t at = result->Bytes;
+  std::int64_t mismatchAt = -1;
+  for (std::size_t i = 0; i < count && !mismatch; ++i, ++at) {
+    if (spec->AnyHeader && headerBytes < 0) {
+      lastFour = lastFour << 8 | static_cast<unsigned char>(bytes[i]);
+      if (lastFour == 0x0D0A0D0A) headerBytes = at + 1;
+      continue;
+    }
+    const std::int64_t expectedHeaderBytes =
+        spec->AnyHeader ? headerBytes : static_cast<std::int64_t>(header.size());
+    const char expected = at < expectedHeaderBytes ? header[static_cast<std::size_t>(at)]
+                                                   : BodyByte(spec->Id, at - expectedHeaderBytes);
+    if (at >= expectedHeaderBytes + spec->BodyBytes || bytes[i] != expected) {
+      mismatch = true;
+      mismatchAt = at;
+    }
+  }
+  if (mismatchAt >= 0 && result->Error.empty()) {
+    // An answer of the relay's own (a 503, say) differs in its status line already.
+    const std::string_view text(bytes, count);
+    const std::size_t lineEnd = std::min(text.find('\r'), text.size());
+    result->Error =
+        result->Bytes == 0 && !spec->AnyHeader && static_cast<std::size_t>(mismatchAt) < lineEnd
+            ? "answered: " + std::string(text.substr(0, lineEnd))
+            : "unexpected bytes";
+  }
+  result->Bytes += static_cast<std::int64_t>(count);
+  return first;
+}
+
+void DownloadState::End(std::string error, double now) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+  result->Ended = now;
+  const std::int64_t expected =
+      spec->FirstByteOnly
+          ? 1
+          : (spec->AnyHeader ? headerBytes
+                             : static_cast<std::int64_t>(spec->ExpectedHeader.size())) +
+                spec->BodyBytes;
+  // What the bytes showed first is the cause; whatever failed after it only follows from it.
+  if (!result->Error.empty()) error = result->Error;
+  if (error.empty() && spec->AnyHeader && headerBytes < 0 && !spec->FirstByteOnly)
+    error = "no end of the header block";
+  if (error.empty() && result->Bytes != expected)
+    error = "closed after " + std::to_string(result->Bytes) + " of " + std::to_string(expected) +
+            " bytes";
+  result->Error = std::move(error);
+  result->Correct = result->Error.empty();
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 enum class Phase { Waiting, Connecting, Sending, Receiving, Done };
 
-struct Download {
-  const DownloadSpec* spec = nullptr;
-  DownloadResult* result = nullptr;
+struct Download : DownloadState {
   Phase phase = Phase::Waiting;
-  int fd = -1;
-  std::size_t requestSent = 0;
-  bool mismatch = false;
-  double lastArrival = 0;
-  std::int64_t headerBytes = -1;  // with AnyHeader: the length of the header block, once it ended
-  std::uint32_t lastFour = 0;     // with AnyHeader: the last four bytes of it seen so far
 };
 
 class Worker {
@@ -44,11 +137,9 @@ class Worker {
   double Now() const { return std::chrono::duration<double>(Clock::now() - epoch_).count(); }
   void Start(Download& d);
   void Finish(Download& d, std::string error = {});
-  void OnEvent(Download& d, short events);
+  void OnEvent(Download& d);
   void Send(Download& d);
   void Receive(Download& d);
-  // Checks bytes against the expected answer from offset result->Bytes on.
-  void Check(Download& d, const char* bytes, std::size_t count);
 
   std::vector<Download> downloads_;
   const DownloadOptions& options_;
@@ -88,7 +179,7 @@ double Worker::Run() {
       break;
     }
     for (std::size_t i = 0; ready > 0 && i < polled.size(); ++i)
-      if (polled[i].revents) OnEvent(*owners[i], polled[i].revents);
+      if (polled[i].revents) OnEvent(*owners[i]);
   }
   return ThreadCpuSeconds();
 }
@@ -96,51 +187,29 @@ double Worker::Run() {
 void Worker::Start(Download& d) {
   ++awaitingFirstByte_;
   d.result->Started = Now();
-  d.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (d.fd < 0) return Finish(d, std::string("socket: ") + std::strerror(errno));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(d.spec->Port));
-  if (::connect(d.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    d.phase = Phase::Sending;
-    Send(d);
-  } else if (errno == EINPROGRESS) {
-    d.phase = Phase::Connecting;
-  } else {
-    Finish(d, std::string("connect: ") + std::strerror(errno));
+  std::string error;
+  switch (d.Connect(error)) {
+    case DownloadState::Progress::Done:
+      d.phase = Phase::Sending;
+      return Send(d);
+    case DownloadState::Progress::Blocked:
+      d.phase = Phase::Connecting;
+      return;
+    case DownloadState::Progress::Failed:
+      return Finish(d, std::move(error));
   }
 }
 
 void Worker::Finish(Download& d, std::string error) {
   if (d.phase == Phase::Done) return;
   if (d.result->FirstByte < 0) --awaitingFirstByte_;
-  if (d.fd >= 0) ::close(d.fd);
-  d.fd = -1;
   d.phase = Phase::Done;
-  d.result->Ended = Now();
-  std::int64_t expected =
-      d.spec->FirstByteOnly
-          ? 1
-          : (d.spec->AnyHeader ? d.headerBytes
-                               : static_cast<std::int64_t>(d.spec->ExpectedHeader.size())) +
-                d.spec->BodyBytes;
-  if (error.empty() && d.spec->AnyHeader && d.headerBytes < 0 && !d.spec->FirstByteOnly)
-    error = "no end of the header block";
-  if (error.empty() && d.mismatch) error = "unexpected bytes";
-  if (error.empty() && d.result->Bytes != expected)
-    error = "closed after " + std::to_string(d.result->Bytes) + " of " + std::to_string(expected) +
-            " bytes";
-  d.result->Error = std::move(error);
-  d.result->Correct = d.result->Error.empty();
+  d.End(std::move(error), Now());
 }
 
-void Worker::OnEvent(Download& d, short events) {
+void Worker::OnEvent(Download& d) {
   if (d.phase == Phase::Connecting) {
-    int error = 0;
-    socklen_t length = sizeof error;
-    ::getsockopt(d.fd, SOL_SOCKET, SO_ERROR, &error, &length);
-    if (error != 0) return Finish(d, std::string("connect: ") + std::strerror(error));
+    if (std::string error = d.ConnectError(); !error.empty()) return Finish(d, std::move(error));
     d.phase = Phase::Sending;
   }
   if (d.phase == Phase::Sending) return Send(d);
@@ -148,17 +217,16 @@ void Worker::OnEvent(Download& d, short events) {
 }
 
 void Worker::Send(Download& d) {
-  const std::string& request = d.spec->Request;
-  while (d.requestSent < request.size()) {
-    ssize_t n =
-        ::send(d.fd, request.data() + d.requestSent, request.size() - d.requestSent, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EINTR) return;
-      return Finish(d, std::string("send: ") + std::strerror(errno));
-    }
-    d.requestSent += static_cast<std::size_t>(n);
+  std::string error;
+  switch (d.SendRequest(error)) {
+    case DownloadState::Progress::Done:
+      d.phase = Phase::Receiving;
+      return;
+    case DownloadState::Progress::Blocked:
+      return;
+    case DownloadState::Progress::Failed:
+      return Finish(d, std::move(error));
   }
-  d.phase = Phase::Receiving;
 }
 
 void Worker::Receive(Download& d) {
@@ -169,38 +237,9 @@ void Worker::Receive(Download& d) {
     return Finish(d, std::string("recv: ") + std::strerror(errno));
   }
   if (n == 0) return Finish(d);
-  if (d.result->FirstByte < 0) {
-    d.result->FirstByte = Now();
-    --awaitingFirstByte_;
-  }
   if (d.spec->FirstByteOnly) n = 1;
-  if (d.spec->RecordBursts) {
-    double now = Now();
-    if (d.result->Bursts.empty() || now - d.lastArrival >= kBurstGapSeconds)
-      d.result->Bursts.push_back(0);
-    d.result->Bursts.back() += n;
-    d.lastArrival = now;
-  }
-  Check(d, buffer, static_cast<std::size_t>(n));
+  if (d.Arrived(buffer, static_cast<std::size_t>(n), Now())) --awaitingFirstByte_;
   if (d.spec->FirstByteOnly) Finish(d);
-}
-
-void Worker::Check(Download& d, const char* bytes, std::size_t count) {
-  const std::string& header = d.spec->ExpectedHeader;
-  std::int64_t at = d.result->Bytes;
-  for (std::size_t i = 0; i < count && !d.mismatch; ++i, ++at) {
-    if (d.spec->AnyHeader && d.headerBytes < 0) {
-      d.lastFour = d.lastFour << 8 | static_cast<unsigned char>(bytes[i]);
-      if (d.lastFour == 0x0D0A0D0A) d.headerBytes = at + 1;
-      continue;
-    }
-    const std::int64_t headerBytes =
-        d.spec->AnyHeader ? d.headerBytes : static_cast<std::int64_t>(header.size());
-    char expected = at < headerBytes ? header[static_cast<std::size_t>(at)]
-                                     : BodyByte(d.spec->Id, at - headerBytes);
-    if (at >= headerBytes + d.spec->BodyBytes || bytes[i] != expected) d.mismatch = true;
-  }
-  d.result->Bytes += static_cast<std::int64_t>(count);
 }
 
 }  // namespace

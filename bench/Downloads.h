@@ -56,6 +56,35 @@ struct DownloadBatch {
   double Seconds = 0;                   // wall time of the whole batch
 };
 
+// One download under way, as both clients (the poll-driven one below and the epoll-driven one
+// of ScaleLoad.h) drive it: its socket, its request, and what its bytes have shown so far.
+struct DownloadState {
+  const DownloadSpec* spec = nullptr;
+  DownloadResult* result = nullptr;
+  int fd = -1;
+  std::size_t requestSent = 0;
+  bool mismatch = false;
+  double lastArrival = 0;
+  std::int64_t headerBytes = -1;  // with AnyHeader: the length of the header block, once it ended
+  std::uint32_t lastFour = 0;     // with AnyHeader: the last four bytes of it seen so far
+
+  enum class Progress { Done, Blocked, Failed };
+
+  // Opens a non-blocking socket and starts the connect to 127.0.0.1; Failed with error set when
+  // that fails at once, Done when the connect completed at once.
+  Progress Connect(std::string& error);
+  // After the socket turned writable while connecting: the connect's error, or empty.
+  std::string ConnectError() const;
+  // Sends what is left of the request.
+  Progress SendRequest(std::string& error);
+  // Takes count bytes that arrived at second now (from the batch start): records the first byte
+  // and bursts and checks them against the answer expected. True when they were the first.
+  bool Arrived(const char* bytes, std::size_t count, double now);
+  // Closes the socket and settles the result at second now: error when given, otherwise what
+  // the bytes showed.
+  void End(std::string error, double now);
+};
+
 // Runs every download to its end, its error, or the time limit.
 DownloadBatch RunDownloads(const std::vector<DownloadSpec>& specs, const DownloadOptions& options);
 

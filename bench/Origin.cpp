@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -19,50 +17,26 @@
 
 #include "Answer.h"
 #include "ProcessProbe.h"
+#include "support/LoopbackListen.h"
 
 namespace bench {
-namespace {
 
-constexpr std::size_t kMaxRequestBytes = 65536;
-constexpr std::int64_t kSendBlock = 65536;
-
-}  // namespace
-
-struct Origin::Connection {
-  enum class State { Reading, Writing, Draining };
-
-  explicit Connection(int descriptor) : fd(descriptor) {}
-  ~Connection() { ::close(fd); }
-
-  int fd;
-  State state = State::Reading;
-  std::string request;
-  std::string header;
-  std::int64_t bodyBytes = 0;
-  std::int64_t id = 0;
-  std::int64_t sent = 0;  // of header and body together
+struct Origin::Connection : OriginConnection {
+  using OriginConnection::OriginConnection;
   // The next write (the body after a header sent apart, or the close) waits until then.
   std::optional<std::chrono::steady_clock::time_point> resumeAt;
   bool closeDelayed = false;
 };
 
 Origin::Origin(OriginOptions options) : options_(options) {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  listenFd_ = test::ListenOnLoopback(4096, port_, SOCK_NONBLOCK);
   wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (listenFd_ < 0 || wakeFd_ < 0 ||
-      ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::listen(listenFd_, 4096) != 0 ||
-      ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+  if (listenFd_ < 0 || wakeFd_ < 0) {
     std::string reason = std::strerror(errno);
     if (listenFd_ >= 0) ::close(listenFd_);
     if (wakeFd_ >= 0) ::close(wakeFd_);
     throw std::runtime_error("origin server could not listen: " + reason);
   }
-  port_ = ntohs(address.sin_port);
   thread_ = std::thread([this] { Loop(); });
 }
 
@@ -138,25 +112,8 @@ void Origin::Loop() {
 }
 
 bool Origin::OnReadable(Connection& connection) {
-  char buffer[4096];
-  ssize_t n = ::recv(connection.fd, buffer, sizeof buffer, 0);
-  if (n == 0) return false;
-  if (n < 0) return errno == EAGAIN || errno == EINTR;
-  if (connection.state == Connection::State::Draining) return true;
-
-  connection.request.append(buffer, static_cast<std::size_t>(n));
-  if (connection.request.find("\r\n\r\n") == std::string::npos)
-    return connection.request.size() <= kMaxRequestBytes;
-  std::string firstLine = connection.request.substr(0, connection.request.find("\r\n"));
-  if (auto answer = ParseAnswerRequest(firstLine)) {
-    connection.bodyBytes = answer->BodyBytes;
-    connection.id = answer->Id;
-    connection.header = AnswerHeader(answer->BodyBytes, "1.1");
-  } else {
-    connection.header = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-  }
-  connection.state = Connection::State::Writing;
-  return OnWritable(connection);
+  if (!connection.Read()) return false;
+  return connection.state != Connection::State::Writing || OnWritable(connection);
 }
 
 bool Origin::OnWritable(Connection& connection) {
@@ -165,16 +122,10 @@ bool Origin::OnWritable(Connection& connection) {
   const std::int64_t total =
       headerBytes +
       (options_.HeaderApart && connection.sent < headerBytes ? 0 : connection.bodyBytes);
-  std::string block;
   // One block per wake-up, so that a fast download cannot keep the others waiting for their
   // answers while it fills its socket buffers.
   if (connection.sent < total) {
-    std::int64_t from = connection.sent;
-    std::int64_t to = std::min(total, from + kSendBlock);
-    block.clear();
-    for (std::int64_t p = from; p < to; ++p)
-      block.push_back(p < headerBytes ? connection.header[static_cast<std::size_t>(p)]
-                                      : BodyByte(connection.id, p - headerBytes));
+    const std::string block = connection.NextBlock(total);
     ssize_t n = ::send(connection.fd, block.data(), block.size(), MSG_NOSIGNAL);
     if (n < 0) return errno == EAGAIN || errno == EINTR;
     connection.sent += n;

@@ -24,6 +24,8 @@
 #include "ProcessProbe.h"
 #include "RelayCost.h"
 #include "proxy/PacedRelay.h"
+#include "support/ProcessMemory.h"
+#include "support/RawClient.h"
 
 namespace bench {
 namespace {
@@ -102,7 +104,7 @@ RateFigures MeasureRates(double seconds) {
   RateFigures figures;
   figures.Seconds = seconds;
   Origin origins[] = {Origin({.HeaderApart = false}), Origin({.HeaderApart = true})};
-  std::map<std::int32_t, std::unique_ptr<BenchProxy>> proxies;
+  std::map<std::int32_t, std::unique_ptr<test::LoopbackProxy>> proxies;
   std::map<std::pair<std::int32_t, bool>, std::unique_ptr<Nginx>> nginxes;
   const std::string program = Nginx::Program();
   if (program.empty())
@@ -110,7 +112,7 @@ RateFigures MeasureRates(double seconds) {
   std::vector<DownloadSpec> specs;
   std::int64_t id = 0;
   for (std::int32_t limit : kRateLimits) {
-    proxies[limit] = std::make_unique<BenchProxy>(limit);
+    proxies[limit] = std::make_unique<test::LoopbackProxy>(PacedProxy(limit));
     const std::int64_t body = RateBody(limit, seconds);
     for (bool apart : {false, true}) {
       const std::int32_t origin = origins[apart].Port();
@@ -166,7 +168,7 @@ TtfbFigures MeasureTtfb(int samples) {
   constexpr std::int64_t kBody = 1000;
   TtfbFigures figures;
   Origin origin;
-  BenchProxy proxy(4);
+  test::LoopbackProxy proxy(PacedProxy(4));
   std::vector<double> direct, proxied, differences;
   // Sample -1 warms both paths up and is not counted.
   for (int i = -1; i < samples; ++i) {
@@ -208,7 +210,7 @@ LoadFigures MeasureLoad(int count, std::int32_t limit, std::int64_t bodyBytes, b
   LoadFigures figures;
   figures.Downloads = count;
   Origin origin;
-  BenchProxy proxy(limit);
+  test::LoopbackProxy proxy(PacedProxy(limit));
   std::string header = AnswerHeader(bodyBytes, "1.0");
   std::vector<DownloadSpec> specs;
   for (int i = 0; i < count; ++i)
@@ -217,7 +219,7 @@ LoadFigures MeasureLoad(int count, std::int32_t limit, std::int64_t bodyBytes, b
   figures.ModelSeconds = PacedSeconds(static_cast<std::int64_t>(header.size()) + bodyBytes, limit);
 
   ProcessStatus base = ReadStatus();
-  bool peakReset = ResetPeakRss();
+  bool peakReset = test::ResetPeakResident();
   figures.BaseThreads = base.Threads;
   figures.BaseRssKb = base.VmRssKb;
   double cpuBefore = ProcessCpuSeconds();
@@ -507,7 +509,7 @@ int main(int argc, char** argv) {
   constexpr int kLoadDownloads = 1000;
   // The proxy holds two sockets per download, each with a wake-up descriptor; clients and the
   // origin server hold one each.
-  std::int64_t files = RaiseFileLimit(8 * kLoadDownloads + 1024);
+  std::int64_t files = test::RaiseOpenFileLimit(8 * kLoadDownloads + 1024);
   if (files < 6 * kLoadDownloads + 256) {
     std::fprintf(stderr, "open-file limit %lld is too low for %d downloads\n",
                  static_cast<long long>(files), kLoadDownloads);

@@ -45,13 +45,6 @@ ProcessStatus ReadStatus() {
   return ParseStatus(text.str());
 }
 
-bool ResetPeakRss() {
-  std::ofstream file("/proc/self/clear_refs");
-  file << "5";
-  file.flush();
-  return static_cast<bool>(file);
-}
-
 double ProcessCpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
@@ -62,18 +55,6 @@ double ThreadCpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_THREAD, &usage);
   return Seconds(usage);
-}
-
-std::int64_t RaiseFileLimit(std::int64_t wanted) {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
-  rlim_t target = static_cast<rlim_t>(wanted);
-  if (limit.rlim_max != RLIM_INFINITY) target = std::min(target, limit.rlim_max);
-  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= target)
-    return static_cast<std::int64_t>(limit.rlim_cur);
-  limit.rlim_cur = target;
-  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) getrlimit(RLIMIT_NOFILE, &limit);
-  return static_cast<std::int64_t>(limit.rlim_cur);
 }
 
 PeakSampler::PeakSampler(std::chrono::milliseconds period, std::function<std::int64_t()> gauge)

@@ -8,30 +8,22 @@
 #include <string_view>
 #include <thread>
 
-// What the benchmark reads about its own process: threads, resident memory, CPU time, and the
-// descriptor limit a thousand connections need.
+// What the benchmark reads about its own process: threads, resident memory and CPU time.
 namespace bench {
 
 struct ProcessStatus {
   std::int64_t Threads = 0;
   std::int64_t VmRssKb = 0;
-  std::int64_t VmHwmKb = 0;  // peak resident memory since start or since ResetPeakRss
+  std::int64_t VmHwmKb = 0;  // peak resident memory since start or since test::ResetPeakResident
 };
 
 // The fields above from the text of /proc/<pid>/status; a field that is missing stays 0.
 ProcessStatus ParseStatus(std::string_view text);
 ProcessStatus ReadStatus();
 
-// Starts VmHwm over from the current resident size; false where the kernel does not allow it.
-bool ResetPeakRss();
-
 // User plus system CPU seconds of the whole process, or of the calling thread.
 double ProcessCpuSeconds();
 double ThreadCpuSeconds();
-
-// Raises the soft limit on open descriptors towards wanted (never above the hard limit) and
-// gives the soft limit now in force.
-std::int64_t RaiseFileLimit(std::int64_t wanted);
 
 // Highest values seen by a PeakSampler.
 struct Peaks {

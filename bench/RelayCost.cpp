@@ -20,6 +20,7 @@
 #include "Nginx.h"
 #include "Origin.h"
 #include "ProcessProbe.h"
+#include "support/ProcessMemory.h"
 
 extern char** environ;
 
@@ -46,7 +47,7 @@ MemoryPerRun MeasureMemoryPerRun(std::int32_t limit, int downloads, std::int64_t
   try {
     // The close waits, so that every run is still open when the last one starts.
     Origin origin({.CloseDelayMs = 1500});
-    BenchProxy proxy(limit);
+    test::LoopbackProxy proxy(PacedProxy(limit));
     // Client threads of the same number first, straight to the origin: the threads' stacks are
     // then cached and resident, and the figure counts the proxy's runs, not the clients.
     std::vector<DownloadSpec> warmUp;
@@ -64,7 +65,7 @@ MemoryPerRun MeasureMemoryPerRun(std::int32_t limit, int downloads, std::int64_t
                         [&proxy] { return proxy.Counters().ConnectionCount.load(); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ProcessStatus idle = ReadStatus();
-    bool peakReset = ResetPeakRss();
+    bool peakReset = test::ResetPeakResident();
     figures.IdleKb = idle.VmRssKb;
     DownloadBatch batch = RunDownloads(specs, ClientOptions());
     Peaks peaks = sampler.Stop();
@@ -151,7 +152,7 @@ RelayCpu MeasureProxyCpu(std::int32_t limit, std::int64_t bodyBytes) {
   RelayCpu figures;
   try {
     Origin origin;
-    BenchProxy proxy(limit);
+    test::LoopbackProxy proxy(PacedProxy(limit));
     DownloadSpec spec{proxy.Port(), ProxyRequest(origin.Port(), bodyBytes, 7),
                       AnswerHeader(bodyBytes, "1.0"), bodyBytes, 7};
     const double before = ProcessCpuSeconds();

@@ -367,7 +367,7 @@ int RunDriver(const Options& options) {
 int RunProxyProcess(std::int32_t limit) {
   EndWithParent("scale-proxy");
   rtl::RaiseOpenFileLimit();
-  BenchProxy proxy(limit);
+  test::LoopbackProxy proxy(PacedProxy(limit));
   std::printf("port %d\n", proxy.Port());
   std::fflush(stdout);
   std::atomic<bool> stop{false};

@@ -25,6 +25,7 @@
 
 #include "Answer.h"
 #include "ProcessProbe.h"
+#include "support/LoopbackListen.h"
 
 extern char** environ;
 
@@ -33,27 +34,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-sockaddr_in LoopbackAddress(std::int32_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  return address;
-}
-
 // --- the client ------------------------------------------------------------------------------
 
 enum class Phase { Waiting, Connecting, Receiving, Done };
 
-struct Download {
-  const DownloadSpec* spec = nullptr;
-  DownloadResult* result = nullptr;
+struct Download : DownloadState {
   Phase phase = Phase::Waiting;
-  int fd = -1;
-  std::size_t requestSent = 0;
-  bool mismatch = false;
-  std::int64_t headerBytes = -1;  // with AnyHeader: the header block's length, once it ended
-  std::uint32_t lastFour = 0;
 };
 
 class Client {
@@ -95,50 +81,39 @@ class Client {
  private:
   double Now() const { return std::chrono::duration<double>(Clock::now() - epoch_).count(); }
 
+  void Watch(Download& d, std::uint32_t events, int op) {
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = static_cast<std::uint64_t>(&d - downloads_.data());
+    ::epoll_ctl(epollFd_, op, d.fd, &event);
+  }
+
   void Start(Download& d) {
     ++awaiting_;
     d.result->Started = Now();
-    d.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (d.fd < 0) return Finish(d, std::string("socket: ") + std::strerror(errno));
-    const sockaddr_in address = LoopbackAddress(d.spec->Port);
-    if (::connect(d.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
-        errno != EINPROGRESS)
-      return Finish(d, std::string("connect: ") + std::strerror(errno));
+    std::string error;
+    if (d.Connect(error) == DownloadState::Progress::Failed) return Finish(d, std::move(error));
+    // Even a connect done at once goes through the writable event, as one under way does.
     d.phase = Phase::Connecting;
-    epoll_event event{};
-    event.events = EPOLLOUT;
-    event.data.u64 = static_cast<std::uint64_t>(&d - downloads_.data());
-    ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, d.fd, &event);
+    Watch(d, EPOLLOUT, EPOLL_CTL_ADD);
   }
 
   void OnEvent(Download& d, std::uint32_t events) {
     if (d.phase == Phase::Connecting) {
-      int error = 0;
-      socklen_t length = sizeof error;
-      ::getsockopt(d.fd, SOL_SOCKET, SO_ERROR, &error, &length);
-      if (error != 0) return Finish(d, std::string("connect: ") + std::strerror(error));
-      SendRequest(d);
-      return;
+      if (std::string error = d.ConnectError(); !error.empty()) return Finish(d, std::move(error));
+      std::string error;
+      switch (d.SendRequest(error)) {
+        case DownloadState::Progress::Done:
+          d.phase = Phase::Receiving;
+          Watch(d, EPOLLIN, EPOLL_CTL_MOD);
+          return;
+        case DownloadState::Progress::Blocked:
+          return;
+        case DownloadState::Progress::Failed:
+          return Finish(d, std::move(error));
+      }
     }
     if (d.phase == Phase::Receiving && (events & (EPOLLIN | EPOLLHUP | EPOLLERR))) Receive(d);
-  }
-
-  void SendRequest(Download& d) {
-    const std::string& request = d.spec->Request;
-    while (d.requestSent < request.size()) {
-      ssize_t n = ::send(d.fd, request.data() + d.requestSent, request.size() - d.requestSent,
-                         MSG_NOSIGNAL);
-      if (n < 0) {
-        if (errno == EAGAIN || errno == EINTR) return;
-        return Finish(d, std::string("send: ") + std::strerror(errno));
-      }
-      d.requestSent += static_cast<std::size_t>(n);
-    }
-    d.phase = Phase::Receiving;
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.u64 = static_cast<std::uint64_t>(&d - downloads_.data());
-    ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, d.fd, &event);
   }
 
   void Receive(Download& d) {
@@ -150,65 +125,16 @@ class Client {
         return Finish(d, std::string("recv: ") + std::strerror(errno));
       }
       if (n == 0) return Finish(d);
-      if (d.result->FirstByte < 0) {
-        d.result->FirstByte = Now();
-        --awaiting_;
-      }
-      Check(d, buffer, static_cast<std::size_t>(n));
+      if (d.Arrived(buffer, static_cast<std::size_t>(n), Now())) --awaiting_;
     }
-  }
-
-  void Check(Download& d, const char* bytes, std::size_t count) {
-    const std::string& header = d.spec->ExpectedHeader;
-    std::int64_t at = d.result->Bytes;
-    std::int64_t mismatchAt = -1;
-    for (std::size_t i = 0; i < count && !d.mismatch; ++i, ++at) {
-      if (d.spec->AnyHeader && d.headerBytes < 0) {
-        d.lastFour = d.lastFour << 8 | static_cast<unsigned char>(bytes[i]);
-        if (d.lastFour == 0x0D0A0D0A) d.headerBytes = at + 1;
-        continue;
-      }
-      const std::int64_t headerBytes =
-          d.spec->AnyHeader ? d.headerBytes : static_cast<std::int64_t>(header.size());
-      const char expected = at < headerBytes ? header[static_cast<std::size_t>(at)]
-                                             : BodyByte(d.spec->Id, at - headerBytes);
-      if (at >= headerBytes + d.spec->BodyBytes || bytes[i] != expected) {
-        d.mismatch = true;
-        mismatchAt = at;
-      }
-    }
-    if (mismatchAt >= 0 && d.result->Error.empty()) {
-      // An answer of the relay's own (a 503, say) differs in its status line already.
-      const std::string_view text(bytes, count);
-      const std::size_t lineEnd = std::min(text.find('\r'), text.size());
-      d.result->Error = d.result->Bytes == 0 && !d.spec->AnyHeader &&
-                                static_cast<std::size_t>(mismatchAt) < lineEnd
-                            ? "answered: " + std::string(text.substr(0, lineEnd))
-                            : "unexpected bytes";
-    }
-    d.result->Bytes += static_cast<std::int64_t>(count);
   }
 
   void Finish(Download& d, std::string error = {}) {
     if (d.phase == Phase::Done) return;
     if (d.result->FirstByte < 0) --awaiting_;
-    if (d.fd >= 0) ::close(d.fd);  // also takes it out of the epoll set
-    d.fd = -1;
     d.phase = Phase::Done;
     ++done_;
-    d.result->Ended = Now();
-    const std::int64_t expected =
-        (d.spec->AnyHeader ? d.headerBytes
-                           : static_cast<std::int64_t>(d.spec->ExpectedHeader.size())) +
-        d.spec->BodyBytes;
-    if (!d.result->Error.empty()) error = d.result->Error;
-    if (error.empty() && d.spec->AnyHeader && d.headerBytes < 0)
-      error = "no end of the header block";
-    if (error.empty() && d.result->Bytes != expected)
-      error = "closed after " + std::to_string(d.result->Bytes) + " of " +
-              std::to_string(expected) + " bytes";
-    d.result->Error = std::move(error);
-    d.result->Correct = d.result->Error.empty();
+    d.End(std::move(error), Now());  // the close also takes it out of the epoll set
   }
 
   std::vector<Download> downloads_;
@@ -245,34 +171,19 @@ DownloadBatch RunManyDownloads(const std::vector<DownloadSpec>& specs, int maxAw
 
 // --- the origin server -----------------------------------------------------------------------
 
-struct ManyOrigin::Connection {
-  enum class State { Reading, Writing, Draining };
-
-  explicit Connection(int descriptor) : fd(descriptor) {}
-  ~Connection() { ::close(fd); }
-
-  int fd;
-  State state = State::Reading;
-  std::string request;
-  std::string answer;
-  std::size_t sent = 0;
+struct ManyOrigin::Connection : OriginConnection {
+  using OriginConnection::OriginConnection;
 };
 
 ManyOrigin::ManyOrigin() {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  listenFd_ = test::ListenOnLoopback(SOMAXCONN, port_, SOCK_NONBLOCK);
   epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
-  sockaddr_in address = LoopbackAddress(0);
-  socklen_t length = sizeof address;
-  if (listenFd_ < 0 || epollFd_ < 0 ||
-      ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::listen(listenFd_, SOMAXCONN) != 0 ||
-      ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+  if (listenFd_ < 0 || epollFd_ < 0) {
     const std::string reason = std::strerror(errno);
     if (listenFd_ >= 0) ::close(listenFd_);
     if (epollFd_ >= 0) ::close(epollFd_);
     throw std::runtime_error("origin server could not listen: " + reason);
   }
-  port_ = ntohs(address.sin_port);
 }
 
 ManyOrigin::~ManyOrigin() {
@@ -326,39 +237,19 @@ void ManyOrigin::Run(int stopFd) {
 }
 
 bool ManyOrigin::OnReadable(Connection& connection) {
-  char buffer[4096];
-  const ssize_t n = ::recv(connection.fd, buffer, sizeof buffer, 0);
-  if (n == 0) return false;
-  if (n < 0) return errno == EAGAIN || errno == EINTR;
-  if (connection.state != Connection::State::Reading) return true;
-  connection.request.append(buffer, static_cast<std::size_t>(n));
-  const std::size_t end = connection.request.find("\r\n\r\n");
-  if (end == std::string::npos) return connection.request.size() <= 65536;
-  const std::string firstLine = connection.request.substr(0, connection.request.find("\r\n"));
-  if (const auto asked = ParseAnswerRequest(firstLine)) {
-    connection.answer = AnswerHeader(asked->BodyBytes, "1.1");
-    const std::size_t headerBytes = connection.answer.size();
-    connection.answer.resize(headerBytes + static_cast<std::size_t>(asked->BodyBytes));
-    for (std::int64_t p = 0; p < asked->BodyBytes; ++p)
-      connection.answer[headerBytes + static_cast<std::size_t>(p)] = BodyByte(asked->Id, p);
-  } else {
-    connection.answer = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-  }
-  connection.request.clear();
-  connection.state = Connection::State::Writing;
-  return OnWritable(connection);
+  if (!connection.Read()) return false;
+  return connection.state != Connection::State::Writing || OnWritable(connection);
 }
 
 bool ManyOrigin::OnWritable(Connection& connection) {
-  while (connection.sent < connection.answer.size()) {
-    const ssize_t n = ::send(connection.fd, connection.answer.data() + connection.sent,
-                             connection.answer.size() - connection.sent, MSG_NOSIGNAL);
+  while (connection.sent < connection.AnswerBytes()) {
+    const std::string block = connection.NextBlock(connection.AnswerBytes());
+    const ssize_t n = ::send(connection.fd, block.data(), block.size(), MSG_NOSIGNAL);
     if (n < 0) return errno == EAGAIN || errno == EINTR;
-    connection.sent += static_cast<std::size_t>(n);
+    connection.sent += n;
   }
   // Half-close, and close once the client has: no unread byte turns our close into a reset.
   ::shutdown(connection.fd, SHUT_WR);
-  std::string().swap(connection.answer);
   connection.state = Connection::State::Draining;
   return true;
 }

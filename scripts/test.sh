@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, then builds and runs the whole suite:
 # a plain build, the same under AddressSanitizer with UndefinedBehaviorSanitizer, the
-# Qt-free part under ThreadSanitizer, and each libFuzzer target for 30 s. Exits non-zero on any
-# failure.
-# Usage: scripts/test.sh [plain] [asan] [tsan] [fuzz]   (all four when none is named)
+# Qt-free part under ThreadSanitizer, each libFuzzer target for 30 s, and clang-tidy over src/
+# (scripts/tidy.sh). Exits non-zero on any failure.
+# Usage: scripts/test.sh [plain] [asan] [tsan] [fuzz] [tidy]   (all five when none is named)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,12 +11,12 @@ packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev curl netcat-
   dante-server microsocks qt6-base-dev wmctrl
   pkg-config libxcb1-dev libxcb-xfixes0-dev
   xvfb x11-utils openbox trayer xdotool imagemagick dbus-daemon dbus-bin chromium
-  clang-14 libclang-rt-14-dev llvm-14)
+  clang-14 libclang-rt-14-dev llvm-14 clang-tidy-14)
 bash scripts/install-packages.sh "${packages[@]}"
 
 jobs=$(nproc)
 variants=("$@")
-((${#variants[@]})) || variants=(plain asan tsan fuzz)
+((${#variants[@]})) || variants=(plain asan tsan fuzz tidy)
 
 run_variant() {
   local name=$1 sanitize=$2 dir=build-$1 type=Release
@@ -78,6 +78,8 @@ for v in "${variants[@]}"; do
     asan) run_variant asan address ;;
     tsan) run_variant tsan thread ;;
     fuzz) run_fuzz ;;
+    # Over the plain build's compile commands when there is one.
+    tidy) echo "=== tidy ===" && bash scripts/tidy.sh $([ -d build-plain ] && echo build-plain) ;;
     *) echo "unknown variant: $v" >&2; exit 2 ;;
   esac
 done

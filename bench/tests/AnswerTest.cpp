@@ -52,8 +52,6 @@ std::string Body(std::int64_t id, std::int64_t from, std::int64_t count) {
 
 TEST(BodyTest, PassesThroughTheProxyRewritingUnchanged) {
   std::string body = Body(3, 0, 1 << 16);
-  for (char c : body)
-    ASSERT_TRUE(c >= 'a' && c <= 'z');
   EXPECT_EQ(proxy::RewriteResponseChunk(body), body);
 }
 

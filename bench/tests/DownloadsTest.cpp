@@ -46,7 +46,9 @@ class BoundSocket {
 class DownloadsFromEitherOriginTest : public ::testing::TestWithParam<bool> {};
 
 INSTANTIATE_TEST_SUITE_P(Origins, DownloadsFromEitherOriginTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "HeaderApart" : "OnePiece"; });
+                         [](const auto& instance) {
+                           return instance.param ? "HeaderApart" : "OnePiece";
+                         });
 
 TEST_P(DownloadsFromEitherOriginTest, EveryAnswerArrivesWholeAndChecked) {
   Origin origin({.HeaderApart = GetParam()});
@@ -87,7 +89,7 @@ TEST(DownloadsTest, AnswersThatDifferFromTheExpectedOneFail) {
       {"another answer's body", foreign, "unexpected bytes"},
       {"more bytes than announced", longer, "unexpected bytes"},
       {"fewer bytes than expected", shorter, "closed after"},
-      {"a 404 for an unknown path", unknown, "unexpected bytes"},
+      {"a 404 for an unknown path", unknown, "answered: HTTP/1.1 404 Not Found"},
   };
   for (const Case& c : cases) {
     DownloadResult result = RunDownloads({c.spec}, {}).Results.front();

@@ -1,4 +1,5 @@
 #include "ProcessProbe.h"
+#include "support/RawClient.h"
 
 #include <atomic>
 #include <future>
@@ -69,14 +70,14 @@ TEST(PeakSamplerTest, KeepsTheHighestGaugeValue) {
 TEST(RaiseFileLimitTest, NeverLowersAndReachesWhatTheHardLimitAllows) {
   rlimit before{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
-  EXPECT_EQ(RaiseFileLimit(1), static_cast<std::int64_t>(before.rlim_cur));
+  EXPECT_EQ(test::RaiseOpenFileLimit(1), static_cast<std::int64_t>(before.rlim_cur));
   std::int64_t wanted = before.rlim_max == RLIM_INFINITY
                             ? static_cast<std::int64_t>(before.rlim_cur) + 16
                             : static_cast<std::int64_t>(before.rlim_max);
-  EXPECT_EQ(RaiseFileLimit(wanted), std::max<std::int64_t>(wanted, before.rlim_cur));
+  EXPECT_EQ(test::RaiseOpenFileLimit(wanted), std::max<std::int64_t>(wanted, before.rlim_cur));
   rlimit after{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &after), 0);
-  EXPECT_EQ(static_cast<std::int64_t>(after.rlim_cur), RaiseFileLimit(1));
+  EXPECT_EQ(static_cast<std::int64_t>(after.rlim_cur), test::RaiseOpenFileLimit(1));
 }
 
 }  // namespace

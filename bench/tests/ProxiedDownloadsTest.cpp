@@ -13,7 +13,7 @@ namespace {
 // Through the proxy as the program builds it; at limit 1024 none of these answers waits a second.
 TEST(DownloadsTest, ThroughTheProxyAnswersArriveRewrittenAndPaced) {
   Origin origin;
-  BenchProxy proxy(1024);
+  test::LoopbackProxy proxy(PacedProxy(1024));
   std::vector<DownloadSpec> specs;
   for (int i = 0; i < 3; ++i) {
     std::int64_t body = 50000 + i;
@@ -30,7 +30,7 @@ TEST(DownloadsTest, ThroughTheProxyAnswersArriveRewrittenAndPaced) {
     EXPECT_TRUE(result.Correct) << result.Error;
     EXPECT_FALSE(result.Bursts.empty());
   }
-  EXPECT_GE(proxy.Slices(), 3);
+  EXPECT_GE(proxy.View().StatusCount(), 3);
 }
 
 }  // namespace

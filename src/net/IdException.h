@@ -16,6 +16,8 @@ class EIdException : public Exception {
   using Exception::Exception;
 };
 
+// The arguments are class names, which cannot stand in parentheses.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define TRAMLET_ID_GROUP(Kind, Parent) \
   class Kind : public Parent {         \
    public:                             \
@@ -28,6 +30,7 @@ class EIdException : public Exception {
     using Parent::Parent;                    \
     Kind() : Parent(std::string(Text)) {}    \
   };
+// NOLINTEND(bugprone-macro-parentheses)
 
 // Errors that end a connection quietly.
 TRAMLET_ID_GROUP(EIdSilentException, EIdException)

@@ -1,6 +1,7 @@
 #include "platform/PosixSocket.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 
@@ -10,7 +11,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -100,12 +100,11 @@ LookupStatus FromGaiError(int error) {
       return LookupStatus::NotFound;
 #ifdef EAI_NODATA
     case EAI_NODATA:
-      return LookupStatus::NoAddress;
 #endif
 #ifdef EAI_ADDRFAMILY
     case EAI_ADDRFAMILY:
-      return LookupStatus::NoAddress;
 #endif
+      return LookupStatus::NoAddress;
     case EAI_AGAIN:
       return LookupStatus::TryAgain;
     default:

@@ -107,7 +107,7 @@ int select(int, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, const time
         if (!entry || entry->Closed()) return Fail(WSAENOTSOCK);
         known = watched.insert(watched.end(), Watched{s, std::move(entry)});
       }
-      known->events |= EventsFor(static_cast<SetKind>(kind));
+      known->events = static_cast<short>(known->events | EventsFor(static_cast<SetKind>(kind)));
       slots[kind].push_back(static_cast<std::size_t>(known - watched.begin()));
     }
   }

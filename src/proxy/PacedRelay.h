@@ -35,7 +35,7 @@ class PacedRelay {
 
   enum class Content { Answer, Tunnel };
 
-  static constexpr std::size_t kMaxHeldBytes = 1024 * 1024;
+  static constexpr std::size_t kMaxHeldBytes = std::size_t{1024} * 1024;
   static constexpr std::int32_t kPeriodMs = 1000;
 
   // giveUp tells a run waiting on a silent origin, or held by a limit of 0 or below, that it

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 namespace proxy {
 
@@ -10,6 +11,9 @@ namespace proxy {
 struct ProxyCounters {
   std::atomic<std::int32_t> SpeedLimit{4};
   std::atomic<std::int32_t> ConnectionCount{0};
+  // Held while a run changes ConnectionCount and shows the new count, so that counts are shown
+  // in the order they were reached and the last one shown is the true one.
+  std::mutex CountShownMutex;
 };
 
 // The process-wide instance.

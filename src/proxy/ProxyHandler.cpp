@@ -115,14 +115,14 @@ class ProxyHandler::CountedRun {
         client_(client),
         upstream_(std::make_unique<TIdTCPClient>()),
         watched_(Watch(handler.watch_, client, *upstream_, terminated)) {
-    handler_.ShowCount(handler_.counters_.ConnectionCount.fetch_add(1) + 1);
+    handler_.ChangeCount(+1);
   }
   ~CountedRun() {
     try {
       watched_.reset();  // before the connections it watches go
       if (upstream_->IsConnected()) upstream_->DropSocket();
       upstream_.reset();
-      handler_.ShowCount(handler_.counters_.ConnectionCount.fetch_sub(1) - 1);
+      handler_.ChangeCount(-1);
       if (client_.IsConnected()) client_.DropSocket();
     } catch (...) {
       // Closing never fails in a way anyone could act on; a destructor must not throw.
@@ -326,7 +326,7 @@ bool ProxyHandler::ForwardBody(TIdTCPConnection& client, CountedRun& run, Reques
     } else if (ProbeReadable(SocketOf(client), 1000) != 0) {
       return true;
     }
-    const std::int64_t wanted = length ? *length - forwarded : kMaxBodyHeldBytes;
+    const std::int64_t wanted = length ? *length - forwarded : std::int64_t{kMaxBodyHeldBytes};
     if (ReceiveInto(client, buffer, std::min<std::int64_t>(wanted, kMaxBodyHeldBytes)) == 0)
       return true;
   }
@@ -346,7 +346,9 @@ std::optional<std::string_view> ProxyHandler::Refusal(TIdTCPConnection& client,
   return std::nullopt;
 }
 
-void ProxyHandler::ShowCount(std::int32_t count) {
+void ProxyHandler::ChangeCount(std::int32_t delta) {
+  std::lock_guard lock(counters_.CountShownMutex);
+  const std::int32_t count = counters_.ConnectionCount.fetch_add(delta) + delta;
   view_.SetConnectionCaption(Format("Concurrent connections: %d", count));
 }
 

@@ -56,7 +56,7 @@ class ProxyHandler {
   // stream through.
   static constexpr std::int64_t kMaxHeaderBytes = 65536;
   // The most of a request body held at a time on its way upstream.
-  static constexpr std::size_t kMaxBodyHeldBytes = 256 * 1024;
+  static constexpr std::size_t kMaxBodyHeldBytes = std::size_t{256} * 1024;
   static constexpr std::int32_t kPeriodMs = PacedRelay::kPeriodMs;
 
   using Timing = HandlerTiming;
@@ -91,7 +91,7 @@ class ProxyHandler {
                    RelayBuffer& buffer);
   // The answer that refuses a connection to the destination, or none when the run may go on.
   std::optional<std::string_view> Refusal(TIdTCPConnection& client, const Destination& destination);
-  void ShowCount(std::int32_t count);
+  void ChangeCount(std::int32_t delta);
 
   ProxyView& view_;
   ProxyCounters& counters_;

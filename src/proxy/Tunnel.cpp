@@ -18,7 +18,7 @@ namespace proxy {
 class Tunnel::Upload : public rtl::TThread {
  public:
   // The most of the client's bytes held at a time on their way to the server.
-  static constexpr std::size_t kMaxHeldBytes = 256 * 1024;
+  static constexpr std::size_t kMaxHeldBytes = std::size_t{256} * 1024;
 
   Upload(TIdStackSocketHandle client, TIdStackSocketHandle origin, std::string early,
          bool skipLeadingLf)

@@ -31,7 +31,7 @@ std::int64_t TStream::CopyFrom(TStream& source, std::int64_t count) {
     source.SetPosition(0);
     count = source.Size();
   }
-  constexpr std::int64_t kChunk = 64 * 1024;
+  constexpr std::int64_t kChunk = std::int64_t{64} * 1024;
   std::vector<char> chunk(static_cast<std::size_t>(std::min(count, kChunk)));
   std::int64_t left = count;
   while (left > 0) {

@@ -27,9 +27,9 @@ enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest,
 // AddressSanitizer, whose frames are larger); the sizes leave a wide margin above that.
 // ThreadSanitizer makes room for its own large thread-local state by itself.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-inline constexpr std::size_t kSmallStackSize = 256 * 1024;
+inline constexpr std::size_t kSmallStackSize = std::size_t{256} * 1024;
 #else
-inline constexpr std::size_t kSmallStackSize = 64 * 1024;
+inline constexpr std::size_t kSmallStackSize = std::size_t{64} * 1024;
 #endif
 
 // An operating-system thread that runs Execute once.
@@ -69,7 +69,7 @@ class TThread {
   // stackSize: bytes of stack for the OS thread (raised to the system's minimum), 0 for the
   // system's default.
   explicit TThread(bool createSuspended, std::size_t stackSize = 0);
-  virtual ~TThread();
+  virtual ~TThread();  // NOLINT(bugprone-exception-escape): see its definition
   TThread(const TThread&) = delete;
   TThread& operator=(const TThread&) = delete;
 

@@ -496,14 +496,14 @@ bool TCoolTrayIcon::TryMinimizeToTray(TMessage& message) {
 LRESULT TCoolTrayIcon::OwnerWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
   TMessage message{msg, wParam, lParam, 0};
   TApplication* app = TApplication::Instance();
+  const bool parentClosing = msg == WM_SHOWWINDOW && wParam == 0 && lParam == SW_PARENTCLOSING &&
+                             !(app && app->Terminated());
+  const bool minimizing = msg == WM_SYSCOMMAND && wParam == SC_MINIMIZE;
   if (msg == WM_SHOWWINDOW && wParam == 1 && lParam == 0) {
     if (app) SetForegroundWindow(app->Handle());
     SetForegroundWindow(window);
-  } else if (msg == WM_SHOWWINDOW && wParam == 0 && lParam == SW_PARENTCLOSING &&
-             !(app && app->Terminated())) {
-    if (TryMinimizeToTray(message)) return message.Result;
-  } else if (msg == WM_SYSCOMMAND && wParam == SC_MINIMIZE) {
-    if (TryMinimizeToTray(message)) return message.Result;
+  } else if ((parentClosing || minimizing) && TryMinimizeToTray(message)) {
+    return message.Result;
   }
   return CallWindowProcA(savedOwnerProc_, window, msg, wParam, lParam);
 }

@@ -10,11 +10,11 @@ std::unique_ptr<TSimpleTimerHandler>& Owner() {
   return owner;
 }
 
-TSimpleTimerHandler& AttachTimerWindow(std::uintptr_t timerId) {
+TSimpleTimerHandler& AttachTimerWindow(std::uintptr_t timerId, TSimpleTimer* timer) {
   auto& owner = Owner();
   if (!owner) owner = std::make_unique<TSimpleTimerHandler>();
   ++owner->TimerCount;
-  owner->LiveTimers.insert(timerId);
+  owner->LiveTimers.emplace(timerId, timer);
   return *owner;
 }
 
@@ -47,8 +47,9 @@ void TSimpleTimerHandler::TimerWindowProc(win::TMessage& message) {
     return;
   }
   // An expiry queued before its timer was destroyed names no live timer.
-  if (LiveTimers.count(message.WParam) == 0) return;
-  reinterpret_cast<TSimpleTimer*>(message.WParam)->Tick();
+  const auto live = LiveTimers.find(message.WParam);
+  if (live == LiveTimers.end()) return;
+  live->second->Tick();
 }
 
 TSimpleTimer::TSimpleTimer() : TSimpleTimer(1000, {}) {}
@@ -57,7 +58,7 @@ TSimpleTimer::TSimpleTimer(std::uint32_t period, TSimpleTimerEvent onTick)
     : timerId_(reinterpret_cast<std::uintptr_t>(this)),
       period_(period),
       onTick_(std::move(onTick)) {
-  AttachTimerWindow(timerId_);
+  AttachTimerWindow(timerId_, this);
 }
 
 TSimpleTimer::~TSimpleTimer() {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "platform/windowing/WinTypes.h"
 
@@ -26,8 +26,8 @@ class TSimpleTimerHandler {
 
   std::int32_t TimerCount = 0;
   win::HWND Window = win::kNoWindow;
-  // The live timers, so that an expiry queued before its timer went is recognised.
-  std::unordered_set<std::uintptr_t> LiveTimers;
+  // The live timers by id, so that an expiry queued before its timer went is recognised.
+  std::unordered_map<std::uintptr_t, TSimpleTimer*> LiveTimers;
 
  private:
   void TimerWindowProc(win::TMessage& message);

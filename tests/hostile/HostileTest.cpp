@@ -47,32 +47,17 @@ std::string StatusLine(const std::string& answer) {
   return answer.substr(0, answer.find("\r\n"));
 }
 
-// The proxy as the program serves it, on 127.0.0.1.
-class HostileProxy {
+// The proxy as the program serves it, on 127.0.0.1, listening as the program listens.
+class HostileProxy : public test::LoopbackProxy {
  public:
   explicit HostileProxy(proxy::ProxyHandler::PauseFunction pause)
-      : handler_(view_, counters_, std::move(pause)), server_(std::make_unique<TIdTCPServer>()) {
-    server_->SetDefaultPort(0);
-    server_->SetListenQueue(Id_SOMAXCONN);  // as the program listens
-    server_->Bindings().AddBinding()->SetIP("127.0.0.1");
-    handler_.ServeOn(*server_);
-    server_->SetActive(true);
-  }
-  ~HostileProxy() { server_.reset(); }
+      : LoopbackProxy(
+            {.pause = std::move(pause), .listenQueue = Id_SOMAXCONN, .keepViewTexts = false}) {}
 
-  std::int32_t Port() const { return server_->Bindings().BindingAt(0)->Port(); }
-  TIdTCPServer& Server() { return *server_; }
-  proxy::ProxyCounters& Counters() { return counters_; }
   // No run left: nothing counted and no peer thread.
   bool Idle() {
-    return counters_.ConnectionCount.load() == 0 && server_->PeerThreads().Count() == 0;
+    return Counters().ConnectionCount.load() == 0 && Server().PeerThreads().Count() == 0;
   }
-
- private:
-  test::NullProxyView view_;
-  proxy::ProxyCounters counters_;
-  proxy::ProxyHandler handler_;
-  std::unique_ptr<TIdTCPServer> server_;
 };
 
 class HostileTest : public ::testing::Test {
@@ -381,7 +366,7 @@ INSTANTIATE_TEST_SUITE_P(
                                    EXPECT_LT(sent, size) << "the origin was to read nothing";
                                    client.Reset();
                                  }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 // ---------------------------------------------------------------------------------------------
 // Clients that vanish at each stage of a run.
@@ -508,6 +493,6 @@ INSTANTIATE_TEST_SUITE_P(
                    "HTTP/1.0 200 Connection established", true},
         RemoteCase{"LocalToLoopback", "127.0.0.1", "GET http://127.0.0.1:ORIGIN/ HTTP/1.1\r\n\r\n",
                    "HTTP/1.0 200 OK", true}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 }  // namespace

@@ -15,7 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace clienttest {
+namespace test {
 namespace {
 
 constexpr int kStepWaitMs = 10000;
@@ -59,14 +59,6 @@ bool SendAll(int fd, const std::string& bytes) {
     sent += static_cast<std::size_t>(n);
   }
   return true;
-}
-
-// True once the group leader has ended. It is left unreaped, so its id, and with it the group's,
-// cannot be given to another process while the group is still being ended.
-bool LeaderEnded(pid_t pid) {
-  siginfo_t info{};
-  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-         info.si_pid == pid;
 }
 
 bool CanConnect(std::int32_t port) {
@@ -229,10 +221,6 @@ std::string FindProgram(const std::string& name) {
   return {};
 }
 
-ChildServer::~ChildServer() {
-  Stop();
-}
-
 bool ChildServer::Start(const std::vector<std::string>& argv, std::int32_t port,
                         int lifetimeSeconds, std::string& error) {
   Stop();
@@ -242,36 +230,16 @@ bool ChildServer::Start(const std::vector<std::string>& argv, std::int32_t port,
     return false;
   }
   // The program runs under timeout(1), so it ends by itself even if this process dies.
-  std::vector<std::string> words{timeoutProgram, "-k", "5", std::to_string(lifetimeSeconds)};
-  words.insert(words.end(), argv.begin(), argv.end());
-  std::vector<char*> args;
-  for (std::string& word : words)
-    args.push_back(word.data());
-  args.push_back(nullptr);
-
-  const pid_t pid = fork();
-  if (pid < 0) {
-    error = std::string("fork failed: ") + std::strerror(errno);
+  ChildOptions options;
+  options.argv = {timeoutProgram, "-k", "5", std::to_string(lifetimeSeconds)};
+  options.argv.insert(options.argv.end(), argv.begin(), argv.end());
+  if (!process_.Start(options)) {
+    error = "cannot start " + argv.front() + ": " + std::strerror(errno);
     return false;
   }
-  if (pid == 0) {
-    // Only async-signal-safe calls between fork and exec: the parent has other threads.
-    setpgid(0, 0);
-    int null = open("/dev/null", O_RDWR);
-    if (null >= 0) {
-      dup2(null, 0);
-      dup2(null, 1);
-      dup2(null, 2);
-    }
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  setpgid(pid, pid);  // also here, so the group exists whichever side runs first
-  pid_ = pid;
-
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (std::chrono::steady_clock::now() < deadline) {
-    if (LeaderEnded(pid_)) {
+    if (!process_.Running()) {
       Stop();
       error = argv.front() + " ended at start";
       return false;
@@ -285,16 +253,7 @@ bool ChildServer::Start(const std::vector<std::string>& argv, std::int32_t port,
 }
 
 void ChildServer::Stop() {
-  if (pid_ <= 0) return;
-  kill(-pid_, SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!LeaderEnded(pid_) && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  // Helpers the program forked may outlive it; they are in the same group.
-  kill(-pid_, SIGKILL);
-  int status = 0;
-  waitpid(pid_, &status, 0);
-  pid_ = -1;
+  process_.Stop(5000);
 }
 
-}  // namespace clienttest
+}  // namespace test

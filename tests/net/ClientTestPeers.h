@@ -12,7 +12,9 @@
 #include <thread>
 #include <vector>
 
-namespace clienttest {
+#include "support/ChildProcess.h"
+
+namespace test {
 
 // One exchange of a script: read exactly `expect` bytes from the client, then send each piece of
 // `reply` on its own, with a short pause between pieces so that they arrive separately.
@@ -97,7 +99,6 @@ std::string FindProgram(const std::string& name);
 class ChildServer {
  public:
   ChildServer() = default;
-  ~ChildServer();
   ChildServer(const ChildServer&) = delete;
   ChildServer& operator=(const ChildServer&) = delete;
 
@@ -108,7 +109,7 @@ class ChildServer {
   void Stop();
 
  private:
-  int pid_ = -1;
+  ChildProcess process_;
 };
 
-}  // namespace clienttest
+}  // namespace test

@@ -89,7 +89,7 @@ class DescriptorShortage : public ::testing::Test {
 
   static constexpr const char* kRelayed = "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello";
   test::OriginServer origin_{{{{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"}}}};
-  test::LoopbackProxy proxy_;
+  test::LoopbackProxy proxy_{{.pause = [](std::int32_t) {}, .activate = false}};
   std::atomic<int> failedAccepts_{0};
 };
 

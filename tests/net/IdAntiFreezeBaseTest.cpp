@@ -83,7 +83,7 @@ TEST(IdAntiFreezeBaseTest, ProcessRunsOnlyWhenAskedOnTheMainThread) {
 class IdAntiFreezeWaitTest : public testing::Test {
  protected:
   TIdComponent stackUser_;
-  nettest::ConnectedPair pair_;
+  test::ConnectedPair pair_;
   CountingAntiFreeze antiFreeze_;
 };
 

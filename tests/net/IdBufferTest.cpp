@@ -60,7 +60,9 @@ TEST_P(BufferKindTest, AskingForTooMuchRaisesAndLeavesTheBufferAlone) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, BufferKindTest, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Managed" : "Simple"; });
+                         [](const auto& instance) {
+                           return instance.param ? "Managed" : "Simple";
+                         });
 
 TEST(ManagedBufferTest, StreamViewStartsAtTheFirstUnreadByte) {
   TIdManagedBuffer buffer;

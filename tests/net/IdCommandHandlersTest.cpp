@@ -12,9 +12,9 @@
 
 namespace {
 
-using servertest::EventLog;
-using servertest::MakeLoopbackServer;
-using servertest::PortOf;
+using test::EventLog;
+using test::MakeLoopbackServer;
+using test::PortOf;
 using Lines = std::vector<std::string>;
 
 // --- Matching and parameters, without a connection -------------------------------------------

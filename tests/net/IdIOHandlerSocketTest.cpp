@@ -8,7 +8,7 @@
 #include "net/IdException.h"
 #include "net/SocketTestSupport.h"
 
-using nettest::kLoopback;
+using test::kLoopback;
 
 namespace {
 
@@ -16,7 +16,7 @@ class IdIOHandlerSocketTest : public testing::Test {
  protected:
   // Connects handler_ to a fresh listener and accepts the other end into peer_.
   void ConnectHandler(const std::string& host = kLoopback) {
-    nettest::Listen(listener_);
+    test::Listen(listener_);
     handler_.Open();
     handler_.ConnectTo(host, listener_.Port(), "", 0, 0, 0, -1);
     ASSERT_TRUE(peer_.AcceptFrom(listener_.OsSocket()));
@@ -82,7 +82,7 @@ TEST_F(IdIOHandlerSocketTest, NagleSwitchedOffSetsNoDelay) {
   for (bool useNagle : {true, false}) {
     TIdIOHandlerSocket handler;
     TIdSocketHandle listener;
-    nettest::Listen(listener);
+    test::Listen(listener);
     handler.SetUseNagle(useNagle);
     handler.Open();
     handler.ConnectTo(kLoopback, listener.Port(), "", 0, 0, 0, -1);
@@ -97,7 +97,7 @@ TEST_F(IdIOHandlerSocketTest, NagleSwitchedOffSetsNoDelay) {
 
 TEST_F(IdIOHandlerSocketTest, FailedConnectLeavesTheHandlerDisconnected) {
   TIdSocketHandle probe;
-  nettest::Listen(probe);
+  test::Listen(probe);
   const std::int32_t port = probe.Port();
   probe.Close();  // nobody listens there now
   handler_.Open();

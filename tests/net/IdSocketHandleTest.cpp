@@ -14,7 +14,7 @@
 #include "net/SocketTestSupport.h"
 #include "rtl/Format.h"
 
-using nettest::kLoopback;
+using test::kLoopback;
 
 namespace {
 
@@ -48,7 +48,7 @@ TEST_F(IdSocketHandleTest, PortRangeIsTriedFromTheTop) {
   };
   for (const Case& c : cases) {
     std::array<std::unique_ptr<TIdSocketHandle>, 3> held;
-    const std::int32_t base = nettest::HoldConsecutivePorts(held);
+    const std::int32_t base = test::HoldConsecutivePorts(held);
     ASSERT_NE(0, base);
     for (int i = 0; i < 3; ++i)
       if (!c.held[i]) held[i].reset();
@@ -104,7 +104,7 @@ TEST_F(IdSocketHandleTest, InvertedRangeIsRejected) {
 
 TEST_F(IdSocketHandleTest, FixedPortInUseCannotBeBound) {
   TIdSocketHandle busy;
-  nettest::Listen(busy);
+  test::Listen(busy);
   TIdSocketHandle handle;
   handle.OpenSocket();
   handle.SetIP(kLoopback);
@@ -133,7 +133,7 @@ TEST_F(IdSocketHandleTest, OtherBindErrorsAreSocketErrors) {
 }
 
 TEST_F(IdSocketHandleTest, ConnectAcceptAndTransfer) {
-  nettest::ConnectedPair pair;
+  test::ConnectedPair pair;
   EXPECT_EQ(kLoopback, pair.client.RemoteIP());
   EXPECT_EQ(pair.listener.Port(), pair.client.RemotePort());
   EXPECT_EQ(pair.client.Port(), pair.server.RemotePort());
@@ -154,7 +154,7 @@ TEST_F(IdSocketHandleTest, ConnectAcceptAndTransfer) {
 
 TEST_F(IdSocketHandleTest, AcceptEndsQuietlyWhenTheListenerIsClosedByAnotherThread) {
   TIdSocketHandle listener;
-  nettest::Listen(listener);
+  test::Listen(listener);
   std::thread closer([&listener] {
     // Give the accept a moment to block; if it starts later it fails the same way.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -170,7 +170,7 @@ TEST_F(IdSocketHandleTest, AcceptEndsQuietlyWhenTheListenerIsClosedByAnotherThre
 }
 
 TEST_F(IdSocketHandleTest, CopyFromTakesOnlyTheAddresses) {
-  nettest::ConnectedPair pair;
+  test::ConnectedPair pair;
   TIdSocketHandle copy;
   copy.SetClientPortMin(7);
   copy.CopyFrom(pair.client);
@@ -190,33 +190,33 @@ TEST_F(IdSocketHandleTest, CopyFromTakesOnlyTheAddresses) {
 
 class IdSocketHandleCloseTest : public testing::Test {
  protected:
-  nettest::CountingStackUser stack_;
+  test::CountingStackUser stack_;
 };
 
 TEST_F(IdSocketHandleCloseTest, CloseShutsDownAndClosesOnce) {
   TIdSocketHandle handle;
   handle.Close();  // never opened
-  EXPECT_EQ(0, nettest::CountingStack::closes);
+  EXPECT_EQ(0, test::CountingStack::closes);
 
   handle.OpenSocket();
   const TIdStackSocketHandle socket = handle.OsSocket();
   handle.Close();
   handle.Close();
-  EXPECT_EQ(1, nettest::CountingStack::shutdowns);
-  EXPECT_EQ(1, nettest::CountingStack::closes);
+  EXPECT_EQ(1, test::CountingStack::shutdowns);
+  EXPECT_EQ(1, test::CountingStack::closes);
   EXPECT_FALSE(handle.IsOpen());
   EXPECT_EQ(socket, handle.OsSocket());
   EXPECT_THROW(handle.WaitReadable(0), EIdConnClosedGracefully);
 
   { TIdSocketHandle{}.OpenSocket(); }  // destruction closes what is open
-  EXPECT_EQ(2, nettest::CountingStack::closes);
+  EXPECT_EQ(2, test::CountingStack::closes);
 }
 
 TEST_F(IdSocketHandleCloseTest, RacingClosersCloseOnce) {
   for (int round = 0; round < 200; ++round) {
     TIdSocketHandle handle;
     handle.OpenSocket();
-    nettest::CountingStack::closes = 0;
+    test::CountingStack::closes = 0;
     std::latch start(2);
     std::thread other([&] {
       start.arrive_and_wait();
@@ -225,7 +225,7 @@ TEST_F(IdSocketHandleCloseTest, RacingClosersCloseOnce) {
     start.arrive_and_wait();
     handle.Close();
     other.join();
-    ASSERT_EQ(1, nettest::CountingStack::closes) << "round " << round;
+    ASSERT_EQ(1, test::CountingStack::closes) << "round " << round;
   }
 }
 
@@ -237,7 +237,7 @@ TEST_F(IdSocketHandleCloseTest, OpenSocketClosesTheOldSocketAndKeepsTheLocalAddr
   const std::int32_t port = handle.Port();
 
   handle.OpenSocket();
-  EXPECT_EQ(1, nettest::CountingStack::closes);
+  EXPECT_EQ(1, test::CountingStack::closes);
   EXPECT_TRUE(handle.IsOpen());
   EXPECT_EQ(kLoopback, handle.IP());
   EXPECT_EQ(port, handle.Port());

@@ -15,8 +15,8 @@
 
 namespace {
 
-using clienttest::ScriptedServer;
-using clienttest::ScriptStep;
+using test::ScriptedServer;
+using test::ScriptStep;
 
 constexpr const char* kLoopback = "127.0.0.1";
 

@@ -16,9 +16,9 @@
 
 namespace {
 
-using clienttest::ChildServer;
-using clienttest::RefusingPort;
-using clienttest::ScriptedServer;
+using test::ChildServer;
+using test::RefusingPort;
+using test::ScriptedServer;
 
 constexpr int kServerLifetimeSeconds = 120;
 
@@ -43,7 +43,7 @@ class SocksServerTest : public testing::Test {
   void StartServer(MakeArgv makeArgv) {
     std::string error;
     for (int attempt = 0; attempt < 3; ++attempt) {
-      port_ = clienttest::FreeLoopbackPort();
+      port_ = test::FreeLoopbackPort();
       if (server_.Start(makeArgv(port_), port_, kServerLifetimeSeconds, error)) return;
     }
     FAIL() << error;
@@ -87,7 +87,7 @@ class SocksServerTest : public testing::Test {
 class DanteTest : public SocksServerTest {
  protected:
   void SetUp() override {
-    const std::string danted = clienttest::FindProgram("danted");
+    const std::string danted = test::FindProgram("danted");
     if (danted.empty()) GTEST_SKIP() << "danted is not installed (Debian package dante-server)";
     const std::string dir = MakeTempDir();
     ASSERT_FALSE(dir.empty());
@@ -147,7 +147,7 @@ TEST_F(DanteTest, RefusedTargetIsReportedByKind) {
 class MicrosocksTest : public SocksServerTest {
  protected:
   void SetUp() override {
-    const std::string microsocks = clienttest::FindProgram("microsocks");
+    const std::string microsocks = test::FindProgram("microsocks");
     if (microsocks.empty())
       GTEST_SKIP() << "microsocks is not installed (Debian package microsocks)";
     StartServer([&](std::int32_t port) {

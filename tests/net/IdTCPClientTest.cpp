@@ -15,9 +15,9 @@
 
 namespace {
 
-using clienttest::RefusingPort;
-using clienttest::ScriptedServer;
-using clienttest::UnansweredListener;
+using test::RefusingPort;
+using test::ScriptedServer;
+using test::UnansweredListener;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kLoopback = "127.0.0.1";
@@ -219,7 +219,7 @@ TEST_F(TCPClientTest, FailedConnectEmptiesTheInputBuffer) {
 TEST_F(TCPClientTest, BindsTheLocalPortAsked) {
   ScriptedServer server({});
   Target(kLoopback, server.Port());
-  const std::int32_t local = clienttest::FreeLoopbackPort();
+  const std::int32_t local = test::FreeLoopbackPort();
   client_->SetBoundIP(kLoopback);
   client_->SetBoundPort(local);
   client_->Connect(-1);

@@ -34,7 +34,7 @@ class ConnectionTest : public ::testing::Test {
 
   std::unique_ptr<TIdTCPConnection> conn;
   RecordingIOHandler* handler = nullptr;  // owned by conn
-  RawPeer peer;
+  RawClient peer;
   std::vector<std::string> events;
 };
 

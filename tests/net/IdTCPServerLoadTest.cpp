@@ -11,8 +11,8 @@
 
 namespace {
 
-using servertest::MakeLoopbackServer;
-using servertest::PortOf;
+using test::MakeLoopbackServer;
+using test::PortOf;
 using test::RawClient;
 using test::WaitUntil;
 

@@ -16,12 +16,12 @@
 
 namespace {
 
-using servertest::EventLog;
-using servertest::Gate;
-using servertest::ListenerCount;
-using servertest::MakeLoopbackServer;
-using servertest::MsSince;
-using servertest::PortOf;
+using test::EventLog;
+using test::Gate;
+using test::ListenerCount;
+using test::MakeLoopbackServer;
+using test::MsSince;
+using test::PortOf;
 using test::RawClient;
 using test::WaitUntil;
 using Clock = std::chrono::steady_clock;
@@ -106,7 +106,7 @@ TEST_F(ServerActivationTest, EmptyBindingsGetOneOnTheDefaultPortForAllAddresses)
 
 TEST_F(ServerActivationTest, PortInUseFailsUntilItIsFreed) {
   auto holder = std::make_unique<TIdSocketHandle>();
-  nettest::Listen(*holder);
+  test::Listen(*holder);
   server->Bindings().BindingAt(0)->SetPort(holder->Port());
 
   EXPECT_THROW(server->SetActive(true), EIdCouldNotBindSocket);
@@ -124,9 +124,9 @@ TEST_F(ServerActivationTest, PortInUseFailsUntilItIsFreed) {
 
 TEST_F(ServerActivationTest, AFailedLaterBindingLeavesNothingListening) {
   TIdSocketHandle holder;
-  nettest::Listen(holder);
+  test::Listen(holder);
   TIdSocketHandle* second = server->Bindings().AddBinding();
-  second->SetIP(nettest::kLoopback);
+  second->SetIP(test::kLoopback);
   second->SetPort(holder.Port());
 
   EXPECT_THROW(server->SetActive(true), EIdCouldNotBindSocket);

@@ -198,7 +198,7 @@ TEST(IdThreadStates, TerminatedBeforeFirstRunCallsNoHook) {
 
 TEST(IdThreadStates, DataIsFreedAtEveryCleanupAndAtDestruction) {
   struct Tracker {
-    explicit Tracker(std::atomic<int>& freed) : freed(freed) {}
+    explicit Tracker(std::atomic<int>& counter) : freed(counter) {}
     ~Tracker() { ++freed; }
     std::atomic<int>& freed;
   };

@@ -13,8 +13,8 @@
 
 namespace {
 
-using clienttest::RefusingPort;
-using clienttest::UnansweredListener;
+using test::RefusingPort;
+using test::UnansweredListener;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kLoopback = "127.0.0.1";

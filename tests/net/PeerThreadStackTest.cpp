@@ -109,9 +109,8 @@ std::string LocalHostName() {
 
 TEST(PeerThreadStack, TheDeepestProxyRunUsesLessThanHalfTheStack) {
   ProbingThreadMgr manager;
-  test::LoopbackProxy proxy(&manager);
+  test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .threadMgr = &manager});
   test::OriginServer origin({{{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"}}});
-  proxy.Server().SetActive(true);
   const std::string originPort = std::to_string(origin.Port());
   const std::string requests[] = {
       ProxyGet("127.0.0.1:" + originPort),  // relayed

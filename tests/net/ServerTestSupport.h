@@ -17,7 +17,7 @@
 #include "support/RawClient.h"
 #include "support/WaitUntil.h"
 
-namespace servertest {
+namespace test {
 
 // What the server's events saw, in order; written by peer threads, read by the test.
 class EventLog {
@@ -87,4 +87,4 @@ inline std::int64_t MsSince(std::chrono::steady_clock::time_point start) {
       .count();
 }
 
-}  // namespace servertest
+}  // namespace test

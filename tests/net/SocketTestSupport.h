@@ -15,7 +15,7 @@
 #include "net/IdSocketHandle.h"
 #include "net/IdStackWindows.h"
 
-namespace nettest {
+namespace test {
 
 inline constexpr const char* kLoopback = "127.0.0.1";
 
@@ -106,4 +106,4 @@ struct ConnectedPair {
   }
 };
 
-}  // namespace nettest
+}  // namespace test

@@ -5,7 +5,7 @@
 #include <thread>
 #include <utility>
 
-namespace winsock_test {
+namespace test {
 
 // Runs call on a thread of its own that is detached, so that a call which never returns fails the
 // test at its time limit instead of hanging the program. call must own what it uses.
@@ -17,4 +17,4 @@ auto RunDetached(Call call) -> std::future<decltype(call())> {
   return result;
 }
 
-}  // namespace winsock_test
+}  // namespace test

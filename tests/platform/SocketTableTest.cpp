@@ -18,10 +18,10 @@
 
 namespace {
 
+using test::RunDetached;
 using winsock::detail::SocketEntry;
 using winsock::detail::SocketTable;
 using winsock::detail::WaitResult;
-using winsock_test::RunDetached;
 
 bool IsOpen(int fd) {
   return ::fcntl(fd, F_GETFD) != -1;

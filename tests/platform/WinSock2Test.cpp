@@ -15,8 +15,9 @@
 
 #include "WinSockTestSupport.h"
 #include "platform/WinSockInternal.h"
+#include "support/Pattern.h"
 
-namespace winsock_test {
+namespace test {
 namespace {
 
 using namespace winsock;
@@ -127,7 +128,7 @@ TEST_F(WinSockBasics, EchoesOverLoopback) {
   EXPECT_EQ(AF_INET, peer.sin_family);
 
   for (std::size_t size : {std::size_t{1}, std::size_t{1000}, std::size_t{3} << 20}) {
-    const std::string message = Pattern(size, static_cast<unsigned>(size));
+    const std::string message = test::Pattern(0, static_cast<std::int64_t>(size));
     // Read while sending: the echo of a large message cannot all wait in the buffers.
     auto echoed = RunDetached([client, size] { return ReceiveExactly(client, size); });
     ASSERT_EQ(static_cast<int>(size), send(client, message.data(), static_cast<int>(size), 0));
@@ -145,7 +146,7 @@ TEST_F(WinSockBasics, BlockingSendDeliversEverythingThroughASmallBuffer) {
   Pair pair = ConnectedPair();
   int small = 4096;
   ASSERT_EQ(0, setsockopt(pair.client, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&small), 4));
-  const std::string message = Pattern(2 << 20, 3);
+  const std::string message = test::Pattern(3, 2 << 20);
   auto received = RunDetached([s = pair.server] { return ReceiveAll(s); });
   EXPECT_EQ(static_cast<int>(message.size()),
             send(pair.client, message.data(), static_cast<int>(message.size()), 0));
@@ -391,7 +392,7 @@ TEST_F(WinSockBrokenPipe, SendToAGonePeerFailsWithoutASignal) {
 TEST_F(WinSockBrokenPipe, TransmitFileToAGonePeerFailsWithoutASignal) {
   FILE* file = std::tmpfile();
   ASSERT_NE(nullptr, file);
-  const std::string content = Pattern(64 * 1024);
+  const std::string content = test::Pattern(1, 64 * 1024);
   std::fwrite(content.data(), 1, content.size(), file);
   std::fflush(file);
   auto transmitOnce = [&](SOCKET s) { return TransmitFile(s, fileno(file)); };
@@ -416,7 +417,7 @@ class WinSockTransmitFile : public WinSockTest {};
 TEST_F(WinSockTransmitFile, SendsTheWholeFileFromItsStart) {
   FILE* file = std::tmpfile();
   ASSERT_NE(nullptr, file);
-  const std::string content = Pattern((1 << 20) + 17, 7);
+  const std::string content = test::Pattern(7, (1 << 20) + 17);
   ASSERT_EQ(content.size(), std::fwrite(content.data(), 1, content.size(), file));
   std::fflush(file);  // the position stays at the end: the send must not depend on it
 
@@ -459,4 +460,4 @@ TEST_F(WinSockBasics, SmallRoundTripsStayCheap) {
 }
 
 }  // namespace
-}  // namespace winsock_test
+}  // namespace test

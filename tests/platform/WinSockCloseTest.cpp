@@ -15,7 +15,7 @@
 #include "rtl/Time.h"
 #include "support/RawClient.h"
 
-namespace winsock_test {
+namespace test {
 namespace {
 
 using namespace winsock;
@@ -119,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(BlockingCalls, CloseFromAnotherThread,
                                            BlockingCase{"Select", BlockInSelect},
                                            BlockingCase{"Send", BlockInSend},
                                            BlockingCase{"Connect", BlockInConnect}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& instance) { return std::string(instance.param.name); });
 
 class CloseWhileManyWait : public WinSockTest {};
 
@@ -147,4 +147,4 @@ TEST_F(CloseWhileManyWait, EveryWaiterEnds) {
 }
 
 }  // namespace
-}  // namespace winsock_test
+}  // namespace test

@@ -13,7 +13,7 @@
 #include "platform/WinSock2.h"
 #include "platform/WinSockInternal.h"
 
-namespace winsock_test {
+namespace test {
 namespace {
 
 using namespace winsock;
@@ -212,4 +212,4 @@ TEST(WinSockErrors, ErrnoValuesMapToWinSockNumbers) {
 }
 
 }  // namespace
-}  // namespace winsock_test
+}  // namespace test

@@ -12,7 +12,7 @@
 #include "platform/WinSockInternal.h"
 #include "rtl/Time.h"
 
-namespace winsock_test {
+namespace test {
 namespace {
 
 using namespace winsock;
@@ -229,4 +229,4 @@ TEST(WinSockFdSet, KeepsEachSocketOnceAndWithinTheSlots) {
 }
 
 }  // namespace
-}  // namespace winsock_test
+}  // namespace test

@@ -4,7 +4,7 @@
 #include <sstream>
 #include <thread>
 
-namespace winsock_test {
+namespace test {
 
 using namespace winsock;
 
@@ -95,14 +95,4 @@ bool WaitUntilSleeping(std::uint32_t threadId, std::chrono::milliseconds limit) 
   return false;
 }
 
-std::string Pattern(std::size_t size, unsigned seed) {
-  std::string text(size, '\0');
-  std::uint32_t state = seed * 2654435761u + 1;
-  for (auto& c : text) {
-    state = state * 1664525u + 1013904223u;
-    c = static_cast<char>(state >> 24);
-  }
-  return text;
-}
-
-}  // namespace winsock_test
+}  // namespace test

@@ -11,7 +11,7 @@
 #include "DetachedCall.h"
 #include "platform/WinSock2.h"
 
-namespace winsock_test {
+namespace test {
 
 // The C headers declare some of the same names globally; these make the tests' unqualified uses
 // find the WinSock ones.
@@ -58,7 +58,4 @@ std::string ReceiveAll(winsock::SOCKET s);
 bool WaitUntilSleeping(std::uint32_t threadId,
                        std::chrono::milliseconds limit = std::chrono::seconds(10));
 
-// A pattern that does not repeat within short distances, so misplaced bytes show.
-std::string Pattern(std::size_t size, unsigned seed = 1);
-
-}  // namespace winsock_test
+}  // namespace test

@@ -58,6 +58,6 @@ INSTANTIATE_TEST_SUITE_P(
         HeadCase{"NotYetEnded", "HTTP/1.1 200 OK\r\nA: b\r\n", false, std::nullopt},
         HeadCase{"ClosedBeforeItEnded", "HTTP/1.1 200 OK\r\nA: b", true, 21},
         HeadCase{"NoEndWithinTheLimit", kLong + "\r\n\r\n", false, AnswerHead::kMaxBytes}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 }  // namespace

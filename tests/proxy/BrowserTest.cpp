@@ -39,7 +39,7 @@ class BrowserTest : public ::testing::Test {
     return test::RunAndCapture(command).value_or("");
   }
 
-  test::ProxyUnderTest proxy_{[](std::int32_t) {}};
+  test::LoopbackProxy proxy_{[](std::int32_t) {}};
   std::string profile_;
 };
 

@@ -18,7 +18,7 @@ TEST(ProxyCurlTest, DownloadsAFileByteForByteAtTheSetPace) {
   for (std::size_t i = 0; i < body.size(); ++i)
     body[i] = static_cast<char>(i * 31 + 7);
   test::OriginServer origin({{{"HTTP/1.1 200 OK\r\nContent-Length: 10000\r\n\r\n" + body}}});
-  test::ProxyUnderTest proxy;  // limit 4: 4000-byte slices, one second apart
+  test::LoopbackProxy proxy;  // limit 4: 4000-byte slices, one second apart
 
   auto output =
       std::filesystem::temp_directory_path() / ("tramlet-curl-" + std::to_string(proxy.Port()));

@@ -13,7 +13,7 @@
 #include "support/OriginServer.h"
 #include "support/Pattern.h"
 #include "support/ProcessMemory.h"
-#include "support/RawPeer.h"
+#include "support/RawClient.h"
 #include "support/WaitUntil.h"
 
 namespace {
@@ -21,18 +21,11 @@ namespace {
 using namespace std::string_literals;
 using test::OriginScript;
 using test::OriginServer;
-using test::RawPeer;
+using test::RawClient;
 
 std::string Get(std::int32_t originPort, const std::string& path = "/") {
   return "GET http://127.0.0.1:" + std::to_string(originPort) + path +
          " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n";
-}
-
-std::string Answer(std::size_t bodySize) {
-  std::string body(bodySize, 'x');
-  for (std::size_t i = 0; i < bodySize; ++i)
-    body[i] = static_cast<char>('a' + i % 26);
-  return body;
 }
 
 // Random bytes, so every byte value turns up (CR, LF and NUL among them), with what the proxy
@@ -68,21 +61,15 @@ OriginScript ReadUntilQuiet(std::string answer) {
 // Every test ends with the proxy idle again: the count back at 0 and shown as such.
 class ProxyHandlerTest : public ::testing::Test {
  protected:
-  void ExpectIdle(test::ProxyUnderTest& proxy) {
-    EXPECT_TRUE(test::WaitUntil([&] { return proxy.Counters().ConnectionCount.load() == 0; }));
-    auto counts = proxy.View().Of("count");
-    if (!counts.empty()) {
-      EXPECT_EQ(counts.back(), "Concurrent connections: 0");
-    }
-  }
+  void ExpectIdle(test::LoopbackProxy& proxy) { EXPECT_TRUE(proxy.WaitUntilIdle()); }
 };
 
 TEST_F(ProxyHandlerTest, PacesAnAnswerBySecondsAndPausesOnlyWhenASecondIsUsedUp) {
   test::PauseGate gate;
-  test::ProxyUnderTest proxy([&](std::int32_t ms) { gate.Pause(ms); });
-  const std::string body = Answer(10000);
+  test::LoopbackProxy proxy([&](std::int32_t ms) { gate.Pause(ms); });
+  const std::string body = test::Pattern(0, 10000);
   OriginServer origin({{{body}}});
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(Get(origin.Port())));
 
   // Each slice is held until the test releases the pause after it: 4000, 4000 and 2000 bytes,
@@ -115,11 +102,11 @@ TEST_F(ProxyHandlerTest, PacesAnAnswerBySecondsAndPausesOnlyWhenASecondIsUsedUp)
 // no extra second: the body goes on in the same second as far as the limit allows.
 TEST_F(ProxyHandlerTest, AHeaderBlockWrittenApartFromTheBodySharesItsSecond) {
   test::PauseGate gate;
-  test::ProxyUnderTest proxy([&](std::int32_t ms) { gate.Pause(ms); });
+  test::LoopbackProxy proxy([&](std::int32_t ms) { gate.Pause(ms); });
   const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: 6000\r\n\r\n";
-  const std::string body = Answer(6000);
+  const std::string body = test::Pattern(0, 6000);
   OriginServer origin({{{head}, {body, 100}}});
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(Get(origin.Port())));
   EXPECT_EQ(client.ReadExactly(4000), head + body.substr(0, 4000 - head.size()));
   ASSERT_TRUE(test::WaitUntil([&] { return gate.Entered() == 1; }));
@@ -134,10 +121,10 @@ TEST_F(ProxyHandlerTest, AHeaderBlockWrittenApartFromTheBodySharesItsSecond) {
 // The limit is read once a second: a change reaches the next second, not the one under way.
 TEST_F(ProxyHandlerTest, ALimitChangeTakesEffectAtTheNextSecond) {
   test::PauseGate gate;
-  test::ProxyUnderTest proxy([&](std::int32_t ms) { gate.Pause(ms); });
-  const std::string body = Answer(9000);
+  test::LoopbackProxy proxy([&](std::int32_t ms) { gate.Pause(ms); });
+  const std::string body = test::Pattern(0, 9000);
   OriginServer origin({{{body}}});
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(Get(origin.Port())));
   EXPECT_EQ(client.ReadExactly(4000), body.substr(0, 4000));
   ASSERT_TRUE(test::WaitUntil([&] { return gate.Entered() == 1; }));
@@ -152,9 +139,9 @@ TEST_F(ProxyHandlerTest, ALimitChangeTakesEffectAtTheNextSecond) {
 }
 
 TEST_F(ProxyHandlerTest, RewritesTheRequestAsItGoesUpstream) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
+  test::LoopbackProxy proxy([](std::int32_t) {});
   OriginServer origin({{{"HTTP/1.0 200 OK\r\n\r\n"}}});
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   const std::string port = std::to_string(origin.Port());
   ASSERT_TRUE(client.Send("  GET http://127.0.0.1:" + port +
                           "/page-1.1?keep-alive HTTP/1.1 \r\n"
@@ -175,9 +162,9 @@ TEST_F(ProxyHandlerTest, RewritesTheRequestAsItGoesUpstream) {
 }
 
 TEST_F(ProxyHandlerTest, ANulByteInTheHeaderBlockEndsTheRequestText) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
+  test::LoopbackProxy proxy([](std::int32_t) {});
   OriginServer origin(ReadUntilQuiet("HTTP/1.0 204 No Content\r\n\r\n"));
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send("GET http://127.0.0.1:" + std::to_string(origin.Port()) +
                           "/ HTTP/1.1\r\nA: b\0hidden\r\n\r\nbody"s));
   ASSERT_TRUE(origin.WaitForRequests(1));
@@ -185,12 +172,12 @@ TEST_F(ProxyHandlerTest, ANulByteInTheHeaderBlockEndsTheRequestText) {
 }
 
 TEST_F(ProxyHandlerTest, RewritesOnlyTheHeaderBlockThoughItArrivesInPieces) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
+  test::LoopbackProxy proxy([](std::int32_t) {});
   OriginServer origin({{{"HTTP/1.1 200 OK\r\nConnection: Keep-"},
                         {"Alive\r\n\r\nkeep-al", 300},
                         {"ive 10.1.1.1", 300},
                         {"\r\n", 300}}});
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(Get(origin.Port())));
   std::string answer;
   EXPECT_TRUE(client.ReadUntilClosed(answer));
@@ -204,13 +191,13 @@ TEST_F(ProxyHandlerTest, RewritesOnlyTheHeaderBlockThoughItArrivesInPieces) {
 }
 
 TEST_F(ProxyHandlerTest, RelaysABinaryAnswerByteForByte) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
+  test::LoopbackProxy proxy([](std::int32_t) {});
   proxy.Counters().SpeedLimit = 65535;
   const std::string body = BinaryBytes(5 << 20, 1);
   const std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n";
   OriginServer origin(
       {{{"HTTP/1.1 200 OK\r\n" + length + "Connection: Keep-"}, {"Alive\r\n\r\n" + body, 50}}});
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(Get(origin.Port())));
   std::string answer;
   EXPECT_TRUE(client.ReadUntilClosed(answer, 20000));
@@ -232,9 +219,9 @@ TEST_F(ProxyHandlerTest, RelaysABinaryAnswerByteForByte) {
 }
 
 TEST_F(ProxyHandlerTest, AHeaderLineSplitBetweenWritesReachesTheOriginWhole) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
+  test::LoopbackProxy proxy([](std::int32_t) {});
   OriginServer origin({{{"HTTP/1.0 200 OK\r\n\r\nok"}}});
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   // Like a client's delayed second write; the CR and LF of one line end come apart too.
   const std::string writes[] = {
       "POST http://127.0.0.1:" + std::to_string(origin.Port()) + "/ HTTP/1.0\r\nContent-Len",
@@ -248,11 +235,11 @@ TEST_F(ProxyHandlerTest, AHeaderLineSplitBetweenWritesReachesTheOriginWhole) {
 }
 
 TEST_F(ProxyHandlerTest, ForwardsABinaryBodyByteForByteHoweverItIsCut) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
+  test::LoopbackProxy proxy([](std::int32_t) {});
   OriginServer origin({{{"HTTP/1.0 200 OK\r\n\r\n"}}});
   const std::string body = BinaryBytes(5 << 20, 2);
   const std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n";
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send("POST http://127.0.0.1:" + std::to_string(origin.Port()) +
                           "/up HTTP/1.1\r\n" + length + "Connection: keep-alive\r\n\r\n"));
   std::mt19937 random(3);
@@ -288,11 +275,11 @@ TEST_F(ProxyHandlerTest, StreamsAHugeUploadInBoundedMemory) {
     }
   };
   OriginServer origin(script);
-  test::ProxyUnderTest proxy([](std::int32_t) {});
+  test::LoopbackProxy proxy([](std::int32_t) {});
 
   ASSERT_TRUE(test::ResetPeakResident());
   const std::int64_t residentBefore = test::ResidentKb();
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send("POST http://127.0.0.1:" + std::to_string(origin.Port()) +
                           "/up HTTP/1.1\r\nContent-Length: " + std::to_string(kBody) + "\r\n\r\n"));
   for (std::int64_t at = 0; at < kBody; at += kBlock) {
@@ -320,14 +307,14 @@ class ProxyRefusalTest : public ProxyHandlerTest,
                          public ::testing::WithParamInterface<RefusedCase> {};
 
 TEST_P(ProxyRefusalTest, SendsNothingUpstream) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
+  test::LoopbackProxy proxy([](std::int32_t) {});
   OriginServer origin({{{"HTTP/1.0 200 OK\r\n\r\n"}}});
   std::string request = GetParam().request;
   for (std::size_t at; (at = request.find("ORIGIN")) != std::string::npos;)
     request.replace(at, 6, std::to_string(origin.Port()));
   for (std::size_t at; (at = request.find("PROXY")) != std::string::npos;)
     request.replace(at, 5, std::to_string(proxy.Port()));
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(request));
   std::string answer;
   EXPECT_TRUE(client.ReadUntilClosed(answer));
@@ -396,10 +383,10 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"PortThatWouldWrapToAnother", "GET http://127.0.0.1:65616/ HTTP/1.1\r\n\r\n",
                     "", true},
         RefusedCase{"OnlyNul", "\0GET http://127.0.0.1:ORIGIN/ HTTP/1.1\r\n\r\n"s, "", false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 TEST_F(ProxyHandlerTest, FailedUpstreamConnectsCloseTheClientWithoutAnswer) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
+  test::LoopbackProxy proxy([](std::int32_t) {});
   std::int32_t closedPort;
   {
     OriginServer gone(OriginScript{});
@@ -408,7 +395,7 @@ TEST_F(ProxyHandlerTest, FailedUpstreamConnectsCloseTheClientWithoutAnswer) {
   for (const std::string& target :
        {"http://nowhere.invalid/"s, "http://127.0.0.1:" + std::to_string(closedPort) + "/"}) {
     SCOPED_TRACE(target);
-    RawPeer client = RawPeer::ConnectTo(proxy.Port());
+    RawClient client = RawClient::ConnectTo(proxy.Port());
     ASSERT_TRUE(client.Send("GET " + target + " HTTP/1.0\r\n\r\n"));
     std::string answer;
     EXPECT_TRUE(client.ReadUntilClosed(answer));
@@ -420,10 +407,10 @@ TEST_F(ProxyHandlerTest, FailedUpstreamConnectsCloseTheClientWithoutAnswer) {
 
 TEST_F(ProxyHandlerTest, ARunEndsWhenItsClientLeavesDuringTheRelay) {
   test::PauseGate gate;
-  test::ProxyUnderTest proxy([&](std::int32_t ms) { gate.Pause(ms); });
-  OriginServer origin({{{Answer(20000)}}});
+  test::LoopbackProxy proxy([&](std::int32_t ms) { gate.Pause(ms); });
+  OriginServer origin({{{test::Pattern(0, 20000)}}});
   {
-    RawPeer client = RawPeer::ConnectTo(proxy.Port());
+    RawClient client = RawClient::ConnectTo(proxy.Port());
     ASSERT_TRUE(client.Send(Get(origin.Port())));
     EXPECT_EQ(client.ReadExactly(4000).size(), 4000u);
     ASSERT_TRUE(test::WaitUntil([&] { return gate.Entered() == 1; }));
@@ -433,41 +420,44 @@ TEST_F(ProxyHandlerTest, ARunEndsWhenItsClientLeavesDuringTheRelay) {
   ExpectIdle(proxy);
 }
 
-TEST_F(ProxyHandlerTest, ARunEndsWhenItsClientLeavesWhileTheOriginIsSilent) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
-  OriginScript silent;
-  silent.silentAfter = true;
-  OriginServer origin(silent);
-  {
-    RawPeer client = RawPeer::ConnectTo(proxy.Port());
+// One run under way, its request read by an origin that then stays silent.
+class SilentOriginTest : public ProxyHandlerTest {
+ protected:
+  static OriginScript Silent() {
+    OriginScript script;
+    script.silentAfter = true;
+    return script;
+  }
+  void SetUp() override {
     ASSERT_TRUE(client.Send(Get(origin.Port())));
     ASSERT_TRUE(origin.WaitForRequests(1));
-    EXPECT_EQ(proxy.Counters().ConnectionCount.load(), 1);
   }
+
+  test::LoopbackProxy proxy{[](std::int32_t) {}};
+  OriginServer origin{Silent()};
+  RawClient client = RawClient::ConnectTo(proxy.Port());
+};
+
+TEST_F(SilentOriginTest, ARunEndsWhenItsClientLeaves) {
+  EXPECT_EQ(proxy.Counters().ConnectionCount.load(), 1);
+  client.Close();
   EXPECT_TRUE(test::WaitUntil([&] { return origin.Finished() == 1; }, 5000));
   ExpectIdle(proxy);
 }
 
-TEST_F(ProxyHandlerTest, AServerShutdownEndsRunsWaitingOnASilentOrigin) {
-  test::ProxyUnderTest proxy([](std::int32_t) {});
-  OriginScript silent;
-  silent.silentAfter = true;
-  OriginServer origin(silent);
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
-  ASSERT_TRUE(client.Send(Get(origin.Port())));
-  ASSERT_TRUE(origin.WaitForRequests(1));
+TEST_F(SilentOriginTest, AServerShutdownEndsTheRun) {
   proxy.Server().SetTerminateWaitTime(3000);
   EXPECT_NO_THROW(proxy.Server().SetActive(false));  // no "Terminate Thread Timeout"
   EXPECT_EQ(proxy.Counters().ConnectionCount.load(), 0);
 }
 
 TEST_F(ProxyHandlerTest, ALimitOfZeroHoldsTheRelayUntilRaised) {
-  test::ProxyUnderTest proxy(
+  test::LoopbackProxy proxy(
       [](std::int32_t) { std::this_thread::sleep_for(std::chrono::milliseconds(5)); });
   proxy.Counters().SpeedLimit = 0;
-  const std::string body = Answer(5000);
+  const std::string body = test::Pattern(0, 5000);
   OriginServer origin({{{body}}});
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(Get(origin.Port())));
   EXPECT_TRUE(test::WaitUntil([&] { return proxy.View().Of("status").size() >= 3; }));
   EXPECT_EQ(client.ReadExactly(1, 100), "");
@@ -492,11 +482,11 @@ TEST_P(UnfinishedRequestTest, IsAnsweredWhenItsTimeIsUp) {
   proxy::ProxyHandler::Timing timing;
   timing.HeaderDeadlineMs = 700;
   timing.UnfinishedRequestWaitMs = 300;
-  test::ProxyUnderTest proxy([](std::int32_t) {}, timing);
+  test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .timing = timing});
   OriginServer origin(ReadUntilQuiet("HTTP/1.0 204 No Content\r\n\r\n"));
   const std::string target = "http://127.0.0.1:" + std::to_string(origin.Port()) + "/";
   const auto start = std::chrono::steady_clock::now();
-  RawPeer client = RawPeer::ConnectTo(proxy.Port());
+  RawClient client = RawClient::ConnectTo(proxy.Port());
   std::string answer;
   // A slow client: a piece, then 60 ms of listening; it stops once it is answered.
   for (std::string piece : GetParam().pieces) {
@@ -530,6 +520,6 @@ INSTANTIATE_TEST_SUITE_P(
                                      {"POST TARGET HTTP/1.0\r\nContent-Length: 10\r\n\r\nabc"},
                                      "HTTP/1.0 408 Request Timeout",
                                      300}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 }  // namespace

@@ -92,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "",
                     false},
         CaptureCase{"NulFirstGivesNoLines", {"\0GET x HTTP/1.1\r\n\r\n"s}, {}, "", false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 // However TCP cuts a request, the capture sees the lines SplitLines sees in the whole text, and
 // leaves the same body.

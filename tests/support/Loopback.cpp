@@ -27,14 +27,14 @@ std::int32_t RecordingIOHandler::Send(const void* buffer, std::int32_t length) {
   return TIdIOHandlerSocket::Send(buffer, SendCap > 0 ? std::min(length, SendCap) : length);
 }
 
-RawPeer AttachLoopback(TIdTCPConnection& conn, TIdIOHandlerSocket* handler) {
+RawClient AttachLoopback(TIdTCPConnection& conn, TIdIOHandlerSocket* handler) {
   TIdSocketHandle listener;
   listener.SetIP("127.0.0.1");
   listener.SetPort(0);
   listener.OpenSocket();
   listener.BindLocal();
   listener.StartListening(1);
-  RawPeer peer = RawPeer::ConnectTo(listener.Port());
+  RawClient peer = RawClient::ConnectTo(listener.Port());
   if (!handler) handler = new RecordingIOHandler();
   handler->Open();
   EXPECT_TRUE(handler->SocketHandle()->AcceptFrom(listener.OsSocket()));

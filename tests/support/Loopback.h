@@ -6,7 +6,7 @@
 
 #include "net/IdIOHandlerSocket.h"
 #include "net/IdTCPConnection.h"
-#include "support/RawPeer.h"
+#include "support/RawClient.h"
 
 namespace test {
 
@@ -32,6 +32,6 @@ class RecordingIOHandler : public TIdIOHandlerSocket {
 // Accepts one loopback connection into handler (a new RecordingIOHandler when none is given),
 // installs it on conn as an owned I/O handler and gives the client end. The connection must exist,
 // so that the socket stack does.
-RawPeer AttachLoopback(TIdTCPConnection& conn, TIdIOHandlerSocket* handler = nullptr);
+RawClient AttachLoopback(TIdTCPConnection& conn, TIdIOHandlerSocket* handler = nullptr);
 
 }  // namespace test

@@ -1,12 +1,16 @@
 #pragma once
 
 // The proxy served as the program serves it (a TCP server whose execute handler is a proxy
-// handler run), on 127.0.0.1 at a port the system picks, with counters of its own and without
-// the one-second pauses.
+// handler run), on 127.0.0.1 at a port the system picks, with counters and a view of its own, so
+// that several can run side by side.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "net/IdPeerThread.h"
 #include "net/IdSocketHandle.h"
@@ -17,35 +21,68 @@
 
 namespace test {
 
-class NullProxyView : public proxy::ProxyView {
+// Records what handler runs show, in the order the runs issued it. Without keepTexts it only
+// counts the status captions (each paced slice shows one), for loads too large to keep the texts.
+class RecordingView : public proxy::ProxyView {
  public:
-  void SetConnectionCaption(std::string) override {}
-  void SetStatusCaption(std::string) override {}
-  void AppendUploadLine(std::string) override {}
-  void AppendDownloadText(std::string) override {}
+  explicit RecordingView(bool keepTexts = true) : keepTexts_(keepTexts) {}
+
+  void SetConnectionCaption(std::string text) override { Add("count", std::move(text)); }
+  void SetStatusCaption(std::string text) override {
+    ++statusCount_;
+    Add("status", std::move(text));
+  }
+  void AppendUploadLine(std::string line) override { Add("upload", std::move(line)); }
+  void AppendDownloadText(std::string text) override { Add("download", std::move(text)); }
+
+  // Every text shown under one kind ("count", "status", "upload", "download").
+  std::vector<std::string> Of(const std::string& kind) const;
+  std::int64_t StatusCount() const { return statusCount_.load(); }
+
+ private:
+  void Add(std::string kind, std::string text);
+
+  const bool keepTexts_;
+  std::atomic<std::int64_t> statusCount_{0};
+  mutable std::mutex mutex_;
+  std::vector<std::pair<std::string, std::string>> events_;  // guarded by mutex_
+};
+
+struct LoopbackProxyOptions {
+  // The runs' pause between slices; empty: the real one-second pause.
+  proxy::ProxyHandler::PauseFunction pause = {};
+  // The runs' deadlines and waits; tests shorten them.
+  proxy::ProxyHandler::Timing timing = {};
+  // Supplies the peer threads when given; it must outlive the proxy.
+  TIdThreadMgr* threadMgr = nullptr;
+  // The listen queue; 0 leaves the server's default.
+  std::int32_t listenQueue = 0;
+  // The speed limit in kB/s; 0 leaves the counters' default.
+  std::int32_t speedLimit = 0;
+  bool keepViewTexts = true;
+  // Whether the server listens at once; when not, the test activates it through Server().
+  bool activate = true;
 };
 
 class LoopbackProxy {
  public:
-  // threadMgr, when given, supplies the peer threads; it must outlive the proxy.
-  explicit LoopbackProxy(TIdThreadMgr* threadMgr = nullptr)
-      : handler_(view_, counters_, [](std::int32_t) {}), server_(std::make_unique<TIdTCPServer>()) {
-    TIdSocketHandle* binding = server_->Bindings().AddBinding();
-    binding->SetIP("127.0.0.1");
-    binding->SetPort(0);
-    if (threadMgr) server_->SetThreadMgr(threadMgr);
-    handler_.ServeOn(*server_);
-  }
-  ~LoopbackProxy() { server_.reset(); }  // its runs use the handler and the view
+  explicit LoopbackProxy(proxy::ProxyHandler::PauseFunction pause = {})
+      : LoopbackProxy(LoopbackProxyOptions{std::move(pause)}) {}
+  explicit LoopbackProxy(LoopbackProxyOptions options);
+  ~LoopbackProxy();
   LoopbackProxy(const LoopbackProxy&) = delete;
   LoopbackProxy& operator=(const LoopbackProxy&) = delete;
 
   TIdTCPServer& Server() { return *server_; }
+  RecordingView& View() { return view_; }
   proxy::ProxyCounters& Counters() { return counters_; }
-  std::int32_t Port() { return server_->Bindings().BindingAt(0)->Port(); }
+  std::int32_t Port() const { return server_->Bindings().BindingAt(0)->Port(); }
+  // Waits until no run is counted and the last count shown (if any) says so: a run lowers the
+  // count before it shows the new one.
+  bool WaitUntilIdle();
 
  private:
-  NullProxyView view_;
+  RecordingView view_;
   proxy::ProxyCounters counters_;
   proxy::ProxyHandler handler_;
   std::unique_ptr<TIdTCPServer> server_;

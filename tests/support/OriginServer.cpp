@@ -5,13 +5,13 @@
 #include <cstring>
 #include <string_view>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include "support/LoopbackListen.h"
 
 namespace test {
 namespace {
@@ -40,18 +40,11 @@ bool WaitReadable(int fd, int ms) {
 }  // namespace
 
 OriginServer::OriginServer(OriginScript script) : script_(std::move(script)) {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::listen(listenFd_, 1024) != 0 ||
-      ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+  listenFd_ = ListenOnLoopback(1024, port_);
+  if (listenFd_ < 0) {
     ADD_FAILURE() << "origin server could not listen: " << std::strerror(errno);
     return;
   }
-  port_ = ntohs(address.sin_port);
   acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
 

@@ -8,16 +8,30 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <thread>
+#include <utility>
 
 namespace test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Waits until fd is ready for events; false on time-out or error.
+bool Wait(int fd, short events, std::int32_t timeoutMs) {
+  pollfd entry{fd, events, 0};
+  int ready;
+  do {
+    ready = ::poll(&entry, 1, timeoutMs);
+  } while (ready < 0 && errno == EINTR);
+  return ready > 0;
+}
 
 int MsLeft(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -26,8 +40,30 @@ int MsLeft(Clock::time_point deadline) {
 
 }  // namespace
 
+RawClient RawClient::ConnectTo(std::int32_t port) {
+  RawClient client;
+  if (!client.Connect(port))
+    ADD_FAILURE() << "connect to 127.0.0.1:" << port << ": " << std::strerror(errno);
+  return client;
+}
+
 RawClient::~RawClient() {
   Close();
+}
+
+RawClient::RawClient(RawClient&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      opened_(std::exchange(other.opened_, false)),
+      pending_(std::move(other.pending_)) {}
+
+RawClient& RawClient::operator=(RawClient&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+    opened_ = std::exchange(other.opened_, false);
+    pending_ = std::move(other.pending_);
+  }
+  return *this;
 }
 
 bool RawClient::Open() {
@@ -46,15 +82,20 @@ bool RawClient::Connect(std::int32_t port, std::int32_t timeoutMs) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int result = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
   if (result != 0 && errno == EINPROGRESS) {
-    pollfd entry{fd_, POLLOUT, 0};
     int error = 0;
     socklen_t length = sizeof error;
-    if (::poll(&entry, 1, timeoutMs) == 1 &&
-        ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0)
-      result = 0;
+    if (Wait(fd_, POLLOUT, timeoutMs) &&
+        ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) == 0) {
+      result = error == 0 ? 0 : -1;
+      errno = error;
+    } else {
+      errno = ETIMEDOUT;
+    }
   }
   if (result != 0) {
+    const int error = errno;
     Close();
+    errno = error;
     return false;
   }
   return true;
@@ -63,9 +104,9 @@ bool RawClient::Connect(std::int32_t port, std::int32_t timeoutMs) {
 bool RawClient::Send(std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
     if (sent < 0 && errno == EAGAIN) {
-      pollfd entry{fd_, POLLOUT, 0};
-      if (::poll(&entry, 1, 5000) != 1) return false;
+      if (!Wait(fd_, POLLOUT, 5000)) return false;
       continue;
     }
     if (sent <= 0) return false;
@@ -76,10 +117,12 @@ bool RawClient::Send(std::string_view bytes) {
 
 int RawClient::ReceiveSome(std::int32_t timeoutMs) {
   if (fd_ < 0) return 0;
-  pollfd entry{fd_, POLLIN, 0};
-  if (::poll(&entry, 1, timeoutMs) != 1) return -1;
-  char buffer[4096];
-  ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+  if (!Wait(fd_, POLLIN, timeoutMs)) return -1;
+  char buffer[65536];
+  ssize_t got;
+  do {
+    got = ::recv(fd_, buffer, sizeof buffer, 0);
+  } while (got < 0 && errno == EINTR);
   if (got < 0) return errno == EAGAIN ? -1 : 0;  // a reset ends the stream too
   pending_.append(buffer, static_cast<std::size_t>(got));
   return static_cast<int>(got);
@@ -103,13 +146,29 @@ std::optional<std::string> RawClient::ReadToClose(std::int32_t timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     int got = ReceiveSome(MsLeft(deadline));
-    if (got == 0) {
-      std::string all;
-      all.swap(pending_);
-      return all;
-    }
+    if (got == 0) return std::exchange(pending_, {});
     if (got < 0) return std::nullopt;
   }
+}
+
+std::string RawClient::ReadExactly(std::size_t count, std::int32_t timeoutMs) {
+  while (pending_.size() < count && ReceiveSome(timeoutMs) > 0) {
+  }
+  std::string taken = pending_.substr(0, count);
+  pending_.erase(0, taken.size());
+  return taken;
+}
+
+bool RawClient::ReadUntilClosed(std::string& received, std::int32_t timeoutMs) {
+  for (;;) {
+    int got = ReceiveSome(timeoutMs);
+    received += std::exchange(pending_, {});
+    if (got <= 0) return got == 0;
+  }
+}
+
+void RawClient::ShutdownWrite() {
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
 }
 
 void RawClient::Close() {
@@ -159,13 +218,12 @@ int ThreadCount() {
 std::int64_t RaiseOpenFileLimit(std::int64_t wanted) {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
-  if (static_cast<std::int64_t>(limit.rlim_cur) < wanted) {
-    rlim_t target = static_cast<rlim_t>(wanted);
-    if (limit.rlim_max != RLIM_INFINITY && target > limit.rlim_max) target = limit.rlim_max;
-    limit.rlim_cur = target;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-    ::getrlimit(RLIMIT_NOFILE, &limit);
-  }
+  rlim_t target = static_cast<rlim_t>(wanted);
+  if (limit.rlim_max != RLIM_INFINITY) target = std::min(target, limit.rlim_max);
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= target)
+    return static_cast<std::int64_t>(limit.rlim_cur);
+  limit.rlim_cur = target;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::getrlimit(RLIMIT_NOFILE, &limit);
   return static_cast<std::int64_t>(limit.rlim_cur);
 }
 

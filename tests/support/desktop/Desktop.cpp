@@ -247,8 +247,9 @@ bool Desktop::StopTrayHost() {
 std::optional<std::string> Desktop::Run(const std::string& command, int timeoutSeconds) const {
   std::string line = "env";
   for (const std::string& entry : Environment())
-    line += " " + Quoted(entry);
-  line += " timeout -k 2 " + std::to_string(timeoutSeconds) + " sh -c " + Quoted(command);
+    line.append(" ").append(Quoted(entry));
+  line.append(" timeout -k 2 ").append(std::to_string(timeoutSeconds));
+  line.append(" sh -c ").append(Quoted(command));
   return RunAndCapture(line);
 }
 
