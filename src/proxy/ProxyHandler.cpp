@@ -171,13 +171,12 @@ void ProxyHandler::Run(TIdTCPConnection& client, const std::function<bool()>& te
     if (client.IsConnected()) client.DropSocket();
     return;
   }
-  if (capture.ContentLengthMalformed()) {
+  const bool tunnel = IsConnectLine(lines.front());
+  // A URL elsewhere in the line (a query, say) names no host of ours to go to.
+  if (capture.ContentLengthMalformed() || (!tunnel && !TargetIsAbsoluteUrl(lines.front()))) {
     Refuse(client, "HTTP/1.0 400 Bad Request");
-  } else if (IsConnectLine(lines.front())) {
+  } else if (tunnel) {
     OpenTunnel(client, capture, buffer, terminated);
-  } else if (!TargetIsAbsoluteUrl(lines.front())) {
-    // A URL elsewhere in the line (a query, say) names no host of ours to go to.
-    Refuse(client, "HTTP/1.0 400 Bad Request");
   } else {
     Forward(client, capture, buffer, terminated);
   }

@@ -76,8 +76,7 @@ TThread::TThread(bool createSuspended, std::size_t stackSize)
   joinable_ = true;
 }
 
-// Shutdown only releases the thread and waits without raising the main thread's queue errors;
-// the analyser sees the throwing paths of its callees that this never takes.
+// Nothing escapes Shutdown (see there); the analyser follows its callees all the same.
 TThread::~TThread() {  // NOLINT(bugprone-exception-escape)
   Shutdown();
   if (joinable_) {
@@ -218,7 +217,9 @@ void TThread::WaitUntilFinished(const std::shared_ptr<State>& state, bool raiseQ
   }
 }
 
-void TThread::Shutdown() noexcept {
+// Shutdown only releases the thread and waits without raising the main thread's queue errors;
+// the analyser sees the throwing paths of its callees that this never takes.
+void TThread::Shutdown() noexcept {  // NOLINT(bugprone-exception-escape)
   State& s = *state_;
   if (GetCurrentThreadId() == s.tid.load()) return;
   bool finished;

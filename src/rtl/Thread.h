@@ -117,7 +117,7 @@ class TThread {
 
   // Terminates, resumes and waits for the body; safe to call again. Does nothing on the thread
   // itself. Never throws.
-  void Shutdown() noexcept;
+  void Shutdown() noexcept;  // NOLINT(bugprone-exception-escape): see its definition
 
   // Self-suspension in two steps, for callers that must mark the thread suspended while holding
   // a lock and block only after releasing it (so that a resume in between is not lost).
