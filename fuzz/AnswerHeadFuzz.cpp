@@ -47,9 +47,7 @@ Found FindInReads(std::string_view answer, const std::vector<std::size_t>& cuts)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzInput input(data, size);
-  std::vector<std::size_t> cuts(input.Byte() % 16);
-  for (std::size_t& cut : cuts)
-    cut = input.Byte();
+  const std::vector<std::size_t> cuts = input.Cuts();
   // Sometimes the answer is repeated past the block limit, to reach it.
   const bool longAnswer = input.Byte() == 0xFF;
   std::string answer(input.Rest());

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Takes choices and pieces of text from the front of a fuzz input. Once the input runs out every
 // choice is 0 and every piece empty, so a short input still makes a whole, valid run.
@@ -22,6 +23,13 @@ class FuzzInput {
     return value;
   }
   bool Bool() { return (Byte() & 1) != 0; }
+  // Up to 15 read sizes of 0 to 255 bytes, for cutting a stream into reads; used in turn.
+  std::vector<std::size_t> Cuts() {
+    std::vector<std::size_t> cuts(Byte() % 16);
+    for (std::size_t& cut : cuts)
+      cut = Byte();
+    return cuts;
+  }
   std::uint16_t Word() { return static_cast<std::uint16_t>(Byte() << 8 | Byte()); }
   // The next count bytes, or as many as are left.
   std::string Take(std::size_t count) {

@@ -39,9 +39,7 @@ bool AnnouncesLength(std::string_view line, std::int64_t length) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzInput input(data, size);
-  std::vector<std::size_t> cuts(input.Byte() % 16);
-  for (std::size_t& cut : cuts)
-    cut = input.Byte();
+  const std::vector<std::size_t> cuts = input.Cuts();
   const bool finish = input.Bool();
   const std::string_view request = input.Rest();
 
