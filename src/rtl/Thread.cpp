@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "rtl/Format.h"
+#include "rtl/ScopeExit.h"
 #include "rtl/Synchronize.h"
 #include "rtl/Time.h"
 
@@ -57,22 +58,18 @@ TThread::TThread(bool createSuspended, std::size_t stackSize)
     : state_(std::make_shared<State>()), createSuspended_(createSuspended) {
   pthread_attr_t attributes;
   if (int error = pthread_attr_init(&attributes)) RaiseCreationError(error);
-  struct AttributesGuard {
-    pthread_attr_t& attributes;
-    ~AttributesGuard() { pthread_attr_destroy(&attributes); }
-  } guard{attributes};
+  const auto attributesGone = ScopeExit([&attributes] { pthread_attr_destroy(&attributes); });
   if (stackSize > 0) {
     const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
     std::size_t size = std::max<std::size_t>(stackSize, PTHREAD_STACK_MIN);
     size = (size + page - 1) / page * page;
     if (int error = pthread_attr_setstacksize(&attributes, size)) RaiseCreationError(error);
   }
-  auto* start = new ThreadStartBlock{this, state_};
+  auto start = std::make_unique<ThreadStartBlock>(ThreadStartBlock{this, state_});
   // The creator goes on at once; the thread reports its id and waits to be released.
-  if (int error = pthread_create(&handle_, &attributes, &TThread::ThreadStart, start)) {
-    delete start;
+  if (int error = pthread_create(&handle_, &attributes, &TThread::ThreadStart, start.get()))
     RaiseCreationError(error);
-  }
+  static_cast<void>(start.release());  // ThreadStart frees it now
   joinable_ = true;
 }
 
