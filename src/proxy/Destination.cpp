@@ -8,6 +8,10 @@
 namespace proxy {
 namespace {
 
+bool IsLoopback(std::uint32_t address) {
+  return (address >> 24) == 127;
+}
+
 std::uint32_t HostOrder(TIdStack& stack, const std::string& address) {
   return stack.SockNetToHost32(stack.TextToAddressValue(address));
 }
@@ -35,12 +39,12 @@ Destination Resolve(TIdStack& stack, const std::string& host, std::int32_t port)
 }
 
 bool IsLoopbackOrUnspecified(std::uint32_t address) {
-  return (address >> 24) == 127 || address == 0;
+  return IsLoopback(address) || address == 0;
 }
 
 bool IsLoopbackPeer(TIdStack& stack, const std::string& peerAddress) {
   try {
-    return (HostOrder(stack, peerAddress) >> 24) == 127;
+    return IsLoopback(HostOrder(stack, peerAddress));
   } catch (const Exception&) {
     return false;  // an address we cannot read is no proof of being local
   }
@@ -56,7 +60,7 @@ bool IsOwnListener(TIdStack& stack, TIdTCPServer& server, const Destination& des
     // 0.0.0.0 as a destination is this machine, whichever address it listens on.
     if (destination.Value == 0) return true;
     if (allAddresses) {
-      if ((destination.Value >> 24) == 127) return true;
+      if (IsLoopback(destination.Value)) return true;
       anyOnAllAddresses = true;
     } else if (HostOrder(stack, binding->IP()) == destination.Value) {
       return true;

@@ -48,7 +48,7 @@ void PacedRelay::Run() {
 // Waits for the origin server's next data or close, but gives up when the client has gone or
 // the thread is told to end, so a silent server cannot hold a run after its client left.
 bool PacedRelay::AwaitUpstream() {
-  while (WaitReadable(SocketOf(upstream_), kPeriodMs) == -2) {
+  while (WaitReadable(upstream_.Socket(), kPeriodMs) == -2) {
     if (giveUp_()) return false;
   }
   return true;
@@ -83,7 +83,7 @@ void PacedRelay::ReadReady(std::int64_t wanted) {
     held_.Commit(static_cast<std::size_t>(n));
     got += n;
     // A receive that did not fill its room took all there was; otherwise ask whether more is.
-    if (n < asked || ProbeReadable(SocketOf(upstream_), 0) != 0) return;
+    if (n < asked || ProbeReadable(upstream_.Socket(), 0) != 0) return;
   }
 }
 
@@ -113,7 +113,7 @@ std::int64_t PacedRelay::SendSlice() {
     if (held_.Empty()) {
       // The first read follows the wait that found the origin readable; later ones only take
       // what is there already.
-      if (upstreamClosed_ || (sent > 0 && ProbeReadable(SocketOf(upstream_), 0) != 0)) break;
+      if (upstreamClosed_ || (sent > 0 && ProbeReadable(upstream_.Socket(), 0) != 0)) break;
       ReadReady(allowance_);
       if (held_.Empty()) break;
       if (content_ == Content::Answer && held_.Data().find("\r\n") != std::string_view::npos)

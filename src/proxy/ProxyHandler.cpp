@@ -48,7 +48,7 @@ void Refuse(TIdTCPConnection& client, std::string_view status) {
     // Closing with request bytes still unread would reset the connection, and the client could
     // lose the answer with it: read on (a bounded amount) until the client falls silent.
     char discarded[4096];
-    for (int reads = 0; reads < 256 && ProbeReadable(SocketOf(client), 1000) == 0; ++reads) {
+    for (int reads = 0; reads < 256 && ProbeReadable(client.Socket(), 1000) == 0; ++reads) {
       if (client.ReadAvailableInto(discarded, sizeof discarded) == 0) break;
     }
   } catch (const EIdException&) {
@@ -141,10 +141,10 @@ class ProxyHandler::CountedRun {
   static std::unique_ptr<UpstreamWatch::Registration> Watch(
       UpstreamWatch& watch, TIdTCPConnection& client, TIdTCPClient& upstream,
       const std::function<bool()>& terminated) {
-    auto* handler = new TIdIOHandlerSocket(&upstream);  // owned by the client as a component
-    upstream.SetIOHandler(handler);
-    upstream.SetOwnsIOHandler(true);
-    handler->Open();
+    auto handler = std::make_unique<TIdIOHandlerSocket>(&upstream);
+    TIdIOHandlerSocket& socket = *handler;
+    upstream.SetIOHandler(std::move(handler));
+    socket.Open();
     return std::make_unique<UpstreamWatch::Registration>(watch, client, upstream, terminated);
   }
 
@@ -189,24 +189,16 @@ void ProxyHandler::Forward(TIdTCPConnection& client, RequestCapture& capture, Re
   CountedRun run(*this, client, terminated);
   TIdTCPClient& upstream = run.Upstream();
   const std::int32_t port = PortNumber(target.PortText);
-  // Resolved once and connected to exactly that address, so the address judged is the one
-  // reached.
-  const Destination destination = Resolve(*GlobalStack(), target.Host, port);
-  if (const auto refusal = Refusal(client, destination)) {
-    Refuse(client, *refusal);
-    return;
-  }
-  upstream.SetHost(destination.Address);
-  upstream.SetPort(port);
   try {
-    UpstreamWatch::Registration::Blocking blocking(run.Watched());
-    upstream.Connect(-1);
+    if (const auto refusal = ConnectUpstream(client, run, target.Host, port)) {
+      Refuse(client, *refusal);
+      return;
+    }
   } catch (const EIdInvalidSocket& e) {
     if (!OutOfDescriptors(e)) throw;
     Refuse(client, "HTTP/1.0 503 Service Unavailable");
     return;
   }
-  if (upstream.IsConnected()) view_.AppendDownloadText("Connected to " + target.Host);
 
   const std::string firstLine = DowngradeVersion(target.Line);
   {
@@ -237,22 +229,16 @@ void ProxyHandler::OpenTunnel(TIdTCPConnection& client, const RequestCapture& ca
   CountedRun run(*this, client, terminated);
   TIdTCPClient& upstream = run.Upstream();
   try {
-    const Destination destination = Resolve(*GlobalStack(), target->Host, target->Port);
-    if (const auto refusal = Refusal(client, destination)) {
+    if (const auto refusal = ConnectUpstream(client, run, target->Host, target->Port)) {
       Refuse(client, *refusal);
       return;
     }
-    upstream.SetHost(destination.Address);
-    upstream.SetPort(target->Port);
-    UpstreamWatch::Registration::Blocking blocking(run.Watched());
-    upstream.Connect(-1);
   } catch (const EIdException& e) {
     auto* socketless = dynamic_cast<const EIdInvalidSocket*>(&e);
     Refuse(client, socketless && OutOfDescriptors(*socketless) ? "HTTP/1.0 503 Service Unavailable"
                                                                : "HTTP/1.0 502 Bad Gateway");
     return;
   }
-  if (upstream.IsConnected()) view_.AppendDownloadText("Connected to " + target->Host);
   view_.AppendUploadLine(DowngradeVersion(requestLine));
   client.Write("HTTP/1.0 200 Connection established\r\n\r\n");
 
@@ -273,7 +259,7 @@ ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client, Requ
         0, std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count()));
   };
   // A client that has said nothing by the deadline is not worth an answer.
-  if (WaitReadable(SocketOf(client), left()) != 0) return Capture::GiveUp;
+  if (WaitReadable(client.Socket(), left()) != 0) return Capture::GiveUp;
   for (;;) {
     if (ReceiveInto(client, buffer, kMaxBodyHeldBytes) == 0) {
       capture.Finish();
@@ -284,7 +270,7 @@ ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client, Requ
     if (capture.HeaderComplete() || capture.Cut()) return Capture::Forward;
     // However it trickles in, a header block has until the deadline.
     if (left() == 0) return Capture::TimedOut;
-    const std::int32_t probe = ProbeReadable(SocketOf(client), 1000);
+    const std::int32_t probe = ProbeReadable(client.Socket(), 1000);
     if (probe == 0) continue;
     if (probe == -1) {
       capture.Finish();
@@ -293,7 +279,7 @@ ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client, Requ
     // A pause inside the header block is no end of the request: real clients hold back a small
     // second write for tens of milliseconds.
     const std::int32_t wait =
-        WaitReadable(SocketOf(client), std::min(timing_.UnfinishedRequestWaitMs, left()));
+        WaitReadable(client.Socket(), std::min(timing_.UnfinishedRequestWaitMs, left()));
     if (wait == -2) return Capture::TimedOut;
     if (wait != 0) return Capture::GiveUp;
   }
@@ -321,8 +307,8 @@ bool ProxyHandler::ForwardBody(TIdTCPConnection& client, CountedRun& run, Reques
     }
     if (length && forwarded >= *length) return true;
     if (length) {
-      if (WaitReadable(SocketOf(client), timing_.UnfinishedRequestWaitMs) != 0) return false;
-    } else if (ProbeReadable(SocketOf(client), 1000) != 0) {
+      if (WaitReadable(client.Socket(), timing_.UnfinishedRequestWaitMs) != 0) return false;
+    } else if (ProbeReadable(client.Socket(), 1000) != 0) {
       return true;
     }
     const std::int64_t wanted = length ? *length - forwarded : std::int64_t{kMaxBodyHeldBytes};
@@ -331,9 +317,14 @@ bool ProxyHandler::ForwardBody(TIdTCPConnection& client, CountedRun& run, Reques
   }
 }
 
-std::optional<std::string_view> ProxyHandler::Refusal(TIdTCPConnection& client,
-                                                      const Destination& destination) {
+// The host is resolved once and the run connects to exactly that address, so the address judged
+// is the one reached, whatever the name resolves to the next time.
+std::optional<std::string_view> ProxyHandler::ConnectUpstream(TIdTCPConnection& client,
+                                                              CountedRun& run,
+                                                              const std::string& host,
+                                                              std::int32_t port) {
   TIdStack& stack = *GlobalStack();
+  const Destination destination = Resolve(stack, host, port);
   // The proxy listens on every address, so the network it is on can reach it; that must not
   // reach the services this machine keeps to itself.
   if (IsLoopbackOrUnspecified(destination.Value) && !IsLoopbackPeer(stack, PeerAddressOf(client)))
@@ -342,6 +333,15 @@ std::optional<std::string_view> ProxyHandler::Refusal(TIdTCPConnection& client,
   auto* served = dynamic_cast<TIdTCPServerConnection*>(&client);
   if (served && served->Server() && IsOwnListener(stack, *served->Server(), destination))
     return "HTTP/1.0 508 Loop Detected";
+
+  TIdTCPClient& upstream = run.Upstream();
+  upstream.SetHost(destination.Address);
+  upstream.SetPort(port);
+  {
+    UpstreamWatch::Registration::Blocking blocking(run.Watched());
+    upstream.Connect(-1);
+  }
+  if (upstream.IsConnected()) view_.AppendDownloadText("Connected to " + host);
   return std::nullopt;
 }
 

@@ -21,7 +21,6 @@ class TIdTCPServer;
 namespace proxy {
 
 class RelayBuffer;
-struct Destination;
 class RequestCapture;
 
 // How long clients may take; tests shorten these.
@@ -90,7 +89,10 @@ class ProxyHandler {
   bool ForwardBody(TIdTCPConnection& client, CountedRun& run, RequestCapture& capture,
                    RelayBuffer& buffer);
   // The answer that refuses a connection to the destination, or none when the run may go on.
-  std::optional<std::string_view> Refusal(TIdTCPConnection& client, const Destination& destination);
+  // Connects the run's upstream client to host:port, or gives the refusal to answer instead when
+  // the client may not reach that destination. Connect errors leave as exceptions.
+  std::optional<std::string_view> ConnectUpstream(TIdTCPConnection& client, CountedRun& run,
+                                                  const std::string& host, std::int32_t port);
   void ChangeCount(std::int32_t delta);
 
   ProxyView& view_;

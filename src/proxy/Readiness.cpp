@@ -29,15 +29,11 @@ std::int32_t WaitReadable(TIdStackSocketHandle socket, std::int32_t milliseconds
   return SelectReadable(socket, milliseconds / 1000, (milliseconds % 1000) * 1000);
 }
 
-TIdStackSocketHandle SocketOf(const TIdTCPConnection& connection) {
-  return connection.Socket();
-}
-
 bool ClientGone(TIdTCPConnection& client) {
   if (!client.IsConnected()) return true;
   char discarded[1024];
   // Bounded, so a client that keeps sending cannot hold the run here.
-  for (int reads = 0; reads < 64 && ProbeReadable(SocketOf(client), 0) == 0; ++reads) {
+  for (int reads = 0; reads < 64 && ProbeReadable(client.Socket(), 0) == 0; ++reads) {
     try {
       if (client.ReadAvailableInto(discarded, sizeof discarded) == 0) break;
     } catch (const EIdException&) {

@@ -17,9 +17,6 @@ std::int32_t ProbeReadable(TIdStackSocketHandle socket, std::int32_t microsecond
 // The same with a time-out in milliseconds.
 std::int32_t WaitReadable(TIdStackSocketHandle socket, std::int32_t milliseconds);
 
-// The connection's socket, or Id_INVALID_SOCKET once it has none.
-TIdStackSocketHandle SocketOf(const TIdTCPConnection& connection);
-
 // Whether the client has closed its end or been dropped. Bytes it sends after its request are
 // never forwarded; reading them is how a close behind them is seen.
 bool ClientGone(TIdTCPConnection& client);

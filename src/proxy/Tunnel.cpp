@@ -104,7 +104,7 @@ Tunnel::~Tunnel() {
 }
 
 void Tunnel::Run(std::string early, bool skipLeadingLf) {
-  upload_ = rtl::TThread::Create<Upload>(SocketOf(client_), SocketOf(upstream_), std::move(early),
+  upload_ = rtl::TThread::Create<Upload>(client_.Socket(), upstream_.Socket(), std::move(early),
                                          skipLeadingLf);
   const std::function<bool()> giveUp = [this] {
     return upload_->ClientGone() || !client_.IsConnected() || terminated_();

@@ -12,7 +12,7 @@ namespace {
 // a reset is pending or a peek finds no byte. Bytes it still has for us alone mean nothing: a
 // client that resets leaves the bytes it sent before unread.
 bool PeerClosed(TIdTCPConnection& client) {
-  const TIdStackSocketHandle socket = SocketOf(client);
+  const TIdStackSocketHandle socket = client.Socket();
   if (socket == Id_INVALID_SOCKET) return true;
   if (ProbeReadable(socket, 0) != 0) return false;
   int error = 0;
