@@ -22,6 +22,9 @@ class TIdIOHandler : public TIdComponent {
   virtual bool IsConnected() = 0;
   virtual void Open() {}
   virtual bool WaitReadable(std::int32_t timeout) = 0;
+  // Whether Receive itself waits until bytes, the end or an error arrive, and a Close from
+  // another thread ends that wait; then a wait without limit needs no WaitReadable first.
+  virtual bool ReceiveWaits() const { return false; }
   // Bytes moved, 0 for end of stream, -1 for failure.
   virtual std::int32_t Receive(void* buffer, std::int32_t length) = 0;
   virtual std::int32_t Send(const void* buffer, std::int32_t length) = 0;

@@ -42,6 +42,7 @@ class TIdIOHandlerSocket : public TIdIOHandler {
   // Creates the socket handle, or clears the existing one for reuse.
   void Open() override;
   bool WaitReadable(std::int32_t timeout) override;
+  bool ReceiveWaits() const override { return true; }
   // Raise EIdClosedSocket "Disconnected." when the socket is not open.
   std::int32_t Receive(void* buffer, std::int32_t length) override;
   std::int32_t Send(const void* buffer, std::int32_t length) override;

@@ -261,9 +261,12 @@ std::int32_t TIdTCPConnection::Fill(char* direct, std::int32_t directLength,
     // Another thread may drop the socket while this one waits or receives (the server does so when
     // it stops). Whichever way the handler then fails, that is a close, not a time-out or a
     // socket error.
-    bool readable = false;
+    // A wait without limit is left to a receive that waits by itself, saving a select per read;
+    // the main thread, which keeps the window system running meanwhile, still waits in slices.
+    bool readable = timeout == IdTimeoutInfinite && IOHandler()->ReceiveWaits() &&
+                    !TIdAntiFreezeBase::IsInUse();
     try {
-      readable = IOHandler()->WaitReadable(timeout);
+      if (!readable) readable = IOHandler()->WaitReadable(timeout);
     } catch (const EIdConnClosedGracefully&) {
       if (IOHandler()->IsConnected()) throw;
     }

@@ -9,7 +9,6 @@
 #include "net/IdTCPConnection.h"
 #include "proxy/MessageRewriting.h"
 #include "proxy/Readiness.h"
-#include "rtl/Format.h"
 #include "rtl/Time.h"
 
 namespace proxy {
@@ -28,6 +27,12 @@ PacedRelay::PacedRelay(TIdTCPConnection& client, TIdTCPConnection& upstream, Pro
 void PacedRelay::Run() {
   if (content_ == Content::Answer && !TakeHead()) return;
   for (;;) {
+    // A spent period is waited out before the origin is asked for more: nothing could be sent
+    // meanwhile anyway, and it saves a wait per period.
+    if (periodOpen_ && allowance_ <= 0 && Clock::now() < periodEnd_) {
+      if (!AwaitNextPeriod()) return;
+      continue;
+    }
     if (held_.Empty()) {
       if (upstreamClosed_) return;
       held_.Release();
@@ -83,7 +88,7 @@ void PacedRelay::ReadReady(std::int64_t wanted) {
     held_.Commit(static_cast<std::size_t>(n));
     got += n;
     // A receive that did not fill its room took all there was; otherwise ask whether more is.
-    if (n < asked || ProbeReadable(upstream_.Socket(), 0) != 0) return;
+    if (got >= wanted || n < asked || ProbeReadable(upstream_.Socket(), 0) != 0) return;
   }
 }
 
@@ -130,7 +135,8 @@ std::int64_t PacedRelay::SendSlice() {
 }
 
 void PacedRelay::ShowStatus() {
-  view_.SetStatusCaption(Format("Speed limit in action %u", rtl::GetTickCount()));
+  // Once a slice for every run, so without the general formatter.
+  view_.SetStatusCaption("Speed limit in action " + std::to_string(rtl::GetTickCount()));
 }
 
 }  // namespace proxy

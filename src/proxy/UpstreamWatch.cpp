@@ -56,8 +56,7 @@ void UpstreamWatch::Look() {
   while (
       !stop_.wait_for(lock, std::chrono::milliseconds(periodMs_), [this] { return stopping_; })) {
     const auto now = std::chrono::steady_clock::now();
-    for (Run& run : runs_) {
-      if (!run.blocking) continue;
+    for (Run& run : blocked_) {
       // The run does not read its client while it is blocked upstream, so a peek here takes
       // nothing from it and cannot block.
       const bool gone =
@@ -79,24 +78,28 @@ UpstreamWatch::Registration::Registration(UpstreamWatch& watch, TIdTCPConnection
                                           const std::function<bool()>& terminated)
     : watch_(watch) {
   std::lock_guard lock(watch_.mutex_);
-  run_ = watch_.runs_.insert(watch_.runs_.end(), Run{&client, &upstream, &terminated, false, {}});
+  run_ = watch_.idle_.insert(watch_.idle_.end(), Run{&client, &upstream, &terminated, false, {}});
 }
 
 UpstreamWatch::Registration::~Registration() {
   std::lock_guard lock(watch_.mutex_);
-  watch_.runs_.erase(run_);
+  (run_->blocking ? watch_.blocked_ : watch_.idle_).erase(run_);
 }
 
 UpstreamWatch::Registration::Blocking::Blocking(Registration& registration)
     : registration_(registration) {
-  std::lock_guard lock(registration_.watch_.mutex_);
+  UpstreamWatch& watch = registration_.watch_;
+  std::lock_guard lock(watch.mutex_);
   registration_.run_->blocking = true;
   registration_.run_->blockedSince = std::chrono::steady_clock::now();
+  watch.blocked_.splice(watch.blocked_.end(), watch.idle_, registration_.run_);
 }
 
 UpstreamWatch::Registration::Blocking::~Blocking() {
-  std::lock_guard lock(registration_.watch_.mutex_);
+  UpstreamWatch& watch = registration_.watch_;
+  std::lock_guard lock(watch.mutex_);
   registration_.run_->blocking = false;
+  watch.idle_.splice(watch.idle_.end(), watch.blocked_, registration_.run_);
 }
 
 }  // namespace proxy

@@ -49,7 +49,9 @@ class UpstreamWatch {
   std::mutex mutex_;
   std::condition_variable stop_;
   bool stopping_ = false;  // guarded by mutex_
-  std::list<Run> runs_;    // guarded by mutex_
+  // Runs move to blocked_ for the length of a blocking call, so a look passes over only those.
+  std::list<Run> idle_;     // guarded by mutex_
+  std::list<Run> blocked_;  // guarded by mutex_
   std::unique_ptr<Thread> thread_;
 };
 

@@ -16,6 +16,7 @@ bool RecordingIOHandler::WaitReadable(std::int32_t timeout) {
 }
 
 std::int32_t RecordingIOHandler::Receive(void* buffer, std::int32_t length) {
+  ++Waits;
   ReceiveAsked.push_back(length);
   std::int32_t n = TIdIOHandlerSocket::Receive(buffer, length);
   ReceiveResults.push_back(n);

@@ -21,7 +21,7 @@ class RecordingIOHandler : public TIdIOHandlerSocket {
   std::vector<std::int32_t> SendOffered;
   std::vector<std::int32_t> ReceiveAsked;
   std::vector<std::int32_t> ReceiveResults;
-  std::atomic<int> Waits = 0;
+  std::atomic<int> Waits = 0;  // calls that may block: waits and receives
   std::atomic<bool>* Destroyed = nullptr;
 
   bool WaitReadable(std::int32_t timeout) override;
