@@ -6,21 +6,9 @@
 #include "net/IdPeerThread.h"
 #include "net/IdTCPServer.h"
 #include "rtl/ScopeExit.h"
+#include "rtl/Text.h"
 
 namespace {
-
-bool IsBlankOrControl(char c) {
-  return static_cast<unsigned char>(c) <= ' ';
-}
-
-std::string Trim(const std::string& text) {
-  std::size_t begin = 0, end = text.size();
-  while (begin < end && IsBlankOrControl(text[begin]))
-    ++begin;
-  while (end > begin && IsBlankOrControl(text[end - 1]))
-    --end;
-  return text.substr(begin, end - begin);
-}
 
 // Letter case is compared as the C library's current locale sees it.
 bool SameTextPrefix(const std::string& text, const std::string& prefix) {
@@ -56,10 +44,10 @@ std::vector<std::string> SplitAtDelimiter(const std::string& AText, char ADelimi
 
 std::vector<std::string> SplitAndTrim(const std::string& AText, char ADelimiter) {
   std::vector<std::string> result;
-  const std::string text = Trim(AText);
+  const std::string text = rtl::Trim(AText);
   if (text.empty()) return result;
   for (const std::string& piece : Pieces(text, ADelimiter))
-    if (!piece.empty()) result.push_back(Trim(piece));
+    if (!piece.empty()) result.push_back(rtl::Trim(piece));
   return result;
 }
 

@@ -57,10 +57,6 @@ std::string Rewrite(std::string_view text) {
   return out;
 }
 
-constexpr bool IsBlank(char c) {
-  return static_cast<unsigned char>(c) <= 32;
-}
-
 constexpr bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
@@ -218,16 +214,6 @@ std::string RewriteResponseChunk(std::string_view chunk) {
 
 std::int64_t SliceSize(std::int32_t speedLimit) {
   return static_cast<std::int64_t>(speedLimit) * 1000;
-}
-
-std::string Trim(std::string_view text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && IsBlank(text[begin]))
-    ++begin;
-  while (end > begin && IsBlank(text[end - 1]))
-    --end;
-  return std::string(text.substr(begin, end - begin));
 }
 
 std::string_view FirstChars(std::string_view text, std::int64_t n) {

@@ -6,10 +6,13 @@
 #include <string_view>
 #include <vector>
 
+#include "rtl/Text.h"
+
 // The text rules the proxy handler applies to what it relays. All of them are pure: no I/O, no
 // state, no exceptions beyond allocation failure, safe to call from any thread. Text is bytes with
 // no encoding; a NUL byte is an ordinary byte everywhere except in SplitLines. Every function is
 // a single pass over its input.
+
 namespace proxy {
 
 // Captured request text, one entry per line, without line ends.
@@ -81,9 +84,8 @@ std::string RewriteResponseChunk(std::string_view chunk);
 // nothing.
 std::int64_t SliceSize(std::int32_t speedLimit);
 
-// Removes every byte of value 0 to 32 (blanks and control characters) from both ends. Bytes of
-// 128 and above are text, not blanks.
-std::string Trim(std::string_view text);
+// Blanks and control characters off both ends: the runtime's own, named here for the rules' users.
+using rtl::Trim;
 
 // The first n bytes: empty for n <= 0, the whole text when n exceeds its length.
 std::string_view FirstChars(std::string_view text, std::int64_t n);
