@@ -14,7 +14,7 @@ namespace test {
 namespace {
 
 std::string Script() {
-  return (std::filesystem::path(__FILE__).parent_path() / "tls_peers.py").string();
+  return TRAMLET_TLS_PEERS_SCRIPT;
 }
 
 std::string TemporaryFolder() {
