@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,7 +19,7 @@ namespace {
 constexpr std::uint16_t kWinsockVersion = winsock::MakeWord(2, 2);
 constexpr int kAddressSize = static_cast<int>(sizeof(winsock::sockaddr_in));
 
-std::mutex gStartupLock;
+rtl::TMutex gStartupLock;
 std::atomic<bool> gSocketsStarted{false};
 std::atomic<TIdFileSendHook> gFileSendHook{&TransmitWholeFile};
 
@@ -65,7 +64,7 @@ bool SocketsStarted() {
 }
 
 TIdStackWindows::TIdStackWindows() {
-  std::lock_guard guard(gStartupLock);
+  rtl::TMutexGuard guard(gStartupLock);
   if (gSocketsStarted.load()) return;
   winsock::WSAData data{};
   if (winsock::WSAStartup(kWinsockVersion, &data) != 0) throw EIdStackInitializationFailed();
@@ -86,13 +85,13 @@ void TIdStackWindows::FillLocalAddresses() {
       addresses.push_back(AddressToText(address));
     }
   }
-  std::lock_guard guard(localAddressLock_);
+  rtl::TMutexGuard guard(localAddressLock_);
   localAddressCache_ = std::move(addresses);
 }
 
 std::vector<std::string> TIdStackWindows::LocalAddressList() {
   FillLocalAddresses();
-  std::lock_guard guard(localAddressLock_);
+  rtl::TMutexGuard guard(localAddressLock_);
   return localAddressCache_;
 }
 

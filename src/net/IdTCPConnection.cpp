@@ -119,6 +119,18 @@ TIdStackSocketHandle TIdTCPConnection::Socket() const {
                                             : Id_INVALID_SOCKET;
 }
 
+TIdStackSocketHandle TIdTCPConnection::SocketFromAnotherThread() const {
+  std::lock_guard lock(handlerLock_);
+  return Socket();
+}
+
+bool TIdTCPConnection::IsClosedFromAnotherThread() const {
+  if (peerClosed_.load()) return true;
+  std::lock_guard lock(handlerLock_);
+  TIdIOHandler* handler = ioHandler_.Get();
+  return !handler || !handler->IsConnected();
+}
+
 void TIdTCPConnection::Notification(rtl::TComponent* component, rtl::TOperation operation) {
   TIdComponent::Notification(component, operation);
   if (operation != rtl::TOperation::opRemove || !component) return;

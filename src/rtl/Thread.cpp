@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
-#include <mutex>
 #include <system_error>
 
 #include <pthread.h>
@@ -11,6 +10,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "rtl/CriticalSection.h"
 #include "rtl/Format.h"
 #include "rtl/ScopeExit.h"
 #include "rtl/Synchronize.h"
@@ -21,14 +21,18 @@ namespace rtl {
 // What the thread and every waiter share. It outlives the TThread object when the thread frees
 // itself, so waiters that hold a share never touch freed memory.
 struct TThread::State {
-  std::mutex mutex;
-  std::condition_variable changed;
+  TMutex mutex;
+  std::condition_variable_any changed;
   std::atomic<std::uint32_t> tid{0};
-  int baseNice = 0;         // the nice value the thread started with, once baseKnown
-  bool baseKnown = false;   // guarded by mutex
-  bool suspended = true;    // guarded by mutex; the OS thread always starts held
-  bool finished = false;    // guarded by mutex
-  bool destroying = false;  // guarded by mutex: an owner is deleting the object
+  int baseNice GUARDED_BY(mutex) = 0;  // the nice value the thread started with, once baseKnown
+  bool baseKnown GUARDED_BY(mutex) = false;
+  bool suspended GUARDED_BY(mutex) = true;  // the OS thread always starts held
+  bool finished GUARDED_BY(mutex) = false;
+  bool destroying GUARDED_BY(mutex) = false;  // an owner is deleting the object
+  std::exception_ptr fatalException GUARDED_BY(mutex);
+
+  // Applies a level as a nice value; the id must be known.
+  void ApplyPriority(TThreadPriority priority) REQUIRES(mutex);
 };
 
 namespace {
@@ -103,7 +107,7 @@ void TThread::Terminate() {
 }
 
 bool TThread::Suspended() const {
-  std::lock_guard lock(state_->mutex);
+  TMutexGuard lock(state_->mutex);
   return state_->suspended;
 }
 
@@ -113,7 +117,7 @@ void TThread::SetSuspended(bool value) {
     // A share of our own: once released, a thread may free itself and its state at any moment.
     std::shared_ptr<State> keep = state_;
     {
-      std::lock_guard lock(keep->mutex);
+      TMutexGuard lock(keep->mutex);
       keep->suspended = false;
     }
     keep->changed.notify_all();
@@ -124,18 +128,18 @@ void TThread::SetSuspended(bool value) {
     WaitWhileSuspended();
     return;
   }
-  std::lock_guard lock(s.mutex);
+  TMutexGuard lock(s.mutex);
   if (!s.suspended && !s.finished) RaiseThreadError(ENOTSUP);
 }
 
 void TThread::BeginSelfSuspend() {
-  std::lock_guard lock(state_->mutex);
+  TMutexGuard lock(state_->mutex);
   state_->suspended = true;
 }
 
 void TThread::WaitWhileSuspended() {
-  std::unique_lock lock(state_->mutex);
-  state_->changed.wait(lock, [&] { return !state_->suspended; });
+  TMutexGuard lock(state_->mutex);
+  state_->changed.wait(lock, [&]() REQUIRES(state_->mutex) { return !state_->suspended; });
 }
 
 void TThread::SetPriority(TThreadPriority value) {
@@ -143,22 +147,22 @@ void TThread::SetPriority(TThreadPriority value) {
   State& s = *state_;
   // While the thread has not finished, its id cannot belong to any other thread. Before it has
   // an id, the thread applies the level itself once it has one.
-  std::lock_guard lock(s.mutex);
+  TMutexGuard lock(s.mutex);
   priority_.store(value);
   if (s.finished || s.tid.load() == 0) return;
-  ApplyPriority(s);
+  s.ApplyPriority(value);
 }
 
-void TThread::ApplyPriority(State& state) {
-  if (!state.baseKnown) {
+void TThread::State::ApplyPriority(TThreadPriority priority) {
+  if (!baseKnown) {
     // Read at the first change only: until then the thread still has the value it started with.
     errno = 0;
-    const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(state.tid.load()));
-    state.baseNice = errno == 0 ? nice : 0;
-    state.baseKnown = true;
+    const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid.load()));
+    baseNice = errno == 0 ? nice : 0;
+    baseKnown = true;
   }
-  int nice = std::clamp(state.baseNice + NiceOffset(priority_.load()), -20, 19);
-  if (::setpriority(PRIO_PROCESS, static_cast<id_t>(state.tid.load()), nice) != 0) {
+  int nice = std::clamp(baseNice + NiceOffset(priority), -20, 19);
+  if (::setpriority(PRIO_PROCESS, static_cast<id_t>(tid.load()), nice) != 0) {
     int error = errno;
     if (error != EPERM && error != EACCES) RaiseThreadError(error);
   }
@@ -167,19 +171,19 @@ void TThread::ApplyPriority(State& state) {
 std::uint32_t TThread::ThreadID() const {
   State& s = *state_;
   if (std::uint32_t tid = s.tid.load()) return tid;
-  std::unique_lock lock(s.mutex);
+  TMutexGuard lock(s.mutex);
   s.changed.wait(lock, [&] { return s.tid.load() != 0; });
   return s.tid.load();
 }
 
 bool TThread::Finished() const {
-  std::lock_guard lock(state_->mutex);
+  TMutexGuard lock(state_->mutex);
   return state_->finished;
 }
 
 std::exception_ptr TThread::FatalException() const {
-  std::lock_guard lock(state_->mutex);
-  return fatalException_;
+  TMutexGuard lock(state_->mutex);
+  return state_->fatalException;
 }
 
 void TThread::WaitFor() {
@@ -191,12 +195,12 @@ void TThread::WaitFor() {
 
 void TThread::WaitUntilFinished(const std::shared_ptr<State>& state, bool raiseQueueErrors) {
   auto finished = [&] {
-    std::lock_guard lock(state->mutex);
+    TMutexGuard lock(state->mutex);
     return state->finished;
   };
   if (!IsMainThread()) {
-    std::unique_lock lock(state->mutex);
-    state->changed.wait(lock, [&] { return state->finished; });
+    TMutexGuard lock(state->mutex);
+    state->changed.wait(lock, [&]() REQUIRES(state->mutex) { return state->finished; });
     return;
   }
   // The main thread waits in slices and runs queued calls between them; a thread ending or a
@@ -221,7 +225,7 @@ void TThread::Shutdown() noexcept {  // NOLINT(bugprone-exception-escape)
   if (GetCurrentThreadId() == s.tid.load()) return;
   bool finished;
   {
-    std::lock_guard lock(s.mutex);
+    TMutexGuard lock(s.mutex);
     s.destroying = true;
     finished = s.finished;
   }
@@ -239,11 +243,11 @@ void TThread::Shutdown() noexcept {  // NOLINT(bugprone-exception-escape)
 void TThread::ThreadProc(TThread* self, std::shared_ptr<State> state) {
   std::uint32_t tid = GetCurrentThreadId();
   {
-    std::lock_guard lock(state->mutex);
+    TMutexGuard lock(state->mutex);
     state->tid.store(tid);
     if (self->priority_.load() != tpNormal) {
       try {
-        self->ApplyPriority(*state);
+        state->ApplyPriority(self->priority_.load());
       } catch (const EThread&) {
         // Nobody to tell; the level is still reported as asked for.
       }
@@ -251,8 +255,8 @@ void TThread::ThreadProc(TThread* self, std::shared_ptr<State> state) {
   }
   state->changed.notify_all();
   {
-    std::unique_lock lock(state->mutex);
-    state->changed.wait(lock, [&] { return !state->suspended; });
+    TMutexGuard lock(state->mutex);
+    state->changed.wait(lock, [&]() REQUIRES(state->mutex) { return !state->suspended; });
   }
 
   std::exception_ptr fatal;
@@ -271,15 +275,15 @@ void TThread::ThreadProc(TThread* self, std::shared_ptr<State> state) {
 
   bool freeSelf;
   {
-    std::lock_guard lock(state->mutex);
-    self->fatalException_ = std::move(fatal);
+    TMutexGuard lock(state->mutex);
+    state->fatalException = std::move(fatal);
     freeSelf = self->FreeWhenFinished() && !state->destroying;
     if (!freeSelf) state->finished = true;
   }
   // Not finished: the owner may delete the object from here on, so only the state is touched.
   if (freeSelf) {
     delete self;
-    std::lock_guard lock(state->mutex);
+    TMutexGuard lock(state->mutex);
     state->finished = true;
   }
   state->changed.notify_all();

@@ -129,8 +129,6 @@ class TThread {
   static void* ThreadStart(void* start);
   static void ThreadProc(TThread* self, std::shared_ptr<State> state);
   static void WaitUntilFinished(const std::shared_ptr<State>& state, bool raiseQueueErrors);
-  // Applies Priority as a nice value; the state's mutex is held and the id is known.
-  void ApplyPriority(State& state);
 
   std::shared_ptr<State> state_;
   pthread_t handle_{};
@@ -140,7 +138,6 @@ class TThread {
   std::atomic<bool> terminated_{false};
   std::atomic<bool> freeWhenFinished_{false};
   std::atomic<TThreadPriority> priority_{tpNormal};
-  std::exception_ptr fatalException_;  // guarded by the state's mutex
 };
 
 }  // namespace rtl
