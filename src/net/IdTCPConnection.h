@@ -165,10 +165,21 @@ class TIdTCPConnection : public TIdComponent {
   void FreeOwnedIOHandler();
   // Holds value (owned when it comes as owned), freeing an owned handler held before.
   void ReplaceIOHandler(TIdIOHandler* value, std::unique_ptr<TIdIOHandler> owned);
+  // How one read ended: bytes arrived, the peer is gone (or the connection is not open), or the
+  // wait expired.
+  enum class FillOutcome { Received, PeerGone, TimedOut };
+  struct FillResult {
+    FillOutcome outcome;
+    std::int32_t count;  // bytes added when Received, else 0
+  };
   // FillInputBuffer's wait and receive; with direct set, the bytes go there (at most
   // directLength of them) instead of through the intercept into ReceivedData.
-  std::int32_t Fill(char* direct, std::int32_t directLength, bool raiseIfDisconnected,
-                    std::int32_t timeout, bool raiseOnTimeout);
+  FillResult Fill(char* direct, std::int32_t directLength, bool raiseIfDisconnected,
+                  std::int32_t timeout, bool raiseOnTimeout);
+  // The one place where a read decides that the peer is gone: announces a close that a receive
+  // has seen (once) and raises EIdConnClosedGracefully when asked and nothing is buffered (or
+  // ignoreBuffer is set). True when the connection is no longer open.
+  bool ReadFindsPeerGone(bool raiseIfDisconnected, bool ignoreBuffer = false);
   std::string ReplyText() const;
 
   bool asciiFilter_ = false;
