@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <system_error>
 
 #include <pthread.h>
@@ -79,6 +81,14 @@ TThread::TThread(bool createSuspended, std::size_t stackSize)
 
 // Nothing escapes Shutdown (see there); the analyser follows its callees all the same.
 TThread::~TThread() {  // NOLINT(bugprone-exception-escape)
+#ifndef NDEBUG
+  const std::type_info* released = releasedAs_.load();
+  if (released && (!shutDownAs_ || *shutDownAs_ != *released)) {
+    std::fprintf(stderr, "%s: a thread released as %s was not shut down first by its destructor\n",
+                 shutDownAs_ ? shutDownAs_->name() : "~TThread", released->name());
+    std::abort();
+  }
+#endif
   Shutdown();
   if (joinable_) {
     // Left joinable only when the thread is deleting itself.
@@ -114,6 +124,13 @@ bool TThread::Suspended() const {
 void TThread::SetSuspended(bool value) {
   State& s = *state_;
   if (!value) {
+    // The first release is by the maker or owner of a whole object (or by a destructor of one
+    // never released); later ones may come from other threads while the object goes, so only
+    // the first one looks at its class.
+    if (!releasedAs_.load()) {
+      const std::type_info* none = nullptr;
+      releasedAs_.compare_exchange_strong(none, &typeid(*this));
+    }
     // A share of our own: once released, a thread may free itself and its state at any moment.
     std::shared_ptr<State> keep = state_;
     {
@@ -221,6 +238,7 @@ void TThread::WaitUntilFinished(const std::shared_ptr<State>& state, bool raiseQ
 // Shutdown only releases the thread and waits without raising the main thread's queue errors;
 // the analyser sees the throwing paths of its callees that this never takes.
 void TThread::Shutdown() noexcept {  // NOLINT(bugprone-exception-escape)
+  if (!shutDownAs_) shutDownAs_ = &typeid(*this);
   State& s = *state_;
   if (GetCurrentThreadId() == s.tid.load()) return;
   bool finished;
