@@ -64,8 +64,9 @@ thread_local std::int32_t tLastErrorCode = 0;
 // every thread reads it without the lock. Only the last user frees it: the owner is never
 // destroyed itself, so that at process exit the stack outlives peer threads still cleaning up.
 struct StackOwner {
-  std::unique_ptr<TIdStack> stack;  // guarded by StackLock()
-  std::int32_t users = 0;           // guarded by StackLock()
+  rtl::TMutex lock;  // StackLock()
+  std::unique_ptr<TIdStack> stack GUARDED_BY(lock);
+  std::int32_t users GUARDED_BY(lock) = 0;
 };
 StackOwner& TheStackOwner() {
   static StackOwner* owner = new StackOwner;
@@ -161,20 +162,20 @@ void SetStackClass(TIdStackClass stackClass) {
   gStackClass.store(stackClass);
 }
 
-std::mutex& StackLock() {
-  // Leaked on purpose: components destroyed during static destruction still need it.
-  static std::mutex* lock = new std::mutex;
-  return *lock;
+rtl::TMutex& StackLock() {
+  // Leaked with its owner: components destroyed during static destruction still need it.
+  return TheStackOwner().lock;
 }
 
 std::int32_t StackUserCount() {
-  std::lock_guard guard(StackLock());
-  return TheStackOwner().users;
+  StackOwner& owner = TheStackOwner();
+  rtl::TMutexGuard guard(owner.lock);
+  return owner.users;
 }
 
 void AddStackUser() {
-  std::lock_guard guard(StackLock());
   StackOwner& owner = TheStackOwner();
+  rtl::TMutexGuard guard(owner.lock);
   if (owner.users == 0) {
     // Make the stack before counting, so a failed start-up leaves neither stack nor user.
     owner.stack = TIdStack::MakeStack();
@@ -184,8 +185,8 @@ void AddStackUser() {
 }
 
 void RemoveStackUser() {
-  std::lock_guard guard(StackLock());
   StackOwner& owner = TheStackOwner();
+  rtl::TMutexGuard guard(owner.lock);
   if (owner.users == 0) return;  // unbalanced removal: nothing to free
   if (--owner.users == 0) {
     gGlobalStack.store(nullptr, std::memory_order_release);

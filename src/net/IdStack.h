@@ -14,9 +14,10 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "rtl/CriticalSection.h"
 
 #include "platform/WinSock2.h"
 
@@ -129,8 +130,8 @@ class TIdStack {
   // The text of a socket error number without the heading; empty when unknown.
   static std::string ErrorNumberText(std::int32_t errorNumber);
 
-  std::mutex localAddressLock_;
-  std::vector<std::string> localAddressCache_;  // guarded by localAddressLock_
+  rtl::TMutex localAddressLock_;
+  std::vector<std::string> localAddressCache_ GUARDED_BY(localAddressLock_);
 };
 
 using TIdStackClass = std::unique_ptr<TIdStack> (*)();
@@ -144,7 +145,7 @@ std::unique_ptr<TIdStack> MakeDefaultStack();
 TIdStackClass StackClass();
 void SetStackClass(TIdStackClass stackClass);
 // Guards the user count and the creation and freeing of the stack. Never freed.
-std::mutex& StackLock();
+rtl::TMutex& StackLock();
 std::int32_t StackUserCount();
 // Called by every network component as it is created and destroyed. The first user creates the
 // stack (a failure leaves no stack and no user), the last one frees it.

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,7 +19,7 @@ namespace {
 constexpr std::uint16_t kWinsockVersion = winsock::MakeWord(2, 2);
 constexpr int kAddressSize = static_cast<int>(sizeof(winsock::sockaddr_in));
 
-std::mutex gStartupLock;
+rtl::TMutex gStartupLock;
 std::atomic<bool> gSocketsStarted{false};
 std::atomic<TIdFileSendHook> gFileSendHook{&TransmitWholeFile};
 
@@ -34,6 +33,30 @@ winsock::sockaddr* AsAddress(winsock::sockaddr_in& address) {
   return reinterpret_cast<winsock::sockaddr*>(&address);
 }
 
+// The system's text for 10093, in the words Windows gives it.
+constexpr const char* kNotStartedText =
+    "Either the application has not called WSAStartup, or WSAStartup failed.";
+
+// A call refused because the library is not started (or already cleaned up) is the library's own
+// failure, not one for the caller to check: it raises at once, naming the function.
+void CheckStarted(const char* function) {
+  if (winsock::WSAGetLastError() != winsock::WSANOTINITIALISED) return;
+  throw EIdWS2StubError(Format("Error on call Winsock2 library function %s", function),
+                        winsock::WSANOTINITIALISED, kNotStartedText);
+}
+
+// Every failure sets the last error, so it is read only when the call failed.
+int Called(const char* function, int result) {
+  if (result == winsock::SOCKET_ERROR) CheckStarted(function);
+  return result;
+}
+
+template <class T>
+T* Called(const char* function, T* result) {
+  if (result == nullptr) CheckStarted(function);
+  return result;
+}
+
 }  // namespace
 
 bool SocketsStarted() {
@@ -41,7 +64,7 @@ bool SocketsStarted() {
 }
 
 TIdStackWindows::TIdStackWindows() {
-  std::lock_guard guard(gStartupLock);
+  rtl::TMutexGuard guard(gStartupLock);
   if (gSocketsStarted.load()) return;
   winsock::WSAData data{};
   if (winsock::WSAStartup(kWinsockVersion, &data) != 0) throw EIdStackInitializationFailed();
@@ -53,7 +76,7 @@ TIdStackWindows::TIdStackWindows() {
 void TIdStackWindows::FillLocalAddresses() {
   std::string hostName = SockLocalHostName();
   std::vector<std::string> addresses;
-  winsock::hostent* host = winsock::gethostbyname(hostName.c_str());
+  winsock::hostent* host = Called("gethostbyname", winsock::gethostbyname(hostName.c_str()));
   if (host == nullptr) CheckSocketResult(Id_SOCKET_ERROR);
   if (host != nullptr && host->h_addr_list != nullptr && host->h_length == 4) {
     for (char** entry = host->h_addr_list; *entry != nullptr; ++entry) {
@@ -62,13 +85,13 @@ void TIdStackWindows::FillLocalAddresses() {
       addresses.push_back(AddressToText(address));
     }
   }
-  std::lock_guard guard(localAddressLock_);
+  rtl::TMutexGuard guard(localAddressLock_);
   localAddressCache_ = std::move(addresses);
 }
 
 std::vector<std::string> TIdStackWindows::LocalAddressList() {
   FillLocalAddresses();
-  std::lock_guard guard(localAddressLock_);
+  rtl::TMutexGuard guard(localAddressLock_);
   return localAddressCache_;
 }
 
@@ -82,7 +105,7 @@ TIdStackSocketHandle TIdStackWindows::SockAccept(TIdStackSocketHandle s, std::st
                                                  std::int32_t& port) {
   winsock::sockaddr_in address{};
   int length = kAddressSize;
-  TIdStackSocketHandle result = winsock::accept(s, AsAddress(address), &length);
+  TIdStackSocketHandle result = Called("accept", winsock::accept(s, AsAddress(address), &length));
   if (result != Id_INVALID_SOCKET) {
     ip = AddressToText(address.sin_addr);
     port = winsock::ntohs(address.sin_port);
@@ -96,11 +119,11 @@ std::int32_t TIdStackWindows::SockBind(TIdStackSocketHandle s, std::int32_t fami
   address.sin_family = static_cast<std::int16_t>(family);
   address.sin_port = winsock::htons(static_cast<winsock::u_short>(port));
   address.sin_addr.s_addr = ip.empty() ? winsock::INADDR_ANY : TextToAddressValue(ip);
-  return winsock::bind(s, AsAddress(address), kAddressSize);
+  return Called("bind", winsock::bind(s, AsAddress(address), kAddressSize));
 }
 
 std::int32_t TIdStackWindows::SockClose(TIdStackSocketHandle s) {
-  return winsock::closesocket(s);
+  return Called("closesocket", winsock::closesocket(s));
 }
 
 std::int32_t TIdStackWindows::SockConnect(TIdStackSocketHandle s, std::int32_t family,
@@ -109,11 +132,11 @@ std::int32_t TIdStackWindows::SockConnect(TIdStackSocketHandle s, std::int32_t f
   address.sin_family = static_cast<std::int16_t>(family);
   address.sin_port = winsock::htons(static_cast<winsock::u_short>(port));
   address.sin_addr.s_addr = TextToAddressValue(ip);
-  return winsock::connect(s, AsAddress(address), kAddressSize);
+  return Called("connect", winsock::connect(s, AsAddress(address), kAddressSize));
 }
 
 std::string TIdStackWindows::SockHostByName(const std::string& hostName) {
-  winsock::hostent* host = winsock::gethostbyname(hostName.c_str());
+  winsock::hostent* host = Called("gethostbyname", winsock::gethostbyname(hostName.c_str()));
   if (host == nullptr) CheckSocketResult(Id_SOCKET_ERROR);
   // An answer without an IPv4 address is as good as no answer.
   if (host == nullptr || host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr ||
@@ -126,21 +149,23 @@ std::string TIdStackWindows::SockHostByName(const std::string& hostName) {
 
 std::string TIdStackWindows::SockLocalHostName() {
   char name[250] = {};
-  winsock::gethostname(name, sizeof(name) - 1);
+  Called("gethostname", winsock::gethostname(name, sizeof(name) - 1));
   return std::string(name);
 }
 
 std::string TIdStackWindows::SockHostByAddress(const std::string& address) {
   winsock::u_long value = winsock::inet_addr(address.c_str());
   winsock::hostent* host =
-      winsock::gethostbyaddr(reinterpret_cast<const char*>(&value), 4, winsock::AF_INET);
+      Called("gethostbyaddr",
+             winsock::gethostbyaddr(reinterpret_cast<const char*>(&value), 4, winsock::AF_INET));
   if (host == nullptr) CheckSocketResult(Id_SOCKET_ERROR);
   if (host == nullptr || host->h_name == nullptr) ThrowSocketError(winsock::WSAHOST_NOT_FOUND);
   return host->h_name;
 }
 
 std::int32_t TIdStackWindows::SockServiceByName(const std::string& serviceName) {
-  if (winsock::servent* service = winsock::getservbyname(serviceName.c_str(), nullptr))
+  if (winsock::servent* service =
+          Called("getservbyname", winsock::getservbyname(serviceName.c_str(), nullptr)))
     return winsock::ntohs(static_cast<winsock::u_short>(service->s_port));
   try {
     return StrToInt(serviceName);
@@ -152,7 +177,8 @@ std::int32_t TIdStackWindows::SockServiceByName(const std::string& serviceName) 
 std::vector<std::string> TIdStackWindows::SockServiceByPort(std::int32_t port) {
   std::vector<std::string> names;
   winsock::servent* service =
-      winsock::getservbyport(winsock::htons(static_cast<winsock::u_short>(port)), nullptr);
+      Called("getservbyport",
+             winsock::getservbyport(winsock::htons(static_cast<winsock::u_short>(port)), nullptr));
   if (service != nullptr) {
     if (service->s_name != nullptr) names.emplace_back(service->s_name);
     for (char** alias = service->s_aliases; alias != nullptr && *alias != nullptr; ++alias)
@@ -166,7 +192,7 @@ winsock::u_short TIdStackWindows::SockHostToNet16(winsock::u_short value) {
 }
 
 std::int32_t TIdStackWindows::SockListen(TIdStackSocketHandle s, std::int32_t backlog) {
-  return winsock::listen(s, backlog);
+  return Called("listen", winsock::listen(s, backlog));
 }
 
 winsock::u_short TIdStackWindows::SockNetToHost16(winsock::u_short value) {
@@ -183,7 +209,7 @@ winsock::u_long TIdStackWindows::SockNetToHost32(winsock::u_long value) {
 
 std::int32_t TIdStackWindows::SockReceive(TIdStackSocketHandle s, void* buffer, std::int32_t length,
                                           std::int32_t flags) {
-  return winsock::recv(s, static_cast<char*>(buffer), length, flags);
+  return Called("recv", winsock::recv(s, static_cast<char*>(buffer), length, flags));
 }
 
 std::int32_t TIdStackWindows::SockReceiveFrom(TIdStackSocketHandle s, void* buffer,
@@ -191,8 +217,9 @@ std::int32_t TIdStackWindows::SockReceiveFrom(TIdStackSocketHandle s, void* buff
                                               std::string& ip, std::int32_t& port) {
   winsock::sockaddr_in address{};
   int addressLength = kAddressSize;
-  std::int32_t result = winsock::recvfrom(s, static_cast<char*>(buffer), length, flags,
-                                          AsAddress(address), &addressLength);
+  std::int32_t result =
+      Called("recvfrom", winsock::recvfrom(s, static_cast<char*>(buffer), length, flags,
+                                           AsAddress(address), &addressLength));
   if (result != Id_SOCKET_ERROR) {
     ip = AddressToText(address.sin_addr);
     port = winsock::ntohs(address.sin_port);
@@ -223,7 +250,8 @@ std::int32_t TIdStackWindows::SockSelect(TIdSocketValues* readList, TIdSocketVal
     limit.tv_usec = (ms % 1000) * 1000;
     limitPointer = &limit;
   }
-  std::int32_t result = winsock::select(0, &sets[0], &sets[1], &sets[2], limitPointer);
+  std::int32_t result =
+      Called("select", winsock::select(0, &sets[0], &sets[1], &sets[2], limitPointer));
 
   for (int i = 0; i < 3; ++i) {
     if (lists[i] == nullptr) continue;
@@ -235,7 +263,7 @@ std::int32_t TIdStackWindows::SockSelect(TIdSocketValues* readList, TIdSocketVal
 
 std::int32_t TIdStackWindows::SockSend(TIdStackSocketHandle s, const void* buffer,
                                        std::int32_t length, std::int32_t flags) {
-  return winsock::send(s, static_cast<const char*>(buffer), length, flags);
+  return Called("send", winsock::send(s, static_cast<const char*>(buffer), length, flags));
 }
 
 std::int32_t TIdStackWindows::SockSendTo(TIdStackSocketHandle s, const void* buffer,
@@ -245,23 +273,24 @@ std::int32_t TIdStackWindows::SockSendTo(TIdStackSocketHandle s, const void* buf
   address.sin_family = winsock::AF_INET;
   address.sin_port = winsock::htons(static_cast<winsock::u_short>(port));
   address.sin_addr.s_addr = TextToAddressValue(ip);
-  return winsock::sendto(s, static_cast<const char*>(buffer), length, flags, AsAddress(address),
-                         kAddressSize);
+  return Called("sendto", winsock::sendto(s, static_cast<const char*>(buffer), length, flags,
+                                          AsAddress(address), kAddressSize));
 }
 
 std::int32_t TIdStackWindows::SockSetOption(TIdStackSocketHandle s, std::int32_t level,
                                             std::int32_t option, const void* value,
                                             std::int32_t length) {
-  return winsock::setsockopt(s, level, option, static_cast<const char*>(value), length);
+  return Called("setsockopt",
+                winsock::setsockopt(s, level, option, static_cast<const char*>(value), length));
 }
 
 TIdStackSocketHandle TIdStackWindows::SockOpen(std::int32_t family, std::int32_t type,
                                                std::int32_t protocol) {
-  return winsock::socket(family, type, protocol);
+  return Called("socket", winsock::socket(family, type, protocol));
 }
 
 std::int32_t TIdStackWindows::SockShutdown(TIdStackSocketHandle s, std::int32_t how) {
-  return winsock::shutdown(s, how);
+  return Called("shutdown", winsock::shutdown(s, how));
 }
 
 std::string TIdStackWindows::SocketErrorText(std::int32_t errorNumber) {
@@ -278,7 +307,7 @@ void TIdStackWindows::SockPeerAddress(TIdStackSocketHandle s, std::int32_t& fami
                                       std::int32_t& port) {
   winsock::sockaddr_in address{};
   int length = kAddressSize;
-  CheckSocketResult(winsock::getpeername(s, AsAddress(address), &length));
+  CheckSocketResult(Called("getpeername", winsock::getpeername(s, AsAddress(address), &length)));
   family = address.sin_family;
   ip = AddressToText(address.sin_addr);
   port = winsock::ntohs(address.sin_port);
@@ -288,7 +317,7 @@ void TIdStackWindows::SockLocalAddress(TIdStackSocketHandle s, std::int32_t& fam
                                        std::string& ip, std::int32_t& port) {
   winsock::sockaddr_in address{};
   int length = kAddressSize;
-  CheckSocketResult(winsock::getsockname(s, AsAddress(address), &length));
+  CheckSocketResult(Called("getsockname", winsock::getsockname(s, AsAddress(address), &length)));
   family = address.sin_family;
   ip = AddressToText(address.sin_addr);
   port = winsock::ntohs(address.sin_port);
@@ -297,7 +326,8 @@ void TIdStackWindows::SockLocalAddress(TIdStackSocketHandle s, std::int32_t& fam
 std::int32_t TIdStackWindows::SockGetOption(TIdStackSocketHandle s, std::int32_t level,
                                             std::int32_t option, void* value,
                                             std::int32_t& length) {
-  return winsock::getsockopt(s, level, option, static_cast<char*>(value), &length);
+  return Called("getsockopt",
+                winsock::getsockopt(s, level, option, static_cast<char*>(value), &length));
 }
 
 std::string TIdStackWindows::AddressToText(const winsock::in_addr& address) {
@@ -332,7 +362,10 @@ std::int64_t TransmitWholeFile(TIdStackSocketHandle s, const std::string& fileNa
   // Only regular files: a pipe or device could block the send without end.
   if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    if (winsock::TransmitFile(s, fd)) size = info.st_size;
+    if (winsock::TransmitFile(s, fd))
+      size = info.st_size;
+    else
+      CheckStarted("TransmitFile");
   }
   ::close(fd);
   return size;

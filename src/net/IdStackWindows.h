@@ -2,7 +2,8 @@
 
 // The socket stack over the WinSock 2 layer. The first instance in the process starts the library
 // (version 2.2); later ones reuse it. The library is cleaned up at program end only when the
-// start-up succeeded.
+// start-up succeeded. A socket call that the library refuses because it is not started (or has
+// been cleaned up) raises EIdWS2StubError naming the function, with code 10093.
 
 #include <cstdint>
 #include <string>

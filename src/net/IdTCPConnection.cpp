@@ -119,6 +119,18 @@ TIdStackSocketHandle TIdTCPConnection::Socket() const {
                                             : Id_INVALID_SOCKET;
 }
 
+TIdStackSocketHandle TIdTCPConnection::SocketFromAnotherThread() const {
+  std::lock_guard lock(handlerLock_);
+  return Socket();
+}
+
+bool TIdTCPConnection::IsClosedFromAnotherThread() const {
+  if (peerClosed_.load()) return true;
+  std::lock_guard lock(handlerLock_);
+  TIdIOHandler* handler = ioHandler_.Get();
+  return !handler || !handler->IsConnected();
+}
+
 void TIdTCPConnection::Notification(rtl::TComponent* component, rtl::TOperation operation) {
   TIdComponent::Notification(component, operation);
   if (operation != rtl::TOperation::opRemove || !component) return;
@@ -242,22 +254,33 @@ void TIdTCPConnection::RaiseReplyError(const TIdExceptionClass& kind) {
 
 std::int32_t TIdTCPConnection::FillInputBuffer(bool raiseIfDisconnected, std::int32_t timeout,
                                                bool raiseOnTimeout) {
-  return Fill(nullptr, 0, raiseIfDisconnected, timeout, raiseOnTimeout);
+  const FillResult result = Fill(nullptr, 0, raiseIfDisconnected, timeout, raiseOnTimeout);
+  switch (result.outcome) {
+    case FillOutcome::Received:
+      return result.count;
+    case FillOutcome::PeerGone:
+      return 0;
+    case FillOutcome::TimedOut:
+      return -1;
+  }
+  return 0;
 }
 
-std::int32_t TIdTCPConnection::Fill(char* direct, std::int32_t directLength,
-                                    bool raiseIfDisconnected, std::int32_t timeout,
-                                    bool raiseOnTimeout) {
+bool TIdTCPConnection::ReadFindsPeerGone(bool raiseIfDisconnected, bool ignoreBuffer) {
+  DetectDisconnect(raiseIfDisconnected, ignoreBuffer);
+  return !IOHandler() || !IOHandler()->IsConnected();
+}
+
+TIdTCPConnection::FillResult TIdTCPConnection::Fill(char* direct, std::int32_t directLength,
+                                                    bool raiseIfDisconnected, std::int32_t timeout,
+                                                    bool raiseOnTimeout) {
   if (timeout == -1) timeout = readTimeout_ == 0 ? IdTimeoutInfinite : readTimeout_;
-  std::int32_t result = 0;
-  DetectDisconnect(raiseIfDisconnected, false);
-  if (!IsConnected()) {
+  if (ReadFindsPeerGone(raiseIfDisconnected)) {
     if (raiseIfDisconnected) throw EIdNotConnected();
-    return 0;
+    return {FillOutcome::PeerGone, 0};
   }
   TIdStack* stack = GlobalStack();
-  std::int32_t n = 0;
-  do {
+  for (;;) {
     // Another thread may drop the socket while this one waits or receives (the server does so when
     // it stops). Whichever way the handler then fails, that is a close, not a time-out or a
     // socket error.
@@ -270,6 +293,7 @@ std::int32_t TIdTCPConnection::Fill(char* direct, std::int32_t directLength,
     } catch (const EIdConnClosedGracefully&) {
       if (IOHandler()->IsConnected()) throw;
     }
+    std::int32_t n = 0;
     if (readable) {
       char* target = direct;
       std::int32_t length = directLength;
@@ -286,42 +310,43 @@ std::int32_t TIdTCPConnection::Fill(char* direct, std::int32_t directLength,
       }
       if (n < 0) n = Id_SOCKET_ERROR;
     }
-    if ((!readable || n == Id_SOCKET_ERROR) && !IOHandler()->IsConnected()) {
-      DetectDisconnect(raiseIfDisconnected, false);
-      return 0;
-    }
-    if (!readable) {
-      if (raiseOnTimeout) throw EIdReadTimeout();
-      return -1;
-    }
-    peerClosed_ = n == 0;
-    if (n == Id_SOCKET_ERROR) {
-      // Shut down and aborted close the socket quietly while bytes are still waiting to be read;
-      // everything else, a reset included, raises here and leaves the socket open.
-      stack->CheckSocketResult(n, {winsock::WSAESHUTDOWN, winsock::WSAECONNABORTED});
-      DropSocket();
+    const bool dropped = (!readable || n == Id_SOCKET_ERROR) && !IOHandler()->IsConnected();
+    if (dropped) {
       n = 0;
-      if (receivedData_->Size() == 0) stack->ThrowSocketError(stack->LastErrorCode());
-    }
-    if (n > 0 && direct) {
-      if (asciiFilter_) FilterAscii(direct, n);
-      // Bytes that skip ReceivedData are reported here, as taking them from it would.
-      AdvanceWork(wmRead, n);
-    } else if (n > 0) {
-      receiveChunk_->SetSize(n);
-      if (TIdConnectionIntercept* intercept = intercept_.load()) {
-        receiveChunk_->SetPosition(0);
-        intercept->Receive(*receiveChunk_);
-        n = ClampToInt32(receiveChunk_->Size());
+    } else if (!readable) {
+      if (raiseOnTimeout) throw EIdReadTimeout();
+      return {FillOutcome::TimedOut, 0};
+    } else {
+      peerClosed_ = n == 0;
+      if (n == Id_SOCKET_ERROR) {
+        // Shut down and aborted close the socket quietly while bytes are still waiting to be
+        // read; everything else, a reset included, raises here and leaves the socket open.
+        stack->CheckSocketResult(n, {winsock::WSAESHUTDOWN, winsock::WSAECONNABORTED});
+        DropSocket();
+        n = 0;
+        if (receivedData_->Size() == 0) stack->ThrowSocketError(stack->LastErrorCode());
       }
-      if (asciiFilter_) FilterAscii(receiveChunk_->Memory(), n);
-      receivedData_->Seek(0, rtl::TSeekOrigin::soEnd);
-      receivedData_->WriteBuffer(receiveChunk_->Memory(), n);
+      if (n > 0 && direct) {
+        if (asciiFilter_) FilterAscii(direct, n);
+        // Bytes that skip ReceivedData are reported here, as taking them from it would.
+        AdvanceWork(wmRead, n);
+      } else if (n > 0) {
+        receiveChunk_->SetSize(n);
+        if (TIdConnectionIntercept* intercept = intercept_.load()) {
+          receiveChunk_->SetPosition(0);
+          intercept->Receive(*receiveChunk_);
+          n = ClampToInt32(receiveChunk_->Size());
+        }
+        if (asciiFilter_) FilterAscii(receiveChunk_->Memory(), n);
+        receivedData_->Seek(0, rtl::TSeekOrigin::soEnd);
+        receivedData_->WriteBuffer(receiveChunk_->Memory(), n);
+      }
     }
-    DetectDisconnect(raiseIfDisconnected, false);
-    result = n;
-  } while (n == 0 && IsConnected());
-  return result;
+    const bool gone = ReadFindsPeerGone(raiseIfDisconnected);
+    if (n > 0) return {FillOutcome::Received, n};
+    if (gone) return {FillOutcome::PeerGone, 0};
+    // An intercept kept every byte of this receive for itself: wait for more.
+  }
 }
 
 std::string TIdTCPConnection::ReadLine(const std::string& terminator, std::int32_t timeout,
@@ -356,10 +381,9 @@ std::string TIdTCPConnection::ReadLine(const std::string& terminator, std::int32
       tooLong = true;
       break;
     }
-    DetectDisconnect(true, true);
+    ReadFindsPeerGone(true, true);
     // Any expired wait raises: repeating it would wait without end despite the time-out given.
-    std::int32_t received = FillInputBuffer(true, timeout, true);
-    lineCutShort_ = received == 0;
+    lineCutShort_ = Fill(nullptr, 0, true, timeout, true).outcome == FillOutcome::PeerGone;
     if (lineCutShort_) return {};
   }
 
@@ -384,8 +408,10 @@ std::int32_t TIdTCPConnection::ReadAvailableInto(void* buffer, std::int32_t leng
   if (receivedData_->Size() == 0 && IsConnected()) {
     // An intercept works on a buffer of the connection's own; without one, nothing needs to
     // pass through ReceivedData.
-    if (!intercept_.load())
-      return std::max(Fill(static_cast<char*>(buffer), length, false, -1, true), 0);
+    if (!intercept_.load()) {
+      const FillResult read = Fill(static_cast<char*>(buffer), length, false, -1, true);
+      return read.outcome == FillOutcome::Received ? read.count : 0;
+    }
     FillInputBuffer(false, -1, true);
   }
   const auto count =

@@ -35,10 +35,11 @@ TIdExceptionClass IdExceptionClass() {
 // Received bytes collect in ReceivedData until taken; end of stream, resets and time-outs become
 // the network error kinds. Every operation blocks the calling thread until done.
 //
-// Threads: a connection, its buffers and its handler are used by one thread at a time. The one
-// exception is DropSocket, which another thread (the server, when it stops) may call while the
-// owner waits in a read: PeerClosed is atomic, and handlerLock_ keeps the handler alive while that
-// thread closes it. Events never run with the lock held.
+// Threads: a connection, its buffers and its handler are used by one thread at a time. The
+// exceptions, for a thread that watches a connection another thread owns: DropSocket (the server
+// calls it when it stops, while the owner waits in a read), IsClosedFromAnotherThread and
+// SocketFromAnotherThread. PeerClosed is atomic, and handlerLock_ keeps the handler alive while
+// such a thread uses it. Events never run with the lock held.
 //
 // Ownership: the connection owns its buffers and replies, and its I/O handler only while
 // OwnsIOHandler is set. A handler or intercept it does not own is watched through removal
@@ -86,6 +87,14 @@ class TIdTCPConnection : public TIdComponent {
   TIdIOHandlerSocket* SocketHandler() const { return socketHandler_; }
   // The socket underneath, or Id_INVALID_SOCKET when there is none; for waits on it.
   TIdStackSocketHandle Socket() const;
+  // The same for a thread that does not own the connection. The number may be closed by the
+  // owner at any moment; calls on it then fail (numbers are never reused), nothing worse.
+  TIdStackSocketHandle SocketFromAnotherThread() const;
+  // For a thread that does not own the connection, in place of IsConnected: whether the socket
+  // has been closed (dropped, disconnected, or a close seen by a read or write). It never
+  // receives, waits, raises or fires events, so a peer's close that no read has seen yet shows
+  // only later. The handler's IsConnected must be safe from any thread, as the socket one's is.
+  bool IsClosedFromAnotherThread() const;
   TIdRFCReply* LastReply() const { return lastReply_.get(); }
   TIdRFCReply* GreetingReply() const { return greetingReply_.get(); }
   bool LineWasSplit() const { return lineWasSplit_; }
@@ -156,10 +165,21 @@ class TIdTCPConnection : public TIdComponent {
   void FreeOwnedIOHandler();
   // Holds value (owned when it comes as owned), freeing an owned handler held before.
   void ReplaceIOHandler(TIdIOHandler* value, std::unique_ptr<TIdIOHandler> owned);
+  // How one read ended: bytes arrived, the peer is gone (or the connection is not open), or the
+  // wait expired.
+  enum class FillOutcome { Received, PeerGone, TimedOut };
+  struct FillResult {
+    FillOutcome outcome;
+    std::int32_t count;  // bytes added when Received, else 0
+  };
   // FillInputBuffer's wait and receive; with direct set, the bytes go there (at most
   // directLength of them) instead of through the intercept into ReceivedData.
-  std::int32_t Fill(char* direct, std::int32_t directLength, bool raiseIfDisconnected,
-                    std::int32_t timeout, bool raiseOnTimeout);
+  FillResult Fill(char* direct, std::int32_t directLength, bool raiseIfDisconnected,
+                  std::int32_t timeout, bool raiseOnTimeout);
+  // The one place where a read decides that the peer is gone: announces a close that a receive
+  // has seen (once) and raises EIdConnClosedGracefully when asked and nothing is buffered (or
+  // ignoreBuffer is set). True when the connection is no longer open.
+  bool ReadFindsPeerGone(bool raiseIfDisconnected, bool ignoreBuffer = false);
   std::string ReplyText() const;
 
   bool asciiFilter_ = false;
@@ -168,7 +188,7 @@ class TIdTCPConnection : public TIdComponent {
   // the lock (DropSocket), the owner reads it freely.
   rtl::TMaybeOwned<TIdIOHandler> ioHandler_{*this};
   TIdIOHandlerSocket* socketHandler_ = nullptr;
-  std::mutex handlerLock_;
+  mutable std::mutex handlerLock_;
   std::int32_t maxLineLength_ = DefaultMaxLineLength;
   TIdMaxLineAction maxLineAction_ = maException;
   std::int32_t readTimeout_ = 0;

@@ -1,5 +1,8 @@
 #include "net/IdTCPServer.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "net/IdCommandHandlers.h"
 #include "net/IdException.h"
 #include "net/IdListenerThread.h"
@@ -58,6 +61,14 @@ TIdTCPServer::TIdTCPServer(rtl::TComponent* AOwner)
       ioHandler_(*this) {}
 
 TIdTCPServer::~TIdTCPServer() {
+#ifndef NDEBUG
+  if (activatedAs_ && *activatedAs_ != typeid(TIdTCPServer) &&
+      (!stoppedAs_ || *stoppedAs_ != *activatedAs_)) {
+    std::fprintf(stderr, "%s: the server was not stopped first by its destructor\n",
+                 activatedAs_->name());
+    std::abort();
+  }
+#endif
   BeforeDestruction();
   ioHandler_.Reset();
   threadMgr_.Reset();
@@ -80,6 +91,7 @@ void TIdTCPServer::SetDefaultPort(std::int32_t AValue) {
 }
 
 void TIdTCPServer::BeforeDestruction() noexcept {
+  if (!stoppedAs_) stoppedAs_ = &typeid(*this);
   try {
     SetActive(false);
   } catch (...) {
@@ -104,6 +116,7 @@ void TIdTCPServer::SetActive(bool AValue) {
 }
 
 void TIdTCPServer::Activate() {
+  if (!activatedAs_) activatedAs_ = &typeid(*this);
   if (!handlersPrepared_) {
     handlersPrepared_ = true;
     PrepareCommandHandlers();

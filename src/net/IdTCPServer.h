@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "net/IdComponent.h"
@@ -59,8 +60,9 @@ using TIdAfterCommandHandlerEvent =
 // server: after deactivation (whose time-out is swallowed) it keeps waiting until the last peer
 // thread has left, terminating those that run so that handlers watching Terminated can finish.
 // A handler that neither touches its dropped socket nor watches Terminated holds destruction up
-// for as long as it runs. A derived server whose overrides peer threads call must call
-// BeforeDestruction() first in its own destructor.
+// for as long as it runs. A derived server must call BeforeDestruction() first in its own
+// destructor, since peer threads call its overrides; builds without NDEBUG abort, naming the
+// class, when a server activated as a derived class was not stopped so.
 //
 // A thread manager, server I/O handler or intercept given from outside is watched and forgotten
 // when it is destroyed; destroy one only while the server is inactive, since listener and peer
@@ -181,6 +183,10 @@ class TIdTCPServer : public TIdComponent {
   void PeerLeft(TIdPeerThread* AThread);
 
   bool active_ = false;
+  // The object's class at the first activation and at the first BeforeDestruction: they differ
+  // when a derived destructor did not stop the server first.
+  const std::type_info* activatedAs_ = nullptr;
+  const std::type_info* stoppedAs_ = nullptr;
   bool handlersPrepared_ = false;
   bool commandHandlersEnabled_ = true;
   std::unique_ptr<TIdSocketHandles> bindings_;

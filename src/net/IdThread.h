@@ -34,9 +34,10 @@ using TIdNotifyThreadEvent = std::function<void(TIdThread* AThread)>;
 // fires on the thread and the thread terminates.
 //
 // Threads: Start is meant for other threads, Stop and Terminate for anyone; the hooks and the
-// events run on the thread itself with no lock held. Destruction: a class deriving from this one
-// must call BeforeDestruction() first in its own destructor, so that the body has ended before
-// any of its members go (and so that its own RunCleanup runs for the last time).
+// events run on the thread itself with no lock held. Destruction: the most derived class must
+// call BeforeDestruction() first in its own destructor, so that the body has ended before any of
+// its members go (and so that its own RunCleanup runs for the last time); builds without NDEBUG
+// abort when it did not (see rtl::TThread).
 class TIdThread : public TIdBaseThread {
  public:
   // A thread created suspended is stopped until Start. One created running is released by

@@ -61,7 +61,7 @@ void SocketEntry::MarkShut(bool receive, bool send) {
 SocketTable::SocketTable(std::int32_t first, std::int32_t last) : next_(first), last_(last) {}
 
 std::int32_t SocketTable::Add(std::shared_ptr<SocketEntry> entry) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  rtl::TMutexGuard lock(mutex_);
   if (next_ > last_) return -1;
   const auto number = static_cast<std::int32_t>(next_++);
   entries_.emplace(number, std::move(entry));
@@ -69,7 +69,7 @@ std::int32_t SocketTable::Add(std::shared_ptr<SocketEntry> entry) {
 }
 
 std::shared_ptr<SocketEntry> SocketTable::Find(std::int32_t number) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  rtl::TMutexGuard lock(mutex_);
   auto found = entries_.find(number);
   return found == entries_.end() ? nullptr : found->second;
 }
@@ -77,7 +77,7 @@ std::shared_ptr<SocketEntry> SocketTable::Find(std::int32_t number) const {
 std::shared_ptr<SocketEntry> SocketTable::Remove(std::int32_t number) {
   std::shared_ptr<SocketEntry> entry;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    rtl::TMutexGuard lock(mutex_);
     auto found = entries_.find(number);
     if (found == entries_.end()) return nullptr;
     entry = std::move(found->second);
@@ -90,7 +90,7 @@ std::shared_ptr<SocketEntry> SocketTable::Remove(std::int32_t number) {
 std::vector<std::shared_ptr<SocketEntry>> SocketTable::RemoveAll() {
   std::vector<std::shared_ptr<SocketEntry>> removed;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    rtl::TMutexGuard lock(mutex_);
     removed.reserve(entries_.size());
     for (auto& [number, entry] : entries_)
       removed.push_back(std::move(entry));
@@ -102,7 +102,7 @@ std::vector<std::shared_ptr<SocketEntry>> SocketTable::RemoveAll() {
 }
 
 std::size_t SocketTable::Count() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  rtl::TMutexGuard lock(mutex_);
   return entries_.size();
 }
 

@@ -17,9 +17,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <unordered_map>
 #include <vector>
+
+#include "rtl/CriticalSection.h"
 
 namespace winsock::detail {
 
@@ -105,9 +106,9 @@ class SocketTable {
   std::size_t Count() const;
 
  private:
-  mutable std::mutex mutex_;
-  std::unordered_map<std::int32_t, std::shared_ptr<SocketEntry>> entries_;  // guarded by mutex_
-  std::int64_t next_;                                                       // guarded by mutex_
+  mutable rtl::TMutex mutex_;
+  std::unordered_map<std::int32_t, std::shared_ptr<SocketEntry>> entries_ GUARDED_BY(mutex_);
+  std::int64_t next_ GUARDED_BY(mutex_);
   const std::int64_t last_;
 };
 

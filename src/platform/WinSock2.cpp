@@ -6,17 +6,17 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "platform/WinSockInternal.h"
+#include "rtl/CriticalSection.h"
 
 namespace winsock {
 
 namespace {
 
-std::mutex startupMutex;
-int startupCount = 0;                  // guarded by startupMutex
+rtl::TMutex startupMutex;
+int startupCount GUARDED_BY(startupMutex) = 0;
 std::atomic<bool> startedFlag{false};  // mirrors startupCount > 0 for the per-call check
 
 thread_local int lastError = 0;
@@ -166,7 +166,7 @@ int WSAStartup(std::uint16_t versionRequested, WSAData* data) {
   CopyText(data->szDescription, sizeof data->szDescription, "WinSock 2.2 over POSIX sockets");
   CopyText(data->szSystemStatus, sizeof data->szSystemStatus, "Running");
 
-  std::lock_guard<std::mutex> lock(startupMutex);
+  rtl::TMutexGuard lock(startupMutex);
   ++startupCount;
   startedFlag.store(true, std::memory_order_release);
   return 0;
@@ -175,7 +175,7 @@ int WSAStartup(std::uint16_t versionRequested, WSAData* data) {
 int WSACleanup() {
   std::vector<std::shared_ptr<detail::SocketEntry>> leftOver;
   {
-    std::lock_guard<std::mutex> lock(startupMutex);
+    rtl::TMutexGuard lock(startupMutex);
     if (startupCount == 0) return detail::Fail(WSANOTINITIALISED);
     if (--startupCount > 0) return 0;
     startedFlag.store(false, std::memory_order_release);

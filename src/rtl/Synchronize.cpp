@@ -5,11 +5,11 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
-#include <mutex>
 #include <utility>
 
 #include <unistd.h>
 
+#include "rtl/CriticalSection.h"
 #include "rtl/Time.h"
 
 namespace rtl {
@@ -29,13 +29,13 @@ struct Entry {
 };
 
 struct CallQueue {
-  std::mutex mutex;
-  std::condition_variable arrived;   // a call was queued or the signal count moved
-  std::condition_variable finished;  // a synchronized call has run
-  std::deque<Entry> entries;         // guarded by mutex
-  std::uint64_t signals = 0;         // guarded by mutex
-  std::uint64_t lastNumber = 0;      // guarded by mutex
-  std::function<void()> wake;        // guarded by mutex
+  TMutex mutex;                          // also guards every waiting Completion
+  std::condition_variable_any arrived;   // a call was queued or the signal count moved
+  std::condition_variable_any finished;  // a synchronized call has run
+  std::deque<Entry> entries GUARDED_BY(mutex);
+  std::uint64_t signals GUARDED_BY(mutex) = 0;
+  std::uint64_t lastNumber GUARDED_BY(mutex) = 0;
+  std::function<void()> wake GUARDED_BY(mutex);
 };
 
 // Never destroyed: threads that free themselves may still queue while the process exits.
@@ -50,7 +50,7 @@ void Push(Entry entry) {
   CallQueue& q = TheQueue();
   std::function<void()> wake;
   {
-    std::lock_guard lock(q.mutex);
+    TMutexGuard lock(q.mutex);
     entry.number = ++q.lastNumber;
     q.entries.push_back(std::move(entry));
     ++q.signals;
@@ -84,7 +84,7 @@ void Synchronize(std::function<void()> call) {
   Push(Entry{std::move(call), &completion});
   CallQueue& q = TheQueue();
   {
-    std::unique_lock lock(q.mutex);
+    TMutexGuard lock(q.mutex);
     q.finished.wait(lock, [&] { return completion.done; });
   }
   if (completion.error) std::rethrow_exception(completion.error);
@@ -101,7 +101,7 @@ void Queue(std::function<void()> call, const void* owner) {
 void RemoveQueuedCalls(const void* owner) {
   if (!owner) return;
   CallQueue& q = TheQueue();
-  std::lock_guard lock(q.mutex);
+  TMutexGuard lock(q.mutex);
   std::erase_if(q.entries, [owner](const Entry& entry) { return entry.owner == owner; });
 }
 
@@ -110,17 +110,17 @@ bool CheckSynchronize(std::int32_t timeoutMs) {
   CallQueue& q = TheQueue();
   std::uint64_t last;
   {
-    std::unique_lock lock(q.mutex);
+    TMutexGuard lock(q.mutex);
     if (timeoutMs > 0)
       q.arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                         [&] { return !q.entries.empty(); });
+                         [&]() REQUIRES(q.mutex) { return !q.entries.empty(); });
     last = q.lastNumber;
   }
   bool ran = false;
   for (;;) {
     Entry entry;
     {
-      std::lock_guard lock(q.mutex);
+      TMutexGuard lock(q.mutex);
       if (q.entries.empty() || q.entries.front().number > last) break;
       entry = std::move(q.entries.front());
       q.entries.pop_front();
@@ -137,7 +137,7 @@ bool CheckSynchronize(std::int32_t timeoutMs) {
       error = std::current_exception();
     }
     {
-      std::lock_guard lock(q.mutex);
+      TMutexGuard lock(q.mutex);
       entry.completion->error = std::move(error);
       entry.completion->done = true;
     }
@@ -148,20 +148,20 @@ bool CheckSynchronize(std::int32_t timeoutMs) {
 
 void SetWakeMainThread(std::function<void()> wake) {
   CallQueue& q = TheQueue();
-  std::lock_guard lock(q.mutex);
+  TMutexGuard lock(q.mutex);
   q.wake = std::move(wake);
 }
 
 std::uint64_t MainThreadSignalCount() {
   CallQueue& q = TheQueue();
-  std::lock_guard lock(q.mutex);
+  TMutexGuard lock(q.mutex);
   return q.signals;
 }
 
 void SignalMainThread() {
   CallQueue& q = TheQueue();
   {
-    std::lock_guard lock(q.mutex);
+    TMutexGuard lock(q.mutex);
     ++q.signals;
   }
   q.arrived.notify_all();
@@ -169,9 +169,9 @@ void SignalMainThread() {
 
 bool WaitMainThreadSignal(std::uint64_t seen, std::int32_t timeoutMs) {
   CallQueue& q = TheQueue();
-  std::unique_lock lock(q.mutex);
+  TMutexGuard lock(q.mutex);
   return q.arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs),
-                            [&] { return q.signals != seen; });
+                            [&]() REQUIRES(q.mutex) { return q.signals != seen; });
 }
 
 }  // namespace rtl

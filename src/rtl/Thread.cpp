@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
-#include <mutex>
+#include <cstdio>
+#include <cstdlib>
 #include <system_error>
 
 #include <pthread.h>
@@ -11,6 +12,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "rtl/CriticalSection.h"
 #include "rtl/Format.h"
 #include "rtl/ScopeExit.h"
 #include "rtl/Synchronize.h"
@@ -21,14 +23,18 @@ namespace rtl {
 // What the thread and every waiter share. It outlives the TThread object when the thread frees
 // itself, so waiters that hold a share never touch freed memory.
 struct TThread::State {
-  std::mutex mutex;
-  std::condition_variable changed;
+  TMutex mutex;
+  std::condition_variable_any changed;
   std::atomic<std::uint32_t> tid{0};
-  int baseNice = 0;         // the nice value the thread started with, once baseKnown
-  bool baseKnown = false;   // guarded by mutex
-  bool suspended = true;    // guarded by mutex; the OS thread always starts held
-  bool finished = false;    // guarded by mutex
-  bool destroying = false;  // guarded by mutex: an owner is deleting the object
+  int baseNice GUARDED_BY(mutex) = 0;  // the nice value the thread started with, once baseKnown
+  bool baseKnown GUARDED_BY(mutex) = false;
+  bool suspended GUARDED_BY(mutex) = true;  // the OS thread always starts held
+  bool finished GUARDED_BY(mutex) = false;
+  bool destroying GUARDED_BY(mutex) = false;  // an owner is deleting the object
+  std::exception_ptr fatalException GUARDED_BY(mutex);
+
+  // Applies a level as a nice value; the id must be known.
+  void ApplyPriority(TThreadPriority priority) REQUIRES(mutex);
 };
 
 namespace {
@@ -75,6 +81,14 @@ TThread::TThread(bool createSuspended, std::size_t stackSize)
 
 // Nothing escapes Shutdown (see there); the analyser follows its callees all the same.
 TThread::~TThread() {  // NOLINT(bugprone-exception-escape)
+#ifndef NDEBUG
+  const std::type_info* released = releasedAs_.load();
+  if (released && (!shutDownAs_ || *shutDownAs_ != *released)) {
+    std::fprintf(stderr, "%s: a thread released as %s was not shut down first by its destructor\n",
+                 shutDownAs_ ? shutDownAs_->name() : "~TThread", released->name());
+    std::abort();
+  }
+#endif
   Shutdown();
   if (joinable_) {
     // Left joinable only when the thread is deleting itself.
@@ -103,17 +117,24 @@ void TThread::Terminate() {
 }
 
 bool TThread::Suspended() const {
-  std::lock_guard lock(state_->mutex);
+  TMutexGuard lock(state_->mutex);
   return state_->suspended;
 }
 
 void TThread::SetSuspended(bool value) {
   State& s = *state_;
   if (!value) {
+    // The first release is by the maker or owner of a whole object (or by a destructor of one
+    // never released); later ones may come from other threads while the object goes, so only
+    // the first one looks at its class.
+    if (!releasedAs_.load()) {
+      const std::type_info* none = nullptr;
+      releasedAs_.compare_exchange_strong(none, &typeid(*this));
+    }
     // A share of our own: once released, a thread may free itself and its state at any moment.
     std::shared_ptr<State> keep = state_;
     {
-      std::lock_guard lock(keep->mutex);
+      TMutexGuard lock(keep->mutex);
       keep->suspended = false;
     }
     keep->changed.notify_all();
@@ -124,18 +145,18 @@ void TThread::SetSuspended(bool value) {
     WaitWhileSuspended();
     return;
   }
-  std::lock_guard lock(s.mutex);
+  TMutexGuard lock(s.mutex);
   if (!s.suspended && !s.finished) RaiseThreadError(ENOTSUP);
 }
 
 void TThread::BeginSelfSuspend() {
-  std::lock_guard lock(state_->mutex);
+  TMutexGuard lock(state_->mutex);
   state_->suspended = true;
 }
 
 void TThread::WaitWhileSuspended() {
-  std::unique_lock lock(state_->mutex);
-  state_->changed.wait(lock, [&] { return !state_->suspended; });
+  TMutexGuard lock(state_->mutex);
+  state_->changed.wait(lock, [&]() REQUIRES(state_->mutex) { return !state_->suspended; });
 }
 
 void TThread::SetPriority(TThreadPriority value) {
@@ -143,22 +164,22 @@ void TThread::SetPriority(TThreadPriority value) {
   State& s = *state_;
   // While the thread has not finished, its id cannot belong to any other thread. Before it has
   // an id, the thread applies the level itself once it has one.
-  std::lock_guard lock(s.mutex);
+  TMutexGuard lock(s.mutex);
   priority_.store(value);
   if (s.finished || s.tid.load() == 0) return;
-  ApplyPriority(s);
+  s.ApplyPriority(value);
 }
 
-void TThread::ApplyPriority(State& state) {
-  if (!state.baseKnown) {
+void TThread::State::ApplyPriority(TThreadPriority priority) {
+  if (!baseKnown) {
     // Read at the first change only: until then the thread still has the value it started with.
     errno = 0;
-    const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(state.tid.load()));
-    state.baseNice = errno == 0 ? nice : 0;
-    state.baseKnown = true;
+    const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid.load()));
+    baseNice = errno == 0 ? nice : 0;
+    baseKnown = true;
   }
-  int nice = std::clamp(state.baseNice + NiceOffset(priority_.load()), -20, 19);
-  if (::setpriority(PRIO_PROCESS, static_cast<id_t>(state.tid.load()), nice) != 0) {
+  int nice = std::clamp(baseNice + NiceOffset(priority), -20, 19);
+  if (::setpriority(PRIO_PROCESS, static_cast<id_t>(tid.load()), nice) != 0) {
     int error = errno;
     if (error != EPERM && error != EACCES) RaiseThreadError(error);
   }
@@ -167,19 +188,19 @@ void TThread::ApplyPriority(State& state) {
 std::uint32_t TThread::ThreadID() const {
   State& s = *state_;
   if (std::uint32_t tid = s.tid.load()) return tid;
-  std::unique_lock lock(s.mutex);
+  TMutexGuard lock(s.mutex);
   s.changed.wait(lock, [&] { return s.tid.load() != 0; });
   return s.tid.load();
 }
 
 bool TThread::Finished() const {
-  std::lock_guard lock(state_->mutex);
+  TMutexGuard lock(state_->mutex);
   return state_->finished;
 }
 
 std::exception_ptr TThread::FatalException() const {
-  std::lock_guard lock(state_->mutex);
-  return fatalException_;
+  TMutexGuard lock(state_->mutex);
+  return state_->fatalException;
 }
 
 void TThread::WaitFor() {
@@ -191,12 +212,12 @@ void TThread::WaitFor() {
 
 void TThread::WaitUntilFinished(const std::shared_ptr<State>& state, bool raiseQueueErrors) {
   auto finished = [&] {
-    std::lock_guard lock(state->mutex);
+    TMutexGuard lock(state->mutex);
     return state->finished;
   };
   if (!IsMainThread()) {
-    std::unique_lock lock(state->mutex);
-    state->changed.wait(lock, [&] { return state->finished; });
+    TMutexGuard lock(state->mutex);
+    state->changed.wait(lock, [&]() REQUIRES(state->mutex) { return state->finished; });
     return;
   }
   // The main thread waits in slices and runs queued calls between them; a thread ending or a
@@ -217,11 +238,12 @@ void TThread::WaitUntilFinished(const std::shared_ptr<State>& state, bool raiseQ
 // Shutdown only releases the thread and waits without raising the main thread's queue errors;
 // the analyser sees the throwing paths of its callees that this never takes.
 void TThread::Shutdown() noexcept {  // NOLINT(bugprone-exception-escape)
+  if (!shutDownAs_) shutDownAs_ = &typeid(*this);
   State& s = *state_;
   if (GetCurrentThreadId() == s.tid.load()) return;
   bool finished;
   {
-    std::lock_guard lock(s.mutex);
+    TMutexGuard lock(s.mutex);
     s.destroying = true;
     finished = s.finished;
   }
@@ -239,11 +261,11 @@ void TThread::Shutdown() noexcept {  // NOLINT(bugprone-exception-escape)
 void TThread::ThreadProc(TThread* self, std::shared_ptr<State> state) {
   std::uint32_t tid = GetCurrentThreadId();
   {
-    std::lock_guard lock(state->mutex);
+    TMutexGuard lock(state->mutex);
     state->tid.store(tid);
     if (self->priority_.load() != tpNormal) {
       try {
-        self->ApplyPriority(*state);
+        state->ApplyPriority(self->priority_.load());
       } catch (const EThread&) {
         // Nobody to tell; the level is still reported as asked for.
       }
@@ -251,8 +273,8 @@ void TThread::ThreadProc(TThread* self, std::shared_ptr<State> state) {
   }
   state->changed.notify_all();
   {
-    std::unique_lock lock(state->mutex);
-    state->changed.wait(lock, [&] { return !state->suspended; });
+    TMutexGuard lock(state->mutex);
+    state->changed.wait(lock, [&]() REQUIRES(state->mutex) { return !state->suspended; });
   }
 
   std::exception_ptr fatal;
@@ -271,15 +293,15 @@ void TThread::ThreadProc(TThread* self, std::shared_ptr<State> state) {
 
   bool freeSelf;
   {
-    std::lock_guard lock(state->mutex);
-    self->fatalException_ = std::move(fatal);
+    TMutexGuard lock(state->mutex);
+    state->fatalException = std::move(fatal);
     freeSelf = self->FreeWhenFinished() && !state->destroying;
     if (!freeSelf) state->finished = true;
   }
   // Not finished: the owner may delete the object from here on, so only the state is touched.
   if (freeSelf) {
     delete self;
-    std::lock_guard lock(state->mutex);
+    TMutexGuard lock(state->mutex);
     state->finished = true;
   }
   state->changed.notify_all();

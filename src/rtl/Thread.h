@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <typeinfo>
 #include <utility>
 
 #include "rtl/Exception.h"
@@ -50,8 +51,10 @@ inline constexpr std::size_t kSmallStackSize = std::size_t{64} * 1024;
 // to suspend a running thread from outside raises EThread.
 //
 // Destruction. The destructor terminates, resumes and waits for a body that has not ended.
-// Because a derived destructor runs before this one, a class whose body uses its own members must
-// call Shutdown() first in its own destructor, or the body could run on half-destroyed members.
+// Because a derived destructor runs before this one, the most derived class must call Shutdown()
+// first in its own destructor, or the body could run on half-destroyed members. Builds without
+// NDEBUG check this: a thread that was released and then shut down first by a less derived
+// destructor (or by none) aborts with a message naming both classes.
 // An owner that starts destroying a thread stops it from freeing itself. Deleting a
 // FreeWhenFinished thread from outside is valid only while its body certainly has not ended.
 //
@@ -129,18 +132,20 @@ class TThread {
   static void* ThreadStart(void* start);
   static void ThreadProc(TThread* self, std::shared_ptr<State> state);
   static void WaitUntilFinished(const std::shared_ptr<State>& state, bool raiseQueueErrors);
-  // Applies Priority as a nice value; the state's mutex is held and the id is known.
-  void ApplyPriority(State& state);
 
   std::shared_ptr<State> state_;
   pthread_t handle_{};
   bool joinable_ = false;  // touched only by the owner, and by the thread as it frees itself
   const bool createSuspended_;
   bool constructed_ = false;  // AfterConstruction has run; touched only by the owner
+  // The object's class when it was first released, and at the first Shutdown: they differ when
+  // the most derived destructor did not shut the thread down first.
+  std::atomic<const std::type_info*> releasedAs_{nullptr};
+  const std::type_info* shutDownAs_ =
+      nullptr;  // touched by the owner, or the thread freeing itself
   std::atomic<bool> terminated_{false};
   std::atomic<bool> freeWhenFinished_{false};
   std::atomic<TThreadPriority> priority_{tpNormal};
-  std::exception_ptr fatalException_;  // guarded by the state's mutex
 };
 
 }  // namespace rtl

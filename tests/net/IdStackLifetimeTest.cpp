@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -119,6 +121,35 @@ TEST_F(IdStackLifetimeTest, UsersOnManyThreadsShareOneStack) {
   EXPECT_EQ(GlobalStack(), stack);
   RemoveStackUser();
   EXPECT_EQ(GlobalStack(), nullptr);
+}
+
+TEST_F(IdStackLifetimeTest, SocketCallsAfterCleanUpRaiseTheStubErrorNamingTheFunction) {
+  AddStackUser();
+  TIdStack* stack = GlobalStack();
+  ASSERT_EQ(winsock::WSACleanup(), 0);
+  const struct {
+    const char* function;
+    std::function<void()> call;
+  } calls[] = {
+      {"socket", [&] { stack->SockOpen(winsock::AF_INET, winsock::SOCK_STREAM, 0); }},
+      {"gethostbyname", [&] { stack->SockHostByName("localhost"); }},
+  };
+  for (const auto& c : calls) {
+    try {
+      c.call();
+      ADD_FAILURE() << c.function << ": nothing raised";
+    } catch (const EIdWS2StubError& e) {
+      const std::string heading =
+          std::string("Error on call Winsock2 library function ") + c.function;
+      EXPECT_EQ(e.Heading(), heading);
+      EXPECT_EQ(e.SystemErrorCode(), 10093u);
+      EXPECT_FALSE(e.SystemErrorText().empty());
+      EXPECT_EQ(e.Message(), heading + ": " + e.SystemErrorText());
+    }
+  }
+  winsock::WSAData data{};
+  ASSERT_EQ(winsock::WSAStartup(winsock::MakeWord(2, 2), &data), 0);  // restore for the exit
+  RemoveStackUser();
 }
 
 // Set by a user that is still running when the process exits, as a peer thread cleaning up is.

@@ -146,6 +146,23 @@ TEST_F(ReadAvailableTest, DropFromAnotherThreadEndsTheWaitQuietly) {
   EXPECT_TRUE(peer.ReadUntilClosed(rest));
 }
 
+// A watcher on another thread, as the proxy has one, while the owner reads into the peer's close:
+// it sees the close without firing events or racing the owner (ThreadSanitizer checks the latter).
+TEST_F(ReadAvailableTest, AWatcherOnAnotherThreadSeesTheCloseTheOwnerReads) {
+  const TIdStackSocketHandle socket = conn->Socket();
+  std::thread watcher([&] {
+    EXPECT_TRUE(test::WaitUntil([&] {
+      const TIdStackSocketHandle seen = conn->SocketFromAnotherThread();
+      if (seen != socket && seen != Id_INVALID_SOCKET) ADD_FAILURE() << "socket " << seen;
+      return conn->IsClosedFromAnotherThread();
+    }));
+  });
+  peer.Close();
+  EXPECT_EQ(conn->ReadAvailable(), "");
+  watcher.join();
+  EXPECT_EQ(events, (std::vector<std::string>{"hsDisconnected Disconnected.", "OnDisconnected"}));
+}
+
 TEST(UnattachedConnectionTest, ReadsNothingAndRefusesToWrite) {
   TIdTCPConnection conn;
   EXPECT_FALSE(conn.IsConnected());

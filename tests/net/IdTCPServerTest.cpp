@@ -586,4 +586,27 @@ TEST(ServerDestructionTest, WaitsForAHandlerThatIgnoresEverything) {
   releaser.join();
 }
 
+// Has an override of its own, which peer threads call, but leaves stopping to the base destructor.
+class ForgetfulServer : public TIdTCPServer {
+ public:
+  bool ServePeer(TIdPeerThread* AThread) override { return TIdTCPServer::ServePeer(AThread); }
+};
+
+TEST(ServerDestructionTest, ADerivedServerNotStoppedByItsOwnDestructorAborts) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "checked only in builds without NDEBUG";
+#else
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        ForgetfulServer server;
+        TIdSocketHandle* binding = server.Bindings().AddBinding();
+        binding->SetIP("127.0.0.1");
+        binding->SetPort(0);
+        server.SetActive(true);
+      },
+      "ForgetfulServer.*not stopped first");
+#endif
+}
+
 }  // namespace

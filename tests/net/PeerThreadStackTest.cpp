@@ -68,6 +68,7 @@ std::atomic<int> probedRuns{0};
 class ProbedPeerThread : public TIdPeerThread {
  public:
   using TIdPeerThread::TIdPeerThread;
+  ~ProbedPeerThread() override { BeforeDestruction(); }
 
  protected:
   void RunStarting() override {

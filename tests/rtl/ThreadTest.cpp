@@ -66,6 +66,25 @@ void RunUntilTerminated(FnThread& self) {
     rtl::Sleep(1);
 }
 
+// Forgets to shut the thread down first: the body could run on its members as they go.
+struct Forgetful : FnThread {
+  using FnThread::FnThread;
+};
+
+TEST(ThreadDestruction, ShutdownLeftToABaseDestructorAborts) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "checked only in builds without NDEBUG";
+#else
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        Trace trace;
+        TThread::Create<Forgetful>(false, trace, RunUntilTerminated).reset();
+      },
+      "Forgetful.*was not shut down first");
+#endif
+}
+
 std::string ErrorText(int error) {
   return Format("Thread Error: %s (%d)", std::system_category().message(error), error);
 }

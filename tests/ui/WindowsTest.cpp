@@ -66,6 +66,13 @@ TEST(PostedMessages, ArriveInOrderFromAnyThreadAndNotAfterTheWindowIsGone) {
   EXPECT_FALSE(PostMessageA(kNoWindow, WM_USER, 0, 0));
 }
 
+TEST(WindowTimers, APeriodBeyondTheLongestIsCappedNotRefused) {
+  Recorder recorder;
+  for (UINT period : {0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu})
+    EXPECT_EQ(SetTimer(recorder.window, 7, period), 7u) << period;
+  EXPECT_TRUE(KillTimer(recorder.window, 7));
+}
+
 TEST(WindowProcedures, AReplacementSeesMessagesFirstAndCanPassThemOn) {
   Recorder recorder;
   std::vector<UINT> seen;

@@ -36,7 +36,7 @@ TApplication::TApplication(int& argc, char** argv) : rtl::TComponent(nullptr) {
 }
 
 TApplication::~TApplication() {
-  delete openReport_.data();
+  openReport_.reset();
   DestroyComponents();  // forms first: they still use the application while they go
   detail::UnregisterWindow(handle_);
   pump_.reset();
@@ -125,12 +125,15 @@ void TApplication::ShowException(const std::exception& error) {
   }
   // Modal to the whole application, yet without a loop of its own: a nested loop would hold
   // up the very timer whose failure it reports, so a retry could never succeed meanwhile.
-  auto* box = new QMessageBox(QMessageBox::Critical, QString::fromStdString(title_),
-                              QString::fromStdString(text), QMessageBox::Ok);
-  box->setAttribute(Qt::WA_DeleteOnClose);
+  openReport_ = std::make_unique<QMessageBox>(QMessageBox::Critical, QString::fromStdString(title_),
+                                              QString::fromStdString(text), QMessageBox::Ok);
+  QMessageBox* box = openReport_.get();
   box->setWindowModality(Qt::ApplicationModal);
-  QObject::connect(box, &QMessageBox::finished, box, [this] { reportOpen_ = false; });
-  openReport_ = box;
+  // Closed: the box is still inside its own signal, so it goes once control is back in the loop.
+  QObject::connect(box, &QMessageBox::finished, box, [this, box] {
+    reportOpen_ = false;
+    if (openReport_.get() == box) openReport_.release()->deleteLater();
+  });
   reportOpen_ = true;
   box->open();
 }

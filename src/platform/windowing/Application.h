@@ -15,13 +15,13 @@
 #include <vector>
 
 #include <QIcon>
-#include <QPointer>
 
 #include "platform/windowing/WinTypes.h"
 #include "platform/windowing/WindowTable.h"
 #include "rtl/Component.h"
 
 class QApplication;
+class QMessageBox;
 
 namespace win {
 
@@ -117,7 +117,7 @@ class TApplication : public rtl::TComponent, private detail::WindowHost {
   bool terminated_ = false;
   bool minimized_ = false;
   bool reportOpen_ = false;
-  QPointer<QWidget> openReport_;
+  std::unique_ptr<QMessageBox> openReport_;  // the error report on screen, if any
   ErrorReportSeam errorReportSeam_;
 };
 

@@ -1,5 +1,6 @@
 #include "platform/windowing/MessagePump.h"
 
+#include <algorithm>
 #include <exception>
 #include <mutex>
 
@@ -94,7 +95,11 @@ void MessagePump::customEvent(QEvent* event) {
 std::uintptr_t MessagePump::SetTimer(HWND window, std::uintptr_t id, UINT periodMs) {
   if (!IsWindow(window)) return 0;
   KillTimer(window, id);
-  int qtId = startTimer(static_cast<int>(periodMs < 10 ? 10 : periodMs), Qt::PreciseTimer);
+  // Periods are held to the system's limits, as Windows does, rather than refused.
+  constexpr UINT kShortestPeriod = 10;
+  constexpr UINT kLongestPeriod = 0x7FFFFFFF;
+  const UINT period = std::clamp(periodMs, kShortestPeriod, kLongestPeriod);
+  int qtId = startTimer(static_cast<int>(period), Qt::PreciseTimer);
   if (qtId == 0) return 0;
   TimerKey key{window, id};
   timers_[key] = qtId;

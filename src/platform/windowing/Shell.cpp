@@ -10,7 +10,6 @@
 
 #include <QCoreApplication>
 #include <QPixmap>
-#include <QPointer>
 #include <QSystemTrayIcon>
 
 #include "platform/windowing/ShellIcons.h"
@@ -41,13 +40,17 @@ QString TipText(const NOTIFYICONDATAA& data) {
 // The icons this process shows, their Qt objects and the mouse notices they send back.
 class NotificationArea : public QObject {
  public:
-  // Made on first use; it goes before the Qt application does.
+  NotificationArea() : watch_([this] { HostLost(); }, [this] { HostAppeared(); }) {}
+
+  // Made on first use; it goes before the Qt application does, by a post routine, and never by
+  // static destruction, which may come after the application has gone.
   static NotificationArea& Instance() {
-    if (!instance_) {
-      instance_ = new NotificationArea;
-      qAddPostRoutine([] { delete instance_.data(); });
+    std::unique_ptr<NotificationArea>& area = Owner();
+    if (!area) {
+      area = std::make_unique<NotificationArea>();
+      qAddPostRoutine([] { Owner().reset(); });
     }
-    return *instance_;
+    return *area;
   }
 
   // Qt keeps the host it found until it has read the host's end; the watch may know first.
@@ -100,8 +103,10 @@ class NotificationArea : public QObject {
     std::optional<Clock::time_point> lastTrigger;
   };
 
-  NotificationArea() : watch_([this] { HostLost(); }, [this] { HostAppeared(); }) {}
-  ~NotificationArea() override { instance_ = nullptr; }
+  static std::unique_ptr<NotificationArea>& Owner() {
+    static auto* owner = new std::unique_ptr<NotificationArea>;  // never freed: see Instance
+    return *owner;
+  }
 
   Record* Find(const NOTIFYICONDATAA& data) {
     auto found = icons_.find({data.hWnd, data.uID});
@@ -182,13 +187,9 @@ class NotificationArea : public QObject {
 
   void HostAppeared() { detail::BroadcastMessage(RegisterWindowMessageA("TaskbarCreated"), 0, 0); }
 
-  static QPointer<NotificationArea> instance_;
-
   detail::TrayHostWatch watch_;  // made before the first icon: Qt decides its protocol then
   std::map<IconKey, Record> icons_;
 };
-
-QPointer<NotificationArea> NotificationArea::instance_;
 
 }  // namespace
 
