@@ -155,7 +155,12 @@ void TProxyForm::ApplyUpdates() {
 }
 
 void TProxyForm::GiveMemoryBack() {
-  if (proxy::Counters().ConnectionCount.load() != 0) return;
+  if (proxy::Counters().ConnectionCount.load() != 0) return;  // the next count of 0 comes back
+  // Their threads still hold what they have not freed yet.
+  if (IdTCPServer1->PeerThreads().Count() != 0) {
+    trimTimer_->start();
+    return;
+  }
   runsSeen_ = false;
   // What thousands of runs freed stays with the allocator otherwise, in every thread's arena.
   malloc_trim(0);

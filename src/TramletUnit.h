@@ -67,7 +67,7 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
 
   // A pane that grows past this many lines, or this much text, is emptied.
   static constexpr int kMaxPaneLines = 1000;
-  static constexpr std::size_t kMaxPaneBytes = 256 * 1024;
+  static constexpr std::size_t kMaxPaneBytes = std::size_t{256} * 1024;
   // What a pane shows of one chunk; the rest is counted in a note.
   static constexpr std::size_t kMaxShownBytes = 4096;
   // Updates from handler runs reach the window at most this often.

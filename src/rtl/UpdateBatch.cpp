@@ -115,8 +115,8 @@ std::string PaneText(std::string_view bytes, std::size_t maxBytes) {
   return text;
 }
 
-TUpdateBatch::TUpdateBatch(std::size_t captions, std::vector<PaneStart> panes, PaneBounds bounds,
-                           std::function<void()> request)
+TUpdateBatch::TUpdateBatch(std::size_t captions, const std::vector<PaneStart>& panes,
+                           PaneBounds bounds, std::function<void()> request)
     : bounds_(bounds), request_(std::move(request)) {
   pending_.captions.resize(captions);
   pending_.panes.resize(panes.size());

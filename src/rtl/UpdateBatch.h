@@ -28,7 +28,7 @@ namespace rtl {
 // pieceBytes of what it was given, with a note of what was left out.
 struct PaneBounds {
   int lines = 1000;
-  std::size_t bytes = 256 * 1024;
+  std::size_t bytes = std::size_t{256} * 1024;
   std::size_t pieceBytes = 4096;
 };
 
@@ -56,7 +56,7 @@ class TUpdateBatch {
     std::vector<PaneChange> panes;
   };
 
-  TUpdateBatch(std::size_t captions, std::vector<PaneStart> panes, PaneBounds bounds,
+  TUpdateBatch(std::size_t captions, const std::vector<PaneStart>& panes, PaneBounds bounds,
                std::function<void()> request);
 
   void SetCaption(std::size_t caption, std::string text);
