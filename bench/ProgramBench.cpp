@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -101,7 +102,9 @@ struct Figures {
   int Correct = 0;
   std::map<std::string, int> Errors;
   double CpuSeconds = 0;
-  std::int64_t IdleKb = 0;
+  double MainThreadCpuSeconds = 0;  // the window's thread, for the program
+  std::int64_t StartKb = 0;         // before the process's first load
+  std::int64_t IdleKb = 0;          // before this load
   std::int64_t PeakKb = 0;
   std::int64_t AfterKb = 0;  // kAfterLoad after the last download ended
   std::vector<double> ClickMs;
@@ -132,6 +135,15 @@ class PeakWatch {
   std::thread thread_;
 };
 
+double MainThreadCpuSeconds(pid_t pid) {
+  const std::string path =
+      "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/stat";
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return CpuSecondsFromStat(text.str(), ::sysconf(_SC_CLK_TCK));
+}
+
 // Runs the load against the process and measures it. idleNow tells when it has let go of every
 // download; during runs beside the load, on a thread of its own.
 Figures Measure(const std::string& relay, pid_t pid, const std::vector<DownloadSpec>& specs,
@@ -141,9 +153,10 @@ Figures Measure(const std::string& relay, pid_t pid, const std::vector<DownloadS
   figures.Relay = relay;
   figures.Downloads = static_cast<int>(specs.size());
   const ProcessSample idle = SampleProcess(pid, true);
-  figures.IdleKb = idle.VmRssKb;
+  figures.IdleKb = figures.StartKb = idle.VmRssKb;
   const bool hwmReset = ResetPeakRssOf(pid);
   const double cpuBefore = CpuSecondsOf(pid);
+  const double mainBefore = MainThreadCpuSeconds(pid);
   PeakWatch watch(pid);
   std::thread beside;
   if (during) beside = std::thread(during);
@@ -153,6 +166,7 @@ Figures Measure(const std::string& relay, pid_t pid, const std::vector<DownloadS
   for (int i = 0; i < 1000 && !idleNow(idle); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   figures.CpuSeconds = CpuSecondsOf(pid) - cpuBefore;
+  figures.MainThreadCpuSeconds = MainThreadCpuSeconds(pid) - mainBefore;
   figures.PeakKb = watch.Stop();
   if (hwmReset) figures.PeakKb = std::max(figures.PeakKb, SampleProcess(pid, false).VmHwmKb);
   std::this_thread::sleep_until(loadEnd + kAfterLoad);
@@ -314,13 +328,17 @@ std::vector<Figures> MeasureProgram(const std::string& relay, bool iconOnly,
     std::function<void()> during;
     if (window != 0 && i + 1 == counts.size()) {
       during = [&] {
-        // Once every download is under way; the limit box sits at (200, 17) of the status strip
-        // (35 down), its arrows at its right: up, then down again, so the limit ends where it was.
-        std::this_thread::sleep_for(std::chrono::seconds(5));
-        ScreenArea box(desktop.DisplayName(), window, 200, 52, 47, 22);
-        clicks.push_back(ClickAndWatch(desktop, box, window, 237, 57));
+        // Once every download is under way. The limit box sits at (200, 17) of the status strip
+        // (35 down), its arrows at its right. The box is given the focus first, so that only
+        // its digit can change: the area watched is the digit alone, left of where the caret
+        // goes. Up, then down again, so the limit ends where it was.
+        std::this_thread::sleep_for(std::chrono::seconds(4));
+        desktop.Run("xdotool mousemove --window " + std::to_string(window) + " 205 63 click 1");
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        ScreenArea digit(desktop.DisplayName(), window, 202, 56, 7, 12);
+        clicks.push_back(ClickAndWatch(desktop, digit, window, 237, 57));
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        clicks.push_back(ClickAndWatch(desktop, box, window, 237, 67));
+        clicks.push_back(ClickAndWatch(desktop, digit, window, 237, 67));
       };
     }
     Progress(std::to_string(counts[i]) + " downloads through the program, " + relay);
@@ -331,6 +349,7 @@ std::vector<Figures> MeasureProgram(const std::string& relay, bool iconOnly,
         },
         during);
     figures.ClickMs = clicks;
+    if (!all.empty()) figures.StartKb = all.front().StartKb;
     all.push_back(figures);
   }
   // Qt's complaints about what the panes were given would show here.
@@ -361,12 +380,13 @@ void Print(const Figures& figures, const Figures* core) {
     std::snprintf(text, sizeof text, "%s%.0f", clicks.empty() ? "" : ", ", ms);
     clicks += text;
   }
-  std::printf("  %-12s %5d  %5d  %7.3f  %6s  %8.1f  %7.1f  %7.1f  %+8.1f  %s\n",
+  std::printf("  %-12s %5d  %5d  %6.3f  %6s  %6.3f  %7.1f  %6.1f  %6.1f  %+7.1f  %s\n",
               figures.Relay.c_str(), figures.Downloads, figures.Correct, cpuMs, ratio.c_str(),
+              figures.MainThreadCpuSeconds * 1000 / n,
               static_cast<double>(figures.PeakKb - figures.IdleKb) / n,
-              static_cast<double>(figures.IdleKb) / 1000,
+              static_cast<double>(figures.StartKb) / 1000,
               static_cast<double>(figures.AfterKb) / 1000,
-              static_cast<double>(figures.AfterKb - figures.IdleKb) / 1000, clicks.c_str());
+              static_cast<double>(figures.AfterKb - figures.StartKb) / 1000, clicks.c_str());
   for (const auto& [error, count] : figures.Errors)
     std::printf("                 failed: %d x %s\n", count, error.c_str());
 }
@@ -398,9 +418,9 @@ int RunDriver(const std::vector<int>& counts) {
       "download;\n  5 s after the load within 20 MB of idle; a click on the limit box shown "
       "within 200 ms.\n");
   std::printf(
-      "  relay        loads  correct  CPU ms   / core   peak kB   idle MB  after MB  after-idle  "
+      "  relay        loads correct  CPU ms  / core   main    peak kB  start   after   after-   "
       "click ms\n"
-      "                               per dl            per dl             (5 s)     MB\n");
+      "                              per dl          thread  per dl   MB      MB (5s) start MB\n");
   for (std::size_t i = 0; i < counts.size(); ++i) {
     Print(core[i], nullptr);
     Print(shown[i], &core[i]);

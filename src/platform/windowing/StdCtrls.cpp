@@ -7,6 +7,8 @@
 namespace win {
 
 TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
+  // A log nobody edits: an undo history would keep a copy of everything ever appended.
+  setUndoRedoEnabled(false);
   connect(this, &QPlainTextEdit::textChanged, this, [this] {
     if (OnChange) OnChange(this);
   });
