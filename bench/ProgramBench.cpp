@@ -1,6 +1,7 @@
 // Prints what the program users run costs under thousands of concurrent throttled downloads, next
 // to the proxy core alone on the same load in the same run: the program with its window shown on
-// a desktop of its own (Xvfb and openbox), and with only its icon (with the trayer tray host).
+// a desktop of its own (Xvfb and openbox), with only its icon (with the trayer tray host), and
+// without any display.
 // For each: CPU per download, peak memory growth per download and memory 5 s after the load;
 // during the largest load with the window shown, how long a click on the limit box's arrows
 // takes to show on screen. Everything runs in a network namespace of its own, so that port 1080
@@ -281,9 +282,11 @@ bool Await(Condition condition, int timeoutMs) {
   return true;
 }
 
+enum class Mode { Shown, IconOnly, Headless };
+
 // The real program on a desktop of its own: its window shown (no tray host, so it shows the
-// window itself) or only its icon (trayer).
-std::vector<Figures> MeasureProgram(const std::string& relay, bool iconOnly,
+// window itself) or only its icon (trayer); or without any display, on Qt's offscreen platform.
+std::vector<Figures> MeasureProgram(const std::string& relay, Mode mode,
                                     const std::vector<int>& counts, std::int32_t originPort) {
   std::vector<Figures> all;
   auto fail = [&](const std::string& why) {
@@ -297,21 +300,25 @@ std::vector<Figures> MeasureProgram(const std::string& relay, bool iconOnly,
     return all;
   };
   test::Desktop desktop;
-  if (!desktop.StartDisplay() || !desktop.StartWindowManager() || !desktop.StartSessionBus())
-    return fail("no desktop");
-  if (iconOnly && !desktop.StartTrayHost()) return fail("no tray host");
   test::ChildOptions options;
   options.argv = {TRAMLET_PROGRAM};
-  options.environment = desktop.Environment();
-  options.environment.insert(
-      options.environment.end(),
-      {"QT_QPA_PLATFORM=xcb", "QT_QPA_PLATFORMTHEME=", "XDG_CURRENT_DESKTOP="});
   options.outputPath = desktop.WorkDir() + "/tramlet.log";
+  if (mode == Mode::Headless) {
+    options.environment = {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=offscreen"};
+  } else {
+    if (!desktop.StartDisplay() || !desktop.StartWindowManager() || !desktop.StartSessionBus())
+      return fail("no desktop");
+    if (mode == Mode::IconOnly && !desktop.StartTrayHost()) return fail("no tray host");
+    options.environment = desktop.Environment();
+    options.environment.insert(
+        options.environment.end(),
+        {"QT_QPA_PLATFORM=xcb", "QT_QPA_PLATFORMTHEME=", "XDG_CURRENT_DESKTOP="});
+  }
   test::ChildProcess program;
   if (!program.Start(options)) return fail("the program did not start");
   if (!Await([] { return Listening(kProgramPort); }, 10000)) return fail("nothing on port 1080");
   std::uint32_t window = 0;
-  if (!iconOnly) {
+  if (mode == Mode::Shown) {
     Await(
         [&] {
           const auto found = desktop.FindWindows("--onlyvisible --name '^" + kWindowTitle + "$'");
@@ -405,8 +412,11 @@ int RunDriver(const std::vector<int>& counts) {
     Progress(std::to_string(count) + " downloads through the core alone");
     core.push_back(MeasureCore(count, originPort));
   }
-  const std::vector<Figures> shown = MeasureProgram("window shown", false, counts, originPort);
-  const std::vector<Figures> icon = MeasureProgram("icon only", true, counts, originPort);
+  const std::vector<Figures> shown =
+      MeasureProgram("window shown", Mode::Shown, counts, originPort);
+  const std::vector<Figures> icon = MeasureProgram("icon only", Mode::IconOnly, counts, originPort);
+  const std::vector<Figures> headless =
+      MeasureProgram("no display", Mode::Headless, counts, originPort);
   origin.Finish();
 
   std::printf(
@@ -425,6 +435,7 @@ int RunDriver(const std::vector<int>& counts) {
     Print(core[i], nullptr);
     Print(shown[i], &core[i]);
     Print(icon[i], &core[i]);
+    Print(headless[i], &core[i]);
   }
   return 0;
 }
