@@ -162,7 +162,7 @@ void TProxyForm::GiveMemoryBack() {
     return;
   }
   runsSeen_ = false;
-  // What thousands of runs freed stays with the allocator otherwise, in every thread's arena.
+  // What thousands of runs freed stays with the allocator otherwise.
   malloc_trim(0);
 }
 

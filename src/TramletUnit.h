@@ -6,8 +6,9 @@
 // server listening, and the notification-area icon the window hides into.
 //
 // Main thread only. Handler runs reach the window through the proxy view, whose updates are
-// queued to the main thread in the order issued; updates still queued when the window goes are
-// withdrawn, never run.
+// gathered for the main thread in the order issued and applied in batches (a caption shows its
+// newest text, a pane what it would show appended piece by piece); updates still waiting when
+// the window goes are dropped, never applied.
 
 #include <chrono>
 #include <cstddef>
