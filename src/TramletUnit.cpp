@@ -1,5 +1,12 @@
 #include "TramletUnit.h"
 
+#include <malloc.h>
+
+#include <algorithm>
+#include <vector>
+
+#include <QTimer>
+
 #include "net/IdTCPServer.h"
 #include "platform/windowing/Application.h"
 #include "platform/windowing/StdCtrls.h"
@@ -7,6 +14,7 @@
 #include "proxy/ProxyCounters.h"
 #include "proxy/ProxyHandler.h"
 #include "rtl/Synchronize.h"
+#include "rtl/UpdateBatch.h"
 #include "ui/CoolTrayIcon.h"
 #include "ui/Spin.h"
 #include "ui_TramletUnit.h"
@@ -30,6 +38,8 @@ TProxyForm::TProxyForm(rtl::TComponent* owner)
   Memo1->OnChange = [this](win::TMemo* sender) { Memo1Change(sender); };
   Memo2->OnChange = [this](win::TMemo* sender) { Memo1Change(sender); };
   SpinEdit1->OnChange = [this](QObject* sender) { SpinEdit1Change(sender); };
+
+  CreateUpdatePath();
 
   Timer1 = new win::TTimer(this);
   Timer1->SetOnTimer([this](win::TTimer* sender) { Timer1Timer(sender); });
@@ -80,7 +90,7 @@ void TProxyForm::SpinEdit1Change(QObject*) {
 }
 
 void TProxyForm::Memo1Change(win::TMemo* Sender) {
-  if (Sender->LineCount() > kMaxPaneLines) Sender->Clear();
+  if (Sender->LineCount() > kMaxPaneLines || Sender->TextLength() > kMaxPaneBytes) Sender->Clear();
 }
 
 void TProxyForm::FormCreate(win::TForm*) {
@@ -91,18 +101,83 @@ void TProxyForm::TrayDblClick(ui::TCoolTrayIcon*) {
   Tray->RestoreMainForm();
 }
 
+namespace {
+
+enum Caption : std::size_t { kConnections, kStatus, kCaptions };
+enum Pane : std::size_t { kUpload, kDownload };
+
+rtl::TUpdateBatch::PaneStart StartOf(const win::TMemo& pane) {
+  return {pane.LineCount(), pane.TextLength()};
+}
+
+void Apply(win::TMemo& pane, const rtl::TUpdateBatch::PaneChange& change) {
+  if (change.clearFirst) pane.Clear();
+  if (change.text) pane.AddPaneText(*change.text);
+}
+
+}  // namespace
+
+void TProxyForm::CreateUpdatePath() {
+  updateTimer_ = new QTimer(this);
+  updateTimer_->setSingleShot(true);
+  connect(updateTimer_, &QTimer::timeout, this, [this] { ApplyUpdates(); });
+  trimTimer_ = new QTimer(this);
+  trimTimer_->setSingleShot(true);
+  trimTimer_->setInterval(1000);
+  connect(trimTimer_, &QTimer::timeout, this, [this] { GiveMemoryBack(); });
+  updates_ = std::make_unique<rtl::TUpdateBatch>(
+      kCaptions, std::vector{StartOf(*Memo1), StartOf(*Memo2)},
+      rtl::PaneBounds{kMaxPaneLines, kMaxPaneBytes, kMaxShownBytes},
+      // Withdrawn with the window's other queued calls when it goes.
+      [this] { rtl::Queue([this] { ScheduleUpdates(); }, this); });
+}
+
+void TProxyForm::ScheduleUpdates() {
+  if (updateTimer_->isActive()) return;
+  const auto since = std::chrono::steady_clock::now() - lastUpdate_;
+  const auto wait = std::chrono::milliseconds(kUpdateIntervalMs) -
+                    std::chrono::duration_cast<std::chrono::milliseconds>(since);
+  updateTimer_->start(std::max<std::chrono::milliseconds>(wait, std::chrono::milliseconds(0)));
+}
+
+void TProxyForm::ApplyUpdates() {
+  lastUpdate_ = std::chrono::steady_clock::now();
+  const rtl::TUpdateBatch::Batch batch = updates_->Take();
+  if (batch.captions[kConnections]) {
+    Label1->SetCaption(*batch.captions[kConnections]);
+    runsSeen_ = true;
+  }
+  if (batch.captions[kStatus]) Label3->SetCaption(*batch.captions[kStatus]);
+  Apply(*Memo1, batch.panes[kUpload]);
+  Apply(*Memo2, batch.panes[kDownload]);
+  // The runs' threads free their memory as they end, a little after their count drops.
+  if (runsSeen_ && proxy::Counters().ConnectionCount.load() == 0) trimTimer_->start();
+}
+
+void TProxyForm::GiveMemoryBack() {
+  if (proxy::Counters().ConnectionCount.load() != 0) return;  // the next count of 0 comes back
+  // Their threads still hold what they have not freed yet.
+  if (IdTCPServer1->PeerThreads().Count() != 0) {
+    trimTimer_->start();
+    return;
+  }
+  runsSeen_ = false;
+  // What thousands of runs freed stays with the allocator otherwise.
+  malloc_trim(0);
+}
+
 void TProxyForm::SetConnectionCaption(std::string text) {
-  rtl::Queue([this, text = std::move(text)] { Label1->SetCaption(text); }, this);
+  updates_->SetCaption(kConnections, std::move(text));
 }
 
 void TProxyForm::SetStatusCaption(std::string text) {
-  rtl::Queue([this, text = std::move(text)] { Label3->SetCaption(text); }, this);
+  updates_->SetCaption(kStatus, std::move(text));
 }
 
 void TProxyForm::AppendUploadLine(std::string line) {
-  rtl::Queue([this, line = std::move(line)] { Memo1->Add(line); }, this);
+  updates_->AppendText(kUpload, line);
 }
 
 void TProxyForm::AppendDownloadText(std::string text) {
-  rtl::Queue([this, text = std::move(text)] { Memo2->Add(text); }, this);
+  updates_->AppendText(kDownload, text);
 }

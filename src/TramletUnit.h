@@ -6,9 +6,12 @@
 // server listening, and the notification-area icon the window hides into.
 //
 // Main thread only. Handler runs reach the window through the proxy view, whose updates are
-// queued to the main thread in the order issued; updates still queued when the window goes are
-// withdrawn, never run.
+// gathered for the main thread in the order issued and applied in batches (a caption shows its
+// newest text, a pane what it would show appended piece by piece); updates still waiting when
+// the window goes are dropped, never applied.
 
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -16,6 +19,7 @@
 #include "proxy/ProxyView.h"
 
 class QObject;
+class QTimer;
 class TIdPeerThread;
 class TIdTCPServer;
 namespace Ui {
@@ -23,6 +27,9 @@ class TProxyForm;
 }
 namespace proxy {
 class ProxyHandler;
+}
+namespace rtl {
+class TUpdateBatch;
 }
 namespace win {
 class TLabel;
@@ -59,8 +66,13 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   void FormCreate(win::TForm* Sender);
   void TrayDblClick(ui::TCoolTrayIcon* Sender);
 
-  // A pane that grows past this many lines is emptied.
+  // A pane that grows past this many lines, or this much text, is emptied.
   static constexpr int kMaxPaneLines = 1000;
+  static constexpr std::size_t kMaxPaneBytes = std::size_t{256} * 1024;
+  // What a pane shows of one chunk; the rest is counted in a note.
+  static constexpr std::size_t kMaxShownBytes = 4096;
+  // Updates from handler runs reach the window at most this often.
+  static constexpr int kUpdateIntervalMs = 50;
   static constexpr std::int32_t kProxyPort = 1080;
 
  private:
@@ -69,6 +81,19 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   void AppendUploadLine(std::string line) override;
   void AppendDownloadText(std::string text) override;
 
+  // The update path: runs gather their updates in updates_; one queued call asks for a batch,
+  // which the window applies no sooner than kUpdateIntervalMs after the last one.
+  void CreateUpdatePath();
+  void ScheduleUpdates();
+  void ApplyUpdates();
+  void GiveMemoryBack();
+
   std::unique_ptr<Ui::TProxyForm> layout_;
+  std::unique_ptr<rtl::TUpdateBatch> updates_;
+  QTimer* updateTimer_ = nullptr;
+  std::chrono::steady_clock::time_point lastUpdate_;
+  // Runs were seen since memory was last given back.
+  bool runsSeen_ = false;
+  QTimer* trimTimer_ = nullptr;
   std::unique_ptr<proxy::ProxyHandler> handler_;
 };

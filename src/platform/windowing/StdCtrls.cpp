@@ -2,9 +2,13 @@
 
 #include <QTextBlock>
 
+#include "rtl/UpdateBatch.h"
+
 namespace win {
 
 TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
+  // A log nobody edits: an undo history would keep a copy of everything ever appended.
+  setUndoRedoEnabled(false);
   connect(this, &QPlainTextEdit::textChanged, this, [this] {
     if (OnChange) OnChange(this);
   });
@@ -14,12 +18,17 @@ int TMemo::LineCount() const {
   return document()->isEmpty() ? 0 : document()->blockCount();
 }
 
+std::size_t TMemo::TextLength() const {
+  // Every line counts its break, the last one too.
+  return document()->isEmpty() ? 0 : static_cast<std::size_t>(document()->characterCount());
+}
+
 void TMemo::Add(const std::string& text) {
-  QString lines = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-  lines.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-  lines.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-  if (lines.endsWith(QLatin1Char('\n'))) lines.chop(1);  // the pane ends every line itself
-  appendPlainText(lines);
+  AddPaneText(rtl::PaneText(text, std::string::npos));
+}
+
+void TMemo::AddPaneText(const std::string& text) {
+  appendPlainText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
 }
 
 }  // namespace win

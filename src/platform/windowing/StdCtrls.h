@@ -3,6 +3,7 @@
 // The standard controls a stored layout places: memos, labels and panels, as Qt widgets that
 // speak in the runtime's terms (text as bytes, line lists, OnChange). Main thread only.
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -21,8 +22,13 @@ class TMemo : public QPlainTextEdit {
 
   // The number of lines; an empty pane has none.
   int LineCount() const;
-  // Appends text as new lines: its CR LF, CR and LF bytes break lines. Bytes are shown as UTF-8.
+  // The text's length, a line break counted as one.
+  std::size_t TextLength() const;
+  // Appends text as new lines: its CR LF, CR and LF bytes break lines. Bytes are shown as UTF-8;
+  // control bytes and what is not UTF-8 show as placeholders (rtl::PaneText).
   void Add(const std::string& text);
+  // Appends text already in the pane's form (rtl::PaneText), as one change however many lines.
+  void AddPaneText(const std::string& text);
   void Clear() { clear(); }
   std::string Text() const { return toPlainText().toStdString(); }
 
