@@ -133,7 +133,7 @@ bool TUpdateBatch::MarkRequested() {
 void TUpdateBatch::SetCaption(std::size_t caption, std::string text) {
   bool ask = false;
   {
-    std::lock_guard lock(mutex_);
+    TMutexGuard lock(mutex_);
     pending_.captions.at(caption) = std::move(text);
     ask = MarkRequested();
   }
@@ -145,7 +145,7 @@ void TUpdateBatch::AppendText(std::size_t pane, std::string_view text) {
   std::string piece = PaneText(text, bounds_.pieceBytes);
   bool ask = false;
   {
-    std::lock_guard lock(mutex_);
+    TMutexGuard lock(mutex_);
     PaneModel& model = models_.at(pane);
     PaneChange& change = pending_.panes.at(pane);
     // Appending nothing to an empty pane leaves it empty.
@@ -170,7 +170,7 @@ void TUpdateBatch::AppendText(std::size_t pane, std::string_view text) {
 }
 
 TUpdateBatch::Batch TUpdateBatch::Take() {
-  std::lock_guard lock(mutex_);
+  TMutexGuard lock(mutex_);
   Batch taken = std::move(pending_);
   pending_ = Batch{};
   pending_.captions.resize(taken.captions.size());

@@ -16,11 +16,12 @@
 
 #include <cstddef>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "rtl/CriticalSection.h"
 
 namespace rtl {
 
@@ -72,14 +73,15 @@ class TUpdateBatch {
     std::size_t bytes = 0;
   };
 
-  bool MarkRequested();  // guarded by mutex_; true when this update must ask for a batch
+  // True when this update must ask for a batch.
+  bool MarkRequested() REQUIRES(mutex_);
 
   const PaneBounds bounds_;
   const std::function<void()> request_;
-  std::mutex mutex_;
-  Batch pending_;                  // guarded by mutex_
-  std::vector<PaneModel> models_;  // guarded by mutex_
-  bool requested_ = false;         // guarded by mutex_
+  TMutex mutex_;
+  Batch pending_ GUARDED_BY(mutex_);
+  std::vector<PaneModel> models_ GUARDED_BY(mutex_);
+  bool requested_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace rtl
