@@ -71,13 +71,12 @@ int main(int argc, char** argv) {
   QSocketNotifier stopRequests(signalPipe[0], QSocketNotifier::Read);
   QObject::connect(&stopRequests, &QSocketNotifier::activated, [&] { application.Terminate(); });
 
-  auto* form = new TProxyForm(&application);
+  new TProxyForm(&application);  // the application owns it
   // The program begins as its icon alone; without a display there is nothing to show at all.
   if (!HaveDisplay() || win::TrayHostAvailable()) {
     application.SetShowMainForm(false);
   } else {
-    // Hiding into an icon nobody can see would leave the program unreachable.
-    form->Tray->SetMinimizeToTray(false);
+    // The icon hides the window only once a host shows it.
     std::fprintf(stderr,
                  "tramlet: no notification area found; showing the window instead of an icon\n");
   }

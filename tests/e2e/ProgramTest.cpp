@@ -267,6 +267,60 @@ TEST_F(Program, WithoutANotificationAreaTheWindowStartsShownAndMinimizesNormally
   EXPECT_EQ(Terminate(6000), std::optional<int>(0));
 }
 
+// Both kinds of notification area: trayer (XEmbed) and a StatusNotifierWatcher.
+class ProgramWithTrayHost : public Program, public ::testing::WithParamInterface<bool> {
+ protected:
+  bool StatusNotifier() const { return GetParam(); }
+  bool StartHost() {
+    return StatusNotifier() ? desktop.StartStatusNotifierWatcher(TRAMLET_SNI_WATCHER)
+                            : desktop.StartTrayHost();
+  }
+  bool StopHost() {
+    if (!StatusNotifier()) return desktop.StopTrayHost();
+    desktop.StopStatusNotifierWatcher();
+    return true;
+  }
+  bool IconShown() const { return StatusNotifier() ? desktop.WatcherHasItem() : DockedIcon() != 0; }
+  bool Iconic(std::uint32_t window) const {
+    return Property(window, "WM_STATE").find("Iconic") != std::string::npos;
+  }
+};
+
+TEST_P(ProgramWithTrayHost, AHiddenWindowComesBackWhenTheHostGoesAndHidesAgainOnceOneIsBack) {
+  StartDesktop(false);
+  ASSERT_TRUE(StartHost());
+  StartProgramOnTheDesktop();
+  ASSERT_TRUE(test::WaitUntil([&] { return IconShown(); }, 10000)) << Log();
+  ASSERT_EQ(ShownWindow(), 0u);
+
+  ASSERT_TRUE(StopHost());
+  std::uint32_t window = 0;
+  EXPECT_TRUE(test::WaitUntil([&] { return (window = ShownWindow()) != 0; }, 1000)) << Log();
+  ASSERT_TRUE(test::WaitUntil([&] { return (window = ShownWindow()) != 0; }, 5000));
+  EXPECT_FALSE(Iconic(window));
+  EXPECT_TRUE(test::WaitUntil(
+      [&] { return desktop.Run("xdotool getactivewindow") == std::to_string(window) + "\n"; },
+      3000));
+
+  // No host: a minimized window stays within reach, iconic.
+  ASSERT_TRUE(desktop.Run("xdotool windowminimize " + std::to_string(window)));
+  EXPECT_TRUE(test::WaitUntil([&] { return Iconic(window); }, 5000));
+
+  ASSERT_TRUE(StartHost());
+  EXPECT_TRUE(test::WaitUntil([&] { return IconShown(); }, 10000)) << "the icon did not come back";
+  ASSERT_TRUE(desktop.Run("xdotool windowactivate " + std::to_string(window)));
+  ASSERT_TRUE(test::WaitUntil([&] { return ShownWindow() != 0 && !Iconic(window); }, 5000));
+  ASSERT_TRUE(desktop.Run("xdotool windowminimize " + std::to_string(window)));
+  EXPECT_TRUE(test::WaitUntil([&] { return ShownWindow() == 0; }, 5000));
+  EXPECT_FALSE(Iconic(window)) << "minimized into the icon, not iconic";
+  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, ProgramWithTrayHost, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& host) {
+                           return host.param ? "StatusNotifierWatcher" : "XEmbed";
+                         });
+
 TEST_F(Program, WithoutAnyDisplayItServesOffscreenUntilStopped) {
   StartProgram({"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
   ASSERT_TRUE(AwaitListening(6000)) << Log();
