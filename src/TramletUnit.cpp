@@ -1,5 +1,6 @@
 #include "TramletUnit.h"
 
+#include "net/IdException.h"
 #include "net/IdTCPServer.h"
 #include "platform/windowing/Application.h"
 #include "platform/windowing/StdCtrls.h"
@@ -71,8 +72,22 @@ void TProxyForm::Timer1Timer(win::TTimer*) {
                      std::to_string(proxy::Counters().ConnectionCount.load()));
   Memo1->HandleNeeded();
   Memo2->HandleNeeded();
-  // Raises when the port cannot be bound; the next tick tries again.
-  IdTCPServer1->SetActive(true);
+  // Raises when the port cannot be bound; the next tick tries again. A failure is reported once:
+  // the same one again only says in the status that it goes on.
+  try {
+    IdTCPServer1->SetActive(true);
+  } catch (const std::exception& error) {
+    const std::string port = "Port " + std::to_string(IdTCPServer1->DefaultPort());
+    Label3->SetCaption(port + (dynamic_cast<const EIdCouldNotBindSocket*>(&error)
+                                   ? " is in use; trying again every second"
+                                   : " cannot be opened; trying again every second"));
+    if (error.what() == failedActivation_) return;
+    failedActivation_ = error.what();
+    throw;
+  }
+  if (failedActivation_.empty()) return;
+  failedActivation_.clear();
+  Label3->SetCaption(kStatusCaption);
 }
 
 void TProxyForm::SpinEdit1Change(QObject*) {

@@ -62,6 +62,8 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   // A pane that grows past this many lines is emptied.
   static constexpr int kMaxPaneLines = 1000;
   static constexpr std::int32_t kProxyPort = 1080;
+  // The status line's text until there is something to say.
+  static constexpr const char* kStatusCaption = "Status ...";
 
  private:
   void SetConnectionCaption(std::string text) override;
@@ -69,6 +71,8 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   void AppendUploadLine(std::string line) override;
   void AppendDownloadText(std::string text) override;
 
+  // The message of the activation failure reported last; empty once activation succeeded.
+  std::string failedActivation_;
   std::unique_ptr<Ui::TProxyForm> layout_;
   std::unique_ptr<proxy::ProxyHandler> handler_;
 };

@@ -14,6 +14,7 @@
 #include "TramletUnit.h"
 #include "platform/windowing/Application.h"
 #include "platform/windowing/Shell.h"
+#include "platform/windowing/SingleInstance.h"
 #include "rtl/ResourceLimit.h"
 #include "ui/CoolTrayIcon.h"
 
@@ -67,6 +68,12 @@ int main(int argc, char** argv) {
   rtl::RaiseOpenFileLimit();
 
   win::TApplication application(argc, argv);
+  // Most often the port is taken by this very program, started before.
+  win::TSingleInstance instance("tramlet");
+  if (instance.HandedOver()) {
+    std::fprintf(stderr, "tramlet: already running; its window is shown instead\n");
+    return 0;
+  }
   application.SetIcon(TramletIcon());
   QSocketNotifier stopRequests(signalPipe[0], QSocketNotifier::Read);
   QObject::connect(&stopRequests, &QSocketNotifier::activated, [&] { application.Terminate(); });
