@@ -345,15 +345,44 @@ INSTANTIATE_TEST_SUITE_P(Hosts, ProgramWithTrayHost, ::testing::Values(false, tr
                            return host.param ? "StatusNotifierWatcher" : "XEmbed";
                          });
 
-TEST_F(Program, WithoutAnyDisplayItServesOffscreenUntilStopped) {
-  StartProgram({"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
-  ASSERT_TRUE(AwaitListening(6000)) << Log();
-  EXPECT_NE(Log().find("no display"), std::string::npos) << Log();
+// A display number nothing on this machine serves.
+std::string DeadDisplay() {
+  int number = 99;
+  while (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
+         std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock"))
+    ++number;
+  return ":" + std::to_string(number);
+}
+
+TEST_F(Program, WithoutADisplayThatAnswersItServesOffscreenUntilStopped) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> environment;
+    const char* said;
+  };
+  const Case cases[] = {
+      {"no display", {"DISPLAY=", "WAYLAND_DISPLAY="}, "no display found"},
+      {"an X display nobody serves",
+       {"DISPLAY=" + DeadDisplay(), "WAYLAND_DISPLAY="},
+       "the display could not be opened"},
+      {"a Wayland display nobody serves",
+       {"DISPLAY=", "WAYLAND_DISPLAY=wayland-gone", "XDG_RUNTIME_DIR=" + desktop.WorkDir()},
+       "the display could not be opened"},
+  };
   Origin origin(5000);
-  Download download = Fetch(origin, desktop.WorkDir() + "/file");
-  ASSERT_TRUE(download.ok);
-  EXPECT_EQ(download.body, origin.body);
-  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> environment = c.environment;
+    environment.push_back("QT_QPA_PLATFORM=");
+    StartProgram(environment);
+    ASSERT_TRUE(AwaitListening(6000)) << Log();
+    Download download = Fetch(origin, desktop.WorkDir() + "/file");
+    ASSERT_TRUE(download.ok);
+    EXPECT_EQ(download.body, origin.body);
+    EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+    EXPECT_NE(Log().find(c.said), std::string::npos) << Log();
+    std::filesystem::remove(desktop.WorkDir() + "/tramlet.log");
+  }
 }
 
 }  // namespace
