@@ -91,7 +91,17 @@ void TProxyForm::Timer1Timer(win::TTimer*) {
 }
 
 void TProxyForm::SpinEdit1Change(QObject*) {
-  proxy::Counters().SpeedLimit.store(SpinEdit1->Value());
+  const int limit = SpinEdit1->Value();
+  proxy::Counters().SpeedLimit.store(limit);
+  // Held relays send nothing: the status says why, rather than their tick counts.
+  if (RelayPaused())
+    Label3->SetCaption("Paused: the limit is " + std::to_string(limit));
+  else if (Label3->Caption().rfind("Paused: ", 0) == 0)
+    Label3->SetCaption(kStatusCaption);
+}
+
+bool TProxyForm::RelayPaused() {
+  return proxy::Counters().SpeedLimit.load() <= 0;
 }
 
 void TProxyForm::Memo1Change(win::TMemo* Sender) {
@@ -111,7 +121,11 @@ void TProxyForm::SetConnectionCaption(std::string text) {
 }
 
 void TProxyForm::SetStatusCaption(std::string text) {
-  rtl::Queue([this, text = std::move(text)] { Label3->SetCaption(text); }, this);
+  rtl::Queue(
+      [this, text = std::move(text)] {
+        if (!RelayPaused()) Label3->SetCaption(text);
+      },
+      this);
 }
 
 void TProxyForm::AppendUploadLine(std::string line) {

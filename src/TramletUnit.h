@@ -70,6 +70,8 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   void SetStatusCaption(std::string text) override;
   void AppendUploadLine(std::string line) override;
   void AppendDownloadText(std::string text) override;
+  // A limit of 0 (or below, while typed) holds every relay.
+  static bool RelayPaused();
 
   // The message of the activation failure reported last; empty once activation succeeded.
   std::string failedActivation_;

@@ -80,7 +80,7 @@ struct Download {
 Download Fetch(const Origin& origin, const std::string& file) {
   Download download;
   Clock::time_point start = Clock::now();
-  download.ok = test::RunAndCapture("timeout 60 curl -s -S -x http://127.0.0.1:1080 -o '" + file +
+  download.ok = test::RunAndCapture("timeout 30 curl -s -S -x http://127.0.0.1:1080 -o '" + file +
                                     "' " + origin.Url())
                     .has_value();
   download.seconds = SecondsSince(start);
@@ -202,6 +202,26 @@ TEST_F(Program, TheIconShowsTheWindowWhoseLimitBoxSetsThePaceAndClosingItEndsThe
       3000));
   ASSERT_TRUE(desktop.Run("wmctrl -i -c " + std::to_string(window)));
   EXPECT_EQ(program.WaitForExit(6000), std::optional<int>(0));
+}
+
+TEST_F(Program, ALimitOfZeroLeftInTheBoxBecomesOneWhenTheWindowIsMinimized) {
+  StartDesktop(true);
+  StartProgramOnTheDesktop();
+  ASSERT_TRUE(desktop.Click(AwaitDockedIcon(), 1, 2)) << Log();
+  std::uint32_t window = 0;
+  ASSERT_TRUE(test::WaitUntil([&] { return (window = ShownWindow()) != 0; }, 5000));
+  ASSERT_TRUE(AwaitListening());
+  ASSERT_TRUE(desktop.Run("xdotool mousemove --window " + std::to_string(window) +
+                          " 222 64 click --repeat 3 1 type 0"));
+  ASSERT_TRUE(desktop.Run("xdotool windowminimize " + std::to_string(window)));
+  ASSERT_TRUE(test::WaitUntil([&] { return ShownWindow() == 0; }, 5000));
+
+  Origin origin(1500);  // 1000 and 500 bytes a second apart at limit 1; never at 0
+  Download download = Fetch(origin, desktop.WorkDir() + "/file");
+  EXPECT_TRUE(download.ok);
+  EXPECT_EQ(download.body, origin.body);
+  EXPECT_LT(download.seconds, 10.0);
+  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
 }
 
 TEST_F(Program, APortInUseIsReportedOnceAndTheProxyListensSoonAfterItIsFree) {

@@ -140,9 +140,14 @@ TEST_F(ProxyFormTest, TheLimitFollowsTheBoxAsTypedAndTheCorrection) {
   form->SpinEdit1->selectAll();
   QTest::keyClicks(form->SpinEdit1, "0");
   EXPECT_EQ(proxy::Counters().SpeedLimit.load(), 0);  // held until the box is left
+  // Held relays still report their ticks; while paused the status says so instead.
+  static_cast<proxy::ProxyView&>(*form).SetStatusCaption("Speed limit in action 1");
+  rtl::CheckSynchronize(0);
+  EXPECT_EQ(form->Label3->Caption(), "Paused: the limit is 0");
   form->Memo1->setFocus();
   EXPECT_EQ(form->SpinEdit1->text(), "1");
   EXPECT_EQ(proxy::Counters().SpeedLimit.load(), 1);
+  EXPECT_EQ(form->Label3->Caption(), TProxyForm::kStatusCaption);
 }
 
 TEST_F(ProxyFormTest, UpdatesStillQueuedWhenTheWindowGoesNeverRun) {
