@@ -3,6 +3,7 @@
 #include "net/IdException.h"
 #include "net/IdTCPServer.h"
 #include "platform/windowing/Application.h"
+#include "platform/windowing/Menus.h"
 #include "platform/windowing/StdCtrls.h"
 #include "platform/windowing/Timer.h"
 #include "proxy/ProxyCounters.h"
@@ -49,6 +50,11 @@ TProxyForm::TProxyForm(rtl::TComponent* owner)
   Tray->SetCycleInterval(0);
   Tray->SetIconIndex(0);
   Tray->OnDblClick = [this](ui::TCoolTrayIcon* sender) { TrayDblClick(sender); };
+  TrayMenu = new win::TPopupMenu(this);
+  TrayMenu->Add("Show window")->OnClick = [this](win::TMenuItem*) { Tray->RestoreMainForm(); };
+  // As closing the window does.
+  TrayMenu->Add("Quit")->OnClick = [this](win::TMenuItem*) { close(); };
+  Tray->SetPopupMenu(TrayMenu);
 
   OnCreate = [this](win::TForm* sender) { FormCreate(sender); };
   FinishCreation();

@@ -28,6 +28,7 @@ namespace win {
 class TLabel;
 class TMemo;
 class TPanel;
+class TPopupMenu;
 class TTimer;
 }  // namespace win
 namespace ui {
@@ -51,6 +52,8 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   win::TLabel* Label3;
   TIdTCPServer* IdTCPServer1;
   ui::TCoolTrayIcon* Tray;
+  // The icon's menu: the window, and the way out that needs no window.
+  win::TPopupMenu* TrayMenu;
 
   void IdTCPServer1Execute(TIdPeerThread* AThread);
   void Timer1Timer(win::TTimer* Sender);

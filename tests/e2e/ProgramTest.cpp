@@ -204,6 +204,40 @@ TEST_F(Program, TheIconShowsTheWindowWhoseLimitBoxSetsThePaceAndClosingItEndsThe
   EXPECT_EQ(program.WaitForExit(6000), std::optional<int>(0));
 }
 
+TEST_F(Program, TheIconsMenuShowsTheWindowAndQuits) {
+  StartDesktop(true);
+  StartProgramOnTheDesktop();
+  ASSERT_NE(AwaitDockedIcon(), 0u) << Log();
+  ASSERT_TRUE(AwaitListening());
+  // Right click on the icon, then a click on the menu's first or second (last) entry.
+  auto choose = [&](int entry, const std::string& picture) {
+    if (!desktop.Click(AwaitDockedIcon(), 3)) return false;
+    std::vector<std::uint32_t> menus;
+    if (!test::WaitUntil(
+            [&] {
+              menus =
+                  desktop.FindWindows("--all --onlyvisible --pid " + std::to_string(program.Pid()));
+              // The menu is the program's one window the window manager does not frame.
+              std::erase_if(menus, [&](std::uint32_t window) {
+                return desktop.Run("xwininfo -id " + std::to_string(window))
+                           .value_or("")
+                           .find("Override Redirect State: yes") == std::string::npos;
+              });
+              return !menus.empty();
+            },
+            5000))
+      return false;
+    desktop.Screenshot(OutputPath(picture));
+    std::optional<test::Desktop::Geometry> at = desktop.WindowGeometry(menus.front());
+    return at && desktop.Run("xdotool mousemove " + std::to_string(at->x + at->width / 2) + " " +
+                             std::to_string(at->y + at->height * (2 * entry + 1) / 4) + " click 1");
+  };
+  ASSERT_TRUE(choose(0, "tray-menu.png")) << "no menu on a right click";
+  EXPECT_TRUE(test::WaitUntil([&] { return ShownWindow() != 0; }, 5000)) << "Show window";
+  ASSERT_TRUE(choose(1, "tray-menu-again.png"));
+  EXPECT_EQ(program.WaitForExit(6000), std::optional<int>(0)) << "Quit";
+}
+
 TEST_F(Program, ALimitOfZeroLeftInTheBoxBecomesOneWhenTheWindowIsMinimized) {
   StartDesktop(true);
   StartProgramOnTheDesktop();
