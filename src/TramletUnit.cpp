@@ -27,6 +27,9 @@ TProxyForm::TProxyForm(rtl::TComponent* owner)
   // Labels fit their captions whatever font stands in for the one the layout asks for.
   for (win::TLabel* label : {Label1, Label2, Label3})
     label->adjustSize();
+  // Those left of the limit box end short of it, whatever the caption, font or scale.
+  for (win::TLabel* label : {Label1, Label3})
+    label->SetMaxWidth(SpinEdit1->x() - label->x() - 3);
   move(326, 84);
   SetFormStyle(win::fsStayOnTop);
   Memo1->OnChange = [this](win::TMemo* sender) { Memo1Change(sender); };
@@ -85,8 +88,8 @@ void TProxyForm::Timer1Timer(win::TTimer*) {
   } catch (const std::exception& error) {
     const std::string port = "Port " + std::to_string(IdTCPServer1->DefaultPort());
     Label3->SetCaption(port + (dynamic_cast<const EIdCouldNotBindSocket*>(&error)
-                                   ? " is in use; trying again every second"
-                                   : " cannot be opened; trying again every second"));
+                                   ? " in use; retrying"
+                                   : " unavailable; retrying"));
     if (error.what() == failedActivation_) return;
     failedActivation_ = error.what();
     throw;

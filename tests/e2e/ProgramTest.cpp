@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -101,7 +102,8 @@ class Program : public ::testing::Test {
 
   void StartProgram(std::vector<std::string> environment) {
     test::ChildOptions options;
-    options.argv = {TRAMLET_PROGRAM};
+    options.argv = launcher;
+    options.argv.push_back(TRAMLET_PROGRAM);
     options.environment = std::move(environment);
     options.outputPath = desktop.WorkDir() + "/tramlet.log";
     started = Clock::now();
@@ -120,7 +122,13 @@ class Program : public ::testing::Test {
     return test::WaitUntil([] { return Listening(kProxyPort); }, timeoutMs);
   }
 
-  std::uint32_t DockedIcon() const { return desktop.DockedIcon(program.Pid()); }
+  // The program itself, also when a launcher runs it as its child.
+  int ProgramPid() const {
+    if (launcher.empty()) return program.Pid();
+    const std::string pid = std::to_string(program.Pid());
+    return std::atoi(ReadFile("/proc/" + pid + "/task/" + pid + "/children").c_str());
+  }
+  std::uint32_t DockedIcon() const { return desktop.DockedIcon(ProgramPid()); }
   std::uint32_t AwaitDockedIcon() {
     std::uint32_t icon = 0;
     test::WaitUntil([&] { return (icon = DockedIcon()) != 0; }, 10000);
@@ -139,11 +147,12 @@ class Program : public ::testing::Test {
 
   // SIGTERM, then the exit status; none when it did not end within timeoutMs.
   std::optional<int> Terminate(int timeoutMs) {
-    ::kill(program.Pid(), SIGTERM);
+    ::kill(ProgramPid(), SIGTERM);
     return program.WaitForExit(timeoutMs);
   }
 
   test::Desktop desktop;
+  std::vector<std::string> launcher;  // what runs the program, if anything
   test::ChildProcess program;
   Clock::time_point started;
 };
@@ -203,6 +212,47 @@ TEST_F(Program, TheIconShowsTheWindowWhoseLimitBoxSetsThePaceAndClosingItEndsThe
   ASSERT_TRUE(desktop.Run("wmctrl -i -c " + std::to_string(window)));
   EXPECT_EQ(program.WaitForExit(6000), std::optional<int>(0));
 }
+
+// A machine up for twelve days (a ten-digit tick count), a 1280 x 800 screen, at 1x and 2x.
+class ProgramOnASmallScreen : public Program, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ProgramOnASmallScreen, TheWindowOpensWhollyOnTheScreen) {
+  const int scale = GetParam();
+  ASSERT_TRUE(desktop.StartDisplay(1280, 800) && desktop.StartWindowManager() &&
+              desktop.StartSessionBus() && desktop.StartTrayHost());
+  launcher = {"unshare",    "--time",  "--monotonic", "1036800",
+              "--boottime", "1036800", "--fork",      "--kill-child"};
+  std::vector<std::string> environment = desktop.Environment();
+  environment.insert(environment.end(),
+                     {"QT_QPA_PLATFORM=xcb", "QT_QPA_PLATFORMTHEME=", "XDG_CURRENT_DESKTOP=",
+                      "QT_SCALE_FACTOR=" + std::to_string(scale)});
+  StartProgram(environment);
+  ASSERT_TRUE(AwaitListening(6000)) << Log();
+  Origin origin(5000);  // two slices, each with the tick count in the status line
+  ASSERT_TRUE(Fetch(origin, desktop.WorkDir() + "/file").ok);
+
+  ASSERT_TRUE(desktop.Click(AwaitDockedIcon(), 1, 2)) << Log();
+  std::uint32_t window = 0;
+  ASSERT_TRUE(test::WaitUntil([&] { return (window = ShownWindow()) != 0; }, 5000));
+  const std::vector<std::uint32_t> above = desktop.Ancestors(window);
+  ASSERT_GE(above.size(), 2u);
+  const std::uint32_t frame = above[above.size() - 2];  // the window manager's, below the root
+  std::optional<test::Desktop::Geometry> at;
+  EXPECT_TRUE(test::WaitUntil(
+      [&] {
+        at = desktop.WindowGeometry(frame);
+        return at && at->x >= 0 && at->y >= 0 && at->x + at->width <= 1280 &&
+               at->y + at->height <= 800;
+      },
+      3000))
+      << (at ? std::to_string(at->x) + "," + std::to_string(at->y) + " " +
+                   std::to_string(at->width) + "x" + std::to_string(at->height)
+             : "no frame");
+  desktop.Screenshot(OutputPath("window-1280x800-" + std::to_string(scale) + "x.png"));
+  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Scales, ProgramOnASmallScreen, ::testing::Values(1, 2));
 
 TEST_F(Program, TheIconsMenuShowsTheWindowAndQuits) {
   StartDesktop(true);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <QScreen>
 #include <QTest>
 
 #include "net/IdException.h"
@@ -85,8 +86,7 @@ TEST_F(ProxyFormTest, TheHeartbeatShowsTheCountAndOpensTheListener) {
 }
 
 TEST_F(ProxyFormTest, AFailedActivationIsReportedOncePerStreakAndRetriedEveryTick) {
-  const std::string retrying =
-      "Port " + std::to_string(port) + " is in use; trying again every second";
+  const std::string retrying = "Port " + std::to_string(port) + " in use; retrying";
   for (int streak = 0; streak < 2; ++streak) {
     SCOPED_TRACE(streak);
     form->IdTCPServer1->SetActive(false);
@@ -98,6 +98,7 @@ TEST_F(ProxyFormTest, AFailedActivationIsReportedOncePerStreakAndRetriedEveryTic
     EXPECT_NO_THROW(form->Timer1Timer(form->Timer1));
     EXPECT_FALSE(form->IdTCPServer1->Active());
     EXPECT_EQ(form->Label3->Caption(), retrying);
+    EXPECT_EQ(form->Label3->text().toStdString(), retrying) << "shown whole";
     holder.SetActive(false);
     form->Timer1Timer(form->Timer1);
     EXPECT_TRUE(form->IdTCPServer1->Active());
@@ -148,6 +149,31 @@ TEST_F(ProxyFormTest, TheLimitFollowsTheBoxAsTypedAndTheCorrection) {
   EXPECT_EQ(form->SpinEdit1->text(), "1");
   EXPECT_EQ(proxy::Counters().SpeedLimit.load(), 1);
   EXPECT_EQ(form->Label3->Caption(), TProxyForm::kStatusCaption);
+}
+
+TEST_F(ProxyFormTest, LabelsStayClearOfTheLimitBoxWhateverTheirCaptions) {
+  proxy::ProxyView& view = *form;
+  for (const char* digits : {"1036800000", "4294967295123"}) {
+    const std::string ticks = digits;
+    SCOPED_TRACE(ticks);
+    view.SetStatusCaption("Speed limit in action " + ticks);
+    view.SetConnectionCaption("Concurrent connections: " + ticks);
+    rtl::CheckSynchronize(0);
+    for (win::TLabel* label : {form->Label1, form->Label3}) {
+      EXPECT_LT(label->geometry().right(), form->SpinEdit1->geometry().left());
+      EXPECT_NE(label->text().toStdString().find(ticks.substr(ticks.size() - 4)), std::string::npos)
+          << "the changing end of the caption shows";
+    }
+    EXPECT_EQ(form->Label3->Caption(), "Speed limit in action " + ticks);
+  }
+}
+
+TEST_F(ProxyFormTest, OpensWhollyInsideTheScreenMovedInNotShrunk) {
+  const QRect area = form->screen()->availableGeometry();
+  form->move(area.right() - 100, area.bottom() - 20);
+  form->show();
+  EXPECT_TRUE(area.contains(form->frameGeometry())) << form->frameGeometry().x();
+  EXPECT_EQ(form->size(), QSize(404, 76));
 }
 
 TEST_F(ProxyFormTest, UpdatesStillQueuedWhenTheWindowGoesNeverRun) {

@@ -22,4 +22,26 @@ void TMemo::Add(const std::string& text) {
   appendPlainText(lines);
 }
 
+void TLabel::SetCaption(const std::string& caption) {
+  caption_ = QString::fromStdString(caption);
+  Fit();
+}
+
+void TLabel::SetMaxWidth(int width) {
+  if (!caption_) caption_ = text();
+  setMaximumWidth(width);
+  Fit();
+}
+
+void TLabel::Fit() {
+  const QString& full = *caption_;
+  const int room = maximumWidth() - 2 * margin();
+  const QString shown = fontMetrics().horizontalAdvance(full) <= room
+                            ? full
+                            : fontMetrics().elidedText(full, Qt::ElideMiddle, room);
+  setText(shown);
+  setToolTip(shown == full ? QString() : full);
+  adjustSize();
+}
+
 }  // namespace win
