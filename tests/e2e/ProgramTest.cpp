@@ -109,12 +109,14 @@ class Program : public ::testing::Test {
     started = Clock::now();
     ASSERT_TRUE(program.Start(options));
   }
-  void StartProgramOnTheDesktop() {
+  std::vector<std::string> OnTheDesktop(std::vector<std::string> more = {}) const {
     std::vector<std::string> environment = desktop.Environment();
-    environment.insert(environment.end(),
-                       {"QT_QPA_PLATFORM=xcb", "QT_QPA_PLATFORMTHEME=", "XDG_CURRENT_DESKTOP="});
-    StartProgram(environment);
+    more.insert(more.end(),
+                {"QT_QPA_PLATFORM=xcb", "QT_QPA_PLATFORMTHEME=", "XDG_CURRENT_DESKTOP="});
+    environment.insert(environment.end(), more.begin(), more.end());
+    return environment;
   }
+  void StartProgramOnTheDesktop() { StartProgram(OnTheDesktop()); }
 
   std::string Log() const { return ReadFile(desktop.WorkDir() + "/tramlet.log"); }
 
@@ -143,6 +145,26 @@ class Program : public ::testing::Test {
   }
   std::string Property(std::uint32_t window, const std::string& name) const {
     return desktop.Run("xprop -id " + std::to_string(window) + " " + name).value_or("");
+  }
+  bool Iconic(std::uint32_t window) const {
+    return Property(window, "WM_STATE").find("Iconic") != std::string::npos;
+  }
+  // The window shown by a double click on the icon; 0 when none came.
+  std::uint32_t ShowByIcon() {
+    std::uint32_t window = 0;
+    desktop.Click(AwaitDockedIcon(), 1, 2);
+    test::WaitUntil([&] { return (window = ShownWindow()) != 0; }, 5000);
+    return window;
+  }
+  // The program's visible windows whose `xwininfo` says `what`.
+  std::vector<std::uint32_t> OwnWindows(const std::string& what) const {
+    std::vector<std::uint32_t> windows =
+        desktop.FindWindows("--all --onlyvisible --pid " + std::to_string(ProgramPid()));
+    std::erase_if(windows, [&](std::uint32_t window) {
+      return desktop.Run("xwininfo -all -id " + std::to_string(window)).value_or("").find(what) ==
+             std::string::npos;
+    });
+    return windows;
   }
 
   // SIGTERM, then the exit status; none when it did not end within timeoutMs.
@@ -199,10 +221,16 @@ TEST_F(Program, TheIconShowsTheWindowWhoseLimitBoxSetsThePaceAndClosingItEndsThe
   test::WaitUntil([] { return false; }, 1100);  // a heartbeat: the count is back to 0
   desktop.Screenshot(OutputPath("window.png"));
 
+  // A 0 left in the box when the window goes is corrected as on leaving the box: a download
+  // still completes, at limit 1 (1000 and 500 bytes a second apart).
+  ASSERT_TRUE(desktop.Run("xdotool mousemove --window " + std::to_string(window) +
+                          " 222 64 click --repeat 3 1 type 0"));
   ASSERT_TRUE(desktop.Run("xdotool windowminimize " + std::to_string(window)));
   EXPECT_TRUE(test::WaitUntil([&] { return ShownWindow() == 0; }, 5000));
-  EXPECT_EQ(Property(window, "WM_STATE").find("Iconic"), std::string::npos);  // hidden, not iconic
+  EXPECT_FALSE(Iconic(window));  // hidden in the icon
   EXPECT_NE(DockedIcon(), 0u);
+  Origin small(1500);
+  EXPECT_EQ(Fetch(small, desktop.WorkDir() + "/small").body, small.body);
 
   ASSERT_TRUE(desktop.Click(AwaitDockedIcon(), 1, 2));
   ASSERT_TRUE(test::WaitUntil([&] { return (window = ShownWindow()) != 0; }, 5000));
@@ -217,96 +245,30 @@ TEST_F(Program, TheIconShowsTheWindowWhoseLimitBoxSetsThePaceAndClosingItEndsThe
 class ProgramOnASmallScreen : public Program, public ::testing::WithParamInterface<int> {};
 
 TEST_P(ProgramOnASmallScreen, TheWindowOpensWhollyOnTheScreen) {
-  const int scale = GetParam();
+  const std::string scale = std::to_string(GetParam());
   ASSERT_TRUE(desktop.StartDisplay(1280, 800) && desktop.StartWindowManager() &&
               desktop.StartSessionBus() && desktop.StartTrayHost());
-  launcher = {"unshare",    "--time",  "--monotonic", "1036800",
-              "--boottime", "1036800", "--fork",      "--kill-child"};
-  std::vector<std::string> environment = desktop.Environment();
-  environment.insert(environment.end(),
-                     {"QT_QPA_PLATFORM=xcb", "QT_QPA_PLATFORMTHEME=", "XDG_CURRENT_DESKTOP=",
-                      "QT_SCALE_FACTOR=" + std::to_string(scale)});
-  StartProgram(environment);
+  launcher = {"unshare", "--time", "--monotonic=1036800", "--boottime=1036800", "--fork"};
+  StartProgram(OnTheDesktop({"QT_SCALE_FACTOR=" + scale}));
   ASSERT_TRUE(AwaitListening(6000)) << Log();
   Origin origin(5000);  // two slices, each with the tick count in the status line
   ASSERT_TRUE(Fetch(origin, desktop.WorkDir() + "/file").ok);
-
-  ASSERT_TRUE(desktop.Click(AwaitDockedIcon(), 1, 2)) << Log();
-  std::uint32_t window = 0;
-  ASSERT_TRUE(test::WaitUntil([&] { return (window = ShownWindow()) != 0; }, 5000));
+  const std::uint32_t window = ShowByIcon();
+  ASSERT_NE(window, 0u) << Log();
   const std::vector<std::uint32_t> above = desktop.Ancestors(window);
-  ASSERT_GE(above.size(), 2u);
-  const std::uint32_t frame = above[above.size() - 2];  // the window manager's, below the root
-  std::optional<test::Desktop::Geometry> at;
+  ASSERT_GE(above.size(), 2u);  // the window manager's frame is the one below the root
   EXPECT_TRUE(test::WaitUntil(
       [&] {
-        at = desktop.WindowGeometry(frame);
+        std::optional<test::Desktop::Geometry> at = desktop.WindowGeometry(above[above.size() - 2]);
         return at && at->x >= 0 && at->y >= 0 && at->x + at->width <= 1280 &&
                at->y + at->height <= 800;
       },
-      3000))
-      << (at ? std::to_string(at->x) + "," + std::to_string(at->y) + " " +
-                   std::to_string(at->width) + "x" + std::to_string(at->height)
-             : "no frame");
-  desktop.Screenshot(OutputPath("window-1280x800-" + std::to_string(scale) + "x.png"));
+      3000));
+  desktop.Screenshot(OutputPath("window-1280x800-" + scale + "x.png"));
   EXPECT_EQ(Terminate(6000), std::optional<int>(0));
 }
 
 INSTANTIATE_TEST_SUITE_P(Scales, ProgramOnASmallScreen, ::testing::Values(1, 2));
-
-TEST_F(Program, TheIconsMenuShowsTheWindowAndQuits) {
-  StartDesktop(true);
-  StartProgramOnTheDesktop();
-  ASSERT_NE(AwaitDockedIcon(), 0u) << Log();
-  ASSERT_TRUE(AwaitListening());
-  // Right click on the icon, then a click on the menu's first or second (last) entry.
-  auto choose = [&](int entry, const std::string& picture) {
-    if (!desktop.Click(AwaitDockedIcon(), 3)) return false;
-    std::vector<std::uint32_t> menus;
-    if (!test::WaitUntil(
-            [&] {
-              menus =
-                  desktop.FindWindows("--all --onlyvisible --pid " + std::to_string(program.Pid()));
-              // The menu is the program's one window the window manager does not frame.
-              std::erase_if(menus, [&](std::uint32_t window) {
-                return desktop.Run("xwininfo -id " + std::to_string(window))
-                           .value_or("")
-                           .find("Override Redirect State: yes") == std::string::npos;
-              });
-              return !menus.empty();
-            },
-            5000))
-      return false;
-    desktop.Screenshot(OutputPath(picture));
-    std::optional<test::Desktop::Geometry> at = desktop.WindowGeometry(menus.front());
-    return at && desktop.Run("xdotool mousemove " + std::to_string(at->x + at->width / 2) + " " +
-                             std::to_string(at->y + at->height * (2 * entry + 1) / 4) + " click 1");
-  };
-  ASSERT_TRUE(choose(0, "tray-menu.png")) << "no menu on a right click";
-  EXPECT_TRUE(test::WaitUntil([&] { return ShownWindow() != 0; }, 5000)) << "Show window";
-  ASSERT_TRUE(choose(1, "tray-menu-again.png"));
-  EXPECT_EQ(program.WaitForExit(6000), std::optional<int>(0)) << "Quit";
-}
-
-TEST_F(Program, ALimitOfZeroLeftInTheBoxBecomesOneWhenTheWindowIsMinimized) {
-  StartDesktop(true);
-  StartProgramOnTheDesktop();
-  ASSERT_TRUE(desktop.Click(AwaitDockedIcon(), 1, 2)) << Log();
-  std::uint32_t window = 0;
-  ASSERT_TRUE(test::WaitUntil([&] { return (window = ShownWindow()) != 0; }, 5000));
-  ASSERT_TRUE(AwaitListening());
-  ASSERT_TRUE(desktop.Run("xdotool mousemove --window " + std::to_string(window) +
-                          " 222 64 click --repeat 3 1 type 0"));
-  ASSERT_TRUE(desktop.Run("xdotool windowminimize " + std::to_string(window)));
-  ASSERT_TRUE(test::WaitUntil([&] { return ShownWindow() == 0; }, 5000));
-
-  Origin origin(1500);  // 1000 and 500 bytes a second apart at limit 1; never at 0
-  Download download = Fetch(origin, desktop.WorkDir() + "/file");
-  EXPECT_TRUE(download.ok);
-  EXPECT_EQ(download.body, origin.body);
-  EXPECT_LT(download.seconds, 10.0);
-  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
-}
 
 TEST_F(Program, APortInUseIsReportedOnceAndTheProxyListensSoonAfterItIsFree) {
   int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -318,15 +280,7 @@ TEST_F(Program, APortInUseIsReportedOnceAndTheProxyListensSoonAfterItIsFree) {
 
   StartDesktop(true);
   StartProgramOnTheDesktop();
-  // The box is a dialog captioned with the application's title.
-  auto boxes = [&] {
-    std::vector<std::uint32_t> dialogs;
-    for (std::uint32_t window : desktop.FindWindows(
-             "--all --onlyvisible --pid " + std::to_string(program.Pid()) + " --name '^tramlet$'"))
-      if (Property(window, "_NET_WM_WINDOW_TYPE").find("DIALOG") != std::string::npos)
-        dialogs.push_back(window);
-    return dialogs;
-  };
+  auto boxes = [&] { return OwnWindows("Dialog"); };
   std::vector<std::uint32_t> shown;
   ASSERT_TRUE(test::WaitUntil([&] { return !(shown = boxes()).empty(); }, 8000)) << Log();
   desktop.Screenshot(OutputPath("port-in-use.png"));
@@ -348,23 +302,27 @@ TEST_F(Program, APortInUseIsReportedOnceAndTheProxyListensSoonAfterItIsFree) {
   EXPECT_EQ(Terminate(6000), std::optional<int>(0));
 }
 
-TEST_F(Program, ASecondInstanceShowsTheFirstOnesWindowAndEnds) {
+TEST_F(Program, ASecondInstanceShowsTheFirstOnesWindowAndTheIconsMenuQuits) {
   StartDesktop(true);
   StartProgramOnTheDesktop();
   ASSERT_NE(AwaitDockedIcon(), 0u) << Log();
-  ASSERT_TRUE(AwaitListening());
   ASSERT_EQ(ShownWindow(), 0u);
-
   test::ChildProcess second;
-  std::vector<std::string> environment = desktop.Environment();
-  environment.insert(environment.end(),
-                     {"QT_QPA_PLATFORM=xcb", "QT_QPA_PLATFORMTHEME=", "XDG_CURRENT_DESKTOP="});
-  ASSERT_TRUE(second.Start({{TRAMLET_PROGRAM}, environment, desktop.WorkDir() + "/second.log"}));
+  ASSERT_TRUE(second.Start({{TRAMLET_PROGRAM}, OnTheDesktop(), desktop.WorkDir() + "/second.log"}));
   EXPECT_EQ(second.WaitForExit(2000), std::optional<int>(0));
   EXPECT_NE(ReadFile(desktop.WorkDir() + "/second.log").find("already running"), std::string::npos);
   EXPECT_TRUE(test::WaitUntil([&] { return ShownWindow() != 0; }, 2000));
-  EXPECT_TRUE(program.Running());
-  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+
+  // The menu is the program's one window the window manager does not frame; Quit is its last.
+  std::vector<std::uint32_t> menus;
+  ASSERT_TRUE(desktop.Click(AwaitDockedIcon(), 3));
+  ASSERT_TRUE(test::WaitUntil(
+      [&] { return !(menus = OwnWindows("Override Redirect State: yes")).empty(); }, 5000));
+  desktop.Screenshot(OutputPath("tray-menu.png"));
+  std::optional<test::Desktop::Geometry> at = desktop.WindowGeometry(menus.front());
+  ASSERT_TRUE(at && desktop.Run("xdotool mousemove " + std::to_string(at->x + at->width / 2) + " " +
+                                std::to_string(at->y + at->height * 3 / 4) + " click 1"));
+  EXPECT_EQ(program.WaitForExit(6000), std::optional<int>(0));
 }
 
 TEST_F(Program, EndsWithinSixSecondsOfSigtermDuringTenThrottledDownloads) {
@@ -390,41 +348,32 @@ TEST_F(Program, WithoutANotificationAreaTheWindowStartsShownAndMinimizesNormally
   ASSERT_TRUE(test::WaitUntil([&] { return (window = ShownWindow()) != 0; }, 8000)) << Log();
   EXPECT_NE(Log().find("no notification area"), std::string::npos) << Log();
   ASSERT_TRUE(desktop.Run("xdotool windowminimize " + std::to_string(window)));
-  EXPECT_TRUE(test::WaitUntil(
-      [&] { return Property(window, "WM_STATE").find("Iconic") != std::string::npos; }, 5000));
+  EXPECT_TRUE(test::WaitUntil([&] { return Iconic(window); }, 5000));
   EXPECT_EQ(Terminate(6000), std::optional<int>(0));
 }
 
 // Both kinds of notification area: trayer (XEmbed) and a StatusNotifierWatcher.
-class ProgramWithTrayHost : public Program, public ::testing::WithParamInterface<bool> {
- protected:
-  bool StatusNotifier() const { return GetParam(); }
-  bool StartHost() {
-    return StatusNotifier() ? desktop.StartStatusNotifierWatcher(TRAMLET_SNI_WATCHER)
-                            : desktop.StartTrayHost();
-  }
-  bool StopHost() {
-    if (!StatusNotifier()) return desktop.StopTrayHost();
-    desktop.StopStatusNotifierWatcher();
-    return true;
-  }
-  bool IconShown() const { return StatusNotifier() ? desktop.WatcherHasItem() : DockedIcon() != 0; }
-  bool Iconic(std::uint32_t window) const {
-    return Property(window, "WM_STATE").find("Iconic") != std::string::npos;
-  }
-};
+class ProgramWithTrayHost : public Program, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(ProgramWithTrayHost, AHiddenWindowComesBackWhenTheHostGoesAndHidesAgainOnceOneIsBack) {
+  const bool statusNotifier = GetParam();
+  auto StartHost = [&] {
+    return statusNotifier ? desktop.StartStatusNotifierWatcher(TRAMLET_SNI_WATCHER)
+                          : desktop.StartTrayHost();
+  };
+  auto StopHost = [&] {
+    return statusNotifier ? (desktop.StopStatusNotifierWatcher(), true) : desktop.StopTrayHost();
+  };
+  auto IconShown = [&] { return statusNotifier ? desktop.WatcherHasItem() : DockedIcon() != 0; };
   StartDesktop(false);
   ASSERT_TRUE(StartHost());
   StartProgramOnTheDesktop();
-  ASSERT_TRUE(test::WaitUntil([&] { return IconShown(); }, 10000)) << Log();
+  ASSERT_TRUE(test::WaitUntil(IconShown, 10000)) << Log();
   ASSERT_EQ(ShownWindow(), 0u);
 
   ASSERT_TRUE(StopHost());
   std::uint32_t window = 0;
-  EXPECT_TRUE(test::WaitUntil([&] { return (window = ShownWindow()) != 0; }, 1000)) << Log();
-  ASSERT_TRUE(test::WaitUntil([&] { return (window = ShownWindow()) != 0; }, 5000));
+  ASSERT_TRUE(test::WaitUntil([&] { return (window = ShownWindow()) != 0; }, 1000)) << Log();
   EXPECT_FALSE(Iconic(window));
   EXPECT_TRUE(test::WaitUntil(
       [&] { return desktop.Run("xdotool getactivewindow") == std::to_string(window) + "\n"; },
@@ -435,7 +384,7 @@ TEST_P(ProgramWithTrayHost, AHiddenWindowComesBackWhenTheHostGoesAndHidesAgainOn
   EXPECT_TRUE(test::WaitUntil([&] { return Iconic(window); }, 5000));
 
   ASSERT_TRUE(StartHost());
-  EXPECT_TRUE(test::WaitUntil([&] { return IconShown(); }, 10000)) << "the icon did not come back";
+  EXPECT_TRUE(test::WaitUntil(IconShown, 10000)) << "the icon did not come back";
   ASSERT_TRUE(desktop.Run("xdotool windowactivate " + std::to_string(window)));
   ASSERT_TRUE(test::WaitUntil([&] { return ShownWindow() != 0 && !Iconic(window); }, 5000));
   ASSERT_TRUE(desktop.Run("xdotool windowminimize " + std::to_string(window)));
@@ -449,42 +398,21 @@ INSTANTIATE_TEST_SUITE_P(Hosts, ProgramWithTrayHost, ::testing::Values(false, tr
                            return host.param ? "StatusNotifierWatcher" : "XEmbed";
                          });
 
-// A display number nothing on this machine serves.
-std::string DeadDisplay() {
-  int number = 99;
-  while (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
-         std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock"))
-    ++number;
-  return ":" + std::to_string(number);
-}
-
 TEST_F(Program, WithoutADisplayThatAnswersItServesOffscreenUntilStopped) {
-  struct Case {
-    const char* what;
-    std::vector<std::string> environment;
-    const char* said;
-  };
-  const Case cases[] = {
-      {"no display", {"DISPLAY=", "WAYLAND_DISPLAY="}, "no display found"},
-      {"an X display nobody serves",
-       {"DISPLAY=" + DeadDisplay(), "WAYLAND_DISPLAY="},
-       "the display could not be opened"},
-      {"a Wayland display nobody serves",
-       {"DISPLAY=", "WAYLAND_DISPLAY=wayland-gone", "XDG_RUNTIME_DIR=" + desktop.WorkDir()},
-       "the display could not be opened"},
-  };
+  int dead = 99;  // a display number nothing on this machine serves
+  while (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(dead)))
+    ++dead;
+  const std::pair<std::string, std::string> cases[] = {
+      {"DISPLAY=", "no display found"},
+      {"DISPLAY=:" + std::to_string(dead), "the display could not be opened"}};
   Origin origin(5000);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::vector<std::string> environment = c.environment;
-    environment.push_back("QT_QPA_PLATFORM=");
-    StartProgram(environment);
+  for (const auto& [display, said] : cases) {
+    SCOPED_TRACE(display);
+    StartProgram({display, "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
     ASSERT_TRUE(AwaitListening(6000)) << Log();
-    Download download = Fetch(origin, desktop.WorkDir() + "/file");
-    ASSERT_TRUE(download.ok);
-    EXPECT_EQ(download.body, origin.body);
+    EXPECT_EQ(Fetch(origin, desktop.WorkDir() + "/file").body, origin.body);
     EXPECT_EQ(Terminate(6000), std::optional<int>(0));
-    EXPECT_NE(Log().find(c.said), std::string::npos) << Log();
+    EXPECT_NE(Log().find(said), std::string::npos) << Log();
     std::filesystem::remove(desktop.WorkDir() + "/tramlet.log");
   }
 }

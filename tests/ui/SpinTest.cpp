@@ -1,5 +1,4 @@
 #include <climits>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -163,27 +162,11 @@ TEST_F(SpinEditTest, TypedTextIsKeptUntilTheBoxIsLeft) {
   EXPECT_FALSE(box_->hasSelectedText());
 }
 
-TEST_F(SpinEditTest, TheWindowGoingAwayEndsTheEditAsLeavingTheBoxDoes) {
+TEST_F(SpinEditTest, TheWindowLosingActivationEndsTheEditAsLeavingTheBoxDoes) {
+  Type(box_, "0");
   QWidget elsewhere;
-  struct Case {
-    const char* what;
-    std::function<void()> away;
-  } cases[] = {
-      {"hidden", [&] { window_->hide(); }},
-      {"deactivated", [&] { ASSERT_TRUE(ShowActive(&elsewhere)); }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Type(box_, "0");
-    ASSERT_EQ(box_->Value(), 0);
-    changes_.clear();
-    c.away();
-    EXPECT_EQ(box_->text(), "1");
-    EXPECT_EQ(changes_, std::vector<QString>{"1"});
-    ASSERT_TRUE(ShowActive(window_.get()));
-    box_->setFocus();
-    box_->selectAll();
-  }
+  ASSERT_TRUE(ShowActive(&elsewhere));
+  EXPECT_EQ(changes_, (std::vector<QString>{"0", "1"}));
 }
 
 TEST_F(SpinEditTest, ArrowKeysAndButtonsStepWithinTheBounds) {

@@ -266,13 +266,7 @@ bool Desktop::StartStatusNotifierWatcher(const std::string& program) {
 }
 
 bool Desktop::WatcherHasItem() const {
-  std::istringstream lines(ReadFile(workDir_ + "/sni-watcher.log"));
-  int items = 0;
-  for (std::string line; std::getline(lines, line);) {
-    if (line.rfind("registered ", 0) == 0) ++items;
-    if (line.rfind("unregistered ", 0) == 0) --items;
-  }
-  return items > 0;
+  return ReadFile(workDir_ + "/sni-watcher.log").find("\nregistered ") != std::string::npos;
 }
 
 std::optional<std::string> Desktop::Run(const std::string& command, int timeoutSeconds) const {

@@ -41,7 +41,7 @@ class Desktop {
   // name. Each start logs afresh.
   bool StartStatusNotifierWatcher(const std::string& program);
   void StopStatusNotifierWatcher() { watcher_.Stop(); }
-  // Whether an item is registered with the running watcher.
+  // Whether an item registered with the watcher since it started.
   bool WatcherHasItem() const;
 
   const std::string& DisplayName() const { return display_; }  // ":N"
