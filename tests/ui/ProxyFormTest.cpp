@@ -94,7 +94,6 @@ TEST_F(ProxyFormTest, AFailedActivationIsReportedOncePerStreakAndRetriedEveryTic
     holder.SetActive(true);
     EXPECT_THROW(form->Timer1Timer(form->Timer1), EIdCouldNotBindSocket);
     EXPECT_NO_THROW(form->Timer1Timer(form->Timer1));
-    EXPECT_NO_THROW(form->Timer1Timer(form->Timer1));
     EXPECT_FALSE(form->IdTCPServer1->Active());
     EXPECT_EQ(form->Label3->Caption(), retrying);
     EXPECT_EQ(form->Label3->text().toStdString(), retrying) << "shown whole";
@@ -155,9 +154,9 @@ TEST_F(ProxyFormTest, LabelsStayClearOfTheLimitBoxWhateverTheirCaptions) {
     static_cast<proxy::ProxyView&>(*form).SetStatusCaption("Speed limit in action " +
                                                            ticks.toStdString());
     rtl::CheckSynchronize(0);
-    EXPECT_LT(form->Label3->geometry().right(), form->SpinEdit1->geometry().left()) << ticks.toStdString();
+    EXPECT_LT(form->Label3->geometry().right(), form->SpinEdit1->geometry().left())
+        << ticks.toStdString();
     EXPECT_TRUE(form->Label3->text().endsWith(ticks.right(8))) << "the changing end shows";
-    EXPECT_EQ(form->Label3->Caption(), "Speed limit in action " + ticks.toStdString());
   }
 }
 

@@ -255,8 +255,7 @@ bool Desktop::StopTrayHost() {
 
 bool Desktop::StartStatusNotifierWatcher(const std::string& program) {
   const std::string log = workDir_ + "/sni-watcher.log";
-  std::error_code ignored;
-  std::filesystem::remove(log, ignored);
+  std::ofstream(log, std::ios::trunc);  // each start logs afresh
   if (!StartProgram(watcher_, {program}, "sni-watcher.log") ||
       !Await([&] { return ReadFile(log).find("ready\n") != std::string::npos; }, 10000)) {
     watcher_.Stop();
