@@ -7,8 +7,10 @@
 
 #include <QTimer>
 
+#include "net/IdException.h"
 #include "net/IdTCPServer.h"
 #include "platform/windowing/Application.h"
+#include "platform/windowing/Menus.h"
 #include "platform/windowing/StdCtrls.h"
 #include "platform/windowing/Timer.h"
 #include "proxy/ProxyCounters.h"
@@ -33,6 +35,9 @@ TProxyForm::TProxyForm(rtl::TComponent* owner)
   // Labels fit their captions whatever font stands in for the one the layout asks for.
   for (win::TLabel* label : {Label1, Label2, Label3})
     label->adjustSize();
+  // Those left of the limit box end short of it, whatever the caption, font or scale.
+  for (win::TLabel* label : {Label1, Label3})
+    label->SetMaxWidth(SpinEdit1->x() - label->x() - 3);
   move(326, 84);
   SetFormStyle(win::fsStayOnTop);
   Memo1->OnChange = [this](win::TMemo* sender) { Memo1Change(sender); };
@@ -45,7 +50,8 @@ TProxyForm::TProxyForm(rtl::TComponent* owner)
   Timer1->SetOnTimer([this](win::TTimer* sender) { Timer1Timer(sender); });
 
   handler_ = std::make_unique<proxy::ProxyHandler>(*this);
-  IdTCPServer1 = new TIdTCPServer(this);
+  server_ = std::make_unique<TIdTCPServer>();
+  IdTCPServer1 = server_.get();
   IdTCPServer1->SetDefaultPort(kProxyPort);
   IdTCPServer1->SetListenQueue(Id_SOMAXCONN);  // a burst of connects must not overflow it
   IdTCPServer1->OnExecute = [this](TIdPeerThread* thread) { IdTCPServer1Execute(thread); };
@@ -58,6 +64,11 @@ TProxyForm::TProxyForm(rtl::TComponent* owner)
   Tray->SetCycleInterval(0);
   Tray->SetIconIndex(0);
   Tray->OnDblClick = [this](ui::TCoolTrayIcon* sender) { TrayDblClick(sender); };
+  TrayMenu = new win::TPopupMenu(this);
+  TrayMenu->Add("Show window")->OnClick = [this](win::TMenuItem*) { Tray->RestoreMainForm(); };
+  // As closing the window does.
+  TrayMenu->Add("Quit")->OnClick = [this](win::TMenuItem*) { close(); };
+  Tray->SetPopupMenu(TrayMenu);
 
   OnCreate = [this](win::TForm* sender) { FormCreate(sender); };
   FinishCreation();
@@ -66,7 +77,7 @@ TProxyForm::TProxyForm(rtl::TComponent* owner)
 TProxyForm::~TProxyForm() {
   // The server goes first: it ends every run, serving their queued updates while it waits,
   // and the panes those updates write to still exist. What runs queued last is withdrawn.
-  delete IdTCPServer1;
+  server_.reset();
   IdTCPServer1 = nullptr;
   rtl::RemoveQueuedCalls(this);
   DestroyComponents();
@@ -81,12 +92,36 @@ void TProxyForm::Timer1Timer(win::TTimer*) {
                      std::to_string(proxy::Counters().ConnectionCount.load()));
   Memo1->HandleNeeded();
   Memo2->HandleNeeded();
-  // Raises when the port cannot be bound; the next tick tries again.
-  IdTCPServer1->SetActive(true);
+  // Raises when the port cannot be bound; the next tick tries again. A failure is reported once:
+  // the same one again only says in the status that it goes on.
+  try {
+    IdTCPServer1->SetActive(true);
+  } catch (const std::exception& error) {
+    const std::string port = "Port " + std::to_string(IdTCPServer1->DefaultPort());
+    Label3->SetCaption(port + (dynamic_cast<const EIdCouldNotBindSocket*>(&error)
+                                   ? " in use; retrying"
+                                   : " unavailable; retrying"));
+    if (error.what() == failedActivation_) return;
+    failedActivation_ = error.what();
+    throw;
+  }
+  if (failedActivation_.empty()) return;
+  failedActivation_.clear();
+  Label3->SetCaption(kStatusCaption);
 }
 
 void TProxyForm::SpinEdit1Change(QObject*) {
-  proxy::Counters().SpeedLimit.store(SpinEdit1->Value());
+  const int limit = SpinEdit1->Value();
+  proxy::Counters().SpeedLimit.store(limit);
+  // Held relays send nothing: the status says why, rather than their tick counts.
+  if (RelayPaused())
+    Label3->SetCaption("Paused: the limit is " + std::to_string(limit));
+  else if (Label3->Caption().rfind("Paused: ", 0) == 0)
+    Label3->SetCaption(kStatusCaption);
+}
+
+bool TProxyForm::RelayPaused() {
+  return proxy::Counters().SpeedLimit.load() <= 0;
 }
 
 void TProxyForm::Memo1Change(win::TMemo* Sender) {
@@ -147,7 +182,8 @@ void TProxyForm::ApplyUpdates() {
     Label1->SetCaption(*batch.captions[kConnections]);
     runsSeen_ = true;
   }
-  if (batch.captions[kStatus]) Label3->SetCaption(*batch.captions[kStatus]);
+  // While the limit holds the relays, the status says so rather than their tick counts.
+  if (batch.captions[kStatus] && !RelayPaused()) Label3->SetCaption(*batch.captions[kStatus]);
   Apply(*Memo1, batch.panes[kUpload]);
   Apply(*Memo2, batch.panes[kDownload]);
   // The runs' threads free their memory as they end, a little after their count drops.

@@ -35,6 +35,7 @@ namespace win {
 class TLabel;
 class TMemo;
 class TPanel;
+class TPopupMenu;
 class TTimer;
 }  // namespace win
 namespace ui {
@@ -47,7 +48,7 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   explicit TProxyForm(rtl::TComponent* owner);
   ~TProxyForm() override;
 
-  // Controls belong to the layout; the timer, the server and the icon to the form.
+  // Controls belong to the layout; the timer and the icon to the form; the server to server_.
   win::TMemo* Memo1;
   win::TMemo* Memo2;
   win::TPanel* Panel1;
@@ -58,6 +59,8 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   win::TLabel* Label3;
   TIdTCPServer* IdTCPServer1;
   ui::TCoolTrayIcon* Tray;
+  // The icon's menu: the window, and the way out that needs no window.
+  win::TPopupMenu* TrayMenu;
 
   void IdTCPServer1Execute(TIdPeerThread* AThread);
   void Timer1Timer(win::TTimer* Sender);
@@ -74,12 +77,16 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   // Updates from handler runs reach the window at most this often.
   static constexpr int kUpdateIntervalMs = 50;
   static constexpr std::int32_t kProxyPort = 1080;
+  // The status line's text until there is something to say.
+  static constexpr const char* kStatusCaption = "Status ...";
 
  private:
   void SetConnectionCaption(std::string text) override;
   void SetStatusCaption(std::string text) override;
   void AppendUploadLine(std::string line) override;
   void AppendDownloadText(std::string text) override;
+  // A limit of 0 (or below, while typed) holds every relay.
+  static bool RelayPaused();
 
   // The update path: runs gather their updates in updates_; one queued call asks for a batch,
   // which the window applies no sooner than kUpdateIntervalMs after the last one.
@@ -88,7 +95,11 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   void ApplyUpdates();
   void GiveMemoryBack();
 
+  // The message of the activation failure reported last; empty once activation succeeded.
+  std::string failedActivation_;
   std::unique_ptr<Ui::TProxyForm> layout_;
+  // Owned apart from the other components: it must go before them (see the destructor).
+  std::unique_ptr<TIdTCPServer> server_;
   std::unique_ptr<rtl::TUpdateBatch> updates_;
   QTimer* updateTimer_ = nullptr;
   std::chrono::steady_clock::time_point lastUpdate_;

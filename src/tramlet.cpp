@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include <fcntl.h>
 #include <malloc.h>
@@ -14,7 +15,9 @@
 
 #include "TramletUnit.h"
 #include "platform/windowing/Application.h"
+#include "platform/windowing/DisplayProbe.h"
 #include "platform/windowing/Shell.h"
+#include "platform/windowing/SingleInstance.h"
 #include "rtl/ResourceLimit.h"
 #include "ui/CoolTrayIcon.h"
 
@@ -50,8 +53,21 @@ bool Set(const char* name) {
   return value && *value;
 }
 
-bool HaveDisplay() {
-  return Set("DISPLAY") || Set("WAYLAND_DISPLAY");
+// Qt would abort without a display it can open; the proxy is still worth running, offscreen.
+// True when it runs so.
+bool RunWithoutDisplay() {
+  const win::TDisplayState display = win::ProbeDisplay();
+  if (display == win::TDisplayState::dsReachable) return false;
+  // A platform chosen by the user that needs no display is left as it is.
+  const std::string platform = Set("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
+  if (!platform.empty() && platform.rfind("xcb", 0) != 0 && platform.rfind("wayland", 0) != 0)
+    return true;
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  std::fprintf(stderr,
+               "tramlet: %s; the proxy runs without a window until stopped (SIGINT or SIGTERM)\n",
+               display == win::TDisplayState::dsNone ? "no display found"
+                                                     : "the display could not be opened");
+  return true;
 }
 
 }  // namespace
@@ -60,28 +76,27 @@ int main(int argc, char** argv) {
   // One allocator arena: the extra arenas made for busy threads keep what thousands of runs
   // freed resident, and trimming cannot shrink them.
   mallopt(M_ARENA_MAX, 1);
-  // Qt would abort without a display; the proxy is still worth running.
-  if (!HaveDisplay() && !Set("QT_QPA_PLATFORM")) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    std::fprintf(stderr,
-                 "tramlet: no display found; the proxy runs without a window until stopped "
-                 "(SIGINT or SIGTERM)\n");
-  }
+  const bool headless = RunWithoutDisplay();
   CatchStopSignals();
   rtl::RaiseOpenFileLimit();
 
   win::TApplication application(argc, argv);
+  // Most often the port is taken by this very program, started before.
+  win::TSingleInstance instance("tramlet");
+  if (instance.HandedOver()) {
+    std::fprintf(stderr, "tramlet: already running; its window is shown instead\n");
+    return 0;
+  }
   application.SetIcon(TramletIcon());
   QSocketNotifier stopRequests(signalPipe[0], QSocketNotifier::Read);
   QObject::connect(&stopRequests, &QSocketNotifier::activated, [&] { application.Terminate(); });
 
-  auto* form = new TProxyForm(&application);
+  new TProxyForm(&application);  // the application owns it
   // The program begins as its icon alone; without a display there is nothing to show at all.
-  if (!HaveDisplay() || win::TrayHostAvailable()) {
+  if (headless || win::TrayHostAvailable()) {
     application.SetShowMainForm(false);
   } else {
-    // Hiding into an icon nobody can see would leave the program unreachable.
-    form->Tray->SetMinimizeToTray(false);
+    // The icon hides the window only once a host shows it.
     std::fprintf(stderr,
                  "tramlet: no notification area found; showing the window instead of an icon\n");
   }

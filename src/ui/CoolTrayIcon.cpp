@@ -304,8 +304,10 @@ void TCoolTrayIcon::HideAppButton() {
 }
 
 void TCoolTrayIcon::SendToTray() {
+  // Hidden behind an icon that no host shows, the window could not be reached again: while the
+  // icon is not in the area, the window stays minimized as any other.
+  if (!AddToTray() && !RefreshInTray()) return;
   ConcealMainForm();
-  SetIconVisible(true);
 }
 
 void TCoolTrayIcon::PopupMenuAtCursor() {
@@ -482,6 +484,10 @@ bool TCoolTrayIcon::AppWindowHook(TMessage& message) {
   if (message.Msg == WM_SYSCOMMAND && message.WParam == SC_RESTORE && app && app->MainForm())
     app->MainForm()->SetVisible(true);
   if (TaskbarCreatedMsg() != 0 && message.Msg == TaskbarCreatedMsg() && iconVisible_) AddToTray();
+  // The icon was the way back to a hidden window; with its host gone the window comes back.
+  if (message.Msg == TrayHostGoneMsg() && iconVisible_ && OwnerForm() && app && app->MainForm() &&
+      !app->MainForm()->Visible() && !app->Terminated())
+    RestoreMainForm();
   return false;
 }
 

@@ -132,6 +132,7 @@ class TCoolTrayIcon : public rtl::TComponent {
   void ConcealMainForm();
   void HideAppButton();
   void PopupMenuAtCursor();
+  // Conceals the main form into the icon, unless no host shows the icon.
   virtual void SendToTray();
 
   // The shell's identifier for this icon, unique among live icons.

@@ -208,8 +208,18 @@ void TSpinEdit::focusInEvent(QFocusEvent* event) {
 
 void TSpinEdit::focusOutEvent(QFocusEvent* event) {
   QLineEdit::focusOutEvent(event);
-  Qt::FocusReason reason = event->reason();
-  if (reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason) return;
+  // A menu over the box is not leaving it. The window losing activation is: a value out of
+  // range must not stay behind in a window the user has turned away from.
+  if (event->reason() != Qt::PopupFocusReason) EndEdit();
+}
+
+void TSpinEdit::hideEvent(QHideEvent* event) {
+  QLineEdit::hideEvent(event);
+  // A window can be hidden or minimized without losing activation first.
+  EndEdit();
+}
+
+void TSpinEdit::EndEdit() {
   int value = Value();
   if (ClampValue(value) != value) SetValue(value);
 }

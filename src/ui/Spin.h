@@ -6,7 +6,8 @@
 // - Main thread only, like every widget.
 // - The text is never held within MinValue..MaxValue while the user types: Value reads whatever
 //   integer is there (MinValue when there is none). The box corrects the text when the focus
-//   moves to another control and whenever a button or arrow key steps the value.
+//   moves to another control, when its window loses activation or is hidden or minimized, and
+//   whenever a button or arrow key steps the value.
 // - OnChange fires once for every change of the text, whoever makes it, and never when the text
 //   stays the same. Qt cannot carry an exception out of a text change, so what OnChange raises
 //   goes to the application's error report.
@@ -76,12 +77,15 @@ class TSpinEdit : public QLineEdit {
   void contextMenuEvent(QContextMenuEvent* event) override;
   void focusInEvent(QFocusEvent* event) override;
   void focusOutEvent(QFocusEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void changeEvent(QEvent* event) override;
 
  private:
   bool CanEdit() const { return editorEnabled_ && !isReadOnly(); }
   bool AcceptsText(const QString& text) const;
+  // What leaving the box does: an out-of-range value is clamped.
+  void EndEdit();
   // Puts the pair at the right edge, inside the frame, and ends the text area short of it.
   void PlaceButton();
   void UpdateMinHeight();

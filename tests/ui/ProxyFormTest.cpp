@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <QTest>
 
+#include "net/IdException.h"
 #include "net/IdSocketHandle.h"
 #include "net/IdTCPServer.h"
 #include "platform/windowing/Application.h"
@@ -83,16 +84,24 @@ TEST_F(ProxyFormTest, TheHeartbeatShowsTheCountAndOpensTheListener) {
   EXPECT_TRUE(reports.empty());
 }
 
-TEST_F(ProxyFormTest, APortInUseIsReportedOnEveryTickUntilItIsFree) {
-  TIdTCPServer holder;
-  holder.SetDefaultPort(port);
-  holder.SetActive(true);
-  QTRY_VERIFY_WITH_TIMEOUT(reports.size() >= 2, 3500);  // the real timer, once a second
-  EXPECT_EQ(reports[0], win::Application().Title() +
-                            "|Could not bind socket. Address and port are already in use.");
-  EXPECT_FALSE(form->IdTCPServer1->Active());
-  holder.SetActive(false);
-  QTRY_VERIFY_WITH_TIMEOUT(form->IdTCPServer1->Active(), 2500);
+TEST_F(ProxyFormTest, AFailedActivationIsReportedOncePerStreakAndRetriedEveryTick) {
+  const std::string retrying = "Port " + std::to_string(port) + " in use; retrying";
+  for (int streak = 0; streak < 2; ++streak) {
+    SCOPED_TRACE(streak);
+    form->IdTCPServer1->SetActive(false);
+    TIdTCPServer holder;
+    holder.SetDefaultPort(port);
+    holder.SetActive(true);
+    EXPECT_THROW(form->Timer1Timer(form->Timer1), EIdCouldNotBindSocket);
+    EXPECT_NO_THROW(form->Timer1Timer(form->Timer1));
+    EXPECT_FALSE(form->IdTCPServer1->Active());
+    EXPECT_EQ(form->Label3->Caption(), retrying);
+    EXPECT_EQ(form->Label3->text().toStdString(), retrying) << "shown whole";
+    holder.SetActive(false);
+    form->Timer1Timer(form->Timer1);
+    EXPECT_TRUE(form->IdTCPServer1->Active());
+    EXPECT_EQ(form->Label3->Caption(), TProxyForm::kStatusCaption);
+  }
 }
 
 TEST_F(ProxyFormTest, ARequestShowsInThePanesAndTheCount) {
@@ -130,9 +139,25 @@ TEST_F(ProxyFormTest, TheLimitFollowsTheBoxAsTypedAndTheCorrection) {
   form->SpinEdit1->selectAll();
   QTest::keyClicks(form->SpinEdit1, "0");
   EXPECT_EQ(proxy::Counters().SpeedLimit.load(), 0);  // held until the box is left
+  // Held relays still report their ticks; while paused the status says so instead.
+  static_cast<proxy::ProxyView&>(*form).SetStatusCaption("Speed limit in action 1");
+  rtl::CheckSynchronize(0);
+  EXPECT_EQ(form->Label3->Caption(), "Paused: the limit is 0");
   form->Memo1->setFocus();
   EXPECT_EQ(form->SpinEdit1->text(), "1");
   EXPECT_EQ(proxy::Counters().SpeedLimit.load(), 1);
+  EXPECT_EQ(form->Label3->Caption(), TProxyForm::kStatusCaption);
+}
+
+TEST_F(ProxyFormTest, LabelsStayClearOfTheLimitBoxWhateverTheirCaptions) {
+  for (const QString ticks : {"1036800000", "4294967295123"}) {
+    static_cast<proxy::ProxyView&>(*form).SetStatusCaption("Speed limit in action " +
+                                                           ticks.toStdString());
+    QTRY_VERIFY(form->Label3->Caption().ends_with(ticks.toStdString()));  // applied in a batch
+    EXPECT_LT(form->Label3->geometry().right(), form->SpinEdit1->geometry().left())
+        << ticks.toStdString();
+    EXPECT_TRUE(form->Label3->text().endsWith(ticks.right(8))) << "the changing end shows";
+  }
 }
 
 TEST_F(ProxyFormTest, UpdatesStillQueuedWhenTheWindowGoesNeverRun) {

@@ -162,6 +162,13 @@ TEST_F(SpinEditTest, TypedTextIsKeptUntilTheBoxIsLeft) {
   EXPECT_FALSE(box_->hasSelectedText());
 }
 
+TEST_F(SpinEditTest, TheWindowLosingActivationEndsTheEditAsLeavingTheBoxDoes) {
+  Type(box_, "0");
+  QWidget elsewhere;
+  ASSERT_TRUE(ShowActive(&elsewhere));
+  EXPECT_EQ(changes_, (std::vector<QString>{"0", "1"}));
+}
+
 TEST_F(SpinEditTest, ArrowKeysAndButtonsStepWithinTheBounds) {
   Key(box_, Qt::Key_Up);
   Key(box_, Qt::Key_Up);

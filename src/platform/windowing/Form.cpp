@@ -1,7 +1,11 @@
 #include "platform/windowing/Form.h"
 
+#include <algorithm>
+
 #include <QCloseEvent>
 #include <QEvent>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QShowEvent>
 
 #include "platform/windowing/Application.h"
@@ -106,6 +110,7 @@ void TForm::changeEvent(QEvent* event) {
 void TForm::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   if (event->spontaneous()) return;
+  KeepOnScreen();
   if (IsMainForm()) TApplication::Instance()->MainFormShown();
   detail::DeliverFromLoop([&] { Perform(WM_SHOWWINDOW, 1, 0); });
 }
@@ -119,6 +124,21 @@ void TForm::hideEvent(QHideEvent* event) {
 void TForm::closeEvent(QCloseEvent* event) {
   event->accept();
   if (IsMainForm()) TApplication::Instance()->Terminate();
+}
+
+void TForm::KeepOnScreen() {
+  if (isMinimized() || isMaximized() || isFullScreen()) return;
+  const QScreen* screen = QGuiApplication::screenAt(frameGeometry().center());
+  if (!screen) screen = this->screen();
+  if (!screen) return;
+  const QRect area = screen->availableGeometry();
+  QRect frame = frameGeometry();
+  // Until the window manager has framed the window once, its frame is not known: room is left
+  // for a usual one.
+  if (frame.size() == size()) frame.setSize(size() + QSize(2 * 8, 32 + 8));
+  const int x = std::max(area.left(), std::min(frame.left(), area.right() + 1 - frame.width()));
+  const int y = std::max(area.top(), std::min(frame.top(), area.bottom() + 1 - frame.height()));
+  if (x != frame.left() || y != frame.top()) move(x, y);
 }
 
 bool TForm::IsMainForm() const {

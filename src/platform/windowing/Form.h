@@ -9,7 +9,8 @@
 //   handling minimizes the application when this is the main form (Application.h);
 // - brought back from minimized: WM_SYSCOMMAND with SC_RESTORE;
 // - shown or hidden by the program: WM_SHOWWINDOW with 1 or 0 and status 0.
-// Closing the main form terminates the application.
+// Closing the main form terminates the application. A form being shown is moved, as far as it
+// takes, into the available area of the screen it is on (it is never made smaller for it).
 
 #include <functional>
 #include <string>
@@ -61,6 +62,7 @@ class TForm : public QWidget, public rtl::TComponent, private detail::WindowHost
 
  private:
   bool IsMainForm() const;
+  void KeepOnScreen();
   // Changes Qt's window state without reporting it back as a user's minimize or restore.
   void ApplyWindowState(Qt::WindowStates states);
 

@@ -61,6 +61,10 @@ class NotificationArea : public QObject {
   bool Add(const NOTIFYICONDATAA& data) {
     const IconKey key{data.hWnd, data.uID};
     if (icons_.count(key) || !watch_.HostPresent()) return false;
+    // Where no host can be watched, Qt's word is all there is.
+    if (watch_.Protocol() == detail::TrayProtocol::None && !detail::PlatformShowsNothing() &&
+        !QSystemTrayIcon::isSystemTrayAvailable())
+      return false;
     Record& record = icons_[key];
     record.icon = std::make_unique<QSystemTrayIcon>();
     Apply(record, data);
@@ -183,6 +187,7 @@ class NotificationArea : public QObject {
   void HostLost() {
     while (!icons_.empty())
       Forget(icons_.begin());
+    detail::BroadcastMessage(TrayHostGoneMsg(), 0, 0);
   }
 
   void HostAppeared() { detail::BroadcastMessage(RegisterWindowMessageA("TaskbarCreated"), 0, 0); }
@@ -219,6 +224,11 @@ QSystemTrayIcon* ShellIconOf(HWND window, UINT id) {
 
 bool TrayHostAvailable() {
   return NotificationArea::Instance().HostAvailable();
+}
+
+UINT TrayHostGoneMsg() {
+  static const UINT message = RegisterWindowMessageA("TrayHostGone");
+  return message;
 }
 
 }  // namespace win

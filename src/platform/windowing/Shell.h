@@ -16,8 +16,9 @@
 //   that report only activations (StatusNotifierItem hosts) have a second left activation within
 //   the double-click time count as a double click. Balloon notices map to NIN_BALLOON* where Qt
 //   reports them.
-// - When the tray host goes away and comes back, the message registered as "TaskbarCreated" is
-//   sent to the application's window (and so its hooks) and every top-level window.
+// - When the tray host goes away, the message registered as "TrayHostGone" (TrayHostGoneMsg) is
+//   sent to the application's window (and so its hooks) and every top-level window; when a host
+//   comes back, the one registered as "TaskbarCreated".
 // - Icons go with the host that showed them: once it has gone, they are forgotten (modifying
 //   them fails; once a host is back, adding them again succeeds), and while no host is there,
 //   adds fail, as the shell's do while the taskbar is gone. A host change is only seen where one
@@ -72,5 +73,8 @@ bool Shell_NotifyIconA(DWORD message, const NOTIFYICONDATAA& data);
 
 // Whether a notification area is there to show icons now.
 bool TrayHostAvailable();
+
+// The message sent when the host that showed this process's icons has gone.
+UINT TrayHostGoneMsg();
 
 }  // namespace win

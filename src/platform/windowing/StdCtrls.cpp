@@ -31,4 +31,26 @@ void TMemo::AddPaneText(const std::string& text) {
   appendPlainText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
 }
 
+void TLabel::SetCaption(const std::string& caption) {
+  caption_ = QString::fromStdString(caption);
+  Fit();
+}
+
+void TLabel::SetMaxWidth(int width) {
+  if (!caption_) caption_ = text();
+  setMaximumWidth(width);
+  Fit();
+}
+
+void TLabel::Fit() {
+  const QString& full = *caption_;
+  const int room = maximumWidth() - 2 * margin();
+  const QString shown = fontMetrics().horizontalAdvance(full) <= room
+                            ? full
+                            : fontMetrics().elidedText(full, Qt::ElideMiddle, room);
+  setText(shown);
+  setToolTip(shown == full ? QString() : full);
+  adjustSize();
+}
+
 }  // namespace win

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include <QFrame>
@@ -39,17 +40,21 @@ class TMemo : public QPlainTextEdit {
   std::function<void(TMemo* Sender)> OnChange;
 };
 
+// Labels size themselves to their caption, up to their maximum width: a caption wider than that
+// shows shortened in the middle (whole in its tip), so it never runs under a control beside it.
 class TLabel : public QLabel {
   Q_OBJECT
 
  public:
   explicit TLabel(QWidget* parent = nullptr) : QLabel(parent) {}
-  std::string Caption() const { return text().toStdString(); }
-  // Labels size themselves to their caption.
-  void SetCaption(const std::string& caption) {
-    setText(QString::fromStdString(caption));
-    adjustSize();
-  }
+  std::string Caption() const { return (caption_ ? *caption_ : text()).toStdString(); }
+  void SetCaption(const std::string& caption);
+  void SetMaxWidth(int width);
+
+ private:
+  void Fit();
+
+  std::optional<QString> caption_;  // none: the text the layout gave
 };
 
 // A raised panel that holds other controls.

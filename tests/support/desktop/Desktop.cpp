@@ -30,6 +30,13 @@ bool Await(Condition condition, int timeoutMs) {
   return true;
 }
 
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 std::string Quoted(const std::string& text) {
   std::string quoted = "'";
   for (char c : text)
@@ -123,6 +130,7 @@ Desktop::Desktop() {
 }
 
 Desktop::~Desktop() {
+  watcher_.Stop();
   trayHost_.Stop();
   windowManager_.Stop();
   bus_.Stop();
@@ -157,13 +165,14 @@ bool Desktop::StartProgram(ChildProcess& process, std::vector<std::string> argv,
   return process.Start(options);
 }
 
-bool Desktop::StartDisplay() {
+bool Desktop::StartDisplay(int width, int height) {
   if (workDir_.empty()) return Fail("no work folder");
   // Xvfb picks a free display number itself and reports it: parallel tests cannot collide.
-  if (!StartProgram(xserver_,
-                    {"Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-                     "-noreset"},
-                    "xvfb.log", true))
+  const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
+  if (!StartProgram(
+          xserver_,
+          {"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
+          "xvfb.log", true))
     return Fail("Xvfb did not start");
   std::optional<std::string> number = xserver_.ReadReportLine(15000);
   if (!number || number->empty()) {
@@ -242,6 +251,21 @@ bool Desktop::StopTrayHost() {
   trayHost_.Stop();
   return Await([&] { return !TraySelectionOwned(); }, 10000) ||
          Fail("the tray selection still has an owner");
+}
+
+bool Desktop::StartStatusNotifierWatcher(const std::string& program) {
+  const std::string log = workDir_ + "/sni-watcher.log";
+  std::ofstream(log, std::ios::trunc);  // each start logs afresh
+  if (!StartProgram(watcher_, {program}, "sni-watcher.log") ||
+      !Await([&] { return ReadFile(log).find("ready\n") != std::string::npos; }, 10000)) {
+    watcher_.Stop();
+    return Fail("the StatusNotifierWatcher did not start");
+  }
+  return true;
+}
+
+bool Desktop::WatcherHasItem() const {
+  return ReadFile(workDir_ + "/sni-watcher.log").find("\nregistered ") != std::string::npos;
 }
 
 std::optional<std::string> Desktop::Run(const std::string& command, int timeoutSeconds) const {

@@ -25,8 +25,8 @@ class Desktop {
   Desktop(const Desktop&) = delete;
   Desktop& operator=(const Desktop&) = delete;
 
-  // Xvfb -screen 0 1024x768x24 -nolisten tcp; returns once it answers.
-  bool StartDisplay();
+  // Xvfb -screen 0 <width>x<height>x24 -nolisten tcp; returns once it answers.
+  bool StartDisplay(int width = 1024, int height = 768);
   // openbox; returns once it manages windows (a map request sent just after it announced
   // itself can be lost, and a tray host's panel with it).
   bool StartWindowManager();
@@ -37,6 +37,12 @@ class Desktop {
   bool StartTrayHost();
   // Kills the tray host; returns once the tray selection has no owner.
   bool StopTrayHost();
+  // The stand-in StatusNotifierWatcher `program` on the session bus; returns once it owns its
+  // name. Each start logs afresh.
+  bool StartStatusNotifierWatcher(const std::string& program);
+  void StopStatusNotifierWatcher() { watcher_.Stop(); }
+  // Whether an item registered with the watcher since it started.
+  bool WatcherHasItem() const;
 
   const std::string& DisplayName() const { return display_; }  // ":N"
   const std::string& BusAddress() const { return busAddress_; }
@@ -87,6 +93,7 @@ class Desktop {
   ChildProcess bus_;
   ChildProcess windowManager_;
   ChildProcess trayHost_;
+  ChildProcess watcher_;
 };
 
 }  // namespace test
