@@ -5,12 +5,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <QSocketNotifier>
 
+#include "CommandLine.h"
 #include "TramletUnit.h"
 #include "platform/windowing/Application.h"
 #include "platform/windowing/Shell.h"
@@ -56,6 +58,7 @@ bool HaveDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (std::optional<int> status = RunCommandLine(argc, argv)) return *status;
   // Qt would abort without a display; the proxy is still worth running.
   if (!HaveDisplay() && !Set("QT_QPA_PLATFORM")) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
