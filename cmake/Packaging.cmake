@@ -25,7 +25,9 @@ add_custom_command(OUTPUT ${generated}/tramlet.1.gz ${generated}/changelog.gz
   COMMAND gzip -9 -n -k -f tramlet.1 changelog
   DEPENDS ${generated}/tramlet.1 ${generated}/changelog
   WORKING_DIRECTORY ${generated} VERBATIM)
-add_custom_target(tramlet_dist ALL DEPENDS ${generated}/tramlet.1.gz ${generated}/changelog.gz)
+add_custom_target(tramlet_dist DEPENDS ${generated}/tramlet.1.gz ${generated}/changelog.gz)
+# Whoever builds the program can install it (scripts/run.sh builds that target alone).
+add_dependencies(tramlet tramlet_dist)
 
 install(TARGETS tramlet RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${dist}/${TRAMLET_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
