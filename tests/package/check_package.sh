@@ -5,7 +5,7 @@
 # Installs into the system, so it needs root; exits 77 (skipped) without it, or when a tramlet
 # package is installed already (it would be replaced, then removed).
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit 1
 work=$1 version=$2
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -42,7 +42,8 @@ rm -rf "$root" && dpkg-deb -x "$deb" "$root"
 desktop=("$root"/usr/share/applications/*.desktop)
 metainfo=("$root"/usr/share/metainfo/*.metainfo.xml)
 # desktop-file-validate exits 0 with hints; none may be left.
-out=$(desktop-file-validate "${desktop[@]}" 2>&1) && [ -z "$out" ] || fail "desktop entry: $out"
+out=$(desktop-file-validate "${desktop[@]}" 2>&1) || fail "desktop entry"
+[ -z "$out" ] || fail "desktop entry: $out"
 appstreamcli validate --no-net --pedantic "${metainfo[@]}" || fail "metainfo"
 appstreamcli validate-tree --no-net "$root" || fail "metainfo and desktop entry together"
 # As lintian renders manual pages: any groff or man warning fails.
