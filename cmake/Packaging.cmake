@@ -6,7 +6,7 @@ include(GNUInstallDirs)
 
 set(TRAMLET_APP_ID org.example.tramlet)
 # The day the version in project() was released; the metainfo, the manual page and the Debian
-# changelog carry it. Change both together.
+# changelog carry it. Change it with the version.
 set(TRAMLET_RELEASE_DATE 2026-12-07)
 set(TRAMLET_CONTACT "Tramlet developers <tramlet@example.org>")
 
