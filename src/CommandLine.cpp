@@ -5,17 +5,18 @@
 
 namespace {
 
+// Lines fit an 80-column terminal.
 constexpr const char* kUsage =
     "Usage: tramlet [--help | --version]\n"
     "\n"
-    "Tramlet is an HTTP proxy that slows downloads down: it relays every answer to its client at\n"
-    "no more than a set number of kilobytes per second per connection (4 at start; the \"Max\n"
-    "Kb/s\" box in its window changes it).\n"
+    "Tramlet is an HTTP proxy that slows downloads down: it relays every answer to\n"
+    "its client at no more than a set number of kilobytes per second per connection\n"
+    "(4 at start; the \"Max Kb/s\" box in its window changes it).\n"
     "\n"
-    "It listens on TCP port 1080 on every local address; set that as the HTTP and HTTPS proxy of\n"
-    "a browser or any other client. It starts as an icon in the notification area: double-click\n"
-    "the icon to show the window. Closing the window ends the program, as do SIGINT (Ctrl+C) and\n"
-    "SIGTERM.\n"
+    "It listens on TCP port 1080 on every local address; set that as the HTTP and\n"
+    "HTTPS proxy of a browser or any other client. It starts as an icon in the\n"
+    "notification area: double-click the icon to show the window. Closing the window\n"
+    "ends the program, as do SIGINT (Ctrl+C) and SIGTERM.\n"
     "\n"
     "  --help     show this text and exit\n"
     "  --version  show the version and exit\n";
