@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <optional>
 
 #include <fcntl.h>
 #include <unistd.h>
