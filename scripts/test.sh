@@ -11,7 +11,8 @@ packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev curl netcat-
   dante-server microsocks qt6-base-dev wmctrl
   pkg-config libxcb1-dev libxcb-xfixes0-dev
   xvfb x11-utils openbox trayer xdotool imagemagick dbus-daemon dbus-bin chromium
-  clang-14 libclang-rt-14-dev llvm-14 clang-tidy-14)
+  clang-14 libclang-rt-14-dev llvm-14 clang-tidy-14
+  dpkg-dev file lintian appstream desktop-file-utils man-db)
 bash scripts/install-packages.sh "${packages[@]}"
 
 jobs=$(nproc)

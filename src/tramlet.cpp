@@ -13,6 +13,7 @@
 
 #include <QSocketNotifier>
 
+#include "CommandLine.h"
 #include "TramletUnit.h"
 #include "platform/windowing/Application.h"
 #include "platform/windowing/DisplayProbe.h"
@@ -73,6 +74,7 @@ bool RunWithoutDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (std::optional<int> status = RunCommandLine(argc, argv)) return *status;
   // One allocator arena: the extra arenas made for busy threads keep what thousands of runs
   // freed resident, and trimming cannot shrink them.
   mallopt(M_ARENA_MAX, 1);
