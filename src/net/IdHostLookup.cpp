@@ -1,0 +1,83 @@
+#include "net/IdHostLookup.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "net/IdStack.h"
+#include "rtl/ScopeExit.h"
+#include "rtl/Thread.h"
+
+namespace {
+
+// How often a waiting asker looks at giveUp.
+constexpr std::chrono::milliseconds kGiveUpCheck{50};
+
+// What the helper hands back; shared, because either side may be the last to let go of it.
+struct Answer {
+  std::mutex mutex;
+  std::condition_variable ready;
+  bool done = false;           // guarded by mutex
+  std::string address;         // guarded by mutex
+  std::exception_ptr failure;  // guarded by mutex
+};
+
+class LookupThread : public rtl::TThread {
+ public:
+  // The caller has made this thread a user of stack; the thread gives that up as it ends.
+  // The default stack size: the look-up runs the C library's resolver and name-service modules,
+  // whose appetite for stack is not ours to bound.
+  LookupThread(TIdStack* stack, std::string host, std::shared_ptr<Answer> answer)
+      : TThread(false), stack_(stack), host_(std::move(host)), answer_(std::move(answer)) {}
+
+ protected:
+  void Execute() override {
+    std::string address;
+    std::exception_ptr failure;
+    try {
+      address = stack_->HostToAddress(host_);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    // The stack may go with this (when the program has stopped meanwhile); not used after it.
+    RemoveStackUser();
+    {
+      std::lock_guard lock(answer_->mutex);
+      answer_->address = std::move(address);
+      answer_->failure = failure;
+      answer_->done = true;
+    }
+    answer_->ready.notify_all();
+  }
+
+ private:
+  TIdStack* const stack_;
+  const std::string host_;
+  const std::shared_ptr<Answer> answer_;
+};
+
+}  // namespace
+
+std::optional<std::string> HostToAddressUnless(const std::string& host,
+                                               const std::function<bool()>& giveUp) {
+  auto answer = std::make_shared<Answer>();
+  AddStackUser();
+  {
+    auto release = rtl::OnFailure([] { RemoveStackUser(); });
+    auto thread = std::make_unique<LookupThread>(GlobalStack(), host, answer);
+    thread->SetFreeWhenFinished(true);
+    thread.release()->AfterConstruction();  // from here on it frees itself
+  }
+  std::unique_lock lock(answer->mutex);
+  while (!answer->ready.wait_for(lock, kGiveUpCheck, [&] { return answer->done; })) {
+    lock.unlock();
+    const bool stop = giveUp();
+    lock.lock();
+    if (stop && !answer->done) return std::nullopt;
+  }
+  if (answer->failure) std::rethrow_exception(answer->failure);
+  return std::move(answer->address);
+}
