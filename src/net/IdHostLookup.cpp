@@ -32,6 +32,9 @@ class LookupThread : public rtl::TThread {
   // whose appetite for stack is not ours to bound.
   LookupThread(TIdStack* stack, std::string host, std::shared_ptr<Answer> answer)
       : TThread(false), stack_(stack), host_(std::move(host)), answer_(std::move(answer)) {}
+  ~LookupThread() override { Shutdown(); }
+  LookupThread(const LookupThread&) = delete;
+  LookupThread& operator=(const LookupThread&) = delete;
 
  protected:
   void Execute() override {

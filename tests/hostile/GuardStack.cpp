@@ -1,5 +1,6 @@
 #include "GuardStack.h"
 
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -12,6 +13,9 @@ namespace {
 
 std::mutex gLock;
 std::vector<Connect> gConnects;  // guarded by gLock
+std::condition_variable gResolverChanged;
+bool gHanging = false;  // guarded by gLock
+int gBlocked = 0;       // guarded by gLock
 
 // Names of the suite's own; everything else is unknown, so no look-up leaves the machine.
 const std::map<std::string, std::string> kNames = {
@@ -37,6 +41,12 @@ class GuardStack : public TIdStackWindows {
   }
 
   std::string SockHostByName(const std::string& hostName) override {
+    if (hostName == kHangingName) {
+      std::unique_lock lock(gLock);
+      ++gBlocked;
+      gResolverChanged.wait(lock, [] { return !gHanging; });
+      --gBlocked;
+    }
     auto name = kNames.find(hostName);
     if (name == kNames.end()) ThrowSocketError(winsock::WSAHOST_NOT_FOUND);
     return name->second;
@@ -60,6 +70,24 @@ class GuardStack : public TIdStackWindows {
 
 void InstallGuardStack() {
   SetStackClass([]() -> std::unique_ptr<TIdStack> { return std::make_unique<GuardStack>(); });
+}
+
+HangingResolver::HangingResolver() {
+  std::lock_guard lock(gLock);
+  gHanging = true;
+}
+
+HangingResolver::~HangingResolver() {
+  {
+    std::lock_guard lock(gLock);
+    gHanging = false;
+  }
+  gResolverChanged.notify_all();
+}
+
+int HangingResolver::Blocked() {
+  std::lock_guard lock(gLock);
+  return gBlocked;
 }
 
 std::vector<Connect> TakeConnects() {

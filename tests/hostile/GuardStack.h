@@ -21,6 +21,19 @@ struct Connect {
   std::int32_t port;
 };
 
+// While a HangingResolver lives, look-ups of kHangingName block as a resolver that never answers
+// does; when it goes they end, the name unknown.
+inline constexpr const char* kHangingName = "hang.test";
+class HangingResolver {
+ public:
+  HangingResolver();
+  ~HangingResolver();
+  HangingResolver(const HangingResolver&) = delete;
+  HangingResolver& operator=(const HangingResolver&) = delete;
+  // Look-ups blocked right now.
+  static int Blocked();
+};
+
 // Installs the stack; call before any network component is made.
 void InstallGuardStack();
 // Connects asked for since the last call, in order; clears the record.
