@@ -14,8 +14,8 @@ namespace {
 std::mutex gLock;
 std::vector<Connect> gConnects;  // guarded by gLock
 std::condition_variable gResolverChanged;
-bool gHanging = false;  // guarded by gLock
-int gBlocked = 0;       // guarded by gLock
+bool gResolverHangs = false;  // guarded by gLock
+int gBlockedLookups = 0;      // guarded by gLock
 
 // Names of the suite's own; everything else is unknown, so no look-up leaves the machine.
 const std::map<std::string, std::string> kNames = {
@@ -41,11 +41,11 @@ class GuardStack : public TIdStackWindows {
   }
 
   std::string SockHostByName(const std::string& hostName) override {
-    if (hostName == kHangingName) {
+    if (hostName == "hang.test") {
       std::unique_lock lock(gLock);
-      ++gBlocked;
-      gResolverChanged.wait(lock, [] { return !gHanging; });
-      --gBlocked;
+      ++gBlockedLookups;
+      gResolverChanged.wait(lock, [] { return !gResolverHangs; });
+      --gBlockedLookups;
     }
     auto name = kNames.find(hostName);
     if (name == kNames.end()) ThrowSocketError(winsock::WSAHOST_NOT_FOUND);
@@ -72,22 +72,17 @@ void InstallGuardStack() {
   SetStackClass([]() -> std::unique_ptr<TIdStack> { return std::make_unique<GuardStack>(); });
 }
 
-HangingResolver::HangingResolver() {
-  std::lock_guard lock(gLock);
-  gHanging = true;
-}
-
-HangingResolver::~HangingResolver() {
+void SetResolverHangs(bool hangs) {
   {
     std::lock_guard lock(gLock);
-    gHanging = false;
+    gResolverHangs = hangs;
   }
   gResolverChanged.notify_all();
 }
 
-int HangingResolver::Blocked() {
+int BlockedLookups() {
   std::lock_guard lock(gLock);
-  return gBlocked;
+  return gBlockedLookups;
 }
 
 std::vector<Connect> TakeConnects() {

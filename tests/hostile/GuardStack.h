@@ -21,18 +21,10 @@ struct Connect {
   std::int32_t port;
 };
 
-// While a HangingResolver lives, look-ups of kHangingName block as a resolver that never answers
-// does; when it goes they end, the name unknown.
-inline constexpr const char* kHangingName = "hang.test";
-class HangingResolver {
- public:
-  HangingResolver();
-  ~HangingResolver();
-  HangingResolver(const HangingResolver&) = delete;
-  HangingResolver& operator=(const HangingResolver&) = delete;
-  // Look-ups blocked right now.
-  static int Blocked();
-};
+// While set, look-ups of "hang.test" block as with a resolver that never answers; clearing it
+// ends them, the name unknown. BlockedLookups counts those blocked right now.
+void SetResolverHangs(bool hangs);
+int BlockedLookups();
 
 // Installs the stack; call before any network component is made.
 void InstallGuardStack();
