@@ -50,7 +50,7 @@ class LookupThread : public rtl::TThread {
     {
       std::lock_guard lock(answer_->mutex);
       answer_->address = std::move(address);
-      answer_->failure = failure;
+      answer_->failure = std::move(failure);
       answer_->done = true;
     }
     answer_->ready.notify_all();
@@ -81,6 +81,9 @@ std::optional<std::string> HostToAddressUnless(const std::string& host,
     lock.lock();
     if (stop && !answer->done) return std::nullopt;
   }
-  if (answer->failure) std::rethrow_exception(answer->failure);
+  // Taken out under the lock, so the helper, which may let go of the answer last, never shares
+  // the exception object with us.
+  if (std::exception_ptr failure = std::exchange(answer->failure, nullptr))
+    std::rethrow_exception(failure);
   return std::move(answer->address);
 }

@@ -46,6 +46,7 @@ class GuardStack : public TIdStackWindows {
       ++gBlockedLookups;
       gResolverChanged.wait(lock, [] { return !gResolverHangs; });
       --gBlockedLookups;
+      ThrowSocketError(winsock::WSAHOST_NOT_FOUND);  // kNames may be gone by now, at exit
     }
     auto name = kNames.find(hostName);
     if (name == kNames.end()) ThrowSocketError(winsock::WSAHOST_NOT_FOUND);
