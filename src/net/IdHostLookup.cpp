@@ -77,7 +77,7 @@ std::optional<std::string> HostToAddressUnless(const std::string& host,
   std::unique_lock lock(answer->mutex);
   while (!answer->ready.wait_for(lock, kGiveUpCheck, [&] { return answer->done; })) {
     lock.unlock();
-    const bool stop = giveUp();
+    const bool stop = giveUp && giveUp();
     lock.lock();
     if (stop && !answer->done) return std::nullopt;
   }

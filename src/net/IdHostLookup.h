@@ -17,6 +17,6 @@
 #include <string>
 
 // The address text TIdStack::HostToAddress gives for host, through the process-wide stack, or
-// none when giveUp said to stop first. A failed look-up raises what HostToAddress raises.
+// none when giveUp (if set) said to stop first. A failed look-up raises what HostToAddress raises.
 std::optional<std::string> HostToAddressUnless(const std::string& host,
                                                const std::function<bool()>& giveUp);

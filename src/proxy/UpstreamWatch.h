@@ -45,7 +45,7 @@ class UpstreamWatch {
 
   void Look();
   // A client dropped or a thread told to stop, or a client that closed its own end once the
-  // run has waited a second: one that half-closes after its request still gets its answer.
+  // run has waited a second: one that half-closes after its request still gets a normal connect.
   static bool Gone(const Run& run, std::chrono::steady_clock::duration waited);
 
   const std::int32_t periodMs_;
