@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <optional>
 
 #include "net/IdException.h"
 #include "net/IdGlobal.h"
@@ -109,7 +110,7 @@ TIdStackSocketHandle TIdStack::NewSocket(std::int32_t type, std::int32_t protoco
   return s;
 }
 
-std::string TIdStack::HostToAddress(const std::string& host) {
+std::optional<std::string> TIdStack::AddressWithoutLookup(const std::string& host) {
   std::string upper = host;
   std::transform(upper.begin(), upper.end(), upper.begin(),
                  [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; });
@@ -125,6 +126,11 @@ std::string TIdStack::HostToAddress(const std::string& host) {
       // No address after all ("08.0.0.1"): a name like any other, for the look-up to judge.
     }
   }
+  return std::nullopt;
+}
+
+std::string TIdStack::HostToAddress(const std::string& host) {
+  if (std::optional<std::string> known = AddressWithoutLookup(host)) return std::move(*known);
   return SockHostByName(host);
 }
 

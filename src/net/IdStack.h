@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,8 @@ class TIdStack {
   // address it stands for ("0177.0.0.1" gives 127.0.0.1), both without any look-up; anything else
   // goes to SockHostByName.
   std::string HostToAddress(const std::string& host);
+  // What HostToAddress gives when it needs no look-up; none when it does.
+  std::optional<std::string> AddressWithoutLookup(const std::string& host);
   static bool IsDottedQuad(const std::string& text);
   // The address whose bytes in memory are the four parts in order.
   winsock::u_long TextToAddressValue(const std::string& text);

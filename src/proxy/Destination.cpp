@@ -1,5 +1,9 @@
 #include "proxy/Destination.h"
 
+#include <optional>
+
+#include "net/IdException.h"
+#include "net/IdHostLookup.h"
 #include "net/IdSocketHandle.h"
 #include "net/IdStack.h"
 #include "net/IdTCPServer.h"
@@ -28,10 +32,14 @@ bool IsLocalAddress(TIdStack& stack, const std::string& address) {
 
 }  // namespace
 
-Destination Resolve(TIdStack& stack, const std::string& host, std::int32_t port) {
+Destination Resolve(TIdStack& stack, const std::string& host, std::int32_t port,
+                    const std::function<bool()>& giveUp) {
+  const std::optional<std::string> found = HostToAddressUnless(host, giveUp);
+  // Nobody is left to connect for: end quietly, as a dropped connection does.
+  if (!found) throw EIdClosedSocket();
   Destination destination;
   winsock::in_addr address{};
-  address.s_addr = stack.TextToAddressValue(stack.HostToAddress(host));
+  address.s_addr = stack.TextToAddressValue(*found);
   destination.Address = stack.AddressToText(address);
   destination.Value = stack.SockNetToHost32(address.s_addr);
   destination.Port = port;

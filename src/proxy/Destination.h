@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class TIdStack;
@@ -18,7 +19,10 @@ struct Destination {
 
 // Resolves host (a name or an address in any form the stack reads) and gives the address in a
 // form every reader takes the same way. Raises as a connect would when the name is unknown.
-Destination Resolve(TIdStack& stack, const std::string& host, std::int32_t port);
+// A look-up that hangs does not hold the run: once giveUp says the run is over it raises
+// EIdClosedSocket at once, and the look-up is left to end on its own.
+Destination Resolve(TIdStack& stack, const std::string& host, std::int32_t port,
+                    const std::function<bool()>& giveUp);
 
 // 127.0.0.0/8 and 0.0.0.0: services there trust whoever reaches them to be this machine.
 bool IsLoopbackOrUnspecified(std::uint32_t address);

@@ -324,7 +324,8 @@ std::optional<std::string_view> ProxyHandler::ConnectUpstream(TIdTCPConnection& 
                                                               const std::string& host,
                                                               std::int32_t port) {
   TIdStack& stack = *GlobalStack();
-  const Destination destination = Resolve(stack, host, port);
+  const Destination destination =
+      Resolve(stack, host, port, [&run] { return run.Watched().GivenUp(); });
   // The proxy listens on every address, so the network it is on can reach it; that must not
   // reach the services this machine keeps to itself.
   if (IsLoopbackOrUnspecified(destination.Value) && !IsLoopbackPeer(stack, PeerAddressOf(client)))

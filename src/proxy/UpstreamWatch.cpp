@@ -59,10 +59,7 @@ void UpstreamWatch::Look() {
     for (Run& run : blocked_) {
       // The run does not read its client while it is blocked upstream, so a peek here takes
       // nothing from it and cannot block.
-      const bool gone =
-          !run.client->IsConnected() || (*run.terminated)() ||
-          (now - run.blockedSince >= std::chrono::seconds(1) && PeerClosed(*run.client));
-      if (!gone) continue;
+      if (!Gone(run, now - run.blockedSince)) continue;
       try {
         // Again at every look: a close that came before the socket was made closed nothing.
         run.upstream->DropSocket();
@@ -71,6 +68,11 @@ void UpstreamWatch::Look() {
       }
     }
   }
+}
+
+bool UpstreamWatch::Gone(const Run& run, std::chrono::steady_clock::duration waited) {
+  return !run.client->IsConnected() || (*run.terminated)() ||
+         (waited >= std::chrono::seconds(1) && PeerClosed(*run.client));
 }
 
 UpstreamWatch::Registration::Registration(UpstreamWatch& watch, TIdTCPConnection& client,
@@ -84,6 +86,11 @@ UpstreamWatch::Registration::Registration(UpstreamWatch& watch, TIdTCPConnection
 UpstreamWatch::Registration::~Registration() {
   std::lock_guard lock(watch_.mutex_);
   (run_->blocking ? watch_.blocked_ : watch_.idle_).erase(run_);
+}
+
+bool UpstreamWatch::Registration::GivenUp() const {
+  // Only the run's own thread moves its entry, and the fields read here never change.
+  return Gone(*run_, std::chrono::steady_clock::now() - registered_);
 }
 
 UpstreamWatch::Registration::Blocking::Blocking(Registration& registration)

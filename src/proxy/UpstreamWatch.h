@@ -44,6 +44,9 @@ class UpstreamWatch {
   };
 
   void Look();
+  // A client dropped or a thread told to stop, or a client that closed its own end once the
+  // run has waited a second: one that half-closes after its request still gets a normal connect.
+  static bool Gone(const Run& run, std::chrono::steady_clock::duration waited);
 
   const std::int32_t periodMs_;
   std::mutex mutex_;
@@ -64,6 +67,10 @@ class UpstreamWatch::Registration {
   Registration(const Registration&) = delete;
   Registration& operator=(const Registration&) = delete;
 
+  // Whether the run is over by the watch's own rule, counting from when it registered: for the
+  // waits that are no socket call (a name look-up), which the run watches itself.
+  bool GivenUp() const;
+
   // Marks one blocking upstream call for as long as the guard lives.
   class Blocking {
    public:
@@ -79,6 +86,7 @@ class UpstreamWatch::Registration {
  private:
   UpstreamWatch& watch_;
   std::list<Run>::iterator run_;
+  const std::chrono::steady_clock::time_point registered_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace proxy

@@ -1,5 +1,6 @@
 #include "GuardStack.h"
 
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -12,6 +13,9 @@ namespace {
 
 std::mutex gLock;
 std::vector<Connect> gConnects;  // guarded by gLock
+std::condition_variable gResolverChanged;
+bool gResolverHangs = false;  // guarded by gLock
+int gBlockedLookups = 0;      // guarded by gLock
 
 // Names of the suite's own; everything else is unknown, so no look-up leaves the machine.
 const std::map<std::string, std::string> kNames = {
@@ -37,6 +41,13 @@ class GuardStack : public TIdStackWindows {
   }
 
   std::string SockHostByName(const std::string& hostName) override {
+    if (hostName == "hang.test") {
+      std::unique_lock lock(gLock);
+      ++gBlockedLookups;
+      gResolverChanged.wait(lock, [] { return !gResolverHangs; });
+      --gBlockedLookups;
+      ThrowSocketError(winsock::WSAHOST_NOT_FOUND);  // kNames may be gone by now, at exit
+    }
     auto name = kNames.find(hostName);
     if (name == kNames.end()) ThrowSocketError(winsock::WSAHOST_NOT_FOUND);
     return name->second;
@@ -60,6 +71,19 @@ class GuardStack : public TIdStackWindows {
 
 void InstallGuardStack() {
   SetStackClass([]() -> std::unique_ptr<TIdStack> { return std::make_unique<GuardStack>(); });
+}
+
+void SetResolverHangs(bool hangs) {
+  {
+    std::lock_guard lock(gLock);
+    gResolverHangs = hangs;
+  }
+  gResolverChanged.notify_all();
+}
+
+int BlockedLookups() {
+  std::lock_guard lock(gLock);
+  return gBlockedLookups;
 }
 
 std::vector<Connect> TakeConnects() {

@@ -21,6 +21,11 @@ struct Connect {
   std::int32_t port;
 };
 
+// While set, look-ups of "hang.test" block as with a resolver that never answers; clearing it
+// ends them, the name unknown. BlockedLookups counts those blocked right now.
+void SetResolverHangs(bool hangs);
+int BlockedLookups();
+
 // Installs the stack; call before any network component is made.
 void InstallGuardStack();
 // Connects asked for since the last call, in order; clears the record.

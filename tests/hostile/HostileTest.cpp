@@ -20,6 +20,7 @@
 #include "net/IdTCPServer.h"
 #include "proxy/ProxyCounters.h"
 #include "proxy/ProxyHandler.h"
+#include "rtl/ScopeExit.h"
 #include "support/LoopbackProxy.h"
 #include "support/RawClient.h"
 #include "support/WaitUntil.h"
@@ -29,6 +30,7 @@ namespace {
 using hostile::Client;
 using hostile::Origin;
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
@@ -432,6 +434,44 @@ TEST_F(HostileTest, ShutdownEndsRunsBlockedUpstream) {
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
   EXPECT_TRUE(proxy.Idle());
 }
+
+// A resolver that never answers: a run waiting for its look-up ends as soon as it is stopped or
+// its client leaves, while the look-up itself is left to hang.
+struct HangingLookupCase {
+  const char* name;
+  const char* request;
+  bool stopServer;  // else the client closes
+};
+class HangingLookupTest : public HostileTest,
+                          public ::testing::WithParamInterface<HangingLookupCase> {};
+
+TEST_P(HangingLookupTest, EndsTheRun) {
+  hostile::SetResolverHangs(true);
+  auto release = rtl::ScopeExit([] { hostile::SetResolverHangs(false); });
+  HostileProxy& proxy = Proxy();
+  Client client(proxy.Port());
+  ASSERT_TRUE(client.Send(GetParam().request));
+  ASSERT_TRUE(test::WaitUntil([] { return hostile::BlockedLookups() == 1; }));
+  const auto start = Clock::now();
+  if (GetParam().stopServer) {
+    EXPECT_NO_THROW(proxy.Server().SetActive(false));
+  } else {
+    client.Close();
+  }
+  EXPECT_TRUE(BecomesIdle(6000));
+  RecordProperty("run_ended_ms", static_cast<int>((Clock::now() - start) / 1ms));
+  EXPECT_EQ(hostile::BlockedLookups(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lookups, HangingLookupTest,
+    ::testing::Values(
+        HangingLookupCase{"GetStopped", "GET http://hang.test/ HTTP/1.1\r\n\r\n", true},
+        HangingLookupCase{"TunnelStopped", "CONNECT hang.test:443 HTTP/1.1\r\n\r\n", true},
+        HangingLookupCase{"PostClientCloses",
+                          "POST http://hang.test/ HTTP/1.1\r\nContent-Length: 4\r\n\r\nbody",
+                          false}),
+    [](const ::testing::TestParamInfo<HangingLookupCase>& row) { return row.param.name; });
 
 // ---------------------------------------------------------------------------------------------
 // Clients on the LAN: served, but never let through to this machine's loopback services.
