@@ -24,29 +24,33 @@ PacedRelay::PacedRelay(TIdTCPConnection& client, TIdTCPConnection& upstream, Pro
       giveUp_(giveUp),
       content_(content) {}
 
-void PacedRelay::Run() {
-  if (content_ == Content::Answer && !TakeHead()) return;
+PacedRelay::Outcome PacedRelay::Run() {
+  if (content_ == Content::Answer) {
+    const Head head = TakeHead();
+    if (head == Head::TooLarge && !clientSent_) return Outcome::HeadTooLarge;
+    if (head != Head::Final) return Outcome::Relayed;
+  }
   for (;;) {
     // A spent period is waited out before the origin is asked for more: nothing could be sent
     // meanwhile anyway, and it saves a wait per period.
     if (periodOpen_ && allowance_ <= 0 && Clock::now() < periodEnd_) {
-      if (!AwaitNextPeriod()) return;
+      if (!AwaitNextPeriod()) return Outcome::Relayed;
       continue;
     }
     if (held_.Empty()) {
-      if (upstreamClosed_) return;
+      if (upstreamClosed_) return Outcome::Relayed;
       held_.Release();
-      if (!AwaitUpstream()) return;
+      if (!AwaitUpstream()) return Outcome::Relayed;
     }
     // A period begins with the first bytes to send after the last one ended, so an origin that
     // was silent for a while earns no allowance for the time it said nothing.
     if (!periodOpen_ || Clock::now() >= periodEnd_) StartPeriod(Clock::now());
     if (allowance_ <= 0) {
-      if (!AwaitNextPeriod()) return;
+      if (!AwaitNextPeriod()) return Outcome::Relayed;
       continue;
     }
     if (SendSlice() > 0) ShowStatus();
-    if (!client_.IsConnected()) return;
+    if (!client_.IsConnected()) return Outcome::Relayed;
   }
 }
 
@@ -59,17 +63,44 @@ bool PacedRelay::AwaitUpstream() {
   return true;
 }
 
-bool PacedRelay::TakeHead() {
+PacedRelay::Head PacedRelay::TakeHead() {
   for (;;) {
-    if (!AwaitUpstream()) return false;
-    ReadReady(static_cast<std::int64_t>(AnswerHead::kMaxBytes - held_.Size()));
-    const std::optional<std::size_t> end = head_.Find(held_.Data(), upstreamClosed_);
-    if (!end) continue;
-    held_.ReplaceFront(*end, RewriteResponseChunk(held_.Data().substr(0, *end)));
-    if (held_.Data().find("\r\n") != std::string_view::npos)
-      view_.AppendDownloadText(std::string(held_.Data()));
-    return true;
+    AnswerHead head;
+    std::optional<std::size_t> end;
+    while (!(end = head.Find(held_.Data(), upstreamClosed_))) {
+      if (head.TooLong()) return Head::TooLarge;
+      if (!AwaitUpstream()) return Head::Ended;
+      ReadReady(static_cast<std::int64_t>(AnswerHead::kMaxBytes - held_.Size()));
+    }
+    const std::string block = RewriteAnswerHead(held_.Data().substr(0, *end));
+    held_.ReplaceFront(*end, block);
+    if (!IsInterimHead(block)) {
+      if (held_.Data().find("\r\n") != std::string_view::npos)
+        view_.AppendDownloadText(std::string(held_.Data()));
+      return Head::Final;
+    }
+    if (block.find("\r\n") != std::string::npos) view_.AppendDownloadText(block);
+    if (!SendFront(block.size())) return Head::Ended;
   }
+}
+
+bool PacedRelay::SendFront(std::size_t count) {
+  while (count > 0) {
+    if (!periodOpen_ || Clock::now() >= periodEnd_) StartPeriod(Clock::now());
+    if (allowance_ <= 0) {
+      if (!AwaitNextPeriod()) return false;
+      continue;
+    }
+    const auto n = static_cast<std::size_t>(
+        std::min<std::int64_t>(allowance_, static_cast<std::int64_t>(count)));
+    client_.WriteBytes(held_.Data().data(), static_cast<std::int32_t>(n));
+    clientSent_ = true;
+    held_.Consume(n);
+    allowance_ -= static_cast<std::int64_t>(n);
+    count -= n;
+    ShowStatus();
+  }
+  return client_.IsConnected();
 }
 
 void PacedRelay::ReadReady(std::int64_t wanted) {
@@ -127,6 +158,7 @@ std::int64_t PacedRelay::SendSlice() {
     const std::string_view bytes = FirstChars(held_.Data(), allowance_);
     // Never above 2^31 bytes: held bytes stay within kMaxHeldBytes.
     client_.WriteBytes(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+    clientSent_ = true;
     held_.Consume(bytes.size());
     allowance_ -= static_cast<std::int64_t>(bytes.size());
     sent += static_cast<std::int64_t>(bytes.size());

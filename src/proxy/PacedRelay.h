@@ -22,7 +22,8 @@ namespace proxy {
 // A limit of 0 or below holds the relay, one period after another, until it is raised or the run
 // gives up.
 //
-// An answer's header block is held until it is complete and rewritten as a whole; the body goes
+// An answer's header block is held until it is complete and rewritten as a whole; so is each
+// interim (1xx) block before it, which goes out (paced) as soon as it is complete. The body goes
 // out byte for byte, and a chunk read that holds CR LF is shown in the download pane. A tunnel
 // passes every byte as it came and shows none.
 //
@@ -34,6 +35,9 @@ class PacedRelay {
   using PauseFunction = std::function<void(std::int32_t milliseconds)>;
 
   enum class Content { Answer, Tunnel };
+  // HeadTooLarge: an answer's header block did not end within AnswerHead::kMaxBytes and nothing
+  // has gone to the client; the caller tells it so.
+  enum class Outcome { Relayed, HeadTooLarge };
 
   static constexpr std::size_t kMaxHeldBytes = std::size_t{1024} * 1024;
   static constexpr std::int32_t kPeriodMs = 1000;
@@ -47,15 +51,19 @@ class PacedRelay {
 
   // Relays until the origin has closed and all it sent is out, the client goes, or the run gives
   // up. Errors of either connection leave as exceptions.
-  void Run();
+  Outcome Run();
 
  private:
   using Clock = std::chrono::steady_clock;
 
   // False when the run should end without waiting further.
   bool AwaitUpstream();
-  // Holds the answer until its header block is complete and rewrites it; false to end the run.
-  bool TakeHead();
+  enum class Head { Final, Ended, TooLarge };
+  // Holds the answer until its final header block is complete and rewrites it, sending the
+  // interim blocks before it.
+  Head TakeHead();
+  // Sends the count oldest held bytes, paced; false when the run should end.
+  bool SendFront(std::size_t count);
   // Receives what the origin has ready, at least once, until `wanted` more bytes are held.
   void ReadReady(std::int64_t wanted);
   void StartPeriod(Clock::time_point start);
@@ -73,8 +81,8 @@ class PacedRelay {
   const std::function<bool()>& giveUp_;
   const Content content_;
   RelayBuffer held_{kMaxHeldBytes};
-  AnswerHead head_;
   bool upstreamClosed_ = false;
+  bool clientSent_ = false;  // some byte has gone to the client
   bool periodOpen_ = false;
   Clock::time_point periodEnd_;
   std::int32_t limit_ = 0;

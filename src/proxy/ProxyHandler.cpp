@@ -16,10 +16,12 @@
 #include "net/IdTCPConnection.h"
 #include "net/IdTCPServer.h"
 #include "net/IdTCPServerConnection.h"
+#include "proxy/ChunkedBody.h"
 #include "proxy/Destination.h"
 #include "proxy/MessageRewriting.h"
 #include "proxy/RelayBuffer.h"
 #include "proxy/RequestCapture.h"
+#include "proxy/RequestHead.h"
 #include "proxy/Tunnel.h"
 #include "rtl/Format.h"
 #include "rtl/Time.h"
@@ -68,15 +70,6 @@ std::size_t ReceiveInto(TIdTCPConnection& from, RelayBuffer& buffer, std::int64_
   if (n <= 0) return 0;
   buffer.Commit(static_cast<std::size_t>(n));
   return static_cast<std::size_t>(n);
-}
-
-// The header block as it goes upstream: the rebuilt first line downgraded and trimmed, every
-// later line with "keep-alive" closed, each ended by CR LF.
-std::string ForwardedHeader(const std::string& firstLine, const LineList& lines) {
-  std::string header = Trim(firstLine) + "\r\n";
-  for (std::size_t i = 1; i < lines.size(); ++i)
-    header.append(CloseKeepAlive(lines[i])).append("\r\n");
-  return header;
 }
 
 // The address the client connected from, as the server accepted it.
@@ -166,16 +159,15 @@ void ProxyHandler::Run(TIdTCPConnection& client, const std::function<bool()>& te
     Refuse(client, "HTTP/1.0 408 Request Timeout");
     return;
   }
-  const LineList& lines = capture.Lines();
-  if (outcome == Capture::GiveUp || lines.empty()) {
+  // A client that said nothing at all gets nothing back.
+  if (outcome == Capture::GiveUp || (capture.Size() == 0 && !capture.Malformed())) {
     if (client.IsConnected()) client.DropSocket();
     return;
   }
-  const bool tunnel = IsConnectLine(lines.front());
-  // A URL elsewhere in the line (a query, say) names no host of ours to go to.
-  if (capture.ContentLengthMalformed() || (!tunnel && !TargetIsAbsoluteUrl(lines.front()))) {
+  const LineList& lines = capture.Lines();
+  if (!capture.HeaderComplete()) {
     Refuse(client, "HTTP/1.0 400 Bad Request");
-  } else if (tunnel) {
+  } else if (IsConnectLine(lines.front())) {
     OpenTunnel(client, capture, buffer, terminated);
   } else {
     Forward(client, capture, buffer, terminated);
@@ -184,13 +176,27 @@ void ProxyHandler::Run(TIdTCPConnection& client, const std::function<bool()>& te
 
 void ProxyHandler::Forward(TIdTCPConnection& client, RequestCapture& capture, RelayBuffer& buffer,
                            const std::function<bool()>& terminated) {
-  const LineList& lines = capture.Lines();
-  RequestTarget target = ParseRequestLine(lines.front());
+  RequestHead head = JudgeRequest(capture.Lines());
+  if (!head.Refusal.empty()) {
+    Refuse(client, head.Refusal);
+    return;
+  }
+  // A chunked body is read whole before anything is connected, so a bad one costs the origin
+  // nothing; it goes on with the length it turned out to have.
+  ChunkedBody chunked;
+  if (head.BodyKind == RequestHead::Body::Chunked) {
+    if (const auto refusal = ReadChunkedBody(client, buffer, chunked)) {
+      Refuse(client, *refusal);
+      return;
+    }
+    head.Fields.append("Content-Length: " + std::to_string(chunked.Data().size()) + "\r\n");
+  }
+
   CountedRun run(*this, client, terminated);
   TIdTCPClient& upstream = run.Upstream();
-  const std::int32_t port = PortNumber(target.PortText);
+  const std::int32_t port = PortNumber(head.PortText);
   try {
-    if (const auto refusal = ConnectUpstream(client, run, target.Host, port)) {
+    if (const auto refusal = ConnectUpstream(client, run, head.Host, port)) {
       Refuse(client, *refusal);
       return;
     }
@@ -200,29 +206,36 @@ void ProxyHandler::Forward(TIdTCPConnection& client, RequestCapture& capture, Re
     return;
   }
 
-  const std::string firstLine = DowngradeVersion(target.Line);
   {
     UpstreamWatch::Registration::Blocking blocking(run.Watched());
-    upstream.Write(ForwardedHeader(firstLine, lines));
+    upstream.Write(head.Line + "\r\n" + head.Fields + "\r\n");
+    const std::string& body = chunked.Data();
+    if (!body.empty()) upstream.WriteBytes(body.data(), static_cast<std::int32_t>(body.size()));
   }
-  view_.AppendUploadLine(firstLine);
-  if (!ForwardBody(client, run, capture, buffer)) {
+  view_.AppendUploadLine(head.Line);
+  if (head.BodyKind == RequestHead::Body::Length &&
+      !ForwardBody(client, run, head.Length, buffer)) {
     Refuse(client, "HTTP/1.0 408 Request Timeout");
     return;
   }
+  // Whatever came after the request (a pipelined one, say) is not ours to forward.
+  buffer.Consume(buffer.Size());
   buffer.Release();
 
   // Bytes the client sends after its request are never forwarded; reading them is how a close
   // behind them is seen while the origin is silent.
   const std::function<bool()> giveUp = [&] { return ClientGone(client) || terminated(); };
-  PacedRelay(client, upstream, view_, counters_, pause_, giveUp, PacedRelay::Content::Answer).Run();
+  const PacedRelay::Outcome relayed =
+      PacedRelay(client, upstream, view_, counters_, pause_, giveUp, PacedRelay::Content::Answer)
+          .Run();
+  if (relayed == PacedRelay::Outcome::HeadTooLarge) Refuse(client, "HTTP/1.0 502 Bad Gateway");
 }
 
 void ProxyHandler::OpenTunnel(TIdTCPConnection& client, const RequestCapture& capture,
                               RelayBuffer& buffer, const std::function<bool()>& terminated) {
   const std::string& requestLine = capture.Lines().front();
   const std::optional<TunnelTarget> target = ParseConnectLine(requestLine);
-  if (!target || !capture.HeaderComplete()) {
+  if (!target || !FieldLinesWellFormed(capture.Lines())) {
     Refuse(client, "HTTP/1.0 400 Bad Request");
     return;
   }
@@ -239,14 +252,16 @@ void ProxyHandler::OpenTunnel(TIdTCPConnection& client, const RequestCapture& ca
                                                                : "HTTP/1.0 502 Bad Gateway");
     return;
   }
-  view_.AppendUploadLine(DowngradeVersion(requestLine));
+  // The line as an HTTP/1.0 request would carry it; it ends in the version (ParseConnectLine).
+  std::string shown = Trim(requestLine);
+  shown.replace(shown.size() - 8, 8, "HTTP/1.0");
+  view_.AppendUploadLine(shown);
   client.Write("HTTP/1.0 200 Connection established\r\n\r\n");
 
   std::string early(buffer.Data());
   buffer.Consume(early.size());
   buffer.Release();
-  Tunnel(client, upstream, view_, counters_, pause_, terminated)
-      .Run(std::move(early), capture.AwaitsLf());
+  Tunnel(client, upstream, view_, counters_, pause_, terminated).Run(std::move(early));
 }
 
 ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client, RequestCapture& capture,
@@ -261,59 +276,58 @@ ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client, Requ
   // A client that has said nothing by the deadline is not worth an answer.
   if (WaitReadable(client.Socket(), left()) != 0) return Capture::GiveUp;
   for (;;) {
-    if (ReceiveInto(client, buffer, kMaxBodyHeldBytes) == 0) {
-      capture.Finish();
-      return Capture::Forward;
-    }
+    if (ReceiveInto(client, buffer, kMaxBodyHeldBytes) == 0) return Capture::Ended;
     buffer.Consume(capture.Append(buffer.Data()));
     if (capture.Size() > kMaxHeaderBytes) return Capture::TooLarge;
-    if (capture.HeaderComplete() || capture.Cut()) return Capture::Forward;
-    // However it trickles in, a header block has until the deadline.
+    if (capture.HeaderComplete() || capture.Malformed()) return Capture::Ended;
+    // However it trickles in, a header block has until the deadline; a pause inside it is no end
+    // of the request, since real clients hold back a small second write for tens of milliseconds.
     if (left() == 0) return Capture::TimedOut;
-    const std::int32_t probe = ProbeReadable(client.Socket(), 1000);
-    if (probe == 0) continue;
-    if (probe == -1) {
-      capture.Finish();
-      return Capture::Forward;
-    }
-    // A pause inside the header block is no end of the request: real clients hold back a small
-    // second write for tens of milliseconds.
     const std::int32_t wait =
         WaitReadable(client.Socket(), std::min(timing_.UnfinishedRequestWaitMs, left()));
     if (wait == -2) return Capture::TimedOut;
-    if (wait != 0) return Capture::GiveUp;
+    if (wait != 0) return Capture::Ended;
   }
 }
 
-// Every byte after the header block goes upstream exactly as the client sent it, through a
-// bounded buffer: up to the announced length, or without one, until the client falls silent.
-bool ProxyHandler::ForwardBody(TIdTCPConnection& client, CountedRun& run, RequestCapture& capture,
+// Exactly the announced length goes upstream, as the client sent it, through a bounded buffer.
+bool ProxyHandler::ForwardBody(TIdTCPConnection& client, CountedRun& run, std::int64_t length,
                                RelayBuffer& buffer) {
   TIdTCPClient& upstream = run.Upstream();
-  if (!capture.HeaderComplete()) return true;  // cut by a NUL or by the client's close
-  const std::optional<std::int64_t> length = capture.ContentLength();
-  std::int64_t forwarded = 0;
+  for (std::int64_t left = length;;) {
+    const std::string_view body = FirstChars(buffer.Data(), left);
+    if (!body.empty()) {
+      UpstreamWatch::Registration::Blocking blocking(run.Watched());
+      upstream.WriteBytes(body.data(), static_cast<std::int32_t>(body.size()));
+    }
+    left -= static_cast<std::int64_t>(body.size());
+    buffer.Consume(body.size());
+    if (left == 0) return true;
+    if (WaitReadable(client.Socket(), timing_.UnfinishedRequestWaitMs) != 0) return false;
+    if (ReceiveInto(client, buffer, std::min<std::int64_t>(left, kMaxBodyHeldBytes)) == 0)
+      return true;
+  }
+}
+
+std::optional<std::string_view> ProxyHandler::ReadChunkedBody(TIdTCPConnection& client,
+                                                              RelayBuffer& buffer,
+                                                              ChunkedBody& body) {
   for (;;) {
-    // The LF of a CR LF that ended the header block may come first, in a read of its own.
-    buffer.Consume(capture.Append(buffer.Data()));
-    if (!buffer.Empty()) {
-      const std::string_view body = buffer.Data();
-      {
-        UpstreamWatch::Registration::Blocking blocking(run.Watched());
-        upstream.WriteBytes(body.data(), static_cast<std::int32_t>(body.size()));
-      }
-      forwarded += static_cast<std::int64_t>(body.size());
-      buffer.Consume(body.size());
+    buffer.Consume(body.Append(buffer.Data()));
+    switch (body.Status()) {
+      case ChunkedBody::State::Done:
+        return std::nullopt;
+      case ChunkedBody::State::Malformed:
+        return "HTTP/1.0 400 Bad Request";
+      case ChunkedBody::State::TooLarge:
+        return "HTTP/1.0 413 Content Too Large";
+      case ChunkedBody::State::Reading:
+        break;
     }
-    if (length && forwarded >= *length) return true;
-    if (length) {
-      if (WaitReadable(client.Socket(), timing_.UnfinishedRequestWaitMs) != 0) return false;
-    } else if (ProbeReadable(client.Socket(), 1000) != 0) {
-      return true;
-    }
-    const std::int64_t wanted = length ? *length - forwarded : std::int64_t{kMaxBodyHeldBytes};
-    if (ReceiveInto(client, buffer, std::min<std::int64_t>(wanted, kMaxBodyHeldBytes)) == 0)
-      return true;
+    if (WaitReadable(client.Socket(), timing_.UnfinishedRequestWaitMs) != 0)
+      return "HTTP/1.0 408 Request Timeout";
+    // A body that ends with the connection is cut short.
+    if (ReceiveInto(client, buffer, kMaxBodyHeldBytes) == 0) return "HTTP/1.0 400 Bad Request";
   }
 }
 

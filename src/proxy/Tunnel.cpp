@@ -20,13 +20,8 @@ class Tunnel::Upload : public rtl::TThread {
   // The most of the client's bytes held at a time on their way to the server.
   static constexpr std::size_t kMaxHeldBytes = std::size_t{256} * 1024;
 
-  Upload(TIdStackSocketHandle client, TIdStackSocketHandle origin, std::string early,
-         bool skipLeadingLf)
-      : TThread(false),
-        client_(client),
-        origin_(origin),
-        early_(std::move(early)),
-        skipLeadingLf_(skipLeadingLf) {}
+  Upload(TIdStackSocketHandle client, TIdStackSocketHandle origin, std::string early)
+      : TThread(false), client_(client), origin_(origin), early_(std::move(early)) {}
   ~Upload() override { Shutdown(); }
 
   // The client reset, or its socket was dropped: nobody is left to relay to.
@@ -54,8 +49,6 @@ class Tunnel::Upload : public rtl::TThread {
         return;
       }
       held.Commit(static_cast<std::size_t>(n));
-      if (skipLeadingLf_ && held.Data().front() == '\n') held.Consume(1);
-      skipLeadingLf_ = false;
       if (!SendAll(held.Data())) return;  // the server's side of the run sees why
       held.Consume(held.Size());
     }
@@ -77,7 +70,6 @@ class Tunnel::Upload : public rtl::TThread {
   const TIdStackSocketHandle client_;
   const TIdStackSocketHandle origin_;
   std::string early_;
-  bool skipLeadingLf_;
   std::atomic<bool> clientGone_{false};
 };
 
@@ -103,9 +95,8 @@ Tunnel::~Tunnel() {
   upload_.reset();
 }
 
-void Tunnel::Run(std::string early, bool skipLeadingLf) {
-  upload_ = rtl::TThread::Create<Upload>(client_.Socket(), upstream_.Socket(), std::move(early),
-                                         skipLeadingLf);
+void Tunnel::Run(std::string early) {
+  upload_ = rtl::TThread::Create<Upload>(client_.Socket(), upstream_.Socket(), std::move(early));
   const std::function<bool()> giveUp = [this] {
     return upload_->ClientGone() || !client_.IsConnected() || terminated_();
   };

@@ -33,10 +33,9 @@ class Tunnel {
   Tunnel(const Tunnel&) = delete;
   Tunnel& operator=(const Tunnel&) = delete;
 
-  // early: bytes the client sent right after its header block; they go first. skipLeadingLf:
-  // the block ended in a CR whose LF has not come yet, so a first LF still belongs to it. Errors
-  // of the server connection leave as exceptions.
-  void Run(std::string early, bool skipLeadingLf);
+  // early: bytes the client sent right after its header block; they go first. Errors of the
+  // server connection leave as exceptions.
+  void Run(std::string early);
 
  private:
   class Upload;

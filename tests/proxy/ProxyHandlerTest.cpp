@@ -138,38 +138,177 @@ TEST_F(ProxyHandlerTest, ALimitChangeTakesEffectAtTheNextSecond) {
   ExpectIdle(proxy);
 }
 
-TEST_F(ProxyHandlerTest, RewritesTheRequestAsItGoesUpstream) {
+// Requests as a client writes them (TARGET stands for the origin's URL), and what the origin
+// receives of them (nothing when refused) or the status the client gets instead.
+struct FramingCase {
+  const char* name;
+  std::vector<std::string> writes;  // sent 30 ms apart
+  std::string upstream;             // empty: nothing may reach the origin
+  std::string status = "HTTP/1.0 200 OK";
+};
+
+class RequestFramingTest : public ProxyHandlerTest,
+                           public ::testing::WithParamInterface<FramingCase> {};
+
+TEST_P(RequestFramingTest, ReachesTheOriginAsHttp10OrNotAtAll) {
   test::LoopbackProxy proxy([](std::int32_t) {});
-  OriginServer origin({{{"HTTP/1.0 200 OK\r\n\r\n"}}});
+  // Reads until the proxy falls silent, so bytes sent after the request would be seen.
+  OriginScript script = ReadUntilQuiet("HTTP/1.0 200 OK\r\n\r\n");
+  script.readWaitMs = 200;
+  OriginServer origin(script);
   RawClient client = RawClient::ConnectTo(proxy.Port());
-  const std::string port = std::to_string(origin.Port());
-  ASSERT_TRUE(client.Send("  GET http://127.0.0.1:" + port +
-                          "/page-1.1?keep-alive HTTP/1.1 \r\n"
-                          "Proxy-Connection: Keep-Alive\r\nVia: 1.1 cache\r\n"
-                          "Content-Length: 9\r\n\r\nab\rcd\nefg"));
-  ASSERT_TRUE(origin.WaitForRequests(1));
-  EXPECT_EQ(origin.Requests()[0],
-            "GET /page-1.0?keep-alive HTTP/1.0\r\n"
-            "Proxy-Connection: close\r\nVia: 1.1 cache\r\nContent-Length: 9\r\n\r\n"
-            "ab\rcd\nefg");
+  for (std::string write : GetParam().writes) {
+    for (std::size_t at; (at = write.find("TARGET")) != std::string::npos;)
+      write.replace(at, 6, "http://127.0.0.1:" + std::to_string(origin.Port()));
+    ASSERT_TRUE(client.Send(write));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
   std::string answer;
   EXPECT_TRUE(client.ReadUntilClosed(answer));
+  EXPECT_EQ(answer.substr(0, answer.find("\r\n")), GetParam().status);
   ExpectIdle(proxy);
-  EXPECT_EQ(proxy.View().Of("upload"),
-            std::vector<std::string>{"  GET /page-1.0?keep-alive HTTP/1.0 "});
-  EXPECT_EQ(proxy.View().Of("count"),
-            (std::vector<std::string>{"Concurrent connections: 1", "Concurrent connections: 0"}));
+  const std::string& upstream = GetParam().upstream;
+  if (upstream.empty()) {
+    EXPECT_TRUE(origin.Requests().empty());
+    EXPECT_TRUE(proxy.View().Of("count").empty());
+  } else {
+    EXPECT_EQ(origin.Requests(), std::vector<std::string>{upstream});
+    EXPECT_EQ(proxy.View().Of("upload"),
+              std::vector<std::string>{upstream.substr(0, upstream.find("\r\n"))});
+  }
 }
 
-TEST_F(ProxyHandlerTest, ANulByteInTheHeaderBlockEndsTheRequestText) {
+const std::string kSmuggled = "GET /smuggled HTTP/1.1\r\nHost: h\r\n\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, RequestFramingTest,
+    ::testing::Values(
+        FramingCase{"OnlyVersionAndConnectionFieldsChange",
+                    {"  GET TARGET/lib/jquery-1.11.3.min.js?ip=10.1.1.1&k=keep-alive HTTP/1.1 \r\n"
+                     "Cookie: theme=keep-alive\r\nReferer: http://h/v1.1/keep-alive\r\n"
+                     "Connection: keep-alive, Upgrade\r\nProxy-Connection: Keep-Alive\r\n"
+                     "Keep-Alive: 300\r\nVia: 1.1 cache\r\n\r\n"},
+                    "GET /lib/jquery-1.11.3.min.js?ip=10.1.1.1&k=keep-alive HTTP/1.0\r\n"
+                    "Cookie: theme=keep-alive\r\nReferer: http://h/v1.1/keep-alive\r\n"
+                    "Connection: close\r\nProxy-Connection: close\r\nVia: 1.1 cache\r\n\r\n"},
+        FramingCase{"LoneLfLineEnds",
+                    {"GET TARGET/ HTTP/1.1\nHost: h\n\n"},
+                    "GET / HTTP/1.0\r\nHost: h\r\n\r\n"},
+        FramingCase{"NoBodyAndAPipelinedRequestStaysBehind",
+                    {"GET TARGET/a HTTP/1.2\r\n\r\n" + kSmuggled},
+                    "GET /a HTTP/1.0\r\n\r\n"},
+        FramingCase{"ExactlyTheAnnouncedLength",
+                    {"POST TARGET/ HTTP/1.1\r\nContent-Length: 5\r\n\r\nhe", "llo" + kSmuggled},
+                    "POST / HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello"},
+        FramingCase{
+            "RepeatedEqualLengthsGoAsOne",
+            {"POST TARGET/ HTTP/1.1\r\ncontent-length: 2, 2\r\nContent-Length: 2\r\n\r\nok"},
+            "POST / HTTP/1.0\r\ncontent-length: 2\r\n\r\nok"},
+        FramingCase{"ChunkedBodyDecodedWithALength",
+                    {"POST TARGET/up HTTP/1.1\r\nTransfer-Encoding: Chunked\r\nA: b\r\n\r\n5;x=1\r",
+                     "\nhello\r\n6\r\n wor", "ld\r\n0\r\nTrailer: t\r\n\r\n" + kSmuggled},
+                    "POST /up HTTP/1.0\r\nA: b\r\nContent-Length: 11\r\n\r\nhello world"},
+        FramingCase{"DifferingLengths",
+                    {"POST TARGET/ HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab"},
+                    "",
+                    "HTTP/1.0 400 Bad Request"},
+        FramingCase{"LengthBeyond64Bits",
+                    {"POST TARGET/ HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n"},
+                    "",
+                    "HTTP/1.0 400 Bad Request"},
+        FramingCase{"LengthAndChunked",
+                    {"POST TARGET/ HTTP/1.1\r\nContent-Length: 5\r\n"
+                     "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n"},
+                    "",
+                    "HTTP/1.0 400 Bad Request"},
+        FramingCase{"CodingOtherThanChunked",
+                    {"POST TARGET/ HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n"},
+                    "",
+                    "HTTP/1.0 400 Bad Request"},
+        FramingCase{"FoldedLine",
+                    {"GET TARGET/ HTTP/1.1\r\nA: b\r\n c\r\n\r\n"},
+                    "",
+                    "HTTP/1.0 400 Bad Request"},
+        FramingCase{"BlankBeforeTheColon",
+                    {"POST TARGET/ HTTP/1.1\r\nContent-Length : 3\r\n\r\nabc"},
+                    "",
+                    "HTTP/1.0 400 Bad Request"},
+        FramingCase{"NulInTheRequestLine",
+                    {"GET TARGET/\0x HTTP/1.1\r\n\r\n"s},
+                    "",
+                    "HTTP/1.0 400 Bad Request"},
+        FramingCase{"BareCrInTheRequestLine",
+                    {"GET TARGET/\rx HTTP/1.1\r\n\r\n"},
+                    "",
+                    "HTTP/1.0 400 Bad Request"},
+        FramingCase{"MalformedChunkSize",
+                    {"POST TARGET/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5x\r\nhello\r\n"},
+                    "",
+                    "HTTP/1.0 400 Bad Request"},
+        FramingCase{"ChunkMissingItsLineEnd",
+                    {"POST TARGET/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nabc\r\n"},
+                    "",
+                    "HTTP/1.0 400 Bad Request"},
+        FramingCase{"ChunkedOverTheLimit",
+                    {"POST TARGET/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n800000\r\n",
+                     std::string(0x800000, 'a') + "\r\n800001\r\n"},
+                    "",
+                    "HTTP/1.0 413 Content Too Large"},
+        FramingCase{"VersionTwo",
+                    {"GET TARGET/ HTTP/2.0\r\n\r\n"},
+                    "",
+                    "HTTP/1.0 505 HTTP Version Not Supported"}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
+// Answers as an origin writes them, and what the client receives.
+struct AnswerCase {
+  const char* name;
+  std::vector<test::OriginStep> steps;
+  std::string received;
+};
+
+class AnswerFramingTest : public ProxyHandlerTest,
+                          public ::testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(AnswerFramingTest, RewritesEveryHeaderBlockAndNothingElse) {
   test::LoopbackProxy proxy([](std::int32_t) {});
-  OriginServer origin(ReadUntilQuiet("HTTP/1.0 204 No Content\r\n\r\n"));
+  proxy.Counters().SpeedLimit = 1000;
+  OriginServer origin({GetParam().steps});
   RawClient client = RawClient::ConnectTo(proxy.Port());
-  ASSERT_TRUE(client.Send("GET http://127.0.0.1:" + std::to_string(origin.Port()) +
-                          "/ HTTP/1.1\r\nA: b\0hidden\r\n\r\nbody"s));
-  ASSERT_TRUE(origin.WaitForRequests(1));
-  EXPECT_EQ(origin.Requests()[0], "GET / HTTP/1.0\r\nA: b\r\n");
+  ASSERT_TRUE(client.Send(Get(origin.Port())));
+  std::string answer;
+  EXPECT_TRUE(client.ReadUntilClosed(answer));
+  EXPECT_EQ(answer, GetParam().received);
+  ExpectIdle(proxy);
 }
+
+const std::string kLongField = "X: " + std::string(70000, 'x') + "\r\n";
+const std::string kBadGateway =
+    "HTTP/1.0 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, AnswerFramingTest,
+    ::testing::Values(
+        AnswerCase{"ValuesStayAsTheyAre",
+                   {{"HTTP/1.1 302 Found\r\nLocation: http://h/v1.1/keep-alive-guide\r\n"
+                     "Content-Disposition: attachment; filename=\"app-1.1.zip\"\r\n"
+                     "ETag: \"v1.1\"\r\nConnection: Keep-Alive,\r\n TE\r\nKeep-Alive: max=5\r\n"
+                     "\r\nkeep-alive 1.1"}},
+                   "HTTP/1.0 302 Found\r\nLocation: http://h/v1.1/keep-alive-guide\r\n"
+                   "Content-Disposition: attachment; filename=\"app-1.1.zip\"\r\n"
+                   "ETag: \"v1.1\"\r\nConnection: close\r\n\r\nkeep-alive 1.1"},
+        AnswerCase{"InterimBlocksEach",
+                   {{"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n"},
+                    {"\r\nHTTP/1.1 200 OK\r\nConnection: TE\r\n\r\nok", 50}},
+                   "HTTP/1.0 100 Continue\r\n\r\nHTTP/1.0 103 Early Hints\r\nLink: </a>\r\n\r\n"
+                   "HTTP/1.0 200 OK\r\nConnection: close\r\n\r\nok"},
+        AnswerCase{"HeaderBlockTooLarge",
+                   {{"HTTP/1.1 200 OK\r\n" + kLongField + "\r\nbody"}},
+                   kBadGateway},
+        AnswerCase{"HeaderBlockTooLargeAfterAnInterimOne",
+                   {{"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n" + kLongField + "\r\n"}},
+                   "HTTP/1.0 100 Continue\r\n\r\n"}),
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 TEST_F(ProxyHandlerTest, RewritesOnlyTheHeaderBlockThoughItArrivesInPieces) {
   test::LoopbackProxy proxy([](std::int32_t) {});
@@ -378,11 +517,15 @@ INSTANTIATE_TEST_SUITE_P(
                     true},
         RefusedCase{"TunnelLoop", "CONNECT 127.0.0.1:PROXY HTTP/1.1\r\n\r\n",
                     "HTTP/1.0 508 Loop Detected", true},
-        RefusedCase{"NoVersion", "GET http://127.0.0.1:ORIGIN/\r\n\r\n", "", true},
+        RefusedCase{"NoVersion", "GET http://127.0.0.1:ORIGIN/\r\n\r\n", "HTTP/1.0 400 Bad Request",
+                    false},
+        RefusedCase{"NoPath", "GET http://127.0.0.1:ORIGIN HTTP/1.1\r\n\r\n",
+                    "HTTP/1.0 400 Bad Request", false},
         RefusedCase{"ColonWithoutDigits", "GET http://127.0.0.1:/ HTTP/1.1\r\n\r\n", "", true},
         RefusedCase{"PortThatWouldWrapToAnother", "GET http://127.0.0.1:65616/ HTTP/1.1\r\n\r\n",
                     "", true},
-        RefusedCase{"OnlyNul", "\0GET http://127.0.0.1:ORIGIN/ HTTP/1.1\r\n\r\n"s, "", false}),
+        RefusedCase{"OnlyNul", "\0GET http://127.0.0.1:ORIGIN/ HTTP/1.1\r\n\r\n"s,
+                    "HTTP/1.0 400 Bad Request", false}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
 TEST_F(ProxyHandlerTest, FailedUpstreamConnectsCloseTheClientWithoutAnswer) {
