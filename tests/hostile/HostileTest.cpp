@@ -142,18 +142,15 @@ bool IsToken(std::string_view text) {
 // before the request line skipped), or none when it is malformed or never ends.
 std::optional<std::vector<std::string>> HeaderLines(std::string_view request) {
   std::vector<std::string> lines;
-  for (std::size_t at = 0;;) {
-    const std::size_t lf = request.find('\n', at);
-    if (lf == std::string_view::npos) return std::nullopt;
-    std::string_view line = request.substr(at, lf - at);
+  for (std::size_t at = 0, lf; (lf = request.find('\n', at)) != std::string_view::npos;) {
+    std::string line(request.substr(at, lf - at));
     at = lf + 1;
-    if (line.ends_with('\r')) line.remove_suffix(1);
-    if (line.find_first_of(std::string_view("\r\0", 2)) != std::string_view::npos)
-      return std::nullopt;
-    if (line.empty() && lines.empty()) continue;
-    if (line.empty()) return lines;
-    lines.emplace_back(line);
+    if (line.ends_with('\r')) line.pop_back();
+    if (line.find_first_of(std::string_view("\r\0", 2)) != std::string::npos) return std::nullopt;
+    if (line.empty() && !lines.empty()) return lines;
+    if (!line.empty()) lines.push_back(line);
   }
+  return std::nullopt;
 }
 
 // None: nothing may be connected. Connect: exactly one connect, to 127.0.0.1 at port. Uncertain:

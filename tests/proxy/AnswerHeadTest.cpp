@@ -34,9 +34,7 @@ class AnswerHeadTest : public ::testing::TestWithParam<HeadCase> {};
 // (Arriving in pieces, the LF of a CR LF that ended what had come may go with the body instead.)
 TEST_P(AnswerHeadTest, SendsTheSameHoweverTheAnswerArrives) {
   const HeadCase& c = GetParam();
-  AnswerHead once;
-  ASSERT_EQ(once.Find(c.answer, c.closed), c.length);
-  EXPECT_EQ(once.TooLong(), c.tooLong);
+  ASSERT_EQ(AnswerHead().Find(c.answer, c.closed), c.length);
   AnswerHead head;
   std::optional<std::size_t> found;
   for (std::size_t size = 0; size <= c.answer.size() && !found; ++size)

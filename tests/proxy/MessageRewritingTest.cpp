@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "proxy/RequestHead.h"
+
 namespace {
 
 using proxy::LineList;
@@ -118,6 +120,51 @@ TEST(SliceTest, TakesAndRemovesSlicesWithinBounds) {
   }
   EXPECT_EQ(sizes, (std::vector<std::size_t>{4000, 4000, 2000}));
   EXPECT_EQ(sent, "ab" + std::string(9996, '-') + "yz");
+}
+
+// Paths, queries and field values made of what the rewriting once mangled: whatever they hold, a
+// request's and an answer's header block change only in the version and the connection fields.
+TEST(HeaderBlockPropertyTest, PathQueryAndOtherFieldsPassUnchanged) {
+  std::mt19937 random(20261207);
+  const std::string pieces[] = {"1.1",     "keep-alive", "Keep-Alive", "close", "HTTP/1.1",
+                                "http://", "%20",        "?",          "&",     ":",
+                                ",",       " ",          "\t",         "a",     "\xff"};
+  const auto text = [&](std::size_t most) {
+    std::string out;
+    for (std::size_t n = random() % (most + 1); n > 0; --n)
+      out += pieces[random() % std::size(pieces)];
+    return out;
+  };
+  const std::string names[] = {"Cookie", "Referer", "X-1.1", "keep-alive-x"};
+  // A connection field as it comes, and as it goes on (empty: dropped).
+  const std::string connection[][2] = {{"Connection: keep-alive, Upgrade", "Connection: close"},
+                                       {"proxy-connection:Keep-Alive", "proxy-connection: close"},
+                                       {"Keep-Alive: timeout=5", ""}};
+  for (int i = 0; i < 2000; ++i) {
+    std::string path = "/";
+    path += text(12);
+    std::replace_if(
+        path.begin(), path.end(), [](char c) { return c == ' ' || c == '\t'; }, '/');
+    proxy::LineList lines{"GET http://host:81" + path + " HTTP/1." + std::to_string(random() % 10)};
+    std::string block = "HTTP/1.1 200 OK\r\n", fields;
+    for (std::size_t n = random() % 7; n > 0; --n) {
+      const bool special = random() % 4 == 0;
+      const auto& pair = connection[random() % std::size(connection)];
+      const std::string line =
+          special ? pair[0] : names[random() % std::size(names)] + ":" + text(8);
+      lines.push_back(line);
+      block += line + "\r\n";
+      if (const std::string sent = special ? pair[1] : line; !sent.empty()) fields += sent + "\r\n";
+    }
+    lines.emplace_back();
+    SCOPED_TRACE(block);
+    const proxy::RequestHead head = proxy::JudgeRequest(lines);
+    ASSERT_EQ(head.Refusal, "");
+    EXPECT_EQ(head.Line, "GET " + path + " HTTP/1.0");
+    EXPECT_EQ(head.Host + ":" + head.PortText, "host:81");
+    EXPECT_EQ(head.Fields, fields);
+    EXPECT_EQ(proxy::RewriteAnswerHead(block + "\r\n"), "HTTP/1.0 200 OK\r\n" + fields + "\r\n");
+  }
 }
 
 }  // namespace
