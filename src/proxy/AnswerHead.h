@@ -10,9 +10,9 @@ namespace proxy {
 // including the empty line that ends them - ends, in bytes that arrive in pieces. Only that block
 // is rewritten (RewriteAnswerHead); every byte after it is the body and goes out as it came.
 //
-// Lines end as SplitLines ends them (CR LF, a lone CR or a lone LF). Until the block's end is
-// known the caller holds the answer unsent, so a keyword split between two reads is still found
-// when the block is rewritten as a whole.
+// Lines end at CR LF, a lone CR or a lone LF, as RewriteAnswerHead takes them. Until the block's
+// end is known the caller holds the answer unsent, so a field split between two reads is still
+// found when the block is rewritten as a whole.
 class AnswerHead {
  public:
   // A block not ended within this many bytes is no answer we relay.

@@ -160,7 +160,7 @@ void ProxyHandler::Run(TIdTCPConnection& client, const std::function<bool()>& te
     return;
   }
   // A client that said nothing at all gets nothing back.
-  if (outcome == Capture::GiveUp || (capture.Size() == 0 && !capture.Malformed())) {
+  if (outcome == Capture::GiveUp || capture.Size() == 0) {
     if (client.IsConnected()) client.DropSocket();
     return;
   }
