@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "net/IdTCPConnection.h"
 #include "proxy/MessageRewriting.h"
@@ -14,14 +15,14 @@
 namespace proxy {
 
 PacedRelay::PacedRelay(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
-                       ProxyCounters& counters, const PauseFunction& pause,
-                       const std::function<bool()>& giveUp, Content content)
+                       ProxyCounters& counters, PauseFunction pause, std::function<bool()> giveUp,
+                       Content content)
     : client_(client),
       upstream_(upstream),
       view_(view),
       counters_(counters),
-      pause_(pause),
-      giveUp_(giveUp),
+      pause_(std::move(pause)),
+      giveUp_(std::move(giveUp)),
       content_(content) {}
 
 PacedRelay::Outcome PacedRelay::Run() {
@@ -57,7 +58,7 @@ PacedRelay::Outcome PacedRelay::Run() {
 // Waits for the origin server's next data or close, but gives up when the client has gone or
 // the thread is told to end, so a silent server cannot hold a run after its client left.
 bool PacedRelay::AwaitUpstream() {
-  while (WaitReadable(upstream_.Socket(), kPeriodMs) == -2) {
+  while (WaitReadable(upstream_.Socket(), kPeriodMs) == Readiness::TimedOut) {
     if (giveUp_()) return false;
   }
   return true;
@@ -119,7 +120,8 @@ void PacedRelay::ReadReady(std::int64_t wanted) {
     held_.Commit(static_cast<std::size_t>(n));
     got += n;
     // A receive that did not fill its room took all there was; otherwise ask whether more is.
-    if (got >= wanted || n < asked || ProbeReadable(upstream_.Socket(), 0) != 0) return;
+    if (got >= wanted || n < asked || ProbeReadable(upstream_.Socket(), 0) != Readiness::Readable)
+      return;
   }
 }
 
@@ -149,7 +151,9 @@ std::int64_t PacedRelay::SendSlice() {
     if (held_.Empty()) {
       // The first read follows the wait that found the origin readable; later ones only take
       // what is there already.
-      if (upstreamClosed_ || (sent > 0 && ProbeReadable(upstream_.Socket(), 0) != 0)) break;
+      if (upstreamClosed_ ||
+          (sent > 0 && ProbeReadable(upstream_.Socket(), 0) != Readiness::Readable))
+        break;
       ReadReady(allowance_);
       if (held_.Empty()) break;
       if (content_ == Content::Answer && held_.Data().find("\r\n") != std::string_view::npos)

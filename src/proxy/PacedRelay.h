@@ -46,8 +46,8 @@ class PacedRelay {
   // should end: its client has gone or its thread is told to stop. pause sleeps (tests may pass
   // one that only records); after it returns, the next period begins.
   PacedRelay(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
-             ProxyCounters& counters, const PauseFunction& pause,
-             const std::function<bool()>& giveUp, Content content);
+             ProxyCounters& counters, PauseFunction pause, std::function<bool()> giveUp,
+             Content content);
 
   // Relays until the origin has closed and all it sent is out, the client goes, or the run gives
   // up. Errors of either connection leave as exceptions.
@@ -77,8 +77,8 @@ class PacedRelay {
   TIdTCPConnection& upstream_;
   ProxyView& view_;
   ProxyCounters& counters_;
-  const PauseFunction& pause_;
-  const std::function<bool()>& giveUp_;
+  const PauseFunction pause_;
+  const std::function<bool()> giveUp_;
   const Content content_;
   RelayBuffer held_{kMaxHeldBytes};
   bool upstreamClosed_ = false;

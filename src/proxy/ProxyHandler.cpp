@@ -50,7 +50,8 @@ void Refuse(TIdTCPConnection& client, std::string_view status) {
     // Closing with request bytes still unread would reset the connection, and the client could
     // lose the answer with it: read on (a bounded amount) until the client falls silent.
     char discarded[4096];
-    for (int reads = 0; reads < 256 && ProbeReadable(client.Socket(), 1000) == 0; ++reads) {
+    for (int reads = 0; reads < 256 && ProbeReadable(client.Socket(), 1000) == Readiness::Readable;
+         ++reads) {
       if (client.ReadAvailableInto(discarded, sizeof discarded) == 0) break;
     }
   } catch (const EIdException&) {
@@ -224,11 +225,10 @@ void ProxyHandler::Forward(TIdTCPConnection& client, RequestCapture& capture, Re
 
   // Bytes the client sends after its request are never forwarded; reading them is how a close
   // behind them is seen while the origin is silent.
-  const std::function<bool()> giveUp = [&] { return ClientGone(client) || terminated(); };
-  const PacedRelay::Outcome relayed =
-      PacedRelay(client, upstream, view_, counters_, pause_, giveUp, PacedRelay::Content::Answer)
-          .Run();
-  if (relayed == PacedRelay::Outcome::HeadTooLarge) Refuse(client, "HTTP/1.0 502 Bad Gateway");
+  PacedRelay relay(
+      client, upstream, view_, counters_, pause_,
+      [&] { return ClientGone(client) || terminated(); }, PacedRelay::Content::Answer);
+  if (relay.Run() == PacedRelay::Outcome::HeadTooLarge) Refuse(client, "HTTP/1.0 502 Bad Gateway");
 }
 
 void ProxyHandler::OpenTunnel(TIdTCPConnection& client, const RequestCapture& capture,
@@ -274,7 +274,7 @@ ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client, Requ
         0, std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count()));
   };
   // A client that has said nothing by the deadline is not worth an answer.
-  if (WaitReadable(client.Socket(), left()) != 0) return Capture::GiveUp;
+  if (WaitReadable(client.Socket(), left()) != Readiness::Readable) return Capture::GiveUp;
   for (;;) {
     if (ReceiveInto(client, buffer, kMaxBodyHeldBytes) == 0) return Capture::Ended;
     buffer.Consume(capture.Append(buffer.Data()));
@@ -283,10 +283,10 @@ ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client, Requ
     // However it trickles in, a header block has until the deadline; a pause inside it is no end
     // of the request, since real clients hold back a small second write for tens of milliseconds.
     if (left() == 0) return Capture::TimedOut;
-    const std::int32_t wait =
+    const Readiness wait =
         WaitReadable(client.Socket(), std::min(timing_.UnfinishedRequestWaitMs, left()));
-    if (wait == -2) return Capture::TimedOut;
-    if (wait != 0) return Capture::Ended;
+    if (wait == Readiness::TimedOut) return Capture::TimedOut;
+    if (wait == Readiness::Failed) return Capture::Ended;
   }
 }
 
@@ -303,7 +303,8 @@ bool ProxyHandler::ForwardBody(TIdTCPConnection& client, CountedRun& run, std::i
     left -= static_cast<std::int64_t>(body.size());
     buffer.Consume(body.size());
     if (left == 0) return true;
-    if (WaitReadable(client.Socket(), timing_.UnfinishedRequestWaitMs) != 0) return false;
+    if (WaitReadable(client.Socket(), timing_.UnfinishedRequestWaitMs) != Readiness::Readable)
+      return false;
     if (ReceiveInto(client, buffer, std::min<std::int64_t>(left, kMaxBodyHeldBytes)) == 0)
       return true;
   }
@@ -324,7 +325,7 @@ std::optional<std::string_view> ProxyHandler::ReadChunkedBody(TIdTCPConnection& 
       case ChunkedBody::State::Reading:
         break;
     }
-    if (WaitReadable(client.Socket(), timing_.UnfinishedRequestWaitMs) != 0)
+    if (WaitReadable(client.Socket(), timing_.UnfinishedRequestWaitMs) != Readiness::Readable)
       return "HTTP/1.0 408 Request Timeout";
     // A body that ends with the connection is cut short.
     if (ReceiveInto(client, buffer, kMaxBodyHeldBytes) == 0) return "HTTP/1.0 400 Bad Request";

@@ -35,7 +35,7 @@ class Tunnel::Upload : public rtl::TThread {
     TIdStack* stack = GlobalStack();
     for (;;) {
       // Nothing waiting: give the memory back before blocking in the receive.
-      if (ProbeReadable(client_, 0) != 0) held.Release();
+      if (ProbeReadable(client_, 0) != Readiness::Readable) held.Release();
       const std::span<char> space = held.Space(kMaxHeldBytes);
       const std::int32_t n =
           stack->SockReceive(client_, space.data(), static_cast<std::int32_t>(space.size()), 0);
@@ -74,14 +74,14 @@ class Tunnel::Upload : public rtl::TThread {
 };
 
 Tunnel::Tunnel(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
-               ProxyCounters& counters, const PacedRelay::PauseFunction& pause,
-               const std::function<bool()>& terminated)
+               ProxyCounters& counters, PacedRelay::PauseFunction pause,
+               std::function<bool()> terminated)
     : client_(client),
       upstream_(upstream),
       view_(view),
       counters_(counters),
-      pause_(pause),
-      terminated_(terminated) {}
+      pause_(std::move(pause)),
+      terminated_(std::move(terminated)) {}
 
 Tunnel::~Tunnel() {
   if (!upload_) return;
@@ -97,11 +97,11 @@ Tunnel::~Tunnel() {
 
 void Tunnel::Run(std::string early) {
   upload_ = rtl::TThread::Create<Upload>(client_.Socket(), upstream_.Socket(), std::move(early));
-  const std::function<bool()> giveUp = [this] {
-    return upload_->ClientGone() || !client_.IsConnected() || terminated_();
-  };
-  PacedRelay(client_, upstream_, view_, counters_, pause_, giveUp, PacedRelay::Content::Tunnel)
-      .Run();
+  PacedRelay relay(
+      client_, upstream_, view_, counters_, pause_,
+      [this] { return upload_->ClientGone() || !client_.IsConnected() || terminated_(); },
+      PacedRelay::Content::Tunnel);
+  relay.Run();
 }
 
 }  // namespace proxy

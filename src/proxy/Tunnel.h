@@ -27,8 +27,8 @@ namespace proxy {
 class Tunnel {
  public:
   Tunnel(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
-         ProxyCounters& counters, const PacedRelay::PauseFunction& pause,
-         const std::function<bool()>& terminated);
+         ProxyCounters& counters, PacedRelay::PauseFunction pause,
+         std::function<bool()> terminated);
   ~Tunnel();
   Tunnel(const Tunnel&) = delete;
   Tunnel& operator=(const Tunnel&) = delete;
@@ -44,8 +44,8 @@ class Tunnel {
   TIdTCPConnection& upstream_;
   ProxyView& view_;
   ProxyCounters& counters_;
-  const PacedRelay::PauseFunction& pause_;
-  const std::function<bool()>& terminated_;
+  const PacedRelay::PauseFunction pause_;
+  const std::function<bool()> terminated_;
   std::unique_ptr<Upload> upload_;
 };
 
