@@ -28,8 +28,9 @@ PacedRelay::PacedRelay(TIdTCPConnection& client, TIdTCPConnection& upstream, Pro
 PacedRelay::Outcome PacedRelay::Run() {
   if (content_ == Content::Answer) {
     const Head head = TakeHead();
-    if (head == Head::TooLarge && !clientSent_) return Outcome::HeadTooLarge;
+    if (head == Head::TooLarge && !clientOffered_) return Outcome::HeadTooLarge;
     if (head != Head::Final) return Outcome::Relayed;
+    if (held_.Empty() && !clientOffered_) return Outcome::NoAnswer;  // closed before a byte
   }
   for (;;) {
     // A spent period is waited out before the origin is asked for more: nothing could be sent
@@ -94,8 +95,8 @@ bool PacedRelay::SendFront(std::size_t count) {
     }
     const auto n = static_cast<std::size_t>(
         std::min<std::int64_t>(allowance_, static_cast<std::int64_t>(count)));
+    clientOffered_ = true;
     client_.WriteBytes(held_.Data().data(), static_cast<std::int32_t>(n));
-    clientSent_ = true;
     held_.Consume(n);
     allowance_ -= static_cast<std::int64_t>(n);
     count -= n;
@@ -161,8 +162,8 @@ std::int64_t PacedRelay::SendSlice() {
     }
     const std::string_view bytes = FirstChars(held_.Data(), allowance_);
     // Never above 2^31 bytes: held bytes stay within kMaxHeldBytes.
+    clientOffered_ = true;
     client_.WriteBytes(bytes.data(), static_cast<std::int32_t>(bytes.size()));
-    clientSent_ = true;
     held_.Consume(bytes.size());
     allowance_ -= static_cast<std::int64_t>(bytes.size());
     sent += static_cast<std::int64_t>(bytes.size());

@@ -35,9 +35,10 @@ class PacedRelay {
   using PauseFunction = std::function<void(std::int32_t milliseconds)>;
 
   enum class Content { Answer, Tunnel };
-  // HeadTooLarge: an answer's header block did not end within AnswerHead::kMaxBytes and nothing
-  // has gone to the client; the caller tells it so.
-  enum class Outcome { Relayed, HeadTooLarge };
+  // Whether the answer came and was relayed (or the run gave up), or why nothing of it could go
+  // to the client: its header block did not end within AnswerHead::kMaxBytes, or the origin
+  // closed without a byte. The caller tells the client so.
+  enum class Outcome { Relayed, HeadTooLarge, NoAnswer };
 
   static constexpr std::size_t kMaxHeldBytes = std::size_t{1024} * 1024;
   static constexpr std::int32_t kPeriodMs = 1000;
@@ -52,6 +53,8 @@ class PacedRelay {
   // Relays until the origin has closed and all it sent is out, the client goes, or the run gives
   // up. Errors of either connection leave as exceptions.
   Outcome Run();
+  // Some byte has been offered to the client: from then on it cannot be given another answer.
+  bool ClientOffered() const { return clientOffered_; }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -82,7 +85,7 @@ class PacedRelay {
   const Content content_;
   RelayBuffer held_{kMaxHeldBytes};
   bool upstreamClosed_ = false;
-  bool clientSent_ = false;  // some byte has gone to the client
+  bool clientOffered_ = false;
   bool periodOpen_ = false;
   Clock::time_point periodEnd_;
   std::int32_t limit_ = 0;

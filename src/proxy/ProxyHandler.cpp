@@ -43,10 +43,14 @@ std::int32_t PortNumber(const std::string& portText) {
   return port;
 }
 
-// A short answer for a request we do not forward; the connection is closed after it.
-void Refuse(TIdTCPConnection& client, std::string_view status) {
+// A short answer for a request we do not forward, with a line of text saying why when there is
+// one; the connection is closed after it.
+void Refuse(TIdTCPConnection& client, std::string_view status, const std::string& text = {}) {
   try {
-    client.Write(std::string(status) + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    const std::string body = text.empty() ? text : text + "\r\n";
+    client.Write(std::string(status) + (body.empty() ? "" : "\r\nContent-Type: text/plain") +
+                 "\r\nContent-Length: " + std::to_string(body.size()) +
+                 "\r\nConnection: close\r\n\r\n" + body);
     // Closing with request bytes still unread would reset the connection, and the client could
     // lose the answer with it: read on (a bounded amount) until the client falls silent.
     char discarded[4096];
@@ -58,6 +62,15 @@ void Refuse(TIdTCPConnection& client, std::string_view status) {
     // The client has gone already; there is nobody left to tell.
   }
   if (client.IsConnected()) client.DropSocket();
+}
+
+// What a network error says went wrong, without the "Socket Error # n" heading or a last stop.
+std::string Reason(const std::exception& error) {
+  std::string text = error.what();
+  if (const std::size_t heading = text.find("\r\n"); heading != std::string::npos)
+    text.erase(0, heading + 2);
+  if (text.ends_with('.')) text.pop_back();
+  return text;
 }
 
 // Receives what the connection has (waiting for it when nothing is there yet) into the buffer's
@@ -195,16 +208,30 @@ void ProxyHandler::Forward(TIdTCPConnection& client, RequestCapture& capture, Re
 
   CountedRun run(*this, client, terminated);
   TIdTCPClient& upstream = run.Upstream();
-  const std::int32_t port = PortNumber(head.PortText);
+  const std::string origin = head.Host + ":" + head.PortText;
+  const auto cannotConnect = [&](const std::string& why) {
+    BadGateway(client, "Tramlet could not connect to " + origin + ": " + why);
+  };
+  if (head.Host.starts_with('[')) return cannotConnect("IPv6 is not supported");
+  std::int32_t port = 0;
+  try {
+    port = PortNumber(head.PortText);
+  } catch (const EConvertError&) {
+    BadGateway(client, "Tramlet could not connect to " + head.Host + ": invalid port '" +
+                           head.PortText + "'");
+    return;
+  }
   try {
     if (const auto refusal = ConnectUpstream(client, run, head.Host, port)) {
       Refuse(client, *refusal);
       return;
     }
   } catch (const EIdInvalidSocket& e) {
-    if (!OutOfDescriptors(e)) throw;
+    if (!OutOfDescriptors(e)) return cannotConnect(Reason(e));
     Refuse(client, "HTTP/1.0 503 Service Unavailable");
     return;
+  } catch (const EIdException& e) {
+    return cannotConnect(Reason(e));
   }
 
   {
@@ -228,7 +255,22 @@ void ProxyHandler::Forward(TIdTCPConnection& client, RequestCapture& capture, Re
   PacedRelay relay(
       client, upstream, view_, counters_, pause_,
       [&] { return ClientGone(client) || terminated(); }, PacedRelay::Content::Answer);
-  if (relay.Run() == PacedRelay::Outcome::HeadTooLarge) Refuse(client, "HTTP/1.0 502 Bad Gateway");
+  const std::string noAnswer = "Tramlet got no answer from " + origin;
+  try {
+    switch (relay.Run()) {
+      case PacedRelay::Outcome::Relayed:
+        return;
+      case PacedRelay::Outcome::NoAnswer:
+        return BadGateway(client, noAnswer + ": the connection was closed");
+      case PacedRelay::Outcome::HeadTooLarge:
+        return BadGateway(client, noAnswer + ": its header block did not end within " +
+                                      std::to_string(AnswerHead::kMaxBytes) + " bytes");
+    }
+  } catch (const EIdException& e) {
+    // Only a failure before the answer began is the origin's to explain; the client may be gone.
+    if (relay.ClientOffered()) throw;
+    BadGateway(client, noAnswer + ": " + Reason(e));
+  }
 }
 
 void ProxyHandler::OpenTunnel(TIdTCPConnection& client, const RequestCapture& capture,
@@ -248,8 +290,12 @@ void ProxyHandler::OpenTunnel(TIdTCPConnection& client, const RequestCapture& ca
     }
   } catch (const EIdException& e) {
     auto* socketless = dynamic_cast<const EIdInvalidSocket*>(&e);
-    Refuse(client, socketless && OutOfDescriptors(*socketless) ? "HTTP/1.0 503 Service Unavailable"
-                                                               : "HTTP/1.0 502 Bad Gateway");
+    if (socketless && OutOfDescriptors(*socketless)) {
+      Refuse(client, "HTTP/1.0 503 Service Unavailable");
+    } else {
+      BadGateway(client, "Tramlet could not connect to " + target->Host + ":" +
+                             std::to_string(target->Port) + ": " + Reason(e));
+    }
     return;
   }
   // The line as an HTTP/1.0 request would carry it; it ends in the version (ParseConnectLine).
@@ -358,6 +404,11 @@ std::optional<std::string_view> ProxyHandler::ConnectUpstream(TIdTCPConnection& 
   }
   if (upstream.IsConnected()) view_.AppendDownloadText("Connected to " + host);
   return std::nullopt;
+}
+
+void ProxyHandler::BadGateway(TIdTCPConnection& client, const std::string& text) {
+  view_.AppendDownloadText(text);
+  Refuse(client, "HTTP/1.0 502 Bad Gateway", text);
 }
 
 void ProxyHandler::ChangeCount(std::int32_t delta) {

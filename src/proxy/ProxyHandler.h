@@ -102,6 +102,8 @@ class ProxyHandler {
   // the client may not reach that destination. Connect errors leave as exceptions.
   std::optional<std::string_view> ConnectUpstream(TIdTCPConnection& client, CountedRun& run,
                                                   const std::string& host, std::int32_t port);
+  // Tells the client (and the download pane) in one line why there is no answer from the origin.
+  void BadGateway(TIdTCPConnection& client, const std::string& text);
   void ChangeCount(std::int32_t delta);
 
   ProxyView& view_;

@@ -92,7 +92,9 @@ RequestHead JudgeRequestLine(std::string_view requestLine) {
   const std::size_t pathStart = target.find('/', 7);
   if (pathStart == std::string_view::npos) return head;
   const std::string_view authority = target.substr(7, pathStart - 7);
-  const std::size_t colon = authority.find(':');
+  // An IPv6 literal keeps its brackets, so that the handler can tell it apart.
+  const std::size_t colon =
+      authority.find(':', authority.starts_with('[') ? authority.find(']') : 0);
   head.Host = authority.substr(0, colon);
   head.PortText = colon == std::string_view::npos ? "80" : authority.substr(colon + 1);
   if (head.Host.empty()) return head;

@@ -364,16 +364,20 @@ TEST_P(HostileOriginTest, EndsTheRun) {
   EXPECT_TRUE(BecomesIdle(3000));
 }
 
-void AnswersNothing(Client& client, std::int32_t port) {
+// The client is told that the origin gave no answer.
+void AnswersBadGateway(Client& client, std::int32_t port) {
   ASSERT_TRUE(client.Send(Get(port)));
-  EXPECT_EQ(client.ReadToClose(3000), std::optional<std::string>(""));
+  const std::optional<std::string> answer = client.ReadToClose(3000);
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(StatusLine(*answer), "HTTP/1.0 502 Bad Gateway");
+  EXPECT_NE(answer->find("Tramlet got no answer from 127.0.0.1:"), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Origins, HostileOriginTest,
-    ::testing::Values(OriginCase{"Resets", Origin::Mode::Reset, AnswersNothing},
+    ::testing::Values(OriginCase{"Resets", Origin::Mode::Reset, AnswersBadGateway},
                       OriginCase{"ClosesWithoutAnswer", Origin::Mode::CloseSilently,
-                                 AnswersNothing},
+                                 AnswersBadGateway},
                       OriginCase{"Drips", Origin::Mode::Drip,
                                  [](Client& client, std::int32_t port) {
                                    ASSERT_TRUE(client.Send(Get(port)));
