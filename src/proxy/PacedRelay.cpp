@@ -29,6 +29,7 @@ PacedRelay::Outcome PacedRelay::Run() {
   if (content_ == Content::Answer) {
     const Head head = TakeHead();
     if (head == Head::TooLarge && !clientOffered_) return Outcome::HeadTooLarge;
+    if (head == Head::TimedOut && !clientOffered_) return Outcome::HeadTimedOut;
     if (head != Head::Final) return Outcome::Relayed;
     if (held_.Empty() && !clientOffered_) return Outcome::NoAnswer;  // closed before a byte
   }
@@ -66,12 +67,14 @@ bool PacedRelay::AwaitUpstream() {
 }
 
 PacedRelay::Head PacedRelay::TakeHead() {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(headDeadlineMs_);
+  nextHeadLook_ = Clock::now() + std::chrono::milliseconds(kHeadLookMs);
   for (;;) {
     AnswerHead head;
     std::optional<std::size_t> end;
     while (!(end = head.Find(held_.Data(), upstreamClosed_))) {
       if (head.TooLong()) return Head::TooLarge;
-      if (!AwaitUpstream()) return Head::Ended;
+      if (const std::optional<Head> ended = AwaitHead(deadline)) return *ended;
       ReadReady(static_cast<std::int64_t>(AnswerHead::kMaxBytes - held_.Size()));
     }
     const std::string block = RewriteAnswerHead(held_.Data().substr(0, *end));
@@ -83,6 +86,24 @@ PacedRelay::Head PacedRelay::TakeHead() {
     }
     if (block.find("\r\n") != std::string::npos) view_.AppendDownloadText(block);
     if (!SendFront(block.size())) return Head::Ended;
+  }
+}
+
+// An origin that trickles its header block would keep every wait short and never let the run
+// look at its client: the look comes by the clock instead.
+std::optional<PacedRelay::Head> PacedRelay::AwaitHead(Clock::time_point deadline) {
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    if (now >= nextHeadLook_) {
+      if (giveUp_()) return Head::Ended;
+      nextHeadLook_ = now + std::chrono::milliseconds(kHeadLookMs);
+    }
+    if (now >= deadline) return Head::TimedOut;
+    const auto wait =
+        std::chrono::ceil<std::chrono::milliseconds>(std::min(deadline, nextHeadLook_) - now);
+    if (WaitReadable(upstream_.Socket(), static_cast<std::int32_t>(wait.count())) !=
+        Readiness::TimedOut)
+      return std::nullopt;
   }
 }
 

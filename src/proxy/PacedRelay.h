@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "proxy/AnswerHead.h"
 #include "proxy/ProxyCounters.h"
@@ -36,12 +37,16 @@ class PacedRelay {
 
   enum class Content { Answer, Tunnel };
   // Whether the answer came and was relayed (or the run gave up), or why nothing of it could go
-  // to the client: its header block did not end within AnswerHead::kMaxBytes, or the origin
-  // closed without a byte. The caller tells the client so.
-  enum class Outcome { Relayed, HeadTooLarge, NoAnswer };
+  // to the client: its header block did not end within AnswerHead::kMaxBytes or by the head
+  // deadline, or the origin closed without a byte. The caller tells the client so.
+  enum class Outcome { Relayed, HeadTooLarge, NoAnswer, HeadTimedOut };
 
   static constexpr std::size_t kMaxHeldBytes = std::size_t{1024} * 1024;
   static constexpr std::int32_t kPeriodMs = 1000;
+  // While an answer's header block is awaited, a gone client or a stop is looked for this often,
+  // whatever the origin sends meanwhile.
+  static constexpr std::int32_t kHeadLookMs = 250;
+  static constexpr std::int32_t kHeadDeadlineMs = 60000;
 
   // giveUp tells a run waiting on a silent origin, or held by a limit of 0 or below, that it
   // should end: its client has gone or its thread is told to stop. pause sleeps (tests may pass
@@ -53,6 +58,8 @@ class PacedRelay {
   // Relays until the origin has closed and all it sent is out, the client goes, or the run gives
   // up. Errors of either connection leave as exceptions.
   Outcome Run();
+  // How long after Run begins the answer's header block (interim ones included) must be complete.
+  void SetHeadDeadline(std::int32_t milliseconds) { headDeadlineMs_ = milliseconds; }
   // Some byte has been offered to the client: from then on it cannot be given another answer.
   bool ClientOffered() const { return clientOffered_; }
 
@@ -61,10 +68,12 @@ class PacedRelay {
 
   // False when the run should end without waiting further.
   bool AwaitUpstream();
-  enum class Head { Final, Ended, TooLarge };
+  enum class Head { Final, Ended, TooLarge, TimedOut };
   // Holds the answer until its final header block is complete and rewrites it, sending the
   // interim blocks before it.
   Head TakeHead();
+  // Waits for more of a header block; nothing when bytes (or the close) have come.
+  std::optional<Head> AwaitHead(Clock::time_point deadline);
   // Sends the count oldest held bytes, paced; false when the run should end.
   bool SendFront(std::size_t count);
   // Receives what the origin has ready, at least once, until `wanted` more bytes are held.
@@ -86,6 +95,8 @@ class PacedRelay {
   RelayBuffer held_{kMaxHeldBytes};
   bool upstreamClosed_ = false;
   bool clientOffered_ = false;
+  std::int32_t headDeadlineMs_ = kHeadDeadlineMs;
+  Clock::time_point nextHeadLook_;
   bool periodOpen_ = false;
   Clock::time_point periodEnd_;
   std::int32_t limit_ = 0;

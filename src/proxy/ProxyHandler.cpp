@@ -255,6 +255,7 @@ void ProxyHandler::Forward(TIdTCPConnection& client, RequestCapture& capture, Re
   PacedRelay relay(
       client, upstream, view_, counters_, pause_,
       [&] { return ClientGone(client) || terminated(); }, PacedRelay::Content::Answer);
+  relay.SetHeadDeadline(timing_.AnswerHeadDeadlineMs);
   const std::string noAnswer = "Tramlet got no answer from " + origin;
   try {
     switch (relay.Run()) {
@@ -262,6 +263,10 @@ void ProxyHandler::Forward(TIdTCPConnection& client, RequestCapture& capture, Re
         return;
       case PacedRelay::Outcome::NoAnswer:
         return BadGateway(client, noAnswer + ": the connection was closed");
+      case PacedRelay::Outcome::HeadTimedOut:
+        return BadGateway(
+            client, noAnswer + " within " + std::to_string(timing_.AnswerHeadDeadlineMs) + " ms",
+            "HTTP/1.0 504 Gateway Timeout");
       case PacedRelay::Outcome::HeadTooLarge:
         return BadGateway(client, noAnswer + ": its header block did not end within " +
                                       std::to_string(AnswerHead::kMaxBytes) + " bytes");
@@ -406,9 +411,10 @@ std::optional<std::string_view> ProxyHandler::ConnectUpstream(TIdTCPConnection& 
   return std::nullopt;
 }
 
-void ProxyHandler::BadGateway(TIdTCPConnection& client, const std::string& text) {
+void ProxyHandler::BadGateway(TIdTCPConnection& client, const std::string& text,
+                              std::string_view status) {
   view_.AppendDownloadText(text);
-  Refuse(client, "HTTP/1.0 502 Bad Gateway", text);
+  Refuse(client, status, text);
 }
 
 void ProxyHandler::ChangeCount(std::int32_t delta) {

@@ -34,6 +34,9 @@ struct HandlerTiming {
   std::int32_t UnfinishedRequestWaitMs = 10000;
   // How often runs blocked upstream are looked at for a client that has gone.
   std::int32_t WatchPeriodMs = 250;
+  // An answer header block not complete this long after the request went upstream is answered
+  // 504.
+  std::int32_t AnswerHeadDeadlineMs = PacedRelay::kHeadDeadlineMs;
 };
 
 // Serves one proxied request per run: captures the request's header block from the client,
@@ -103,7 +106,8 @@ class ProxyHandler {
   std::optional<std::string_view> ConnectUpstream(TIdTCPConnection& client, CountedRun& run,
                                                   const std::string& host, std::int32_t port);
   // Tells the client (and the download pane) in one line why there is no answer from the origin.
-  void BadGateway(TIdTCPConnection& client, const std::string& text);
+  void BadGateway(TIdTCPConnection& client, const std::string& text,
+                  std::string_view status = "HTTP/1.0 502 Bad Gateway");
   void ChangeCount(std::int32_t delta);
 
   ProxyView& view_;

@@ -574,6 +574,29 @@ TEST_F(SilentOriginTest, AServerShutdownEndsTheRun) {
   EXPECT_EQ(proxy.Counters().ConnectionCount.load(), 0);
 }
 
+// An origin that trickles a header block that never ends: a client that leaves frees its run
+// within a look, and one that stays is told so at the deadline.
+TEST_F(ProxyHandlerTest, AHeaderBlockThatNeverEndsHoldsNoRun) {
+  proxy::ProxyHandler::Timing timing;
+  timing.AnswerHeadDeadlineMs = 1500;
+  test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .timing = timing});
+  std::vector<test::OriginStep> steps{{"HTTP/1.1 200 OK\r\nX-Slow: "}};
+  steps.resize(30, {"x", 100});
+  OriginServer origin({steps});
+  RawClient leaves = RawClient::ConnectTo(proxy.Port());
+  ASSERT_TRUE(leaves.Send(Get(origin.Port())));
+  ASSERT_TRUE(origin.WaitForRequests(1));
+  leaves.Close();
+  EXPECT_TRUE(test::WaitUntil([&] { return proxy.Counters().ConnectionCount.load() == 0; }, 1000));
+  RawClient stays = RawClient::ConnectTo(proxy.Port());
+  ASSERT_TRUE(stays.Send(Get(origin.Port())));
+  std::string answer;
+  EXPECT_TRUE(stays.ReadUntilClosed(answer));
+  EXPECT_EQ(answer.substr(0, answer.find("\r\n")), "HTTP/1.0 504 Gateway Timeout");
+  EXPECT_NE(answer.find("no answer from 127.0.0.1:"), std::string::npos);
+  ExpectIdle(proxy);
+}
+
 TEST_F(ProxyHandlerTest, ALimitOfZeroHoldsTheRelayUntilRaised) {
   test::LoopbackProxy proxy(
       [](std::int32_t) { std::this_thread::sleep_for(std::chrono::milliseconds(5)); });
