@@ -14,7 +14,7 @@ namespace {
 bool PeerClosed(TIdTCPConnection& client) {
   const TIdStackSocketHandle socket = client.Socket();
   if (socket == Id_INVALID_SOCKET) return true;
-  if (ProbeReadable(socket, 0) != 0) return false;
+  if (ProbeReadable(socket, 0) != Readiness::Readable) return false;
   int error = 0;
   int length = sizeof error;
   if (winsock::getsockopt(socket, winsock::SOL_SOCKET, winsock::SO_ERROR,
@@ -71,16 +71,17 @@ void UpstreamWatch::Look() {
 }
 
 bool UpstreamWatch::Gone(const Run& run, std::chrono::steady_clock::duration waited) {
-  return !run.client->IsConnected() || (*run.terminated)() ||
+  return !run.client->IsConnected() || run.terminated() ||
          (waited >= std::chrono::seconds(1) && PeerClosed(*run.client));
 }
 
 UpstreamWatch::Registration::Registration(UpstreamWatch& watch, TIdTCPConnection& client,
                                           TIdTCPConnection& upstream,
-                                          const std::function<bool()>& terminated)
+                                          std::function<bool()> terminated)
     : watch_(watch) {
   std::lock_guard lock(watch_.mutex_);
-  run_ = watch_.idle_.insert(watch_.idle_.end(), Run{&client, &upstream, &terminated, false, {}});
+  run_ = watch_.idle_.insert(watch_.idle_.end(),
+                             Run{&client, &upstream, std::move(terminated), false, {}});
 }
 
 UpstreamWatch::Registration::~Registration() {
