@@ -63,7 +63,11 @@ struct TtfbFigures {
   int Failures = 0;
   double DirectMs = 0;
   double ProxyMs = 0;
-  double PairedDifferenceMs = 0;
+  double NginxMs = 0;
+  // Medians of the paired differences against the direct download of the same round.
+  double ProxyOverheadMs = 0;
+  double NginxOverheadMs = 0;
+  std::string NginxMissing;  // why nginx is not in the figure, when it is not
 };
 
 struct LoadFigures {
@@ -169,40 +173,54 @@ TtfbFigures MeasureTtfb(int samples) {
   TtfbFigures figures;
   Origin origin;
   test::LoopbackProxy proxy(PacedProxy(4));
-  std::vector<double> direct, proxied, differences;
-  // Sample -1 warms both paths up and is not counted.
+  // nginx in front of the same origin, as in figure 1.
+  std::unique_ptr<Nginx> nginx;
+  if (const std::string program = Nginx::Program(); program.empty()) {
+    figures.NginxMissing = "not installed, skipped (apt-get install nginx-light)";
+  } else {
+    try {
+      nginx = std::make_unique<Nginx>(program, origin.Port(), "proxy_max_temp_file_size 0;");
+    } catch (const std::exception& e) {
+      figures.NginxMissing = e.what();
+    }
+  }
+  enum Path { kDirect, kProxy, kNginx, kPaths };
+  std::vector<double> times[kPaths], proxyOverhead, nginxOverhead;
+  // Sample -1 warms every path up and is not counted.
   for (int i = -1; i < samples; ++i) {
-    DownloadSpec straight{
-        origin.Port(), DirectRequest(kBody, i + 1), AnswerHeader(kBody, "1.1"), kBody, i + 1, true};
-    DownloadSpec through{proxy.Port(),
-                         ProxyRequest(origin.Port(), kBody, i + 1),
-                         AnswerHeader(kBody, "1.0"),
-                         kBody,
-                         i + 1,
-                         true};
-    double times[2] = {};
+    DownloadSpec specs[kPaths] = {
+        {origin.Port(), DirectRequest(kBody, i + 1), AnswerHeader(kBody, "1.1"), kBody, i + 1,
+         true},
+        {proxy.Port(), ProxyRequest(origin.Port(), kBody, i + 1), AnswerHeader(kBody, "1.0"),
+         kBody, i + 1, true},
+        {nginx ? nginx->Port() : 0, DirectRequest(kBody, i + 1), "", kBody, i + 1, true, true}};
+    double took[kPaths] = {};
     bool ok = true;
-    // Alternate which path goes first, so neither always finds the other's traffic just ended.
-    for (int k = 0; k < 2; ++k) {
-      bool proxyTurn = (k == 0) == (i % 2 == 0);
-      DownloadBatch batch = RunDownloads({proxyTurn ? through : straight}, {});
+    // Rotate which path goes first, so none always finds another's traffic just ended.
+    for (int k = 0; k < kPaths; ++k) {
+      const int path = (i + 3 + k) % kPaths;
+      if (path == kNginx && !nginx) continue;
+      DownloadBatch batch = RunDownloads({specs[path]}, {});
       const DownloadResult& result = batch.Results.front();
       ok = ok && result.Correct;
-      times[proxyTurn ? 1 : 0] = (result.FirstByte - result.Started) * 1000;
+      took[path] = (result.FirstByte - result.Started) * 1000;
     }
     if (i < 0) continue;
     if (!ok) {
       ++figures.Failures;
       continue;
     }
-    direct.push_back(times[0]);
-    proxied.push_back(times[1]);
-    differences.push_back(times[1] - times[0]);
+    for (int path = 0; path < kPaths; ++path)
+      times[path].push_back(took[path]);
+    proxyOverhead.push_back(took[kProxy] - took[kDirect]);
+    nginxOverhead.push_back(took[kNginx] - took[kDirect]);
   }
-  figures.Samples = static_cast<int>(direct.size());
-  figures.DirectMs = Median(direct);
-  figures.ProxyMs = Median(proxied);
-  figures.PairedDifferenceMs = Median(differences);
+  figures.Samples = static_cast<int>(times[kDirect].size());
+  figures.DirectMs = Median(times[kDirect]);
+  figures.ProxyMs = Median(times[kProxy]);
+  figures.NginxMs = Median(times[kNginx]);
+  figures.ProxyOverheadMs = Median(proxyOverhead);
+  figures.NginxOverheadMs = Median(nginxOverhead);
   return figures;
 }
 
@@ -314,10 +332,15 @@ void PrintRates(const RateFigures& figures) {
 
 void PrintTtfb(const TtfbFigures& ttfb) {
   std::printf("\n3. Time to first byte, median of %d (%d failed)\n", ttfb.Samples, ttfb.Failures);
-  std::printf(
-      "   direct to origin %.3f ms, through proxy %.3f ms, proxy - direct %.3f ms "
-      "(median of paired differences %.3f ms)\n",
-      ttfb.DirectMs, ttfb.ProxyMs, ttfb.ProxyMs - ttfb.DirectMs, ttfb.PairedDifferenceMs);
+  std::printf("   direct to origin %.3f ms, through proxy %.3f ms, proxy overhead %.3f ms\n",
+              ttfb.DirectMs, ttfb.ProxyMs, ttfb.ProxyOverheadMs);
+  if (ttfb.NginxMissing.empty()) {
+    std::printf("   through nginx %.3f ms, nginx overhead %.3f ms; proxy / nginx overhead %.2f\n",
+                ttfb.NginxMs, ttfb.NginxOverheadMs,
+                ttfb.NginxOverheadMs > 0 ? ttfb.ProxyOverheadMs / ttfb.NginxOverheadMs : 0.0);
+  } else {
+    std::printf("   nginx: %s\n", ttfb.NginxMissing.c_str());
+  }
 }
 
 void PrintLoad(const LoadFigures& load) {
@@ -481,6 +504,7 @@ int main(int argc, char** argv) {
   bool relayOnly = false;
   bool ratesOnly = false;
   bool burst = false;
+  bool ttfbOnly = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--memory-run") == 0 && i + 1 < argc) {
       // One figure 5 measurement, in this fresh process, for the parent run to read.
@@ -499,14 +523,18 @@ int main(int argc, char** argv) {
       loadOnly = true;
     } else if (std::strcmp(argv[i], "--burst") == 0) {
       burst = true;
+    } else if (std::strcmp(argv[i], "--ttfb-only") == 0) {
+      ttfbOnly = true;
     } else {
       std::fprintf(stderr,
-                   "usage: %s [--quick] [--rates-only] [--load-only] [--relay-only] [--burst]\n",
+                   "usage: %s [--quick] [--rates-only] [--load-only] [--relay-only] "
+                   "[--ttfb-only] [--burst]\n",
                    argv[0]);
       return 2;
     }
   }
   constexpr int kLoadDownloads = 1000;
+  constexpr int kTtfbSamples = 41;
   // The proxy holds two sockets per download, each with a wake-up descriptor; clients and the
   // origin server hold one each.
   std::int64_t files = test::RaiseOpenFileLimit(8 * kLoadDownloads + 1024);
@@ -517,6 +545,10 @@ int main(int argc, char** argv) {
   }
 
   try {
+    if (ttfbOnly) {
+      PrintTtfb(MeasureTtfb(kTtfbSamples));
+      return 0;
+    }
     if (relayOnly) {
       PrintRelayCost(MeasureRelayCost());
       return 0;
@@ -538,7 +570,7 @@ int main(int argc, char** argv) {
     }
     RelayCostFigures relayCost = MeasureRelayCost();
     Progress("time to first byte");
-    TtfbFigures ttfb = MeasureTtfb(15);
+    TtfbFigures ttfb = MeasureTtfb(kTtfbSamples);
     Progress("1000 concurrent downloads");
     LoadFigures load = MeasureLoad(kLoadDownloads, 4, 12 * 1024, burst);
     PrintRates(rates);

@@ -1,38 +1,70 @@
-// Request capture fed in pieces: whatever the pieces, it must take the same header block as when
-// the request comes in one read, and that block must split into the lines it reports.
-#include <cctype>
+// A request as the handler takes it: the header block captured from reads of any size, judged
+// and rewritten for the origin, and a chunked body decoded from reads of any size. However the
+// reads are cut the outcome must be the same, and what goes upstream must keep the input's bytes
+// except where the rules say.
 #include <cstdint>
-#include <limits>
 #include <string>
 #include <vector>
 
 #include "FuzzInput.h"
+#include "proxy/ChunkedBody.h"
 #include "proxy/MessageRewriting.h"
 #include "proxy/RequestCapture.h"
+#include "proxy/RequestHead.h"
 
 namespace {
 
+using proxy::ChunkedBody;
 using proxy::RequestCapture;
+using proxy::RequestHead;
 
-// Whether a header line announces this body length: its value is a plain decimal number, and
-// either that number or, when it is too large for 64 bits, the largest there is.
-bool AnnouncesLength(std::string_view line, std::int64_t length) {
-  constexpr std::string_view kName = "content-length:";
-  if (line.size() < kName.size()) return false;
-  for (std::size_t i = 0; i < kName.size(); ++i) {
-    if (static_cast<char>(std::tolower(static_cast<unsigned char>(line[i]))) != kName[i])
-      return false;
+// Feeds the stream in reads of the cut sizes (all at once when there are none) until the reader
+// takes less than a read; gives how many bytes it took in all.
+template <typename Reader>
+std::size_t FeedInReads(Reader& reader, std::string_view stream,
+                        const std::vector<std::size_t>& cuts) {
+  std::size_t taken = 0;
+  for (std::size_t i = 0, at = 0; at < stream.size(); ++i) {
+    const std::size_t length =
+        cuts.empty() ? stream.size() : std::max<std::size_t>(1, cuts[i % cuts.size()]);
+    const std::string_view read = stream.substr(at, length);
+    const std::size_t took = reader.Append(read);
+    FUZZ_CHECK(took <= read.size());
+    taken += took;
+    at += read.size();
+    if (took < read.size()) break;
   }
-  const std::string value = proxy::Trim(line.substr(kName.size()));
-  if (value.empty()) return false;
-  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
-  std::int64_t parsed = 0;
-  for (char c : value) {
-    if (c < '0' || c > '9') return false;
-    parsed = parsed > (kMax - (c - '0')) / 10 ? kMax : parsed * 10 + (c - '0');
+  return taken;
+}
+
+bool IsFramingOrConnectionField(std::string_view line) {
+  const std::string_view name = line.substr(0, line.find(':'));
+  return proxy::FieldNameIs(name, "connection") || proxy::FieldNameIs(name, "proxy-connection") ||
+         proxy::FieldNameIs(name, "keep-alive") || proxy::FieldNameIs(name, "transfer-encoding") ||
+         proxy::FieldNameIs(name, "content-length");
+}
+
+void CheckJudged(const proxy::LineList& lines) {
+  const RequestHead head = proxy::JudgeRequest(lines);
+  if (!head.Refusal.empty()) return;
+  FUZZ_CHECK(head.Line.ends_with(" HTTP/1.0") && !head.Host.empty());
+  // Every other field line goes as it came, in order; the connection fields say close, the
+  // framing ones are the proxy's own.
+  std::string kept, sent;
+  for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+    if (!IsFramingOrConnectionField(lines[i])) kept += lines[i] + "\r\n";
   }
-  // Numbers near the top may be taken as the largest a little early; all are far beyond any body.
-  return parsed == length || (length == kMax && parsed > kMax / 10);
+  for (std::size_t at = 0, end = 0; at < head.Fields.size(); at = end + 2) {
+    end = head.Fields.find("\r\n", at);
+    const std::string_view line = std::string_view(head.Fields).substr(at, end - at);
+    const std::string_view name = line.substr(0, line.find(':'));
+    if (!IsFramingOrConnectionField(line)) {
+      sent.append(line).append("\r\n");
+    } else if (!proxy::FieldNameIs(name, "content-length")) {
+      FUZZ_CHECK(line.substr(name.size()) == ": close");
+    }
+  }
+  FUZZ_CHECK(sent == kept);
 }
 
 }  // namespace
@@ -40,65 +72,36 @@ bool AnnouncesLength(std::string_view line, std::int64_t length) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzInput input(data, size);
   const std::vector<std::size_t> cuts = input.Cuts();
-  const bool finish = input.Bool();
   const std::string_view request = input.Rest();
 
   RequestCapture whole;
   const std::size_t wholeTaken = whole.Append(request);
-  if (finish) whole.Finish();
-
   RequestCapture pieces;
-  std::size_t taken = 0;
-  std::size_t at = 0;
-  for (std::size_t i = 0; at < request.size(); ++i) {
-    std::size_t length = cuts.empty() ? request.size() : cuts[i % cuts.size()];
-    if (length == 0) {
-      // An empty read changes nothing, not even a CR waiting for its LF.
-      FUZZ_CHECK(pieces.Append({}) == 0);
-      length = 1;
-    }
-    const std::string_view read = request.substr(at, length);
-    const std::size_t took = pieces.Append(read);
-    FUZZ_CHECK(took <= read.size());
-    taken += took;
-    at += read.size();
-    if (took < read.size()) {
-      // The rest of this read is body, and so is everything after it.
-      const std::size_t more = pieces.Append(request.substr(at));
-      FUZZ_CHECK(more == 0);
-      break;
-    }
-  }
-  if (finish) pieces.Finish();
-
-  FUZZ_CHECK(taken == wholeTaken);
+  FUZZ_CHECK(FeedInReads(pieces, request, cuts) == wholeTaken);
   FUZZ_CHECK(pieces.Lines() == whole.Lines());
   FUZZ_CHECK(pieces.HeaderComplete() == whole.HeaderComplete());
-  FUZZ_CHECK(pieces.Cut() == whole.Cut());
+  FUZZ_CHECK(pieces.Malformed() == whole.Malformed());
   FUZZ_CHECK(pieces.Size() == whole.Size());
   FUZZ_CHECK(static_cast<std::size_t>(whole.Size()) == wholeTaken);
-  FUZZ_CHECK(pieces.ContentLength() == whole.ContentLength());
+  for (const std::string& line : whole.Lines())
+    FUZZ_CHECK(line.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos);
+  if (!whole.HeaderComplete()) {
+    FUZZ_CHECK(wholeTaken == request.size() || whole.Malformed());
+    return 0;
+  }
+  FUZZ_CHECK(!whole.Lines().empty() && whole.Lines().back().empty() &&
+             !whole.Lines().front().empty());
+  CheckJudged(whole.Lines());
 
-  const std::string_view head = request.substr(0, wholeTaken);
-  if (whole.HeaderComplete()) {
-    FUZZ_CHECK(!whole.Lines().empty() && whole.Lines().back().empty());
-    FUZZ_CHECK(proxy::SplitLines(head) == whole.Lines());
-    FUZZ_CHECK(head.find('\0') == std::string_view::npos);
-  } else {
-    // Not complete: every byte was header (or cut off after a NUL).
-    FUZZ_CHECK(wholeTaken == request.size());
-    FUZZ_CHECK(!whole.ContentLength());
-    proxy::LineList expected = proxy::SplitLines(request);
-    const bool openLine = !whole.Cut() && !finish && !request.empty() && request.back() != '\r' &&
-                          request.back() != '\n';
-    if (openLine) expected.pop_back();
-    FUZZ_CHECK(expected == whole.Lines());
-  }
-  if (const auto length = whole.ContentLength()) {
-    bool announced = false;
-    for (const std::string& line : whole.Lines())
-      announced = announced || AnnouncesLength(line, *length);
-    FUZZ_CHECK(announced);
-  }
+  // What follows the block, taken as a chunked body.
+  const std::string_view body = request.substr(wholeTaken);
+  ChunkedBody once;
+  const std::size_t onceTaken = once.Append(body);
+  ChunkedBody inReads;
+  FUZZ_CHECK(FeedInReads(inReads, body, cuts) == onceTaken);
+  FUZZ_CHECK(inReads.Status() == once.Status());
+  FUZZ_CHECK(inReads.Data() == once.Data());
+  FUZZ_CHECK(once.Data().size() <= ChunkedBody::kMaxBytes);
+  FUZZ_CHECK(onceTaken == body.size() || once.Status() != ChunkedBody::State::Reading);
   return 0;
 }

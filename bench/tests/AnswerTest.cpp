@@ -50,11 +50,6 @@ std::string Body(std::int64_t id, std::int64_t from, std::int64_t count) {
   return bytes;
 }
 
-TEST(BodyTest, PassesThroughTheProxyRewritingUnchanged) {
-  std::string body = Body(3, 0, 1 << 16);
-  EXPECT_EQ(proxy::RewriteResponseChunk(body), body);
-}
-
 TEST(BodyTest, AShiftedOrForeignBlockDiffers) {
   const std::string reference = Body(1, 0, 256);
   for (std::int64_t shift : {1, 2, 26, 64, 256, 4096, 65536})
@@ -66,7 +61,7 @@ TEST(BodyTest, AShiftedOrForeignBlockDiffers) {
 TEST(AnswerHeaderTest, TheProxysRewriteOfTheOriginHeaderIsTheExpectedOne) {
   for (std::int64_t body : {0, 11, 111, 1024, 12288, 8388608}) {
     std::string origin = AnswerHeader(body, "1.1");
-    EXPECT_EQ(proxy::RewriteResponseChunk(origin), AnswerHeader(body, "1.0")) << body;
+    EXPECT_EQ(proxy::RewriteAnswerHead(origin), AnswerHeader(body, "1.0")) << body;
     EXPECT_TRUE(origin.ends_with("\r\n\r\n"));
     EXPECT_NE(origin.find("Content-Length: " + std::to_string(body) + "\r\n"), std::string::npos);
   }

@@ -26,7 +26,10 @@ std::optional<std::size_t> AnswerHead::Find(std::string_view held, bool closed) 
     lineStart_ = true;
     afterCr_ = c == '\r';
   }
-  if (held.size() >= kMaxBytes) return kMaxBytes;
+  if (held.size() >= kMaxBytes) {
+    tooLong_ = true;
+    return std::nullopt;
+  }
   if (closed) return held.size();
   return std::nullopt;
 }

@@ -6,59 +6,18 @@ namespace proxy {
 
 namespace {
 
-constexpr std::string_view kKeepAlive = "keep-alive";  // lower case, compared case-blind
-constexpr std::string_view kClose = "close";
+constexpr bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
-// ASCII only: the wire has no code page, and bytes above 127 must never fold into a keyword
-// letter.
+// ASCII only: the wire has no code page, and bytes above 127 must never fold into a letter.
 constexpr char AsciiLower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
 }
 
-bool KeepAliveAt(std::string_view text, std::size_t at) {
-  if (text.size() - at < kKeepAlive.size()) return false;
-  for (std::size_t i = 0; i < kKeepAlive.size(); ++i) {
-    if (AsciiLower(text[at + i]) != kKeepAlive[i]) return false;
-  }
-  return true;
-}
-
-bool VersionAt(std::string_view text, std::size_t at) {
-  return text.size() - at >= 3 && text[at] == '1' && text[at + 1] == '.' && text[at + 2] == '1';
-}
-
-// One left-to-right scan doing either or both replacements. Doing both at once gives the same
-// bytes as closing keep-alives first and downgrading afterwards: "close" holds no '1' or '.', and
-// "keep-alive" shares no byte with "1.1", so no match of one kind can overlap, hide or create a
-// match of the other. Unchanged runs are copied in bulk.
-template <bool kCloseKeepAlive, bool kDowngrade>
-std::string Rewrite(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  std::size_t pending = 0;  // start of the bytes not yet copied
-  std::size_t at = 0;
-  while (at < text.size()) {
-    const char c = text[at];
-    if (kCloseKeepAlive && (c == 'k' || c == 'K') && KeepAliveAt(text, at)) {
-      out.append(text.substr(pending, at - pending));
-      out.append(kClose);
-      at += kKeepAlive.size();
-      pending = at;
-    } else if (kDowngrade && c == '1' && VersionAt(text, at)) {
-      out.append(text.substr(pending, at + 2 - pending));  // keep "1."
-      out.push_back('0');
-      at += 3;
-      pending = at;
-    } else {
-      ++at;
-    }
-  }
-  out.append(text.substr(pending));
-  return out;
-}
-
-constexpr bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
+// "HTTP/1." and one digit.
+bool IsHttp1Version(std::string_view text) {
+  return text.size() == 8 && text.starts_with("HTTP/1.") && IsDigit(text[7]);
 }
 
 constexpr bool IsNameChar(char c) {
@@ -98,72 +57,6 @@ bool IsTunnelHost(std::string_view host) {
 
 }  // namespace
 
-LineList SplitLines(std::string_view text) {
-  LineList lines;
-  std::size_t at = 0;
-  while (at < text.size() && text[at] != '\0') {
-    const std::size_t start = at;
-    while (at < text.size() && text[at] != '\r' && text[at] != '\n' && text[at] != '\0')
-      ++at;
-    lines.emplace_back(text.substr(start, at - start));
-    if (at < text.size() && text[at] == '\r') ++at;
-    if (at < text.size() && text[at] == '\n') ++at;
-  }
-  return lines;
-}
-
-std::string JoinLines(const LineList& lines) {
-  std::size_t size = 0;
-  for (const std::string& line : lines)
-    size += line.size() + 2;
-  std::string text;
-  text.reserve(size);
-  for (const std::string& line : lines) {
-    text.append(line);
-    text.append("\r\n");
-  }
-  return text;
-}
-
-RequestTarget ParseRequestLine(std::string_view line) {
-  RequestTarget target;
-  const std::size_t version = line.find("HTTP/");
-  if (version == std::string_view::npos) {
-    target.Line = line;
-    return target;
-  }
-  // The head keeps the "HT" of that "HTTP/" and the rest starts at "TP/", so no ':' or '/' of the
-  // version (or anything after it) can be taken for part of the target.
-  std::string_view head = line.substr(0, version + 2);
-  const std::string_view rest = line.substr(version + 2);
-
-  const std::size_t scheme = head.find("http://");
-  if (scheme == std::string_view::npos) {
-    target.Line = line;
-    return target;
-  }
-  const std::string_view method = head.substr(0, scheme);
-  head.remove_prefix(scheme + 7);
-
-  target.PortText = "80";
-  const std::size_t colon = head.find(':');
-  const std::size_t slash = head.find('/');
-  if (colon != std::string_view::npos && slash != std::string_view::npos && colon < slash) {
-    target.Host = head.substr(0, colon);
-    head.remove_prefix(colon + 1);
-    const std::size_t pathStart = head.find('/');  // the slash found above, still ahead
-    target.PortText = head.substr(0, pathStart);
-    head.remove_prefix(pathStart);
-  } else if (slash != std::string_view::npos) {
-    target.Host = head.substr(0, slash);
-    head.remove_prefix(slash);
-  }
-
-  target.Line.reserve(method.size() + head.size() + rest.size());
-  target.Line.append(method).append(head).append(rest);
-  return target;
-}
-
 bool IsConnectLine(std::string_view line) {
   return Trim(line).starts_with("CONNECT ");
 }
@@ -188,28 +81,66 @@ std::optional<TunnelTarget> ParseConnectLine(std::string_view line) {
   return TunnelTarget{std::string(host), *port};
 }
 
-bool HasAbsoluteTarget(std::string_view line) {
-  const std::size_t version = line.find("HTTP/");
-  return version != std::string_view::npos &&
-         line.substr(0, version + 2).find("http://") != std::string_view::npos;
+bool FieldNameIs(std::string_view name, std::string_view lowerCaseName) {
+  return name.size() == lowerCaseName.size() &&
+         std::equal(name.begin(), name.end(), lowerCaseName.begin(),
+                    [](char c, char lower) { return AsciiLower(c) == lower; });
 }
 
-bool TargetIsAbsoluteUrl(std::string_view line) {
-  const std::string trimmed = Trim(line);
-  const std::size_t space = trimmed.find(' ');
-  return space != std::string::npos && space > 0 && trimmed.find("http://") == space + 1;
+std::string RewriteAnswerHead(std::string_view block) {
+  // Without a status line this is no header block but a body: nothing in it is ours to change.
+  if (!block.starts_with("HTTP/")) return std::string(block);
+  std::string out;
+  out.reserve(block.size() + 16);
+  bool statusLine = true;
+  bool dropping = false;  // a dropped field, or the lines folded into one we replaced
+  for (std::size_t at = 0; at < block.size();) {
+    std::size_t end = block.find_first_of("\r\n", at);
+    std::size_t next = end;
+    if (end == std::string_view::npos) {
+      end = next = block.size();
+    } else if (block[next++] == '\r' && next < block.size() && block[next] == '\n') {
+      ++next;
+    }
+    const std::string_view line = block.substr(at, end - at);
+    const std::string_view ending = block.substr(end, next - end);
+    at = next;
+    if (statusLine) {
+      statusLine = false;
+      if (IsHttp1Version(line.substr(0, 8)) && (line.size() == 8 || line[8] == ' ')) {
+        out.append("HTTP/1.0").append(line.substr(8)).append(ending);
+        continue;
+      }
+    } else if (line.empty() || (line[0] != ' ' && line[0] != '\t')) {
+      dropping = false;
+      const std::size_t colon = line.find(':');
+      std::string_view name = line.substr(0, colon == std::string_view::npos ? 0 : colon);
+      while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
+        name.remove_suffix(1);
+      if (FieldNameIs(name, "connection") || FieldNameIs(name, "proxy-connection")) {
+        out.append(line.substr(0, colon + 1)).append(" close").append(ending);
+        dropping = true;  // only its folded lines
+        continue;
+      }
+      dropping = FieldNameIs(name, "keep-alive");
+    }
+    if (!dropping) {
+      out.append(line).append(ending);
+    } else if (out.ends_with('\r') && at < block.size() && block[at] == '\n') {
+      // A lone CR before the dropped line must not pair with the LF after it into one line end.
+      out.push_back('\n');
+    }
+  }
+  return out;
 }
 
-std::string DowngradeVersion(std::string_view text) {
-  return Rewrite<false, true>(text);
-}
-
-std::string CloseKeepAlive(std::string_view text) {
-  return Rewrite<true, false>(text);
-}
-
-std::string RewriteResponseChunk(std::string_view chunk) {
-  return Rewrite<true, true>(chunk);
+bool IsInterimHead(std::string_view block) {
+  const std::string_view line = block.substr(0, block.find_first_of("\r\n"));
+  if (line.size() < 12 || !IsHttp1Version(line.substr(0, 8)) || line[8] != ' ' ||
+      (line.size() > 12 && line[12] != ' '))
+    return false;
+  const std::string_view code = line.substr(9, 3);
+  return code[0] == '1' && IsDigit(code[1]) && IsDigit(code[2]) && code != "101";
 }
 
 std::int64_t SliceSize(std::int32_t speedLimit) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "net/IdTCPConnection.h"
 #include "proxy/MessageRewriting.h"
@@ -14,62 +15,115 @@
 namespace proxy {
 
 PacedRelay::PacedRelay(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
-                       ProxyCounters& counters, const PauseFunction& pause,
-                       const std::function<bool()>& giveUp, Content content)
+                       ProxyCounters& counters, PauseFunction pause, std::function<bool()> giveUp,
+                       Content content)
     : client_(client),
       upstream_(upstream),
       view_(view),
       counters_(counters),
-      pause_(pause),
-      giveUp_(giveUp),
+      pause_(std::move(pause)),
+      giveUp_(std::move(giveUp)),
       content_(content) {}
 
-void PacedRelay::Run() {
-  if (content_ == Content::Answer && !TakeHead()) return;
+PacedRelay::Outcome PacedRelay::Run() {
+  if (content_ == Content::Answer) {
+    const Head head = TakeHead();
+    if (head == Head::TooLarge && !clientOffered_) return Outcome::HeadTooLarge;
+    if (head == Head::TimedOut && !clientOffered_) return Outcome::HeadTimedOut;
+    if (head != Head::Final) return Outcome::Relayed;
+    if (held_.Empty() && !clientOffered_) return Outcome::NoAnswer;  // closed before a byte
+  }
   for (;;) {
     // A spent period is waited out before the origin is asked for more: nothing could be sent
     // meanwhile anyway, and it saves a wait per period.
     if (periodOpen_ && allowance_ <= 0 && Clock::now() < periodEnd_) {
-      if (!AwaitNextPeriod()) return;
+      if (!AwaitNextPeriod()) return Outcome::Relayed;
       continue;
     }
     if (held_.Empty()) {
-      if (upstreamClosed_) return;
+      if (upstreamClosed_) return Outcome::Relayed;
       held_.Release();
-      if (!AwaitUpstream()) return;
+      if (!AwaitUpstream()) return Outcome::Relayed;
     }
     // A period begins with the first bytes to send after the last one ended, so an origin that
     // was silent for a while earns no allowance for the time it said nothing.
     if (!periodOpen_ || Clock::now() >= periodEnd_) StartPeriod(Clock::now());
     if (allowance_ <= 0) {
-      if (!AwaitNextPeriod()) return;
+      if (!AwaitNextPeriod()) return Outcome::Relayed;
       continue;
     }
     if (SendSlice() > 0) ShowStatus();
-    if (!client_.IsConnected()) return;
+    if (!client_.IsConnected()) return Outcome::Relayed;
   }
 }
 
 // Waits for the origin server's next data or close, but gives up when the client has gone or
 // the thread is told to end, so a silent server cannot hold a run after its client left.
 bool PacedRelay::AwaitUpstream() {
-  while (WaitReadable(upstream_.Socket(), kPeriodMs) == -2) {
+  while (WaitReadable(upstream_.Socket(), kPeriodMs) == Readiness::TimedOut) {
     if (giveUp_()) return false;
   }
   return true;
 }
 
-bool PacedRelay::TakeHead() {
+PacedRelay::Head PacedRelay::TakeHead() {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(headDeadlineMs_);
+  nextHeadLook_ = Clock::now() + std::chrono::milliseconds(kHeadLookMs);
   for (;;) {
-    if (!AwaitUpstream()) return false;
-    ReadReady(static_cast<std::int64_t>(AnswerHead::kMaxBytes - held_.Size()));
-    const std::optional<std::size_t> end = head_.Find(held_.Data(), upstreamClosed_);
-    if (!end) continue;
-    held_.ReplaceFront(*end, RewriteResponseChunk(held_.Data().substr(0, *end)));
-    if (held_.Data().find("\r\n") != std::string_view::npos)
-      view_.AppendDownloadText(std::string(held_.Data()));
-    return true;
+    AnswerHead head;
+    std::optional<std::size_t> end;
+    while (!(end = head.Find(held_.Data(), upstreamClosed_))) {
+      if (head.TooLong()) return Head::TooLarge;
+      if (const std::optional<Head> ended = AwaitHead(deadline)) return *ended;
+      ReadReady(static_cast<std::int64_t>(AnswerHead::kMaxBytes - held_.Size()));
+    }
+    const std::string block = RewriteAnswerHead(held_.Data().substr(0, *end));
+    held_.ReplaceFront(*end, block);
+    if (!IsInterimHead(block)) {
+      if (held_.Data().find("\r\n") != std::string_view::npos)
+        view_.AppendDownloadText(std::string(held_.Data()));
+      return Head::Final;
+    }
+    if (block.find("\r\n") != std::string::npos) view_.AppendDownloadText(block);
+    if (!SendFront(block.size())) return Head::Ended;
   }
+}
+
+// An origin that trickles its header block would keep every wait short and never let the run
+// look at its client: the look comes by the clock instead.
+std::optional<PacedRelay::Head> PacedRelay::AwaitHead(Clock::time_point deadline) {
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    if (now >= nextHeadLook_) {
+      if (giveUp_()) return Head::Ended;
+      nextHeadLook_ = now + std::chrono::milliseconds(kHeadLookMs);
+    }
+    if (now >= deadline) return Head::TimedOut;
+    const auto wait =
+        std::chrono::ceil<std::chrono::milliseconds>(std::min(deadline, nextHeadLook_) - now);
+    if (WaitReadable(upstream_.Socket(), static_cast<std::int32_t>(wait.count())) !=
+        Readiness::TimedOut)
+      return std::nullopt;
+  }
+}
+
+bool PacedRelay::SendFront(std::size_t count) {
+  while (count > 0) {
+    if (!periodOpen_ || Clock::now() >= periodEnd_) StartPeriod(Clock::now());
+    if (allowance_ <= 0) {
+      if (!AwaitNextPeriod()) return false;
+      continue;
+    }
+    const auto n = static_cast<std::size_t>(
+        std::min<std::int64_t>(allowance_, static_cast<std::int64_t>(count)));
+    clientOffered_ = true;
+    client_.WriteBytes(held_.Data().data(), static_cast<std::int32_t>(n));
+    held_.Consume(n);
+    allowance_ -= static_cast<std::int64_t>(n);
+    count -= n;
+    ShowStatus();
+  }
+  return client_.IsConnected();
 }
 
 void PacedRelay::ReadReady(std::int64_t wanted) {
@@ -88,7 +142,8 @@ void PacedRelay::ReadReady(std::int64_t wanted) {
     held_.Commit(static_cast<std::size_t>(n));
     got += n;
     // A receive that did not fill its room took all there was; otherwise ask whether more is.
-    if (got >= wanted || n < asked || ProbeReadable(upstream_.Socket(), 0) != 0) return;
+    if (got >= wanted || n < asked || ProbeReadable(upstream_.Socket(), 0) != Readiness::Readable)
+      return;
   }
 }
 
@@ -118,7 +173,9 @@ std::int64_t PacedRelay::SendSlice() {
     if (held_.Empty()) {
       // The first read follows the wait that found the origin readable; later ones only take
       // what is there already.
-      if (upstreamClosed_ || (sent > 0 && ProbeReadable(upstream_.Socket(), 0) != 0)) break;
+      if (upstreamClosed_ ||
+          (sent > 0 && ProbeReadable(upstream_.Socket(), 0) != Readiness::Readable))
+        break;
       ReadReady(allowance_);
       if (held_.Empty()) break;
       if (content_ == Content::Answer && held_.Data().find("\r\n") != std::string_view::npos)
@@ -126,6 +183,7 @@ std::int64_t PacedRelay::SendSlice() {
     }
     const std::string_view bytes = FirstChars(held_.Data(), allowance_);
     // Never above 2^31 bytes: held bytes stay within kMaxHeldBytes.
+    clientOffered_ = true;
     client_.WriteBytes(bytes.data(), static_cast<std::int32_t>(bytes.size()));
     held_.Consume(bytes.size());
     allowance_ -= static_cast<std::int64_t>(bytes.size());

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "proxy/AnswerHead.h"
 #include "proxy/ProxyCounters.h"
@@ -22,7 +23,8 @@ namespace proxy {
 // A limit of 0 or below holds the relay, one period after another, until it is raised or the run
 // gives up.
 //
-// An answer's header block is held until it is complete and rewritten as a whole; the body goes
+// An answer's header block is held until it is complete and rewritten as a whole; so is each
+// interim (1xx) block before it, which goes out (paced) as soon as it is complete. The body goes
 // out byte for byte, and a chunk read that holds CR LF is shown in the download pane. A tunnel
 // passes every byte as it came and shows none.
 //
@@ -34,28 +36,46 @@ class PacedRelay {
   using PauseFunction = std::function<void(std::int32_t milliseconds)>;
 
   enum class Content { Answer, Tunnel };
+  // Whether the answer came and was relayed (or the run gave up), or why nothing of it could go
+  // to the client: its header block did not end within AnswerHead::kMaxBytes or by the head
+  // deadline, or the origin closed without a byte. The caller tells the client so.
+  enum class Outcome { Relayed, HeadTooLarge, NoAnswer, HeadTimedOut };
 
   static constexpr std::size_t kMaxHeldBytes = std::size_t{1024} * 1024;
   static constexpr std::int32_t kPeriodMs = 1000;
+  // While an answer's header block is awaited, a gone client or a stop is looked for this often,
+  // whatever the origin sends meanwhile.
+  static constexpr std::int32_t kHeadLookMs = 250;
+  static constexpr std::int32_t kHeadDeadlineMs = 60000;
 
   // giveUp tells a run waiting on a silent origin, or held by a limit of 0 or below, that it
   // should end: its client has gone or its thread is told to stop. pause sleeps (tests may pass
   // one that only records); after it returns, the next period begins.
   PacedRelay(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
-             ProxyCounters& counters, const PauseFunction& pause,
-             const std::function<bool()>& giveUp, Content content);
+             ProxyCounters& counters, PauseFunction pause, std::function<bool()> giveUp,
+             Content content);
 
   // Relays until the origin has closed and all it sent is out, the client goes, or the run gives
   // up. Errors of either connection leave as exceptions.
-  void Run();
+  Outcome Run();
+  // How long after Run begins the answer's header block (interim ones included) must be complete.
+  void SetHeadDeadline(std::int32_t milliseconds) { headDeadlineMs_ = milliseconds; }
+  // Some byte has been offered to the client: from then on it cannot be given another answer.
+  bool ClientOffered() const { return clientOffered_; }
 
  private:
   using Clock = std::chrono::steady_clock;
 
   // False when the run should end without waiting further.
   bool AwaitUpstream();
-  // Holds the answer until its header block is complete and rewrites it; false to end the run.
-  bool TakeHead();
+  enum class Head { Final, Ended, TooLarge, TimedOut };
+  // Holds the answer until its final header block is complete and rewrites it, sending the
+  // interim blocks before it.
+  Head TakeHead();
+  // Waits for more of a header block; nothing when bytes (or the close) have come.
+  std::optional<Head> AwaitHead(Clock::time_point deadline);
+  // Sends the count oldest held bytes, paced; false when the run should end.
+  bool SendFront(std::size_t count);
   // Receives what the origin has ready, at least once, until `wanted` more bytes are held.
   void ReadReady(std::int64_t wanted);
   void StartPeriod(Clock::time_point start);
@@ -69,12 +89,14 @@ class PacedRelay {
   TIdTCPConnection& upstream_;
   ProxyView& view_;
   ProxyCounters& counters_;
-  const PauseFunction& pause_;
-  const std::function<bool()>& giveUp_;
+  const PauseFunction pause_;
+  const std::function<bool()> giveUp_;
   const Content content_;
   RelayBuffer held_{kMaxHeldBytes};
-  AnswerHead head_;
   bool upstreamClosed_ = false;
+  bool clientOffered_ = false;
+  std::int32_t headDeadlineMs_ = kHeadDeadlineMs;
+  Clock::time_point nextHeadLook_;
   bool periodOpen_ = false;
   Clock::time_point periodEnd_;
   std::int32_t limit_ = 0;

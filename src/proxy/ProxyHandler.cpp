@@ -16,10 +16,12 @@
 #include "net/IdTCPConnection.h"
 #include "net/IdTCPServer.h"
 #include "net/IdTCPServerConnection.h"
+#include "proxy/ChunkedBody.h"
 #include "proxy/Destination.h"
 #include "proxy/MessageRewriting.h"
 #include "proxy/RelayBuffer.h"
 #include "proxy/RequestCapture.h"
+#include "proxy/RequestHead.h"
 #include "proxy/Tunnel.h"
 #include "rtl/Format.h"
 #include "rtl/Time.h"
@@ -41,20 +43,34 @@ std::int32_t PortNumber(const std::string& portText) {
   return port;
 }
 
-// A short answer for a request we do not forward; the connection is closed after it.
-void Refuse(TIdTCPConnection& client, std::string_view status) {
+// A short answer for a request we do not forward, with a line of text saying why when there is
+// one; the connection is closed after it.
+void Refuse(TIdTCPConnection& client, std::string_view status, const std::string& text = {}) {
   try {
-    client.Write(std::string(status) + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    const std::string body = text.empty() ? text : text + "\r\n";
+    client.Write(std::string(status) + (body.empty() ? "" : "\r\nContent-Type: text/plain") +
+                 "\r\nContent-Length: " + std::to_string(body.size()) +
+                 "\r\nConnection: close\r\n\r\n" + body);
     // Closing with request bytes still unread would reset the connection, and the client could
     // lose the answer with it: read on (a bounded amount) until the client falls silent.
     char discarded[4096];
-    for (int reads = 0; reads < 256 && ProbeReadable(client.Socket(), 1000) == 0; ++reads) {
+    for (int reads = 0; reads < 256 && ProbeReadable(client.Socket(), 1000) == Readiness::Readable;
+         ++reads) {
       if (client.ReadAvailableInto(discarded, sizeof discarded) == 0) break;
     }
   } catch (const EIdException&) {
     // The client has gone already; there is nobody left to tell.
   }
   if (client.IsConnected()) client.DropSocket();
+}
+
+// What a network error says went wrong, without the "Socket Error # n" heading or a last stop.
+std::string Reason(const std::exception& error) {
+  std::string text = error.what();
+  if (const std::size_t heading = text.find("\r\n"); heading != std::string::npos)
+    text.erase(0, heading + 2);
+  if (text.ends_with('.')) text.pop_back();
+  return text;
 }
 
 // Receives what the connection has (waiting for it when nothing is there yet) into the buffer's
@@ -68,15 +84,6 @@ std::size_t ReceiveInto(TIdTCPConnection& from, RelayBuffer& buffer, std::int64_
   if (n <= 0) return 0;
   buffer.Commit(static_cast<std::size_t>(n));
   return static_cast<std::size_t>(n);
-}
-
-// The header block as it goes upstream: the rebuilt first line downgraded and trimmed, every
-// later line with "keep-alive" closed, each ended by CR LF.
-std::string ForwardedHeader(const std::string& firstLine, const LineList& lines) {
-  std::string header = Trim(firstLine) + "\r\n";
-  for (std::size_t i = 1; i < lines.size(); ++i)
-    header.append(CloseKeepAlive(lines[i])).append("\r\n");
-  return header;
 }
 
 // The address the client connected from, as the server accepted it.
@@ -166,16 +173,15 @@ void ProxyHandler::Run(TIdTCPConnection& client, const std::function<bool()>& te
     Refuse(client, "HTTP/1.0 408 Request Timeout");
     return;
   }
-  const LineList& lines = capture.Lines();
-  if (outcome == Capture::GiveUp || lines.empty()) {
+  // A client that said nothing at all gets nothing back.
+  if (outcome == Capture::GiveUp || capture.Size() == 0) {
     if (client.IsConnected()) client.DropSocket();
     return;
   }
-  const bool tunnel = IsConnectLine(lines.front());
-  // A URL elsewhere in the line (a query, say) names no host of ours to go to.
-  if (capture.ContentLengthMalformed() || (!tunnel && !TargetIsAbsoluteUrl(lines.front()))) {
+  const LineList& lines = capture.Lines();
+  if (!capture.HeaderComplete()) {
     Refuse(client, "HTTP/1.0 400 Bad Request");
-  } else if (tunnel) {
+  } else if (IsConnectLine(lines.front())) {
     OpenTunnel(client, capture, buffer, terminated);
   } else {
     Forward(client, capture, buffer, terminated);
@@ -184,45 +190,99 @@ void ProxyHandler::Run(TIdTCPConnection& client, const std::function<bool()>& te
 
 void ProxyHandler::Forward(TIdTCPConnection& client, RequestCapture& capture, RelayBuffer& buffer,
                            const std::function<bool()>& terminated) {
-  const LineList& lines = capture.Lines();
-  RequestTarget target = ParseRequestLine(lines.front());
+  RequestHead head = JudgeRequest(capture.Lines());
+  if (!head.Refusal.empty()) {
+    Refuse(client, head.Refusal);
+    return;
+  }
+  // A chunked body is read whole before anything is connected, so a bad one costs the origin
+  // nothing; it goes on with the length it turned out to have.
+  ChunkedBody chunked;
+  if (head.BodyKind == RequestHead::Body::Chunked) {
+    if (const auto refusal = ReadChunkedBody(client, buffer, chunked)) {
+      Refuse(client, *refusal);
+      return;
+    }
+    head.Fields.append("Content-Length: " + std::to_string(chunked.Data().size()) + "\r\n");
+  }
+
   CountedRun run(*this, client, terminated);
   TIdTCPClient& upstream = run.Upstream();
-  const std::int32_t port = PortNumber(target.PortText);
+  const std::string origin = head.Host + ":" + head.PortText;
+  const auto cannotConnect = [&](const std::string& why) {
+    BadGateway(client, "Tramlet could not connect to " + origin + ": " + why);
+  };
+  if (head.Host.starts_with('[')) return cannotConnect("IPv6 is not supported");
+  std::int32_t port = 0;
   try {
-    if (const auto refusal = ConnectUpstream(client, run, target.Host, port)) {
+    port = PortNumber(head.PortText);
+  } catch (const EConvertError&) {
+    BadGateway(client, "Tramlet could not connect to " + head.Host + ": invalid port '" +
+                           head.PortText + "'");
+    return;
+  }
+  try {
+    if (const auto refusal = ConnectUpstream(client, run, head.Host, port)) {
       Refuse(client, *refusal);
       return;
     }
   } catch (const EIdInvalidSocket& e) {
-    if (!OutOfDescriptors(e)) throw;
+    if (!OutOfDescriptors(e)) return cannotConnect(Reason(e));
     Refuse(client, "HTTP/1.0 503 Service Unavailable");
     return;
+  } catch (const EIdException& e) {
+    return cannotConnect(Reason(e));
   }
 
-  const std::string firstLine = DowngradeVersion(target.Line);
   {
     UpstreamWatch::Registration::Blocking blocking(run.Watched());
-    upstream.Write(ForwardedHeader(firstLine, lines));
+    upstream.Write(head.Line + "\r\n" + head.Fields + "\r\n");
+    const std::string& body = chunked.Data();
+    if (!body.empty()) upstream.WriteBytes(body.data(), static_cast<std::int32_t>(body.size()));
   }
-  view_.AppendUploadLine(firstLine);
-  if (!ForwardBody(client, run, capture, buffer)) {
+  view_.AppendUploadLine(head.Line);
+  if (head.BodyKind == RequestHead::Body::Length &&
+      !ForwardBody(client, run, head.Length, buffer)) {
     Refuse(client, "HTTP/1.0 408 Request Timeout");
     return;
   }
+  // Whatever came after the request (a pipelined one, say) is not ours to forward.
+  buffer.Consume(buffer.Size());
   buffer.Release();
 
   // Bytes the client sends after its request are never forwarded; reading them is how a close
   // behind them is seen while the origin is silent.
-  const std::function<bool()> giveUp = [&] { return ClientGone(client) || terminated(); };
-  PacedRelay(client, upstream, view_, counters_, pause_, giveUp, PacedRelay::Content::Answer).Run();
+  PacedRelay relay(
+      client, upstream, view_, counters_, pause_,
+      [&] { return ClientGone(client) || terminated(); }, PacedRelay::Content::Answer);
+  relay.SetHeadDeadline(timing_.AnswerHeadDeadlineMs);
+  const std::string noAnswer = "Tramlet got no answer from " + origin;
+  try {
+    switch (relay.Run()) {
+      case PacedRelay::Outcome::Relayed:
+        return;
+      case PacedRelay::Outcome::NoAnswer:
+        return BadGateway(client, noAnswer + ": the connection was closed");
+      case PacedRelay::Outcome::HeadTimedOut:
+        return BadGateway(
+            client, noAnswer + " within " + std::to_string(timing_.AnswerHeadDeadlineMs) + " ms",
+            "HTTP/1.0 504 Gateway Timeout");
+      case PacedRelay::Outcome::HeadTooLarge:
+        return BadGateway(client, noAnswer + ": its header block did not end within " +
+                                      std::to_string(AnswerHead::kMaxBytes) + " bytes");
+    }
+  } catch (const EIdException& e) {
+    // Only a failure before the answer began is the origin's to explain; the client may be gone.
+    if (relay.ClientOffered()) throw;
+    BadGateway(client, noAnswer + ": " + Reason(e));
+  }
 }
 
 void ProxyHandler::OpenTunnel(TIdTCPConnection& client, const RequestCapture& capture,
                               RelayBuffer& buffer, const std::function<bool()>& terminated) {
   const std::string& requestLine = capture.Lines().front();
   const std::optional<TunnelTarget> target = ParseConnectLine(requestLine);
-  if (!target || !capture.HeaderComplete()) {
+  if (!target || !FieldLinesWellFormed(capture.Lines())) {
     Refuse(client, "HTTP/1.0 400 Bad Request");
     return;
   }
@@ -235,18 +295,24 @@ void ProxyHandler::OpenTunnel(TIdTCPConnection& client, const RequestCapture& ca
     }
   } catch (const EIdException& e) {
     auto* socketless = dynamic_cast<const EIdInvalidSocket*>(&e);
-    Refuse(client, socketless && OutOfDescriptors(*socketless) ? "HTTP/1.0 503 Service Unavailable"
-                                                               : "HTTP/1.0 502 Bad Gateway");
+    if (socketless && OutOfDescriptors(*socketless)) {
+      Refuse(client, "HTTP/1.0 503 Service Unavailable");
+    } else {
+      BadGateway(client, "Tramlet could not connect to " + target->Host + ":" +
+                             std::to_string(target->Port) + ": " + Reason(e));
+    }
     return;
   }
-  view_.AppendUploadLine(DowngradeVersion(requestLine));
+  // The line as an HTTP/1.0 request would carry it; it ends in the version (ParseConnectLine).
+  std::string shown = Trim(requestLine);
+  shown.replace(shown.size() - 8, 8, "HTTP/1.0");
+  view_.AppendUploadLine(shown);
   client.Write("HTTP/1.0 200 Connection established\r\n\r\n");
 
   std::string early(buffer.Data());
   buffer.Consume(early.size());
   buffer.Release();
-  Tunnel(client, upstream, view_, counters_, pause_, terminated)
-      .Run(std::move(early), capture.AwaitsLf());
+  Tunnel(client, upstream, view_, counters_, pause_, terminated).Run(std::move(early));
 }
 
 ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client, RequestCapture& capture,
@@ -259,61 +325,61 @@ ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client, Requ
         0, std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count()));
   };
   // A client that has said nothing by the deadline is not worth an answer.
-  if (WaitReadable(client.Socket(), left()) != 0) return Capture::GiveUp;
+  if (WaitReadable(client.Socket(), left()) != Readiness::Readable) return Capture::GiveUp;
   for (;;) {
-    if (ReceiveInto(client, buffer, kMaxBodyHeldBytes) == 0) {
-      capture.Finish();
-      return Capture::Forward;
-    }
+    if (ReceiveInto(client, buffer, kMaxBodyHeldBytes) == 0) return Capture::Ended;
     buffer.Consume(capture.Append(buffer.Data()));
     if (capture.Size() > kMaxHeaderBytes) return Capture::TooLarge;
-    if (capture.HeaderComplete() || capture.Cut()) return Capture::Forward;
-    // However it trickles in, a header block has until the deadline.
+    if (capture.HeaderComplete() || capture.Malformed()) return Capture::Ended;
+    // However it trickles in, a header block has until the deadline; a pause inside it is no end
+    // of the request, since real clients hold back a small second write for tens of milliseconds.
     if (left() == 0) return Capture::TimedOut;
-    const std::int32_t probe = ProbeReadable(client.Socket(), 1000);
-    if (probe == 0) continue;
-    if (probe == -1) {
-      capture.Finish();
-      return Capture::Forward;
-    }
-    // A pause inside the header block is no end of the request: real clients hold back a small
-    // second write for tens of milliseconds.
-    const std::int32_t wait =
+    const Readiness wait =
         WaitReadable(client.Socket(), std::min(timing_.UnfinishedRequestWaitMs, left()));
-    if (wait == -2) return Capture::TimedOut;
-    if (wait != 0) return Capture::GiveUp;
+    if (wait == Readiness::TimedOut) return Capture::TimedOut;
+    if (wait == Readiness::Failed) return Capture::Ended;
   }
 }
 
-// Every byte after the header block goes upstream exactly as the client sent it, through a
-// bounded buffer: up to the announced length, or without one, until the client falls silent.
-bool ProxyHandler::ForwardBody(TIdTCPConnection& client, CountedRun& run, RequestCapture& capture,
+// Exactly the announced length goes upstream, as the client sent it, through a bounded buffer.
+bool ProxyHandler::ForwardBody(TIdTCPConnection& client, CountedRun& run, std::int64_t length,
                                RelayBuffer& buffer) {
   TIdTCPClient& upstream = run.Upstream();
-  if (!capture.HeaderComplete()) return true;  // cut by a NUL or by the client's close
-  const std::optional<std::int64_t> length = capture.ContentLength();
-  std::int64_t forwarded = 0;
+  for (std::int64_t left = length;;) {
+    const std::string_view body = FirstChars(buffer.Data(), left);
+    if (!body.empty()) {
+      UpstreamWatch::Registration::Blocking blocking(run.Watched());
+      upstream.WriteBytes(body.data(), static_cast<std::int32_t>(body.size()));
+    }
+    left -= static_cast<std::int64_t>(body.size());
+    buffer.Consume(body.size());
+    if (left == 0) return true;
+    if (WaitReadable(client.Socket(), timing_.UnfinishedRequestWaitMs) != Readiness::Readable)
+      return false;
+    if (ReceiveInto(client, buffer, std::min<std::int64_t>(left, kMaxBodyHeldBytes)) == 0)
+      return true;
+  }
+}
+
+std::optional<std::string_view> ProxyHandler::ReadChunkedBody(TIdTCPConnection& client,
+                                                              RelayBuffer& buffer,
+                                                              ChunkedBody& body) {
   for (;;) {
-    // The LF of a CR LF that ended the header block may come first, in a read of its own.
-    buffer.Consume(capture.Append(buffer.Data()));
-    if (!buffer.Empty()) {
-      const std::string_view body = buffer.Data();
-      {
-        UpstreamWatch::Registration::Blocking blocking(run.Watched());
-        upstream.WriteBytes(body.data(), static_cast<std::int32_t>(body.size()));
-      }
-      forwarded += static_cast<std::int64_t>(body.size());
-      buffer.Consume(body.size());
+    buffer.Consume(body.Append(buffer.Data()));
+    switch (body.Status()) {
+      case ChunkedBody::State::Done:
+        return std::nullopt;
+      case ChunkedBody::State::Malformed:
+        return "HTTP/1.0 400 Bad Request";
+      case ChunkedBody::State::TooLarge:
+        return "HTTP/1.0 413 Content Too Large";
+      case ChunkedBody::State::Reading:
+        break;
     }
-    if (length && forwarded >= *length) return true;
-    if (length) {
-      if (WaitReadable(client.Socket(), timing_.UnfinishedRequestWaitMs) != 0) return false;
-    } else if (ProbeReadable(client.Socket(), 1000) != 0) {
-      return true;
-    }
-    const std::int64_t wanted = length ? *length - forwarded : std::int64_t{kMaxBodyHeldBytes};
-    if (ReceiveInto(client, buffer, std::min<std::int64_t>(wanted, kMaxBodyHeldBytes)) == 0)
-      return true;
+    if (WaitReadable(client.Socket(), timing_.UnfinishedRequestWaitMs) != Readiness::Readable)
+      return "HTTP/1.0 408 Request Timeout";
+    // A body that ends with the connection is cut short.
+    if (ReceiveInto(client, buffer, kMaxBodyHeldBytes) == 0) return "HTTP/1.0 400 Bad Request";
   }
 }
 
@@ -343,6 +409,12 @@ std::optional<std::string_view> ProxyHandler::ConnectUpstream(TIdTCPConnection& 
   }
   if (upstream.IsConnected()) view_.AppendDownloadText("Connected to " + host);
   return std::nullopt;
+}
+
+void ProxyHandler::BadGateway(TIdTCPConnection& client, const std::string& text,
+                              std::string_view status) {
+  view_.AppendDownloadText(text);
+  Refuse(client, status, text);
 }
 
 void ProxyHandler::ChangeCount(std::int32_t delta) {

@@ -20,6 +20,7 @@ class TIdTCPServer;
 
 namespace proxy {
 
+class ChunkedBody;
 class RelayBuffer;
 class RequestCapture;
 
@@ -33,26 +34,33 @@ struct HandlerTiming {
   std::int32_t UnfinishedRequestWaitMs = 10000;
   // How often runs blocked upstream are looked at for a client that has gone.
   std::int32_t WatchPeriodMs = 250;
+  // An answer header block not complete this long after the request went upstream is answered
+  // 504.
+  std::int32_t AnswerHeadDeadlineMs = PacedRelay::kHeadDeadlineMs;
 };
 
 // Serves one proxied request per run: captures the request's header block from the client,
-// rewrites it, sends it to the origin server followed by the body exactly as the client sends it,
-// and relays the answer back paced (PacedRelay). A CONNECT request opens a tunnel instead
+// judges and rewrites it (JudgeRequest), sends it to the origin server as HTTP/1.0 followed by
+// exactly the body its framing announces, and relays the answer back paced (PacedRelay). Nothing
+// the client sends after that request goes upstream. A CONNECT request opens a tunnel instead
 // (Tunnel), whose server-to-client bytes are paced the same way. Runs on the peer thread of each
 // client, any number at once; the only shared state is the counters and the view.
 //
-// What is refused, with a short answer and nothing connected: a target that is not itself an
-// http:// URL (400), a Content-Length that is no plain number (400), a header block not complete
-// by its deadline (408), a loopback destination asked for by a client on another host (403), and
-// a destination that is one of the server's own listeners (508). Destinations are judged after
-// name resolution, on the address then connected to. Calls blocked on the origin (connect, send)
-// end soon after the client has gone (UpstreamWatch).
+// What is refused, with a short answer and nothing sent upstream: a header block that is
+// malformed or framed ambiguously, or a target that is not itself an http:// URL (400, see
+// JudgeRequest), a version other than HTTP/1.x (505), a header block over kMaxHeaderBytes (431),
+// a chunked body that is malformed (400) or over ChunkedBody::kMaxBytes (413), a request not
+// complete by its deadline (408), a loopback destination asked for by a client on another host
+// (403), and a destination that is one of the server's own listeners (508). Destinations are
+// judged after name resolution, on the address then connected to. An answer whose header block
+// does not end within AnswerHead::kMaxBytes is answered 502. Calls blocked on the origin
+// (connect, send) end soon after the client has gone (UpstreamWatch).
 class ProxyHandler {
  public:
   using PauseFunction = PacedRelay::PauseFunction;
 
-  // Header blocks larger than this are refused rather than held in memory; bodies of any size
-  // stream through.
+  // Header blocks larger than this are refused rather than held in memory; bodies of any
+  // announced length stream through.
   static constexpr std::int64_t kMaxHeaderBytes = 65536;
   // The most of a request body held at a time on its way upstream.
   static constexpr std::size_t kMaxBodyHeldBytes = std::size_t{256} * 1024;
@@ -76,7 +84,8 @@ class ProxyHandler {
   void Run(TIdTCPConnection& client, const std::function<bool()>& terminated);
 
  private:
-  enum class Capture { Forward, GiveUp, TooLarge, TimedOut };
+  // Ended: the block is complete, malformed, or the client stopped sending.
+  enum class Capture { Ended, GiveUp, TooLarge, TimedOut };
   class CountedRun;
 
   void Forward(TIdTCPConnection& client, RequestCapture& capture, RelayBuffer& buffer,
@@ -86,13 +95,19 @@ class ProxyHandler {
 
   Capture CaptureHeader(TIdTCPConnection& client, RequestCapture& capture, RelayBuffer& buffer);
   // False when the client stopped sending an announced body.
-  bool ForwardBody(TIdTCPConnection& client, CountedRun& run, RequestCapture& capture,
+  bool ForwardBody(TIdTCPConnection& client, CountedRun& run, std::int64_t length,
                    RelayBuffer& buffer);
+  // The status line that refuses a chunked body, or none once it has been read whole.
+  std::optional<std::string_view> ReadChunkedBody(TIdTCPConnection& client, RelayBuffer& buffer,
+                                                  ChunkedBody& body);
   // The answer that refuses a connection to the destination, or none when the run may go on.
   // Connects the run's upstream client to host:port, or gives the refusal to answer instead when
   // the client may not reach that destination. Connect errors leave as exceptions.
   std::optional<std::string_view> ConnectUpstream(TIdTCPConnection& client, CountedRun& run,
                                                   const std::string& host, std::int32_t port);
+  // Tells the client (and the download pane) in one line why there is no answer from the origin.
+  void BadGateway(TIdTCPConnection& client, const std::string& text,
+                  std::string_view status = "HTTP/1.0 502 Bad Gateway");
   void ChangeCount(std::int32_t delta);
 
   ProxyView& view_;

@@ -11,11 +11,17 @@ class TIdTCPConnection;
 // reads as a failure instead of raising.
 namespace proxy {
 
-// One select for readability: 0 when readable, -2 when the time-out passed, -1 when select fails
-// (for instance on a socket closed meanwhile).
-std::int32_t ProbeReadable(TIdStackSocketHandle socket, std::int32_t microseconds);
+// What one wait for readability found; the numbers are those the probe has always given.
+enum class Readiness : std::int32_t {
+  Readable = 0,
+  Failed = -1,  // select failed, for instance on a socket closed meanwhile
+  TimedOut = -2,
+};
+
+// One select for readability.
+Readiness ProbeReadable(TIdStackSocketHandle socket, std::int32_t microseconds);
 // The same with a time-out in milliseconds.
-std::int32_t WaitReadable(TIdStackSocketHandle socket, std::int32_t milliseconds);
+Readiness WaitReadable(TIdStackSocketHandle socket, std::int32_t milliseconds);
 
 // Whether the client has closed its end or been dropped. Bytes it sends after its request are
 // never forwarded; reading them is how a close behind them is seen.

@@ -33,8 +33,23 @@ void RelayBuffer::Consume(std::size_t count) {
 }
 
 void RelayBuffer::ReplaceFront(std::size_t count, std::string_view replacement) {
+  if (replacement.size() > begin_ + count) {
+    // No room before the rest: the front and the rest move to new storage.
+    const std::size_t rest = Size() - count;
+    const std::size_t capacity = std::max(capacity_, replacement.size() + rest);
+    auto storage = std::make_unique_for_overwrite<char[]>(capacity);
+    std::memcpy(storage.get(), replacement.data(), replacement.size());
+    if (rest > 0)
+      std::memcpy(storage.get() + replacement.size(), storage_.get() + begin_ + count, rest);
+    storage_ = std::move(storage);
+    capacity_ = capacity;
+    begin_ = 0;
+    end_ = replacement.size() + rest;
+    roomFilled_ = false;
+    return;
+  }
   // Ends where the replaced bytes ended, so nothing after them moves.
-  begin_ += count - replacement.size();
+  begin_ = begin_ + count - replacement.size();
   if (!replacement.empty())
     std::memcpy(storage_.get() + begin_, replacement.data(), replacement.size());
 }

@@ -30,7 +30,8 @@ class RelayBuffer {
   void Commit(std::size_t count);
   // Drops the count oldest bytes (they have been sent).
   void Consume(std::size_t count);
-  // Puts replacement in place of the count oldest bytes; it must not be longer than they are.
+  // Puts replacement in place of the count oldest bytes. A longer one may take the storage past
+  // its cap, by the difference.
   void ReplaceFront(std::size_t count, std::string_view replacement);
   // Frees the storage when nothing is held.
   void Release();

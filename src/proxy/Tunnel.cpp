@@ -20,13 +20,8 @@ class Tunnel::Upload : public rtl::TThread {
   // The most of the client's bytes held at a time on their way to the server.
   static constexpr std::size_t kMaxHeldBytes = std::size_t{256} * 1024;
 
-  Upload(TIdStackSocketHandle client, TIdStackSocketHandle origin, std::string early,
-         bool skipLeadingLf)
-      : TThread(false),
-        client_(client),
-        origin_(origin),
-        early_(std::move(early)),
-        skipLeadingLf_(skipLeadingLf) {}
+  Upload(TIdStackSocketHandle client, TIdStackSocketHandle origin, std::string early)
+      : TThread(false), client_(client), origin_(origin), early_(std::move(early)) {}
   ~Upload() override { Shutdown(); }
 
   // The client reset, or its socket was dropped: nobody is left to relay to.
@@ -40,7 +35,7 @@ class Tunnel::Upload : public rtl::TThread {
     TIdStack* stack = GlobalStack();
     for (;;) {
       // Nothing waiting: give the memory back before blocking in the receive.
-      if (ProbeReadable(client_, 0) != 0) held.Release();
+      if (ProbeReadable(client_, 0) != Readiness::Readable) held.Release();
       const std::span<char> space = held.Space(kMaxHeldBytes);
       const std::int32_t n =
           stack->SockReceive(client_, space.data(), static_cast<std::int32_t>(space.size()), 0);
@@ -54,8 +49,6 @@ class Tunnel::Upload : public rtl::TThread {
         return;
       }
       held.Commit(static_cast<std::size_t>(n));
-      if (skipLeadingLf_ && held.Data().front() == '\n') held.Consume(1);
-      skipLeadingLf_ = false;
       if (!SendAll(held.Data())) return;  // the server's side of the run sees why
       held.Consume(held.Size());
     }
@@ -77,19 +70,18 @@ class Tunnel::Upload : public rtl::TThread {
   const TIdStackSocketHandle client_;
   const TIdStackSocketHandle origin_;
   std::string early_;
-  bool skipLeadingLf_;
   std::atomic<bool> clientGone_{false};
 };
 
 Tunnel::Tunnel(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
-               ProxyCounters& counters, const PacedRelay::PauseFunction& pause,
-               const std::function<bool()>& terminated)
+               ProxyCounters& counters, PacedRelay::PauseFunction pause,
+               std::function<bool()> terminated)
     : client_(client),
       upstream_(upstream),
       view_(view),
       counters_(counters),
-      pause_(pause),
-      terminated_(terminated) {}
+      pause_(std::move(pause)),
+      terminated_(std::move(terminated)) {}
 
 Tunnel::~Tunnel() {
   if (!upload_) return;
@@ -103,14 +95,13 @@ Tunnel::~Tunnel() {
   upload_.reset();
 }
 
-void Tunnel::Run(std::string early, bool skipLeadingLf) {
-  upload_ = rtl::TThread::Create<Upload>(client_.Socket(), upstream_.Socket(), std::move(early),
-                                         skipLeadingLf);
-  const std::function<bool()> giveUp = [this] {
-    return upload_->ClientGone() || !client_.IsConnected() || terminated_();
-  };
-  PacedRelay(client_, upstream_, view_, counters_, pause_, giveUp, PacedRelay::Content::Tunnel)
-      .Run();
+void Tunnel::Run(std::string early) {
+  upload_ = rtl::TThread::Create<Upload>(client_.Socket(), upstream_.Socket(), std::move(early));
+  PacedRelay relay(
+      client_, upstream_, view_, counters_, pause_,
+      [this] { return upload_->ClientGone() || !client_.IsConnected() || terminated_(); },
+      PacedRelay::Content::Tunnel);
+  relay.Run();
 }
 
 }  // namespace proxy

@@ -27,16 +27,15 @@ namespace proxy {
 class Tunnel {
  public:
   Tunnel(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
-         ProxyCounters& counters, const PacedRelay::PauseFunction& pause,
-         const std::function<bool()>& terminated);
+         ProxyCounters& counters, PacedRelay::PauseFunction pause,
+         std::function<bool()> terminated);
   ~Tunnel();
   Tunnel(const Tunnel&) = delete;
   Tunnel& operator=(const Tunnel&) = delete;
 
-  // early: bytes the client sent right after its header block; they go first. skipLeadingLf:
-  // the block ended in a CR whose LF has not come yet, so a first LF still belongs to it. Errors
-  // of the server connection leave as exceptions.
-  void Run(std::string early, bool skipLeadingLf);
+  // early: bytes the client sent right after its header block; they go first. Errors of the
+  // server connection leave as exceptions.
+  void Run(std::string early);
 
  private:
   class Upload;
@@ -45,8 +44,8 @@ class Tunnel {
   TIdTCPConnection& upstream_;
   ProxyView& view_;
   ProxyCounters& counters_;
-  const PacedRelay::PauseFunction& pause_;
-  const std::function<bool()>& terminated_;
+  const PacedRelay::PauseFunction pause_;
+  const std::function<bool()> terminated_;
   std::unique_ptr<Upload> upload_;
 };
 

@@ -14,7 +14,7 @@ namespace {
 bool PeerClosed(TIdTCPConnection& client) {
   const TIdStackSocketHandle socket = client.Socket();
   if (socket == Id_INVALID_SOCKET) return true;
-  if (ProbeReadable(socket, 0) != 0) return false;
+  if (ProbeReadable(socket, 0) != Readiness::Readable) return false;
   int error = 0;
   int length = sizeof error;
   if (winsock::getsockopt(socket, winsock::SOL_SOCKET, winsock::SO_ERROR,
@@ -60,7 +60,7 @@ void UpstreamWatch::Look() {
       // The run does not read its client while it is blocked upstream, so a peek here takes
       // nothing from it and cannot block.
       const bool gone =
-          !run.client->IsConnected() || (*run.terminated)() ||
+          !run.client->IsConnected() || run.terminated() ||
           (now - run.blockedSince >= std::chrono::seconds(1) && PeerClosed(*run.client));
       if (!gone) continue;
       try {
@@ -75,10 +75,11 @@ void UpstreamWatch::Look() {
 
 UpstreamWatch::Registration::Registration(UpstreamWatch& watch, TIdTCPConnection& client,
                                           TIdTCPConnection& upstream,
-                                          const std::function<bool()>& terminated)
+                                          std::function<bool()> terminated)
     : watch_(watch) {
   std::lock_guard lock(watch_.mutex_);
-  run_ = watch_.idle_.insert(watch_.idle_.end(), Run{&client, &upstream, &terminated, false, {}});
+  run_ = watch_.idle_.insert(watch_.idle_.end(),
+                             Run{&client, &upstream, std::move(terminated), false, {}});
 }
 
 UpstreamWatch::Registration::~Registration() {

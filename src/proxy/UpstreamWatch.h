@@ -38,7 +38,7 @@ class UpstreamWatch {
   struct Run {
     TIdTCPConnection* client;
     TIdTCPConnection* upstream;
-    const std::function<bool()>* terminated;
+    std::function<bool()> terminated;  // the watch's own copy
     bool blocking = false;
     std::chrono::steady_clock::time_point blockedSince;
   };
@@ -59,7 +59,7 @@ class UpstreamWatch {
 class UpstreamWatch::Registration {
  public:
   Registration(UpstreamWatch& watch, TIdTCPConnection& client, TIdTCPConnection& upstream,
-               const std::function<bool()>& terminated);
+               std::function<bool()> terminated);
   ~Registration();
   Registration(const Registration&) = delete;
   Registration& operator=(const Registration&) = delete;

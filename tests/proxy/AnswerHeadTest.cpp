@@ -15,7 +15,8 @@ struct HeadCase {
   const char* name;
   std::string answer;
   bool closed;
-  std::optional<std::size_t> length;
+  std::optional<std::size_t> length;  // none: not ended, or too long when tooLong
+  bool tooLong = false;
 };
 
 void PrintTo(const HeadCase& c, std::ostream* os) {
@@ -24,7 +25,7 @@ void PrintTo(const HeadCase& c, std::ostream* os) {
 
 // What the relay sends: the block rewritten, then the rest as it came.
 std::string Sent(const std::string& answer, std::size_t blockLength) {
-  return proxy::RewriteResponseChunk(answer.substr(0, blockLength)) + answer.substr(blockLength);
+  return proxy::RewriteAnswerHead(answer.substr(0, blockLength)) + answer.substr(blockLength);
 }
 
 class AnswerHeadTest : public ::testing::TestWithParam<HeadCase> {};
@@ -40,6 +41,7 @@ TEST_P(AnswerHeadTest, SendsTheSameHoweverTheAnswerArrives) {
     found =
         head.Find(std::string_view(c.answer).substr(0, size), c.closed && size == c.answer.size());
   ASSERT_EQ(found.has_value(), c.length.has_value());
+  EXPECT_EQ(head.TooLong(), c.tooLong);
   if (found) {
     EXPECT_EQ(Sent(c.answer, *found), Sent(c.answer, *c.length));
   }
@@ -57,7 +59,10 @@ INSTANTIATE_TEST_SUITE_P(
         HeadCase{"LfCrEndsTheBlock", "HTTP/1.1 200 OK\n\rbody", false, 17},
         HeadCase{"NotYetEnded", "HTTP/1.1 200 OK\r\nA: b\r\n", false, std::nullopt},
         HeadCase{"ClosedBeforeItEnded", "HTTP/1.1 200 OK\r\nA: b", true, 21},
-        HeadCase{"NoEndWithinTheLimit", kLong + "\r\n\r\n", false, AnswerHead::kMaxBytes}),
+        HeadCase{"NoEndWithinTheLimit", kLong + "\r\n\r\n", false, std::nullopt, true},
+        HeadCase{"EndsRightAtTheLimit",
+                 std::string(AnswerHead::kMaxBytes - 4, 'x') + "\r\n\r\nbody", false,
+                 AnswerHead::kMaxBytes}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
 }  // namespace

@@ -138,38 +138,147 @@ TEST_F(ProxyHandlerTest, ALimitChangeTakesEffectAtTheNextSecond) {
   ExpectIdle(proxy);
 }
 
-TEST_F(ProxyHandlerTest, RewritesTheRequestAsItGoesUpstream) {
+// Requests as a client writes them (TARGET stands for the origin's URL), and what the origin
+// receives of them (nothing when refused) or the status the client gets instead.
+struct FramingCase {
+  const char* name;
+  std::vector<std::string> writes;  // sent 30 ms apart
+  std::string status;
+  std::string upstream = {};  // empty: nothing may reach the origin
+};
+
+class RequestFramingTest : public ProxyHandlerTest,
+                           public ::testing::WithParamInterface<FramingCase> {};
+
+TEST_P(RequestFramingTest, ReachesTheOriginAsHttp10OrNotAtAll) {
   test::LoopbackProxy proxy([](std::int32_t) {});
-  OriginServer origin({{{"HTTP/1.0 200 OK\r\n\r\n"}}});
+  // Reads until the proxy falls silent, so bytes sent after the request would be seen.
+  OriginScript script = ReadUntilQuiet("HTTP/1.0 200 OK\r\n\r\n");
+  script.readWaitMs = 200;
+  OriginServer origin(script);
   RawClient client = RawClient::ConnectTo(proxy.Port());
-  const std::string port = std::to_string(origin.Port());
-  ASSERT_TRUE(client.Send("  GET http://127.0.0.1:" + port +
-                          "/page-1.1?keep-alive HTTP/1.1 \r\n"
-                          "Proxy-Connection: Keep-Alive\r\nVia: 1.1 cache\r\n"
-                          "Content-Length: 9\r\n\r\nab\rcd\nefg"));
-  ASSERT_TRUE(origin.WaitForRequests(1));
-  EXPECT_EQ(origin.Requests()[0],
-            "GET /page-1.0?keep-alive HTTP/1.0\r\n"
-            "Proxy-Connection: close\r\nVia: 1.1 cache\r\nContent-Length: 9\r\n\r\n"
-            "ab\rcd\nefg");
+  for (std::string write : GetParam().writes) {
+    for (std::size_t at; (at = write.find("TARGET")) != std::string::npos;)
+      write.replace(at, 6, "http://127.0.0.1:" + std::to_string(origin.Port()));
+    ASSERT_TRUE(client.Send(write));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
   std::string answer;
   EXPECT_TRUE(client.ReadUntilClosed(answer));
+  EXPECT_EQ(answer.substr(0, answer.find("\r\n")), GetParam().status);
   ExpectIdle(proxy);
-  EXPECT_EQ(proxy.View().Of("upload"),
-            std::vector<std::string>{"  GET /page-1.0?keep-alive HTTP/1.0 "});
-  EXPECT_EQ(proxy.View().Of("count"),
-            (std::vector<std::string>{"Concurrent connections: 1", "Concurrent connections: 0"}));
+  const std::string& upstream = GetParam().upstream;
+  if (upstream.empty()) {
+    EXPECT_TRUE(origin.Requests().empty());
+    EXPECT_TRUE(proxy.View().Of("count").empty());
+  } else {
+    EXPECT_EQ(origin.Requests(), std::vector<std::string>{upstream});
+    EXPECT_EQ(proxy.View().Of("upload"),
+              std::vector<std::string>{upstream.substr(0, upstream.find("\r\n"))});
+  }
 }
 
-TEST_F(ProxyHandlerTest, ANulByteInTheHeaderBlockEndsTheRequestText) {
+const std::string kSmuggled = "GET /smuggled HTTP/1.1\r\nHost: h\r\n\r\n";
+
+const std::string kOk = "HTTP/1.0 200 OK";
+const std::string kBad = "HTTP/1.0 400 Bad Request";
+const std::string kPost = "POST TARGET/ HTTP/1.1\r\n";
+const std::string kChunked = kPost + "Transfer-Encoding: chunked\r\n\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, RequestFramingTest,
+    ::testing::Values(
+        FramingCase{"OnlyVersionAndConnectionFieldsChange",
+                    {"  GET TARGET/lib/jquery-1.11.3.min.js?ip=10.1.1.1&k=keep-alive HTTP/1.1 \r\n"
+                     "Cookie: theme=keep-alive\r\nReferer: http://h/v1.1/keep-alive\r\n"
+                     "Connection: keep-alive, Upgrade\r\nProxy-Connection: Keep-Alive\r\n"
+                     "Keep-Alive: 300\r\nVia: 1.1 cache\r\n\r\n"},
+                    kOk,
+                    "GET /lib/jquery-1.11.3.min.js?ip=10.1.1.1&k=keep-alive HTTP/1.0\r\n"
+                    "Cookie: theme=keep-alive\r\nReferer: http://h/v1.1/keep-alive\r\n"
+                    "Connection: close\r\nProxy-Connection: close\r\nVia: 1.1 cache\r\n\r\n"},
+        FramingCase{"NoBodyAndAPipelinedRequestStaysBehind",
+                    {"GET TARGET/a HTTP/1.2\r\n\r\n" + kSmuggled},
+                    kOk,
+                    "GET /a HTTP/1.0\r\n\r\n"},
+        FramingCase{"ExactlyTheAnnouncedLength",
+                    {kPost + "Content-Length: 5\r\n\r\nhe", "llo" + kSmuggled},
+                    kOk,
+                    "POST / HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello"},
+        FramingCase{"RepeatedEqualLengthsGoAsOne",
+                    {kPost + "content-length: 2, 2\r\nContent-Length: 2\r\n\r\nok"},
+                    kOk,
+                    "POST / HTTP/1.0\r\ncontent-length: 2\r\n\r\nok"},
+        FramingCase{"ChunkedBodyDecodedWithALength",
+                    {"POST TARGET/up HTTP/1.1\r\nTransfer-Encoding: Chunked\r\nA: b\r\n\r\n5;x=1\r",
+                     "\nhello\r\n6\r\n wor", "ld\r\n0\r\nTrailer: t\r\n\r\n" + kSmuggled},
+                    kOk,
+                    "POST /up HTTP/1.0\r\nA: b\r\nContent-Length: 11\r\n\r\nhello world"},
+        FramingCase{
+            "DifferingLengths", {kPost + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nab"}, kBad},
+        FramingCase{
+            "LengthBeyond64Bits", {kPost + "Content-Length: 99999999999999999999\r\n\r\n"}, kBad},
+        FramingCase{"LengthAndChunked",
+                    {kPost + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"},
+                    kBad},
+        FramingCase{"CodingOtherThanChunked",
+                    {kPost + "Transfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n"},
+                    kBad},
+        FramingCase{"FoldedLine", {"GET TARGET/ HTTP/1.1\r\nA: b\r\n c\r\n\r\n"}, kBad},
+        FramingCase{"BlankBeforeTheColon", {kPost + "Content-Length : 3\r\n\r\nabc"}, kBad},
+        FramingCase{"NulInTheRequestLine", {"GET TARGET/\0x HTTP/1.1\r\n\r\n"s}, kBad},
+        FramingCase{"BareCrInTheRequestLine", {"GET TARGET/\rx HTTP/1.1\r\n\r\n"}, kBad},
+        FramingCase{"MalformedChunkSize", {kChunked + "5x\r\nhello\r\n"}, kBad},
+        FramingCase{"ChunkMissingItsLineEnd", {kChunked + "2\r\nabc\r\n"}, kBad},
+        FramingCase{"ChunkedOverTheLimit",
+                    {kChunked + "800000\r\n", std::string(0x800000, 'a') + "\r\n800001\r\n"},
+                    "HTTP/1.0 413 Content Too Large"},
+        FramingCase{"VersionTwo",
+                    {"GET TARGET/ HTTP/2.0\r\n\r\n"},
+                    "HTTP/1.0 505 HTTP Version Not Supported"}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
+// Answers as an origin writes them, and what the client receives.
+struct AnswerCase {
+  const char* name;
+  std::vector<test::OriginStep> steps;
+  std::string received;
+};
+
+class AnswerFramingTest : public ProxyHandlerTest,
+                          public ::testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(AnswerFramingTest, RewritesEveryHeaderBlockAndNothingElse) {
   test::LoopbackProxy proxy([](std::int32_t) {});
-  OriginServer origin(ReadUntilQuiet("HTTP/1.0 204 No Content\r\n\r\n"));
+  OriginServer origin({GetParam().steps});
   RawClient client = RawClient::ConnectTo(proxy.Port());
-  ASSERT_TRUE(client.Send("GET http://127.0.0.1:" + std::to_string(origin.Port()) +
-                          "/ HTTP/1.1\r\nA: b\0hidden\r\n\r\nbody"s));
-  ASSERT_TRUE(origin.WaitForRequests(1));
-  EXPECT_EQ(origin.Requests()[0], "GET / HTTP/1.0\r\nA: b\r\n");
+  ASSERT_TRUE(client.Send(Get(origin.Port())));
+  std::string answer;
+  EXPECT_TRUE(client.ReadUntilClosed(answer));
+  EXPECT_EQ(answer.substr(0, GetParam().received.size()), GetParam().received);
+  ExpectIdle(proxy);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, AnswerFramingTest,
+    ::testing::Values(
+        AnswerCase{"ValuesStayAsTheyAre",
+                   {{"HTTP/1.1 302 Found\r\nLocation: http://h/v1.1/keep-alive-guide\r\n"
+                     "Content-Disposition: attachment; filename=\"app-1.1.zip\"\r\n"
+                     "ETag: \"v1.1\"\r\nConnection: Keep-Alive,\r\n TE\r\nKeep-Alive: max=5\r\n"
+                     "\r\nkeep-alive 1.1"}},
+                   "HTTP/1.0 302 Found\r\nLocation: http://h/v1.1/keep-alive-guide\r\n"
+                   "Content-Disposition: attachment; filename=\"app-1.1.zip\"\r\n"
+                   "ETag: \"v1.1\"\r\nConnection: close\r\n\r\nkeep-alive 1.1"},
+        AnswerCase{"InterimBlocksEach",
+                   {{"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n"},
+                    {"\r\nHTTP/1.1 200 OK\r\nConnection: TE\r\n\r\nok", 50}},
+                   "HTTP/1.0 100 Continue\r\n\r\nHTTP/1.0 103 Early Hints\r\nLink: </a>\r\n\r\n"
+                   "HTTP/1.0 200 OK\r\nConnection: close\r\n\r\nok"},
+        AnswerCase{"HeaderBlockTooLarge",
+                   {{"HTTP/1.1 200 OK\r\nX: " + std::string(70000, 'x') + "\r\n\r\nbody"}},
+                   "HTTP/1.0 502 Bad Gateway"}),
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 TEST_F(ProxyHandlerTest, RewritesOnlyTheHeaderBlockThoughItArrivesInPieces) {
   test::LoopbackProxy proxy([](std::int32_t) {});
@@ -378,31 +487,45 @@ INSTANTIATE_TEST_SUITE_P(
                     true},
         RefusedCase{"TunnelLoop", "CONNECT 127.0.0.1:PROXY HTTP/1.1\r\n\r\n",
                     "HTTP/1.0 508 Loop Detected", true},
-        RefusedCase{"NoVersion", "GET http://127.0.0.1:ORIGIN/\r\n\r\n", "", true},
-        RefusedCase{"ColonWithoutDigits", "GET http://127.0.0.1:/ HTTP/1.1\r\n\r\n", "", true},
-        RefusedCase{"PortThatWouldWrapToAnother", "GET http://127.0.0.1:65616/ HTTP/1.1\r\n\r\n",
-                    "", true},
-        RefusedCase{"OnlyNul", "\0GET http://127.0.0.1:ORIGIN/ HTTP/1.1\r\n\r\n"s, "", false}),
+        RefusedCase{"NoVersion", "GET http://127.0.0.1:ORIGIN/\r\n\r\n", "HTTP/1.0 400 Bad Request",
+                    false},
+        RefusedCase{"NoPath", "GET http://127.0.0.1:ORIGIN HTTP/1.1\r\n\r\n",
+                    "HTTP/1.0 400 Bad Request", false},
+        RefusedCase{"OnlyNul", "\0GET http://127.0.0.1:ORIGIN/ HTTP/1.1\r\n\r\n"s,
+                    "HTTP/1.0 400 Bad Request", false}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
-TEST_F(ProxyHandlerTest, FailedUpstreamConnectsCloseTheClientWithoutAnswer) {
+// Failures before any answer: the client gets 502 with a line saying what failed, as the pane does.
+TEST_F(ProxyHandlerTest, FailuresBeforeAnAnswerAreExplainedWithBadGateway) {
   test::LoopbackProxy proxy([](std::int32_t) {});
   std::int32_t closedPort;
   {
     OriginServer gone(OriginScript{});
     closedPort = gone.Port();
   }
-  for (const std::string& target :
-       {"http://nowhere.invalid/"s, "http://127.0.0.1:" + std::to_string(closedPort) + "/"}) {
-    SCOPED_TRACE(target);
+  OriginServer mute(OriginScript{});  // reads the request and closes without a word
+  const std::string refused = "127.0.0.1:" + std::to_string(closedPort);
+  const std::string closes = "127.0.0.1:" + std::to_string(mute.Port());
+  const std::pair<std::string, std::string> cases[] = {
+      {"nowhere.invalid", "could not connect to nowhere.invalid:80: Host not found"},
+      {"[::1]:81", "could not connect to [::1]:81: IPv6 is not supported"},
+      {"127.0.0.1:", "could not connect to 127.0.0.1: invalid port ''"},
+      {"127.0.0.1:65616", "could not connect to 127.0.0.1: invalid port '65616'"},
+      {refused, "could not connect to " + refused + ": Connection refused"},
+      {closes, "got no answer from " + closes + ": the connection was closed"}};
+  for (const auto& [host, text] : cases) {
+    SCOPED_TRACE(host);
     RawClient client = RawClient::ConnectTo(proxy.Port());
-    ASSERT_TRUE(client.Send("GET " + target + " HTTP/1.0\r\n\r\n"));
+    ASSERT_TRUE(client.Send("GET http://" + host + "/ HTTP/1.0\r\n\r\n"));
     std::string answer;
     EXPECT_TRUE(client.ReadUntilClosed(answer));
-    EXPECT_EQ(answer, "");
+    const std::string line = "Tramlet " + text;
+    EXPECT_EQ(answer, "HTTP/1.0 502 Bad Gateway\r\nContent-Type: text/plain\r\nContent-Length: " +
+                          std::to_string(line.size() + 2) + "\r\nConnection: close\r\n\r\n" + line +
+                          "\r\n");
     ExpectIdle(proxy);
+    EXPECT_EQ(proxy.View().Of("download").back(), line);
   }
-  EXPECT_TRUE(proxy.View().Of("download").empty());
 }
 
 TEST_F(ProxyHandlerTest, ARunEndsWhenItsClientLeavesDuringTheRelay) {
@@ -449,6 +572,29 @@ TEST_F(SilentOriginTest, AServerShutdownEndsTheRun) {
   proxy.Server().SetTerminateWaitTime(3000);
   EXPECT_NO_THROW(proxy.Server().SetActive(false));  // no "Terminate Thread Timeout"
   EXPECT_EQ(proxy.Counters().ConnectionCount.load(), 0);
+}
+
+// An origin that trickles a header block that never ends: a client that leaves frees its run
+// within a look, and one that stays is told so at the deadline.
+TEST_F(ProxyHandlerTest, AHeaderBlockThatNeverEndsHoldsNoRun) {
+  proxy::ProxyHandler::Timing timing;
+  timing.AnswerHeadDeadlineMs = 1500;
+  test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .timing = timing});
+  std::vector<test::OriginStep> steps{{"HTTP/1.1 200 OK\r\nX-Slow: "}};
+  steps.resize(30, {"x", 100});
+  OriginServer origin({steps});
+  RawClient leaves = RawClient::ConnectTo(proxy.Port());
+  ASSERT_TRUE(leaves.Send(Get(origin.Port())));
+  ASSERT_TRUE(origin.WaitForRequests(1));
+  leaves.Close();
+  EXPECT_TRUE(test::WaitUntil([&] { return proxy.Counters().ConnectionCount.load() == 0; }, 1000));
+  RawClient stays = RawClient::ConnectTo(proxy.Port());
+  ASSERT_TRUE(stays.Send(Get(origin.Port())));
+  std::string answer;
+  EXPECT_TRUE(stays.ReadUntilClosed(answer));
+  EXPECT_EQ(answer.substr(0, answer.find("\r\n")), "HTTP/1.0 504 Gateway Timeout");
+  EXPECT_NE(answer.find("no answer from 127.0.0.1:"), std::string::npos);
+  ExpectIdle(proxy);
 }
 
 TEST_F(ProxyHandlerTest, ALimitOfZeroHoldsTheRelayUntilRaised) {
