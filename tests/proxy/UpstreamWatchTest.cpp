@@ -9,9 +9,9 @@
 
 namespace {
 
-// The watch looks at a blocked run's client every millisecond while the client's owner
-// disconnects it, freeing its handler under the watch's eyes; under TSan a look that reached
-// into the connection would race with that.
+// The watch looks at a blocked run's client every millisecond while the client's owner opens and
+// disconnects it, freeing a handler each time; under TSan a look that reached into the
+// connection races with that. The run's stop callback counts the looks that found it open.
 TEST(UpstreamWatchTest, DropsTheUpstreamOnceTheClientsOwnerHasClosedIt) {
   TIdTCPConnection client;
   TIdTCPConnection upstream;
@@ -26,6 +26,10 @@ TEST(UpstreamWatchTest, DropsTheUpstreamOnceTheClientsOwnerHasClosedIt) {
   proxy::UpstreamWatch::Registration::Blocking blocking(run);
   ASSERT_TRUE(test::WaitUntil([&] { return looks >= 3; }));
   EXPECT_TRUE(upstream.IsConnected()) << "dropped while its client was there";
+  for (const int seen = looks; looks < seen + 5;) {
+    client.Disconnect();
+    clientPeer = test::AttachLoopback(client, new TIdIOHandlerSocket());
+  }
   client.Disconnect();
   std::string received;
   EXPECT_TRUE(origin.ReadUntilClosed(received));
