@@ -96,6 +96,9 @@ Tunnel::~Tunnel() {
 }
 
 void Tunnel::Run(std::string early) {
+  // The upload thread gets the two socket numbers, taken before it starts, and nothing else of the
+  // connections: once a socket is dropped, calls on its number fail, as numbers are never handed
+  // out again.
   upload_ = rtl::TThread::Create<Upload>(client_.Socket(), upstream_.Socket(), std::move(early));
   PacedRelay relay(
       client_, upstream_, view_, counters_, pause_,

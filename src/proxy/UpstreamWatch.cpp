@@ -10,9 +10,10 @@ namespace {
 
 // Whether a client that is not read meanwhile has closed its end or failed: readable, and either
 // a reset is pending or a peek finds no byte. Bytes it still has for us alone mean nothing: a
-// client that resets leaves the bytes it sent before unread.
-bool PeerClosed(TIdTCPConnection& client) {
-  const TIdStackSocketHandle socket = client.Socket();
+// client that resets leaves the bytes it sent before unread. The owner may close the socket at
+// any moment; the calls on its number then fail, which reads as closed.
+bool PeerClosed(const TIdTCPConnection& client) {
+  const TIdStackSocketHandle socket = client.SocketFromAnotherThread();
   if (socket == Id_INVALID_SOCKET) return true;
   if (ProbeReadable(socket, 0) != Readiness::Readable) return false;
   int error = 0;
@@ -44,7 +45,7 @@ UpstreamWatch::UpstreamWatch(std::int32_t periodMs)
 
 UpstreamWatch::~UpstreamWatch() {
   {
-    std::lock_guard lock(mutex_);
+    rtl::TMutexGuard lock(mutex_);
     stopping_ = true;
   }
   stop_.notify_all();
@@ -52,9 +53,9 @@ UpstreamWatch::~UpstreamWatch() {
 }
 
 void UpstreamWatch::Look() {
-  std::unique_lock lock(mutex_);
-  while (
-      !stop_.wait_for(lock, std::chrono::milliseconds(periodMs_), [this] { return stopping_; })) {
+  rtl::TMutexGuard lock(mutex_);
+  while (!stop_.wait_for(lock, std::chrono::milliseconds(periodMs_),
+                         [this]() REQUIRES(mutex_) { return stopping_; })) {
     const auto now = std::chrono::steady_clock::now();
     for (Run& run : blocked_) {
       // The run does not read its client while it is blocked upstream, so a peek here takes
@@ -71,7 +72,7 @@ void UpstreamWatch::Look() {
 }
 
 bool UpstreamWatch::Gone(const Run& run, std::chrono::steady_clock::duration waited) {
-  return !run.client->IsConnected() || run.terminated() ||
+  return run.client->IsClosedFromAnotherThread() || run.terminated() ||
          (waited >= std::chrono::seconds(1) && PeerClosed(*run.client));
 }
 
@@ -79,13 +80,13 @@ UpstreamWatch::Registration::Registration(UpstreamWatch& watch, TIdTCPConnection
                                           TIdTCPConnection& upstream,
                                           std::function<bool()> terminated)
     : watch_(watch) {
-  std::lock_guard lock(watch_.mutex_);
+  rtl::TMutexGuard lock(watch_.mutex_);
   run_ = watch_.idle_.insert(watch_.idle_.end(),
                              Run{&client, &upstream, std::move(terminated), false, {}});
 }
 
 UpstreamWatch::Registration::~Registration() {
-  std::lock_guard lock(watch_.mutex_);
+  rtl::TMutexGuard lock(watch_.mutex_);
   (run_->blocking ? watch_.blocked_ : watch_.idle_).erase(run_);
 }
 
@@ -97,7 +98,7 @@ bool UpstreamWatch::Registration::GivenUp() const {
 UpstreamWatch::Registration::Blocking::Blocking(Registration& registration)
     : registration_(registration) {
   UpstreamWatch& watch = registration_.watch_;
-  std::lock_guard lock(watch.mutex_);
+  rtl::TMutexGuard lock(watch.mutex_);
   registration_.run_->blocking = true;
   registration_.run_->blockedSince = std::chrono::steady_clock::now();
   watch.blocked_.splice(watch.blocked_.end(), watch.idle_, registration_.run_);
@@ -105,7 +106,7 @@ UpstreamWatch::Registration::Blocking::Blocking(Registration& registration)
 
 UpstreamWatch::Registration::Blocking::~Blocking() {
   UpstreamWatch& watch = registration_.watch_;
-  std::lock_guard lock(watch.mutex_);
+  rtl::TMutexGuard lock(watch.mutex_);
   registration_.run_->blocking = false;
   watch.idle_.splice(watch.idle_.end(), watch.blocked_, registration_.run_);
 }

@@ -6,7 +6,9 @@
 #include <functional>
 #include <list>
 #include <memory>
-#include <mutex>
+
+#include "rtl/CriticalSection.h"
+#include "rtl/ThreadSafety.h"
 
 class TIdTCPConnection;
 
@@ -23,7 +25,9 @@ namespace proxy {
 // client which half-closes after its request still gets a normal connect.
 //
 // Threads: runs register and mark their blocking calls from their own threads; one thread of the
-// watch's own looks at them every period. A run's connections stay valid while it is registered.
+// watch's own looks at them every period. A run's connections stay valid while it is registered,
+// but stay its own: the watch only asks whether the client is closed, peeks at its socket by
+// number and drops the upstream socket, the calls a connection allows from another thread.
 class UpstreamWatch {
  public:
   class Registration;
@@ -43,18 +47,19 @@ class UpstreamWatch {
     std::chrono::steady_clock::time_point blockedSince;
   };
 
-  void Look();
+  void Look() EXCLUDES(mutex_);
   // A client dropped or a thread told to stop, or a client that closed its own end once the
   // run has waited a second: one that half-closes after its request still gets a normal connect.
+  // Safe from any thread: it touches the client only through calls made for that.
   static bool Gone(const Run& run, std::chrono::steady_clock::duration waited);
 
   const std::int32_t periodMs_;
-  std::mutex mutex_;
-  std::condition_variable stop_;
-  bool stopping_ = false;  // guarded by mutex_
+  rtl::TMutex mutex_;
+  std::condition_variable_any stop_;
+  bool stopping_ GUARDED_BY(mutex_) = false;
   // Runs move to blocked_ for the length of a blocking call, so a look passes over only those.
-  std::list<Run> idle_;     // guarded by mutex_
-  std::list<Run> blocked_;  // guarded by mutex_
+  std::list<Run> idle_ GUARDED_BY(mutex_);
+  std::list<Run> blocked_ GUARDED_BY(mutex_);
   std::unique_ptr<Thread> thread_;
 };
 
