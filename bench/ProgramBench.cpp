@@ -38,6 +38,7 @@
 #include "ScaleLoad.h"
 #include "rtl/ResourceLimit.h"
 #include "support/ChildProcess.h"
+#include "support/PrivateNetwork.h"
 #include "support/desktop/Desktop.h"
 
 namespace bench {
@@ -59,34 +60,6 @@ const std::string kWindowTitle = "HTTP Proxy - Speed limiter";
 
 void Progress(const std::string& text) {
   std::fprintf(stderr, "[program] %s\n", text.c_str());
-}
-
-bool WriteFile(const char* path, const std::string& text) {
-  const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  ::close(fd);
-  return ok;
-}
-
-// As `unshare -rn` followed by `ip link set lo up`; before any thread starts.
-bool EnterPrivateNetwork() {
-  const uid_t uid = ::geteuid();
-  const gid_t gid = ::getegid();
-  if (::unshare(CLONE_NEWNET | (uid == 0 ? 0 : CLONE_NEWUSER)) != 0) return false;
-  if (uid != 0 && (!WriteFile("/proc/self/setgroups", "deny") ||
-                   !WriteFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
-                   !WriteFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")))
-    return false;
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  ifreq request = {};
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  bool up = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-  request.ifr_flags |= IFF_UP;
-  up = up && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-  ::close(fd);
-  return up;
 }
 
 std::vector<DownloadSpec> Specs(int count, std::int32_t port, std::int32_t originPort) {
@@ -440,24 +413,6 @@ int RunDriver(const std::vector<int>& counts) {
   return 0;
 }
 
-int RunOriginProcess() {
-  EndWithParent("program-origin");
-  rtl::RaiseOpenFileLimit();
-  ManyOrigin origin;
-  std::printf("port %d\n", origin.Port());
-  std::fflush(stdout);
-  origin.Run(STDIN_FILENO);
-  return 0;
-}
-
-std::vector<int> ParseCounts(const std::string& text) {
-  std::vector<int> counts;
-  std::stringstream items(text);
-  for (std::string item; std::getline(items, item, ',');)
-    if (const int count = std::atoi(item.c_str()); count > 0) counts.push_back(count);
-  return counts;
-}
-
 }  // namespace
 }  // namespace bench
 
@@ -468,7 +423,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--proxy-process" && i + 1 < argc) return RunCoreProcess(std::atoi(argv[i + 1]));
-    if (arg == "--origin-process") return RunOriginProcess();
+    if (arg == "--origin-process") return RunManyOriginProcess("program-origin");
     if (arg == "--counts" && i + 1 < argc) {
       counts = ParseCounts(argv[++i]);
     } else {
@@ -477,7 +432,7 @@ int main(int argc, char** argv) {
     }
   }
   // Before any thread: the origin, the core and the program are all started from in here.
-  if (!EnterPrivateNetwork()) {
+  if (!test::EnterPrivateNetwork()) {
     std::perror("the benchmark's network namespace could not be made");
     return 1;
   }

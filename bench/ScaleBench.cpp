@@ -394,24 +394,6 @@ int RunProxyProcess(std::int32_t limit) {
   return 0;
 }
 
-int RunOriginProcess() {
-  EndWithParent("scale-origin");
-  rtl::RaiseOpenFileLimit();
-  ManyOrigin origin;
-  std::printf("port %d\n", origin.Port());
-  std::fflush(stdout);
-  origin.Run(STDIN_FILENO);  // until our input closes
-  return 0;
-}
-
-std::vector<int> ParseCounts(const std::string& text) {
-  std::vector<int> counts;
-  std::stringstream items(text);
-  for (std::string item; std::getline(items, item, ',');)
-    if (const int count = std::atoi(item.c_str()); count > 0) counts.push_back(count);
-  return counts;
-}
-
 }  // namespace
 }  // namespace bench
 
@@ -422,7 +404,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--proxy-process" && i + 1 < argc) return RunProxyProcess(std::atoi(argv[i + 1]));
-    if (arg == "--origin-process") return RunOriginProcess();
+    if (arg == "--origin-process") return RunManyOriginProcess("scale-origin");
     if (arg == "--counts" && i + 1 < argc) {
       options.Counts = ParseCounts(argv[++i]);
     } else if (arg == "--no-nginx") {

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -25,6 +27,7 @@
 
 #include "Answer.h"
 #include "ProcessProbe.h"
+#include "rtl/ResourceLimit.h"
 #include "support/LoopbackListen.h"
 
 extern char** environ;
@@ -344,6 +347,24 @@ void EndWithParent(const char* name) {
   ::prctl(PR_SET_NAME, name);
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (::getppid() != parent) ::_exit(1);  // the parent went before we could ask
+}
+
+int RunManyOriginProcess(const char* name) {
+  EndWithParent(name);
+  rtl::RaiseOpenFileLimit();
+  ManyOrigin origin;
+  std::printf("port %d\n", origin.Port());
+  std::fflush(stdout);
+  origin.Run(STDIN_FILENO);  // until our input closes
+  return 0;
+}
+
+std::vector<int> ParseCounts(const std::string& text) {
+  std::vector<int> counts;
+  std::stringstream items(text);
+  for (std::string item; std::getline(items, item, ',');)
+    if (const int count = std::atoi(item.c_str()); count > 0) counts.push_back(count);
+  return counts;
 }
 
 ProcessSample SampleProcess(pid_t pid, bool withDescriptors) {

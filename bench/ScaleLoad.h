@@ -77,6 +77,13 @@ class BenchChild {
 // a name of its own for ps and perf; threads started later take the name too.
 void EndWithParent(const char* name);
 
+// The body of a BenchChild that serves as the many-connection origin: prints "port N", then
+// serves until its input closes. name as for EndWithParent.
+int RunManyOriginProcess(const char* name);
+
+// "1000,3000" as its positive counts, in order.
+std::vector<int> ParseCounts(const std::string& text);
+
 // What the benchmark reads about another process of its own.
 struct ProcessSample {
   std::int64_t Threads = 0;
