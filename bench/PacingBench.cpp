@@ -5,6 +5,7 @@
 // Loopback only; about three and a half minutes (--quick: about two).
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -58,7 +59,8 @@ struct RateFigures {
   std::string NginxMissing;  // why nginx is not in the figure, when it is not
 };
 
-struct TtfbFigures {
+// One run of interleaved rounds: medians over its rounds.
+struct TtfbRun {
   int Samples = 0;
   int Failures = 0;
   double DirectMs = 0;
@@ -67,6 +69,12 @@ struct TtfbFigures {
   // Medians of the paired differences against the direct download of the same round.
   double ProxyOverheadMs = 0;
   double NginxOverheadMs = 0;
+};
+
+struct TtfbFigures {
+  int Rounds = 0;  // per run, after one warm-up
+  std::vector<TtfbRun> Runs;
+  TtfbRun Median;            // each figure's median over the runs
   std::string NginxMissing;  // why nginx is not in the figure, when it is not
 };
 
@@ -168,22 +176,10 @@ RateFigures MeasureRates(double seconds) {
   return figures;
 }
 
-TtfbFigures MeasureTtfb(int samples) {
+TtfbRun MeasureTtfbRun(const Origin& origin, const test::LoopbackProxy& proxy, const Nginx* nginx,
+                       int samples) {
   constexpr std::int64_t kBody = 1000;
-  TtfbFigures figures;
-  Origin origin;
-  test::LoopbackProxy proxy(PacedProxy(4));
-  // nginx in front of the same origin, as in figure 1.
-  std::unique_ptr<Nginx> nginx;
-  if (const std::string program = Nginx::Program(); program.empty()) {
-    figures.NginxMissing = "not installed, skipped (apt-get install nginx-light)";
-  } else {
-    try {
-      nginx = std::make_unique<Nginx>(program, origin.Port(), "proxy_max_temp_file_size 0;");
-    } catch (const std::exception& e) {
-      figures.NginxMissing = e.what();
-    }
-  }
+  TtfbRun run;
   enum Path { kDirect, kProxy, kNginx, kPaths };
   std::vector<double> times[kPaths], proxyOverhead, nginxOverhead;
   // Sample -1 warms every path up and is not counted.
@@ -191,8 +187,8 @@ TtfbFigures MeasureTtfb(int samples) {
     DownloadSpec specs[kPaths] = {
         {origin.Port(), DirectRequest(kBody, i + 1), AnswerHeader(kBody, "1.1"), kBody, i + 1,
          true},
-        {proxy.Port(), ProxyRequest(origin.Port(), kBody, i + 1), AnswerHeader(kBody, "1.0"),
-         kBody, i + 1, true},
+        {proxy.Port(), ProxyRequest(origin.Port(), kBody, i + 1), AnswerHeader(kBody, "1.0"), kBody,
+         i + 1, true},
         {nginx ? nginx->Port() : 0, DirectRequest(kBody, i + 1), "", kBody, i + 1, true, true}};
     double took[kPaths] = {};
     bool ok = true;
@@ -207,7 +203,7 @@ TtfbFigures MeasureTtfb(int samples) {
     }
     if (i < 0) continue;
     if (!ok) {
-      ++figures.Failures;
+      ++run.Failures;
       continue;
     }
     for (int path = 0; path < kPaths; ++path)
@@ -215,12 +211,53 @@ TtfbFigures MeasureTtfb(int samples) {
     proxyOverhead.push_back(took[kProxy] - took[kDirect]);
     nginxOverhead.push_back(took[kNginx] - took[kDirect]);
   }
-  figures.Samples = static_cast<int>(times[kDirect].size());
-  figures.DirectMs = Median(times[kDirect]);
-  figures.ProxyMs = Median(times[kProxy]);
-  figures.NginxMs = Median(times[kNginx]);
-  figures.ProxyOverheadMs = Median(proxyOverhead);
-  figures.NginxOverheadMs = Median(nginxOverhead);
+  run.Samples = static_cast<int>(times[kDirect].size());
+  run.DirectMs = Median(times[kDirect]);
+  run.ProxyMs = Median(times[kProxy]);
+  run.NginxMs = Median(times[kNginx]);
+  run.ProxyOverheadMs = Median(proxyOverhead);
+  run.NginxOverheadMs = Median(nginxOverhead);
+  return run;
+}
+
+// The machine may be shared: one run's median moves with whatever else ran meanwhile, so the
+// figure is the median of several runs spread over some seconds.
+TtfbFigures MeasureTtfb(int runs, int samples) {
+  TtfbFigures figures;
+  figures.Rounds = samples;
+  Origin origin;
+  test::LoopbackProxy proxy(PacedProxy(4));
+  // nginx in front of the same origin, as in figure 1.
+  std::unique_ptr<Nginx> nginx;
+  if (const std::string program = Nginx::Program(); program.empty()) {
+    figures.NginxMissing = "not installed, skipped (apt-get install nginx-light)";
+  } else {
+    try {
+      nginx = std::make_unique<Nginx>(program, origin.Port(), "proxy_max_temp_file_size 0;");
+    } catch (const std::exception& e) {
+      figures.NginxMissing = e.what();
+    }
+  }
+  for (int r = 0; r < runs; ++r) {
+    if (r > 0) std::this_thread::sleep_for(std::chrono::seconds(1));
+    figures.Runs.push_back(MeasureTtfbRun(origin, proxy, nginx.get(), samples));
+  }
+  auto median = [&figures](double TtfbRun::*field) {
+    std::vector<double> values;
+    for (const TtfbRun& run : figures.Runs)
+      values.push_back(run.*field);
+    return Median(values);
+  };
+  TtfbRun& m = figures.Median;
+  for (const TtfbRun& run : figures.Runs) {
+    m.Samples += run.Samples;
+    m.Failures += run.Failures;
+  }
+  m.DirectMs = median(&TtfbRun::DirectMs);
+  m.ProxyMs = median(&TtfbRun::ProxyMs);
+  m.NginxMs = median(&TtfbRun::NginxMs);
+  m.ProxyOverheadMs = median(&TtfbRun::ProxyOverheadMs);
+  m.NginxOverheadMs = median(&TtfbRun::NginxOverheadMs);
   return figures;
 }
 
@@ -331,16 +368,29 @@ void PrintRates(const RateFigures& figures) {
 }
 
 void PrintTtfb(const TtfbFigures& ttfb) {
-  std::printf("\n3. Time to first byte, median of %d (%d failed)\n", ttfb.Samples, ttfb.Failures);
+  const TtfbRun& m = ttfb.Median;
+  const bool withNginx = ttfb.NginxMissing.empty();
+  auto ratio = [](const TtfbRun& run) {
+    return run.NginxOverheadMs > 0 ? run.ProxyOverheadMs / run.NginxOverheadMs : 0.0;
+  };
+  std::printf("\n3. Time to first byte, median of %zu runs of %d rounds (%d failed)\n",
+              ttfb.Runs.size(), ttfb.Rounds, m.Failures);
   std::printf("   direct to origin %.3f ms, through proxy %.3f ms, proxy overhead %.3f ms\n",
-              ttfb.DirectMs, ttfb.ProxyMs, ttfb.ProxyOverheadMs);
-  if (ttfb.NginxMissing.empty()) {
+              m.DirectMs, m.ProxyMs, m.ProxyOverheadMs);
+  if (withNginx) {
     std::printf("   through nginx %.3f ms, nginx overhead %.3f ms; proxy / nginx overhead %.2f\n",
-                ttfb.NginxMs, ttfb.NginxOverheadMs,
-                ttfb.NginxOverheadMs > 0 ? ttfb.ProxyOverheadMs / ttfb.NginxOverheadMs : 0.0);
+                m.NginxMs, m.NginxOverheadMs, ratio(m));
   } else {
     std::printf("   nginx: %s\n", ttfb.NginxMissing.c_str());
   }
+  std::printf("   overhead ms by run, proxy%s:", withNginx ? " / nginx (ratio)" : "");
+  for (const TtfbRun& run : ttfb.Runs) {
+    if (withNginx)
+      std::printf("  %.3f/%.3f (%.2f)", run.ProxyOverheadMs, run.NginxOverheadMs, ratio(run));
+    else
+      std::printf("  %.3f", run.ProxyOverheadMs);
+  }
+  std::printf("\n");
 }
 
 void PrintLoad(const LoadFigures& load) {
@@ -534,6 +584,7 @@ int main(int argc, char** argv) {
     }
   }
   constexpr int kLoadDownloads = 1000;
+  constexpr int kTtfbRuns = 7;
   constexpr int kTtfbSamples = 41;
   // The proxy holds two sockets per download, each with a wake-up descriptor; clients and the
   // origin server hold one each.
@@ -546,7 +597,7 @@ int main(int argc, char** argv) {
 
   try {
     if (ttfbOnly) {
-      PrintTtfb(MeasureTtfb(kTtfbSamples));
+      PrintTtfb(MeasureTtfb(kTtfbRuns, kTtfbSamples));
       return 0;
     }
     if (relayOnly) {
@@ -570,7 +621,7 @@ int main(int argc, char** argv) {
     }
     RelayCostFigures relayCost = MeasureRelayCost();
     Progress("time to first byte");
-    TtfbFigures ttfb = MeasureTtfb(kTtfbSamples);
+    TtfbFigures ttfb = MeasureTtfb(kTtfbRuns, kTtfbSamples);
     Progress("1000 concurrent downloads");
     LoadFigures load = MeasureLoad(kLoadDownloads, 4, 12 * 1024, burst);
     PrintRates(rates);

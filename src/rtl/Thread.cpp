@@ -167,6 +167,8 @@ void TThread::SetPriority(TThreadPriority value) {
   TMutexGuard lock(s.mutex);
   priority_.store(value);
   if (s.finished || s.tid.load() == 0) return;
+  // Normal before any change is the value the thread started with: nothing to ask the system.
+  if (!s.baseKnown && value == tpNormal) return;
   s.ApplyPriority(value);
 }
 
