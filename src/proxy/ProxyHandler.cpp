@@ -100,7 +100,7 @@ ProxyHandler::ProxyHandler(ProxyView& view, ProxyCounters& counters, PauseFuncti
       counters_(counters),
       pause_(std::move(pause)),
       timing_(timing),
-      watch_(timing.WatchPeriodMs) {
+      watch_(timing.WatchPeriodMs, timing.AnswerHeadDeadlineMs) {
   if (!pause_) pause_ = [](std::int32_t ms) { rtl::Sleep(ms); };
 }
 

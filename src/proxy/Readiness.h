@@ -23,8 +23,16 @@ Readiness ProbeReadable(TIdStackSocketHandle socket, std::int32_t microseconds);
 // The same with a time-out in milliseconds.
 Readiness WaitReadable(TIdStackSocketHandle socket, std::int32_t milliseconds);
 
-// Whether the client has closed its end or been dropped. Bytes it sends after its request are
-// never forwarded; reading them is how a close behind them is seen.
+// What the peer of a socket that is not read meanwhile has done, seen by a peek that takes
+// nothing: still there, finished sending (an orderly half-close), or reset (or the socket is
+// gone). Safe on a socket another thread owns.
+enum class PeerState { Open, HalfClosed, Reset };
+PeerState PeekPeer(TIdStackSocketHandle socket);
+
+// Whether the client has been dropped or has reset. A client that has only finished sending is
+// still there to take its answer. Bytes it sends after its request are never forwarded; they are
+// read past on the socket itself, since a read through the connection that found the half-close
+// would close it.
 bool ClientGone(TIdTCPConnection& client);
 
 }  // namespace proxy

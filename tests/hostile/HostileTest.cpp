@@ -390,7 +390,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  [](Client& client, std::int32_t port) {
                                    ASSERT_TRUE(client.Send(Get(port)));
                                    EXPECT_EQ(client.Read(1, 300), "");
-                                   client.Close();
+                                   client.Reset();
                                  }},
                       // The run blocks in its upstream send; the client's reset must end it.
                       OriginCase{"NeverReadsAnUpload", Origin::Mode::NeverRead,
@@ -428,7 +428,7 @@ TEST_F(HostileTest, AClientVanishingWhileTheConnectHangsEndsTheRun) {
   Client client(proxy.Port());
   ASSERT_TRUE(client.Send(Get(blackhole.Port())));
   ASSERT_TRUE(test::WaitUntil([&] { return proxy.Counters().ConnectionCount.load() == 1; }));
-  client.Close();
+  client.Reset();
   EXPECT_TRUE(BecomesIdle(3000));
 }
 
@@ -452,6 +452,35 @@ TEST_F(HostileTest, AClientVanishingInAPauseEndsTheRun) {
   client.Reset();
   EXPECT_TRUE(BecomesIdle(3000));
 }
+
+// A client that finishes sending after its request is still listening: it gets the whole
+// answer, however slowly it comes.
+struct HalfCloseCase {
+  const char* name;
+  const char* request;  // ORIGIN stands for the origin's port
+};
+class HalfClosedClientTest : public HostileTest,
+                             public ::testing::WithParamInterface<HalfCloseCase> {};
+
+TEST_P(HalfClosedClientTest, GetsTheWholeAnswer) {
+  HostileProxy& proxy = Proxy();
+  Origin origin(Origin::Mode::Drip);
+  std::string request = GetParam().request;
+  request.replace(request.find("ORIGIN"), 6, std::to_string(origin.Port()));
+  Client client(proxy.Port());
+  ASSERT_TRUE(client.Send(request));
+  client.ShutdownWrite();
+  EXPECT_EQ(client.ReadToClose(5000), std::optional<std::string>(Origin::kAnswer));
+  EXPECT_TRUE(BecomesIdle(3000));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, HalfClosedClientTest,
+    ::testing::Values(
+        HalfCloseCase{"Get", "GET http://127.0.0.1:ORIGIN/ HTTP/1.1\r\nHost: x\r\n\r\n"},
+        HalfCloseCase{"Post",
+                      "POST http://127.0.0.1:ORIGIN/ HTTP/1.0\r\nContent-Length: 4\r\n\r\nbody"}),
+    [](const ::testing::TestParamInfo<HalfCloseCase>& row) { return row.param.name; });
 
 // Runs stuck on a connect nobody answers and on an origin that reads nothing: shutting the
 // server down ends them at once, instead of timing out and leaving them behind.
@@ -479,7 +508,7 @@ TEST_F(HostileTest, ShutdownEndsRunsBlockedUpstream) {
 struct HangingLookupCase {
   const char* name;
   const char* request;
-  bool stopServer;  // else the client closes
+  bool stopServer;  // else the client resets
 };
 class HangingLookupTest : public HostileTest,
                           public ::testing::WithParamInterface<HangingLookupCase> {};
@@ -495,7 +524,7 @@ TEST_P(HangingLookupTest, EndsTheRun) {
   if (GetParam().stopServer) {
     EXPECT_NO_THROW(proxy.Server().SetActive(false));
   } else {
-    client.Close();
+    client.Reset();
   }
   EXPECT_TRUE(BecomesIdle(6000));
   RecordProperty("run_ended_ms", static_cast<int>((Clock::now() - start) / 1ms));
@@ -507,7 +536,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         HangingLookupCase{"GetStopped", "GET http://hang.test/ HTTP/1.1\r\n\r\n", true},
         HangingLookupCase{"TunnelStopped", "CONNECT hang.test:443 HTTP/1.1\r\n\r\n", true},
-        HangingLookupCase{"PostClientCloses",
+        HangingLookupCase{"PostClientResets",
                           "POST http://hang.test/ HTTP/1.1\r\nContent-Length: 4\r\n\r\nbody",
                           false}),
     [](const ::testing::TestParamInfo<HangingLookupCase>& row) { return row.param.name; });
