@@ -256,11 +256,14 @@ void ProxyHandler::Forward(TIdTCPConnection& client, RequestCapture& capture, Re
       client, upstream, view_, counters_, pause_,
       [&] { return ClientGone(client) || terminated(); }, PacedRelay::Content::Answer);
   relay.SetHeadDeadline(timing_.AnswerHeadDeadlineMs);
+  relay.SetHeadRequest(head.Line.starts_with("HEAD "));
   const std::string noAnswer = "Tramlet got no answer from " + origin;
   try {
     switch (relay.Run()) {
       case PacedRelay::Outcome::Relayed:
         return;
+      case PacedRelay::Outcome::Truncated:
+        return ResetConnection(client);
       case PacedRelay::Outcome::NoAnswer:
         return BadGateway(client, noAnswer + ": the connection was closed");
       case PacedRelay::Outcome::HeadTimedOut:
@@ -272,8 +275,12 @@ void ProxyHandler::Forward(TIdTCPConnection& client, RequestCapture& capture, Re
                                       std::to_string(AnswerHead::kMaxBytes) + " bytes");
     }
   } catch (const EIdException& e) {
-    // Only a failure before the answer began is the origin's to explain; the client may be gone.
-    if (relay.ClientOffered()) throw;
+    // Only a failure before the answer began is the origin's to explain; once it has begun, a
+    // reset tells the client that what it got is not all there was.
+    if (relay.ClientOffered()) {
+      ResetConnection(client);
+      throw;
+    }
     BadGateway(client, noAnswer + ": " + Reason(e));
   }
 }

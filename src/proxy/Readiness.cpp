@@ -58,4 +58,10 @@ bool ClientGone(TIdTCPConnection& client) {
   return false;
 }
 
+void ResetConnection(TIdTCPConnection& connection) {
+  TIdIOHandlerSocket* handler = connection.SocketHandler();
+  if (handler && handler->SocketHandle()) handler->SocketHandle()->Abort();
+  connection.DropSocket();
+}
+
 }  // namespace proxy

@@ -35,4 +35,8 @@ PeerState PeekPeer(TIdStackSocketHandle socket);
 // would close it.
 bool ClientGone(TIdTCPConnection& client);
 
+// Closes the connection with a reset instead of an orderly end, so that its peer sees that what
+// it got was cut short rather than complete.
+void ResetConnection(TIdTCPConnection& connection);
+
 }  // namespace proxy

@@ -482,6 +482,55 @@ INSTANTIATE_TEST_SUITE_P(
                       "POST http://127.0.0.1:ORIGIN/ HTTP/1.0\r\nContent-Length: 4\r\n\r\nbody"}),
     [](const ::testing::TestParamInfo<HalfCloseCase>& row) { return row.param.name; });
 
+// An answer cut short by its origin reaches the client as a reset, never as an orderly end that
+// would pass for the whole answer; one that is whole, however the origin then leaves, ends in
+// order.
+struct TruncationCase {
+  const char* name;
+  const char* request;  // ORIGIN stands for the origin's port
+  Origin::Mode mode;
+  std::string answer;
+  bool cutShort;
+};
+class TruncatedAnswerTest : public HostileTest,
+                            public ::testing::WithParamInterface<TruncationCase> {};
+
+TEST_P(TruncatedAnswerTest, ShowsAsAReset) {
+  HostileProxy& proxy = Proxy();
+  Origin origin(GetParam().mode, GetParam().answer);
+  std::string request = GetParam().request;
+  request.replace(request.find("ORIGIN"), 6, std::to_string(origin.Port()));
+  Client client(proxy.Port());
+  ASSERT_TRUE(client.Send(request));
+  const std::optional<std::string> got = client.ReadToClose(5000);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(client.WasReset(), GetParam().cutShort);
+  if (request.starts_with("CONNECT")) {
+    EXPECT_EQ(StatusLine(*got), "HTTP/1.0 200 Connection established");
+  } else if (!GetParam().cutShort) {
+    EXPECT_EQ(*got, GetParam().answer);
+  }
+  EXPECT_TRUE(BecomesIdle(3000));
+}
+
+const char* const kGetOrigin = "GET http://127.0.0.1:ORIGIN/ HTTP/1.1\r\n\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, TruncatedAnswerTest,
+    ::testing::Values(
+        TruncationCase{"ResetInACloseDelimitedBody", kGetOrigin, Origin::Mode::AnswerAndReset,
+                       "HTTP/1.0 200 OK\r\n\r\n" + std::string(5000, 'b'), true},
+        TruncationCase{"ClosedShortOfItsLength", kGetOrigin, Origin::Mode::Answer,
+                       "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nshort", true},
+        TruncationCase{"ResetInATunnel", "CONNECT 127.0.0.1:ORIGIN HTTP/1.1\r\n\r\nhi\r\n\r\n",
+                       Origin::Mode::AnswerAndReset, "tunnelled", true},
+        TruncationCase{"ResetAfterItsLength", kGetOrigin, Origin::Mode::AnswerAndReset,
+                       std::string(Origin::kAnswer), false},
+        TruncationCase{"HeadNamesALengthItDoesNotSend",
+                       "HEAD http://127.0.0.1:ORIGIN/ HTTP/1.1\r\n\r\n", Origin::Mode::Answer,
+                       "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n", false}),
+    [](const ::testing::TestParamInfo<TruncationCase>& row) { return row.param.name; });
+
 // Runs stuck on a connect nobody answers and on an origin that reads nothing: shutting the
 // server down ends them at once, instead of timing out and leaving them behind.
 TEST_F(HostileTest, ShutdownEndsRunsBlockedUpstream) {
