@@ -29,6 +29,32 @@ Readiness WaitReadable(TIdStackSocketHandle socket, std::int32_t milliseconds) {
   return SelectReadable(socket, milliseconds / 1000, (milliseconds % 1000) * 1000);
 }
 
+std::optional<TIdStackSocketHandle> WaitEitherReadable(TIdStackSocketHandle first,
+                                                       TIdStackSocketHandle second,
+                                                       std::int32_t milliseconds) {
+  winsock::fd_set readSet;
+  winsock::FdZero(&readSet);
+  winsock::FdSet(first, &readSet);
+  winsock::FdSet(second, &readSet);
+  winsock::timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
+  if (winsock::select(0, &readSet, nullptr, nullptr, &timeout) <= 0) return std::nullopt;
+  return winsock::FdIsSet(first, &readSet) ? first : second;
+}
+
+SendReadiness WaitSendable(TIdStackSocketHandle socket, std::int32_t milliseconds) {
+  winsock::fd_set readSet;
+  winsock::fd_set writeSet;
+  winsock::FdZero(&readSet);
+  winsock::FdSet(socket, &readSet);
+  winsock::FdZero(&writeSet);
+  winsock::FdSet(socket, &writeSet);
+  winsock::timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
+  const std::int32_t result = winsock::select(0, &readSet, &writeSet, nullptr, &timeout);
+  if (result < 0) return SendReadiness::Failed;
+  if (result == 0) return SendReadiness::TimedOut;
+  return winsock::FdIsSet(socket, &readSet) ? SendReadiness::Readable : SendReadiness::Writable;
+}
+
 PeerState PeekPeer(TIdStackSocketHandle socket) {
   if (socket == Id_INVALID_SOCKET) return PeerState::Reset;
   if (ProbeReadable(socket, 0) != Readiness::Readable) return PeerState::Open;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "net/IdStack.h"
 
@@ -22,6 +23,17 @@ enum class Readiness : std::int32_t {
 Readiness ProbeReadable(TIdStackSocketHandle socket, std::int32_t microseconds);
 // The same with a time-out in milliseconds.
 Readiness WaitReadable(TIdStackSocketHandle socket, std::int32_t milliseconds);
+
+// One select on two sockets for readability, with a time-out in milliseconds: the one that is
+// readable (the first when both are), or nothing when the wait ran out or failed.
+std::optional<TIdStackSocketHandle> WaitEitherReadable(TIdStackSocketHandle first,
+                                                       TIdStackSocketHandle second,
+                                                       std::int32_t milliseconds);
+
+// One select on one socket for room to send or bytes to read: Readable whenever there is
+// something to read (or a close), room or not; Writable when there is only room.
+enum class SendReadiness { Readable, Writable, TimedOut, Failed };
+SendReadiness WaitSendable(TIdStackSocketHandle socket, std::int32_t milliseconds);
 
 // What the peer of a socket that is not read meanwhile has done, seen by a peek that takes
 // nothing: still there, finished sending (an orderly half-close), or reset (or the socket is

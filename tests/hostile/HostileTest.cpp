@@ -531,6 +531,39 @@ INSTANTIATE_TEST_SUITE_P(
                        "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n", false}),
     [](const ::testing::TestParamInfo<TruncationCase>& row) { return row.param.name; });
 
+// An origin that answers an upload before reading it whole: the client gets that answer, byte for
+// byte, while it is still sending.
+struct EarlyAnswerCase {
+  const char* name;
+  Origin::Mode mode;
+  std::string answer;
+};
+class EarlyAnswerTest : public HostileTest,
+                        public ::testing::WithParamInterface<EarlyAnswerCase> {};
+
+TEST_P(EarlyAnswerTest, ReachesTheClient) {
+  HostileProxy& proxy = Proxy();
+  Origin origin(GetParam().mode, GetParam().answer);
+  Client client(proxy.Port());
+  ASSERT_TRUE(client.Send("POST http://127.0.0.1:" + std::to_string(origin.Port()) +
+                          "/ HTTP/1.1\r\nContent-Length: 20000000\r\n\r\n"));
+  // Less than the whole body, as a client that gives up on an upload nobody takes.
+  const std::string block(64 * 1024, 'u');
+  for (int sent = 0; sent < 64 && client.Send(block, 300); ++sent) {
+  }
+  EXPECT_EQ(client.ReadToClose(5000), std::optional<std::string>(GetParam().answer));
+  EXPECT_TRUE(BecomesIdle(3000));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Origins, EarlyAnswerTest,
+    ::testing::Values(
+        EarlyAnswerCase{"AnswersAndCloses", Origin::Mode::Answer,
+                        "HTTP/1.0 413 Content Too Large\r\nContent-Length: 4\r\n\r\nbig!"},
+        EarlyAnswerCase{"AnswersAndStopsReading", Origin::Mode::AnswerAndHold,
+                        "HTTP/1.0 401 Unauthorized\r\nContent-Length: 3\r\n\r\nwho"}),
+    [](const ::testing::TestParamInfo<EarlyAnswerCase>& row) { return row.param.name; });
+
 // Runs stuck on a connect nobody answers and on an origin that reads nothing: shutting the
 // server down ends them at once, instead of timing out and leaving them behind.
 TEST_F(HostileTest, ShutdownEndsRunsBlockedUpstream) {

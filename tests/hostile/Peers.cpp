@@ -168,6 +168,10 @@ void Origin::Handle(int fd) {
     case Mode::Reset:
       ResetAndClose(fd);
       return;
+    case Mode::AnswerAndHold:
+      Send(fd, answer_);
+      held_.push_back(fd);
+      return;
     case Mode::AnswerAndReset:
       Send(fd, answer_);
       // A reset drops what is still queued: the answer goes first.

@@ -51,6 +51,7 @@ class Origin {
     Answer,          // reads the request, answers and closes
     Reset,           // reads the request and resets the connection
     AnswerAndReset,  // reads the request, answers and resets the connection
+    AnswerAndHold,   // reads the request's header block, answers, and holds the connection
     CloseSilently,   // reads the request and closes without a word
     Stall,           // reads the request and holds the connection open, silent
     Drip,            // reads the request and answers a byte at a time, 20 ms apart
