@@ -148,6 +148,8 @@ std::optional<std::int64_t> AnswerBodyLength(std::string_view block, bool headRe
   const std::string_view status = block.substr(0, end);
   if (status.size() >= 12 && status[8] == ' ') {
     const std::string_view code = status.substr(9, 3);
+    // After a 101 the connection carries another protocol, which ends when it closes.
+    if (code == "101") return std::nullopt;
     if (headRequest || code[0] == '1' || code == "204" || code == "304") return 0;
   } else if (headRequest) {
     return 0;

@@ -7,9 +7,9 @@
 
 class TIdTCPConnection;
 
-// The waits a handler run makes on its two connections. Each is one select on one socket,
-// bypassing the stack, so a socket closed meanwhile (the server dropping a client when it stops)
-// reads as a failure instead of raising.
+// The waits a handler run makes on its two connections. Each is one select, bypassing the
+// stack, so a socket closed meanwhile (the server dropping a client when it stops) reads as a
+// failure instead of raising.
 namespace proxy {
 
 // What one wait for readability found; the numbers are those the probe has always given.
