@@ -34,6 +34,16 @@ void TIdSocketHandle::Close(bool resetLocal) {
   stack->SockClose(osSocket_);
 }
 
+void TIdSocketHandle::Abort() {
+  if (!isOpen_.exchange(false)) return;
+  TIdStack* stack = GlobalStack();
+  if (stack == nullptr) return;
+  const winsock::linger abortive{1, 0};
+  stack->SockSetOption(osSocket_, winsock::SOL_SOCKET, winsock::SO_LINGER, &abortive,
+                       sizeof abortive);
+  stack->SockClose(osSocket_);
+}
+
 void TIdSocketHandle::BindLocal() {
   if (port_ != 0 || clientPortMin_ == 0 || clientPortMax_ == 0) {
     if (!TryBindLocal()) throw EIdCouldNotBindSocket();

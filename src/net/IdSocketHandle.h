@@ -40,6 +40,9 @@ class TIdSocketHandle : public rtl::TCollectionItem {
   void OpenSocket(std::int32_t socketType = Id_SOCK_STREAM, std::int32_t protocol = 0);
   // Shuts down sending and closes, once; resetLocal has no effect.
   virtual void Close(bool resetLocal = false);
+  // Closes with a reset instead (no shutdown, SO_LINGER 0), once: the peer sees that what it got
+  // was cut short, not an orderly end.
+  void Abort();
   // Raises EIdCouldNotBindSocket, EIdInvalidPortRange, EIdCanNotBindPortInRange or EIdSocketError.
   void BindLocal();
   void StartListening(std::int32_t backlog);

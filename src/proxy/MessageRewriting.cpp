@@ -143,6 +143,38 @@ bool IsInterimHead(std::string_view block) {
   return code[0] == '1' && IsDigit(code[1]) && IsDigit(code[2]) && code != "101";
 }
 
+std::optional<std::int64_t> AnswerBodyLength(std::string_view block, bool headRequest) {
+  std::size_t end = block.find_first_of("\r\n");
+  const std::string_view status = block.substr(0, end);
+  if (status.size() >= 12 && status[8] == ' ') {
+    const std::string_view code = status.substr(9, 3);
+    // After a 101 the connection carries another protocol, which ends when it closes.
+    if (code == "101") return std::nullopt;
+    if (headRequest || code[0] == '1' || code == "204" || code == "304") return 0;
+  } else if (headRequest) {
+    return 0;
+  }
+  std::optional<std::int64_t> length;
+  while (end < block.size()) {
+    const std::size_t start = block.find_first_not_of("\r\n", end);
+    if (start == std::string_view::npos) break;
+    end = std::min(block.find_first_of("\r\n", start), block.size());
+    const std::string_view line = block.substr(start, end - start);
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    const std::string_view name = line.substr(0, colon);
+    if (FieldNameIs(name, "transfer-encoding")) return std::nullopt;
+    if (!FieldNameIs(name, "content-length")) continue;
+    const std::string value = Trim(std::string(line.substr(colon + 1)));
+    if (value.empty() || value.size() > 18 || !std::all_of(value.begin(), value.end(), IsDigit))
+      return std::nullopt;
+    const std::int64_t parsed = std::stoll(value);
+    if (length && *length != parsed) return std::nullopt;
+    length = parsed;
+  }
+  return length;
+}
+
 std::int64_t SliceSize(std::int32_t speedLimit) {
   return static_cast<std::int64_t>(speedLimit) * 1000;
 }

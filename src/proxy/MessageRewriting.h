@@ -46,6 +46,12 @@ std::string RewriteAnswerHead(std::string_view block);
 // after it the connection carries another protocol.
 bool IsInterimHead(std::string_view block);
 
+// How many body bytes follow a final answer's header block, when the block says so: none after
+// a HEAD request or with status 1xx (but 101), 204 or 304, else its Content-Length (one number of
+// up to 18 digits). Nothing when the body ends with the connection: after a 101, without a
+// Content-Length, with a malformed or conflicting one, or with a Transfer-Encoding.
+std::optional<std::int64_t> AnswerBodyLength(std::string_view block, bool headRequest);
+
 // Bytes that one paced slice may carry: limit x 1000, in 64 bits so that no 32-bit limit
 // overflows. A limit of 0 or less gives 0 or less, which FirstChars/RemoveFirstChars treat as
 // nothing.

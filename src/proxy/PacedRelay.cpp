@@ -34,6 +34,7 @@ PacedRelay::Outcome PacedRelay::Run() {
     if (held_.Empty() && !clientOffered_) return Outcome::NoAnswer;  // closed before a byte
   }
   for (;;) {
+    if (answerLeft_ && *answerLeft_ <= 0) return Outcome::Relayed;
     // A spent period is waited out before the origin is asked for more: nothing could be sent
     // meanwhile anyway, and it saves a wait per period.
     if (periodOpen_ && allowance_ <= 0 && Clock::now() < periodEnd_) {
@@ -41,7 +42,7 @@ PacedRelay::Outcome PacedRelay::Run() {
       continue;
     }
     if (held_.Empty()) {
-      if (upstreamClosed_) return Outcome::Relayed;
+      if (upstreamClosed_) return answerLeft_ ? Outcome::Truncated : Outcome::Relayed;
       held_.Release();
       if (!AwaitUpstream()) return Outcome::Relayed;
     }
@@ -77,9 +78,18 @@ PacedRelay::Head PacedRelay::TakeHead() {
       if (const std::optional<Head> ended = AwaitHead(deadline)) return *ended;
       ReadReady(static_cast<std::int64_t>(AnswerHead::kMaxBytes - held_.Size()));
     }
+    // A block that ends in a CR with nothing after it yet may still have its LF to come, which
+    // belongs to the block: the body is counted from after it.
+    if (*end > 0 && *end == held_.Size() && held_.Data()[*end - 1] == '\r' && !upstreamClosed_) {
+      if (const std::optional<Head> ended = AwaitHead(deadline)) return *ended;
+      ReadReady(1);
+      if (held_.Size() > *end && held_.Data()[*end] == '\n') ++*end;
+    }
     const std::string block = RewriteAnswerHead(held_.Data().substr(0, *end));
     held_.ReplaceFront(*end, block);
     if (!IsInterimHead(block)) {
+      if (const auto body = AnswerBodyLength(block, headRequest_))
+        answerLeft_ = static_cast<std::int64_t>(block.size()) + *body;
       if (held_.Data().find("\r\n") != std::string_view::npos)
         view_.AppendDownloadText(std::string(held_.Data()));
       return Head::Final;
@@ -167,26 +177,31 @@ bool PacedRelay::AwaitNextPeriod() {
   return true;
 }
 
+std::int64_t PacedRelay::Room() const {
+  return answerLeft_ ? std::min(allowance_, *answerLeft_) : allowance_;
+}
+
 std::int64_t PacedRelay::SendSlice() {
   std::int64_t sent = 0;
-  while (allowance_ > 0) {
+  while (Room() > 0) {
     if (held_.Empty()) {
       // The first read follows the wait that found the origin readable; later ones only take
       // what is there already.
       if (upstreamClosed_ ||
           (sent > 0 && ProbeReadable(upstream_.Socket(), 0) != Readiness::Readable))
         break;
-      ReadReady(allowance_);
+      ReadReady(Room());
       if (held_.Empty()) break;
       if (content_ == Content::Answer && held_.Data().find("\r\n") != std::string_view::npos)
         view_.AppendDownloadText(std::string(held_.Data()));
     }
-    const std::string_view bytes = FirstChars(held_.Data(), allowance_);
+    const std::string_view bytes = FirstChars(held_.Data(), Room());
     // Never above 2^31 bytes: held bytes stay within kMaxHeldBytes.
     clientOffered_ = true;
     client_.WriteBytes(bytes.data(), static_cast<std::int32_t>(bytes.size()));
     held_.Consume(bytes.size());
     allowance_ -= static_cast<std::int64_t>(bytes.size());
+    if (answerLeft_) *answerLeft_ -= static_cast<std::int64_t>(bytes.size());
     sent += static_cast<std::int64_t>(bytes.size());
   }
   return sent;

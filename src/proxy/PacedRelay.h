@@ -38,8 +38,10 @@ class PacedRelay {
   enum class Content { Answer, Tunnel };
   // Whether the answer came and was relayed (or the run gave up), or why nothing of it could go
   // to the client: its header block did not end within AnswerHead::kMaxBytes or by the head
-  // deadline, or the origin closed without a byte. The caller tells the client so.
-  enum class Outcome { Relayed, HeadTooLarge, NoAnswer, HeadTimedOut };
+  // deadline, or the origin closed without a byte. The caller tells the client so. Truncated: the
+  // origin closed before the end of the body its header block announced; the caller lets the
+  // client see that the answer was cut short.
+  enum class Outcome { Relayed, HeadTooLarge, NoAnswer, HeadTimedOut, Truncated };
 
   static constexpr std::size_t kMaxHeldBytes = std::size_t{1024} * 1024;
   static constexpr std::int32_t kPeriodMs = 1000;
@@ -55,11 +57,14 @@ class PacedRelay {
              ProxyCounters& counters, PauseFunction pause, std::function<bool()> giveUp,
              Content content);
 
-  // Relays until the origin has closed and all it sent is out, the client goes, or the run gives
-  // up. Errors of either connection leave as exceptions.
+  // Relays until the origin has closed and all it sent is out (or, for an answer whose length is
+  // known, until its last byte is out), the client goes, or the run gives up. Errors of either
+  // connection leave as exceptions.
   Outcome Run();
   // How long after Run begins the answer's header block (interim ones included) must be complete.
   void SetHeadDeadline(std::int32_t milliseconds) { headDeadlineMs_ = milliseconds; }
+  // The answer is to a HEAD request: no body follows its header block, whatever length it names.
+  void SetHeadRequest(bool value) { headRequest_ = value; }
   // Some byte has been offered to the client: from then on it cannot be given another answer.
   bool ClientOffered() const { return clientOffered_; }
 
@@ -83,6 +88,8 @@ class PacedRelay {
   bool AwaitNextPeriod();
   // Sends held and ready bytes while the period allows; the count sent.
   std::int64_t SendSlice();
+  // What the period may still send, within what is left of an answer of known length.
+  std::int64_t Room() const;
   void ShowStatus();
 
   TIdTCPConnection& client_;
@@ -96,6 +103,10 @@ class PacedRelay {
   bool upstreamClosed_ = false;
   bool clientOffered_ = false;
   std::int32_t headDeadlineMs_ = kHeadDeadlineMs;
+  bool headRequest_ = false;
+  // Bytes of the answer (header block and body) still to go, when its body length is known;
+  // nothing after them is relayed.
+  std::optional<std::int64_t> answerLeft_;
   Clock::time_point nextHeadLook_;
   bool periodOpen_ = false;
   Clock::time_point periodEnd_;

@@ -86,6 +86,55 @@ std::size_t ReceiveInto(TIdTCPConnection& from, RelayBuffer& buffer, std::int64_
   return static_cast<std::size_t>(n);
 }
 
+// Sends bytes upstream until the origin has something to say (an early answer, or the close
+// after one); the count sent. A send that fails with the answer waiting is no error: an origin
+// that answers and closes resets what it did not read.
+std::size_t SendUnlessAnswered(TIdTCPConnection& upstream, std::string_view bytes) {
+  // Small pieces, so that a send the select found room for does not block on a full window.
+  constexpr std::size_t kPiece = std::size_t{16} * 1024;
+  TIdStack* stack = GlobalStack();
+  const TIdStackSocketHandle socket = upstream.Socket();
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    switch (WaitSendable(socket, 1000)) {
+      case SendReadiness::Readable:
+        return sent;
+      case SendReadiness::TimedOut:
+        continue;
+      case SendReadiness::Failed:
+        throw EIdNotConnected();  // dropped by the watch: the client left or a stop came
+      case SendReadiness::Writable:
+        break;
+    }
+    const std::int32_t n =
+        stack->SockSend(socket, bytes.data() + sent,
+                        static_cast<std::int32_t>(std::min(bytes.size() - sent, kPiece)), 0);
+    if (n <= 0) {
+      if (ProbeReadable(socket, 0) == Readiness::Readable) return sent;
+      stack->CheckSocketResult(Id_SOCKET_ERROR);
+      throw EIdNotConnected();
+    }
+    sent += static_cast<std::size_t>(n);
+  }
+  return sent;
+}
+
+// Reads and drops what the client still sends, until it falls silent for a second or maxBytes
+// are gone.
+void DiscardIncoming(TIdTCPConnection& client, std::int64_t maxBytes) {
+  char discarded[16384];
+  try {
+    for (std::int64_t taken = 0;
+         taken < maxBytes && WaitReadable(client.Socket(), 1000) == Readiness::Readable;) {
+      const std::int32_t n = client.ReadAvailableInto(discarded, sizeof discarded);
+      if (n <= 0) return;
+      taken += n;
+    }
+  } catch (const EIdException&) {
+    // The client has gone; there is nothing left to wait for.
+  }
+}
+
 // The address the client connected from, as the server accepted it.
 std::string PeerAddressOf(const TIdTCPConnection& client) {
   TIdIOHandlerSocket* handler = client.SocketHandler();
@@ -100,7 +149,7 @@ ProxyHandler::ProxyHandler(ProxyView& view, ProxyCounters& counters, PauseFuncti
       counters_(counters),
       pause_(std::move(pause)),
       timing_(timing),
-      watch_(timing.WatchPeriodMs) {
+      watch_(timing.WatchPeriodMs, timing.AnswerHeadDeadlineMs) {
   if (!pause_) pause_ = [](std::int32_t ms) { rtl::Sleep(ms); };
 }
 
@@ -241,11 +290,14 @@ void ProxyHandler::Forward(TIdTCPConnection& client, RequestCapture& capture, Re
     if (!body.empty()) upstream.WriteBytes(body.data(), static_cast<std::int32_t>(body.size()));
   }
   view_.AppendUploadLine(head.Line);
-  if (head.BodyKind == RequestHead::Body::Length &&
-      !ForwardBody(client, run, head.Length, buffer)) {
+  std::int64_t unsent = head.BodyKind == RequestHead::Body::Length ? head.Length : 0;
+  if (unsent > 0 && ForwardBody(client, run, unsent, buffer) == BodyEnd::Stalled) {
     Refuse(client, "HTTP/1.0 408 Request Timeout");
     return;
   }
+  // What the client has yet to send of a body the origin answered early.
+  unsent -= static_cast<std::int64_t>(std::min<std::size_t>(
+      buffer.Size(), static_cast<std::size_t>(std::max<std::int64_t>(unsent, 0))));
   // Whatever came after the request (a pipelined one, say) is not ours to forward.
   buffer.Consume(buffer.Size());
   buffer.Release();
@@ -256,11 +308,15 @@ void ProxyHandler::Forward(TIdTCPConnection& client, RequestCapture& capture, Re
       client, upstream, view_, counters_, pause_,
       [&] { return ClientGone(client) || terminated(); }, PacedRelay::Content::Answer);
   relay.SetHeadDeadline(timing_.AnswerHeadDeadlineMs);
+  relay.SetHeadRequest(head.Line.starts_with("HEAD "));
   const std::string noAnswer = "Tramlet got no answer from " + origin;
   try {
     switch (relay.Run()) {
       case PacedRelay::Outcome::Relayed:
+        if (unsent > 0) DiscardIncoming(client, std::min(unsent, kMaxDiscardedBytes));
         return;
+      case PacedRelay::Outcome::Truncated:
+        return ResetConnection(client);
       case PacedRelay::Outcome::NoAnswer:
         return BadGateway(client, noAnswer + ": the connection was closed");
       case PacedRelay::Outcome::HeadTimedOut:
@@ -272,8 +328,12 @@ void ProxyHandler::Forward(TIdTCPConnection& client, RequestCapture& capture, Re
                                       std::to_string(AnswerHead::kMaxBytes) + " bytes");
     }
   } catch (const EIdException& e) {
-    // Only a failure before the answer began is the origin's to explain; the client may be gone.
-    if (relay.ClientOffered()) throw;
+    // Only a failure before the answer began is the origin's to explain; once it has begun, a
+    // reset tells the client that what it got is not all there was.
+    if (relay.ClientOffered()) {
+      ResetConnection(client);
+      throw;
+    }
     BadGateway(client, noAnswer + ": " + Reason(e));
   }
 }
@@ -342,22 +402,25 @@ ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client, Requ
 }
 
 // Exactly the announced length goes upstream, as the client sent it, through a bounded buffer.
-bool ProxyHandler::ForwardBody(TIdTCPConnection& client, CountedRun& run, std::int64_t length,
-                               RelayBuffer& buffer) {
-  TIdTCPClient& upstream = run.Upstream();
-  for (std::int64_t left = length;;) {
+ProxyHandler::BodyEnd ProxyHandler::ForwardBody(TIdTCPConnection& client, CountedRun& run,
+                                                std::int64_t& left, RelayBuffer& buffer) {
+  const TIdStackSocketHandle origin = run.Upstream().Socket();
+  for (;;) {
     const std::string_view body = FirstChars(buffer.Data(), left);
+    std::size_t sent = 0;
     if (!body.empty()) {
       UpstreamWatch::Registration::Blocking blocking(run.Watched());
-      upstream.WriteBytes(body.data(), static_cast<std::int32_t>(body.size()));
+      sent = SendUnlessAnswered(run.Upstream(), body);
     }
-    left -= static_cast<std::int64_t>(body.size());
-    buffer.Consume(body.size());
-    if (left == 0) return true;
-    if (WaitReadable(client.Socket(), timing_.UnfinishedRequestWaitMs) != Readiness::Readable)
-      return false;
+    left -= static_cast<std::int64_t>(sent);
+    buffer.Consume(sent);
+    if (sent < body.size()) return BodyEnd::Answered;
+    if (left == 0) return BodyEnd::Sent;
+    const auto ready = WaitEitherReadable(origin, client.Socket(), timing_.UnfinishedRequestWaitMs);
+    if (ready == origin) return BodyEnd::Answered;
+    if (!ready) return BodyEnd::Stalled;
     if (ReceiveInto(client, buffer, std::min<std::int64_t>(left, kMaxBodyHeldBytes)) == 0)
-      return true;
+      return BodyEnd::Sent;
   }
 }
 

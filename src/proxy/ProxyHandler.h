@@ -55,6 +55,11 @@ struct HandlerTiming {
 // judged after name resolution, on the address then connected to. An answer whose header block
 // does not end within AnswerHead::kMaxBytes is answered 502. Calls blocked on the origin
 // (connect, send) end soon after the client has gone (UpstreamWatch).
+//
+// An origin may answer before it has read the whole body (a 413, a 401): forwarding stops, the
+// answer is relayed as any other, and the rest of the body is read and dropped (up to
+// kMaxDiscardedBytes) before the connection closes, so that the close does not reset the answer
+// away.
 class ProxyHandler {
  public:
   using PauseFunction = PacedRelay::PauseFunction;
@@ -65,6 +70,8 @@ class ProxyHandler {
   // The most of a request body held at a time on its way upstream.
   static constexpr std::size_t kMaxBodyHeldBytes = std::size_t{256} * 1024;
   static constexpr std::int32_t kPeriodMs = PacedRelay::kPeriodMs;
+  // The most of a body left unsent by an early answer that is read to let the answer arrive.
+  static constexpr std::int64_t kMaxDiscardedBytes = std::int64_t{16} * 1024 * 1024;
 
   using Timing = HandlerTiming;
 
@@ -94,9 +101,12 @@ class ProxyHandler {
                   const std::function<bool()>& terminated);
 
   Capture CaptureHeader(TIdTCPConnection& client, RequestCapture& capture, RelayBuffer& buffer);
-  // False when the client stopped sending an announced body.
-  bool ForwardBody(TIdTCPConnection& client, CountedRun& run, std::int64_t length,
-                   RelayBuffer& buffer);
+  // How forwarding a body ended: all of it went (or the client closed early), the client stopped
+  // sending it, or the origin began its answer first.
+  enum class BodyEnd { Sent, Stalled, Answered };
+  // Forwards the body while the origin is silent; left counts down the bytes not yet sent.
+  BodyEnd ForwardBody(TIdTCPConnection& client, CountedRun& run, std::int64_t& left,
+                      RelayBuffer& buffer);
   // The status line that refuses a chunked body, or none once it has been read whole.
   std::optional<std::string_view> ReadChunkedBody(TIdTCPConnection& client, RelayBuffer& buffer,
                                                   ChunkedBody& body);

@@ -6,6 +6,7 @@
 #include <span>
 #include <string_view>
 
+#include "net/IdException.h"
 #include "net/IdStack.h"
 #include "net/IdTCPConnection.h"
 #include "proxy/Readiness.h"
@@ -104,7 +105,19 @@ void Tunnel::Run(std::string early) {
       client_, upstream_, view_, counters_, pause_,
       [this] { return upload_->ClientGone() || !client_.IsConnected() || terminated_(); },
       PacedRelay::Content::Tunnel);
-  relay.Run();
+  // A reset on either side is passed on as one, so neither end takes a cut-off stream for whole.
+  try {
+    relay.Run();
+  } catch (const EIdException&) {
+    // A socket closed while the upload thread waits on it is shut down first to wake it, which
+    // the peer would take for an orderly end: the thread is ended before the resets.
+    GlobalStack()->SockShutdown(client_.Socket(), winsock::SD_RECEIVE);
+    upload_.reset();
+    ResetConnection(client_);
+    ResetConnection(upstream_);
+    throw;
+  }
+  if (upload_->ClientGone()) ResetConnection(upstream_);
 }
 
 }  // namespace proxy

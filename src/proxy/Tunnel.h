@@ -19,7 +19,8 @@ namespace proxy {
 // What the client sends goes on at once, on a second thread of the tunnel's own, so a pause of
 // the other direction never holds up a handshake or a window update. The client's close is
 // passed on as a close of our sending side; the tunnel ends when the server's close has been
-// relayed (paced), when either side resets, or when the client has gone.
+// relayed (paced), when either side resets (the reset is passed on to the other), or when the
+// client has gone.
 //
 // Threads: the second thread uses only the two sockets, by number; the connection objects stay
 // with the run's thread, which drops both sockets and waits for the second thread before the

@@ -1,32 +1,10 @@
 #include "proxy/UpstreamWatch.h"
 
 #include "net/IdTCPConnection.h"
-#include "platform/WinSock2.h"
 #include "proxy/Readiness.h"
 #include "rtl/Thread.h"
 
 namespace proxy {
-namespace {
-
-// Whether a client that is not read meanwhile has closed its end or failed: readable, and either
-// a reset is pending or a peek finds no byte. Bytes it still has for us alone mean nothing: a
-// client that resets leaves the bytes it sent before unread. The owner may close the socket at
-// any moment; the calls on its number then fail, which reads as closed.
-bool PeerClosed(const TIdTCPConnection& client) {
-  const TIdStackSocketHandle socket = client.SocketFromAnotherThread();
-  if (socket == Id_INVALID_SOCKET) return true;
-  if (ProbeReadable(socket, 0) != Readiness::Readable) return false;
-  int error = 0;
-  int length = sizeof error;
-  if (winsock::getsockopt(socket, winsock::SOL_SOCKET, winsock::SO_ERROR,
-                          reinterpret_cast<char*>(&error), &length) != 0 ||
-      error != 0)
-    return true;
-  char byte;
-  return winsock::recv(socket, &byte, 1, winsock::MSG_PEEK) <= 0;
-}
-
-}  // namespace
 
 class UpstreamWatch::Thread : public rtl::TThread {
  public:
@@ -40,8 +18,10 @@ class UpstreamWatch::Thread : public rtl::TThread {
   UpstreamWatch& watch_;
 };
 
-UpstreamWatch::UpstreamWatch(std::int32_t periodMs)
-    : periodMs_(periodMs), thread_(rtl::TThread::Create<Thread>(*this)) {}
+UpstreamWatch::UpstreamWatch(std::int32_t periodMs, std::int32_t halfClosedLimitMs)
+    : periodMs_(periodMs),
+      halfClosedLimitMs_(halfClosedLimitMs),
+      thread_(rtl::TThread::Create<Thread>(*this)) {}
 
 UpstreamWatch::~UpstreamWatch() {
   {
@@ -71,9 +51,12 @@ void UpstreamWatch::Look() {
   }
 }
 
-bool UpstreamWatch::Gone(const Run& run, std::chrono::steady_clock::duration waited) {
-  return run.client->IsClosedFromAnotherThread() || run.terminated() ||
-         (waited >= std::chrono::seconds(1) && PeerClosed(*run.client));
+bool UpstreamWatch::Gone(const Run& run, std::chrono::steady_clock::duration waited) const {
+  if (run.client->IsClosedFromAnotherThread() || run.terminated()) return true;
+  // Bytes the client still has for us mean nothing here: one that resets leaves them unread.
+  const PeerState peer = PeekPeer(run.client->SocketFromAnotherThread());
+  return peer == PeerState::Reset ||
+         (peer == PeerState::HalfClosed && waited >= std::chrono::milliseconds(halfClosedLimitMs_));
 }
 
 UpstreamWatch::Registration::Registration(UpstreamWatch& watch, TIdTCPConnection& client,
@@ -92,7 +75,7 @@ UpstreamWatch::Registration::~Registration() {
 
 bool UpstreamWatch::Registration::GivenUp() const {
   // Only the run's own thread moves its entry, and the fields read here never change.
-  return Gone(*run_, std::chrono::steady_clock::now() - registered_);
+  return watch_.Gone(*run_, std::chrono::steady_clock::now() - registered_);
 }
 
 UpstreamWatch::Registration::Blocking::Blocking(Registration& registration)

@@ -20,9 +20,9 @@ namespace proxy {
 // answers, or a send to an origin that never reads, would hold a run - and a server shutdown -
 // for as long as the system keeps retrying.
 //
-// A client dropped by the server, or a thread told to stop, ends the call within one period. A
-// client that closed its own end does so once the call has blocked for a second, so that a
-// client which half-closes after its request still gets a normal connect.
+// A client dropped by the server or reset, or a thread told to stop, ends the call within one
+// period. A client that only finished sending (an orderly half-close) is still waiting for its
+// answer: its call ends only once it has blocked for the half-closed limit.
 //
 // Threads: runs register and mark their blocking calls from their own threads; one thread of the
 // watch's own looks at them every period. A run's connections stay valid while it is registered,
@@ -32,7 +32,7 @@ class UpstreamWatch {
  public:
   class Registration;
 
-  explicit UpstreamWatch(std::int32_t periodMs);
+  explicit UpstreamWatch(std::int32_t periodMs, std::int32_t halfClosedLimitMs = 60000);
   ~UpstreamWatch();
   UpstreamWatch(const UpstreamWatch&) = delete;
   UpstreamWatch& operator=(const UpstreamWatch&) = delete;
@@ -48,12 +48,13 @@ class UpstreamWatch {
   };
 
   void Look() EXCLUDES(mutex_);
-  // A client dropped or a thread told to stop, or a client that closed its own end once the
-  // run has waited a second: one that half-closes after its request still gets a normal connect.
-  // Safe from any thread: it touches the client only through calls made for that.
-  static bool Gone(const Run& run, std::chrono::steady_clock::duration waited);
+  // A client dropped or reset or a thread told to stop, or a half-closed client once the run has
+  // waited the half-closed limit. Safe from any thread: it touches the client only through calls
+  // made for that.
+  bool Gone(const Run& run, std::chrono::steady_clock::duration waited) const;
 
   const std::int32_t periodMs_;
+  const std::int32_t halfClosedLimitMs_;
   rtl::TMutex mutex_;
   std::condition_variable_any stop_;
   bool stopping_ GUARDED_BY(mutex_) = false;

@@ -390,7 +390,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  [](Client& client, std::int32_t port) {
                                    ASSERT_TRUE(client.Send(Get(port)));
                                    EXPECT_EQ(client.Read(1, 300), "");
-                                   client.Close();
+                                   client.Reset();
                                  }},
                       // The run blocks in its upstream send; the client's reset must end it.
                       OriginCase{"NeverReadsAnUpload", Origin::Mode::NeverRead,
@@ -428,7 +428,7 @@ TEST_F(HostileTest, AClientVanishingWhileTheConnectHangsEndsTheRun) {
   Client client(proxy.Port());
   ASSERT_TRUE(client.Send(Get(blackhole.Port())));
   ASSERT_TRUE(test::WaitUntil([&] { return proxy.Counters().ConnectionCount.load() == 1; }));
-  client.Close();
+  client.Reset();
   EXPECT_TRUE(BecomesIdle(3000));
 }
 
@@ -452,6 +452,117 @@ TEST_F(HostileTest, AClientVanishingInAPauseEndsTheRun) {
   client.Reset();
   EXPECT_TRUE(BecomesIdle(3000));
 }
+
+// A client that finishes sending after its request is still listening: it gets the whole
+// answer, however slowly it comes.
+struct HalfCloseCase {
+  const char* name;
+  const char* request;  // ORIGIN stands for the origin's port
+};
+class HalfClosedClientTest : public HostileTest,
+                             public ::testing::WithParamInterface<HalfCloseCase> {};
+
+TEST_P(HalfClosedClientTest, GetsTheWholeAnswer) {
+  HostileProxy& proxy = Proxy();
+  Origin origin(Origin::Mode::Drip);
+  std::string request = GetParam().request;
+  request.replace(request.find("ORIGIN"), 6, std::to_string(origin.Port()));
+  Client client(proxy.Port());
+  ASSERT_TRUE(client.Send(request));
+  client.ShutdownWrite();
+  EXPECT_EQ(client.ReadToClose(5000), std::optional<std::string>(Origin::kAnswer));
+  EXPECT_TRUE(BecomesIdle(3000));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, HalfClosedClientTest,
+    ::testing::Values(
+        HalfCloseCase{"Get", "GET http://127.0.0.1:ORIGIN/ HTTP/1.1\r\nHost: x\r\n\r\n"},
+        HalfCloseCase{"Post",
+                      "POST http://127.0.0.1:ORIGIN/ HTTP/1.0\r\nContent-Length: 4\r\n\r\nbody"}),
+    [](const ::testing::TestParamInfo<HalfCloseCase>& row) { return row.param.name; });
+
+// An answer cut short by its origin reaches the client as a reset, never as an orderly end that
+// would pass for the whole answer; one that is whole, however the origin then leaves, ends in
+// order.
+struct TruncationCase {
+  const char* name;
+  const char* request;  // ORIGIN stands for the origin's port
+  Origin::Mode mode;
+  std::string answer;
+  bool cutShort;
+};
+class TruncatedAnswerTest : public HostileTest,
+                            public ::testing::WithParamInterface<TruncationCase> {};
+
+TEST_P(TruncatedAnswerTest, ShowsAsAReset) {
+  HostileProxy& proxy = Proxy();
+  Origin origin(GetParam().mode, GetParam().answer);
+  std::string request = GetParam().request;
+  request.replace(request.find("ORIGIN"), 6, std::to_string(origin.Port()));
+  Client client(proxy.Port());
+  ASSERT_TRUE(client.Send(request));
+  const std::optional<std::string> got = client.ReadToClose(5000);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(client.WasReset(), GetParam().cutShort);
+  if (request.starts_with("CONNECT")) {
+    EXPECT_EQ(StatusLine(*got), "HTTP/1.0 200 Connection established");
+  } else if (!GetParam().cutShort) {
+    EXPECT_EQ(*got, GetParam().answer);
+  }
+  EXPECT_TRUE(BecomesIdle(3000));
+}
+
+const char* const kGetOrigin = "GET http://127.0.0.1:ORIGIN/ HTTP/1.1\r\n\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, TruncatedAnswerTest,
+    ::testing::Values(
+        TruncationCase{"ResetInACloseDelimitedBody", kGetOrigin, Origin::Mode::AnswerAndReset,
+                       "HTTP/1.0 200 OK\r\n\r\n" + std::string(5000, 'b'), true},
+        TruncationCase{"ClosedShortOfItsLength", kGetOrigin, Origin::Mode::Answer,
+                       "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nshort", true},
+        TruncationCase{"ResetInATunnel", "CONNECT 127.0.0.1:ORIGIN HTTP/1.1\r\n\r\nhi\r\n\r\n",
+                       Origin::Mode::AnswerAndReset, "tunnelled", true},
+        TruncationCase{"ResetAfterItsLength", kGetOrigin, Origin::Mode::AnswerAndReset,
+                       std::string(Origin::kAnswer), false},
+        TruncationCase{"HeadNamesALengthItDoesNotSend",
+                       "HEAD http://127.0.0.1:ORIGIN/ HTTP/1.1\r\n\r\n", Origin::Mode::Answer,
+                       "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n", false}),
+    [](const ::testing::TestParamInfo<TruncationCase>& row) { return row.param.name; });
+
+// An origin that answers an upload before reading it whole: the client gets that answer, byte for
+// byte, while it is still sending.
+struct EarlyAnswerCase {
+  const char* name;
+  Origin::Mode mode;
+  std::string answer;
+};
+class EarlyAnswerTest : public HostileTest,
+                        public ::testing::WithParamInterface<EarlyAnswerCase> {};
+
+TEST_P(EarlyAnswerTest, ReachesTheClient) {
+  HostileProxy& proxy = Proxy();
+  Origin origin(GetParam().mode, GetParam().answer);
+  Client client(proxy.Port());
+  ASSERT_TRUE(client.Send("POST http://127.0.0.1:" + std::to_string(origin.Port()) +
+                          "/ HTTP/1.1\r\nContent-Length: 20000000\r\n\r\n"));
+  // Less than the whole body, as a client that gives up on an upload nobody takes.
+  const std::string block(64 * 1024, 'u');
+  for (int sent = 0; sent < 64 && client.Send(block, 300); ++sent) {
+  }
+  EXPECT_EQ(client.ReadToClose(5000), std::optional<std::string>(GetParam().answer));
+  EXPECT_TRUE(BecomesIdle(3000));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Origins, EarlyAnswerTest,
+    ::testing::Values(
+        EarlyAnswerCase{"AnswersAndCloses", Origin::Mode::Answer,
+                        "HTTP/1.0 413 Content Too Large\r\nContent-Length: 4\r\n\r\nbig!"},
+        EarlyAnswerCase{"AnswersAndStopsReading", Origin::Mode::AnswerAndHold,
+                        "HTTP/1.0 401 Unauthorized\r\nContent-Length: 3\r\n\r\nwho"}),
+    [](const ::testing::TestParamInfo<EarlyAnswerCase>& row) { return row.param.name; });
 
 // Runs stuck on a connect nobody answers and on an origin that reads nothing: shutting the
 // server down ends them at once, instead of timing out and leaving them behind.
@@ -479,7 +590,7 @@ TEST_F(HostileTest, ShutdownEndsRunsBlockedUpstream) {
 struct HangingLookupCase {
   const char* name;
   const char* request;
-  bool stopServer;  // else the client closes
+  bool stopServer;  // else the client resets
 };
 class HangingLookupTest : public HostileTest,
                           public ::testing::WithParamInterface<HangingLookupCase> {};
@@ -495,7 +606,7 @@ TEST_P(HangingLookupTest, EndsTheRun) {
   if (GetParam().stopServer) {
     EXPECT_NO_THROW(proxy.Server().SetActive(false));
   } else {
-    client.Close();
+    client.Reset();
   }
   EXPECT_TRUE(BecomesIdle(6000));
   RecordProperty("run_ended_ms", static_cast<int>((Clock::now() - start) / 1ms));
@@ -507,7 +618,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         HangingLookupCase{"GetStopped", "GET http://hang.test/ HTTP/1.1\r\n\r\n", true},
         HangingLookupCase{"TunnelStopped", "CONNECT hang.test:443 HTTP/1.1\r\n\r\n", true},
-        HangingLookupCase{"PostClientCloses",
+        HangingLookupCase{"PostClientResets",
                           "POST http://hang.test/ HTTP/1.1\r\nContent-Length: 4\r\n\r\nbody",
                           false}),
     [](const ::testing::TestParamInfo<HangingLookupCase>& row) { return row.param.name; });

@@ -1,8 +1,10 @@
 #include "Peers.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -75,6 +77,7 @@ std::string Client::Read(std::size_t count, std::int32_t timeoutMs) {
   char buffer[4096];
   while (fd_ >= 0 && got.size() < count && Ready(fd_, POLLIN, timeoutMs)) {
     const ssize_t n = ::recv(fd_, buffer, std::min(sizeof buffer, count - got.size()), 0);
+    wasReset_ = n < 0 && errno == ECONNRESET;
     if (n <= 0) break;
     got.append(buffer, static_cast<std::size_t>(n));
   }
@@ -91,6 +94,7 @@ std::optional<std::string> Client::ReadToClose(std::int32_t timeoutMs) {
                           .count();
     if (left <= 0 || !Ready(fd_, POLLIN, static_cast<int>(left))) return std::nullopt;
     const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    wasReset_ = n < 0 && errno == ECONNRESET;
     if (n <= 0) return got;  // closed, or reset
     got.append(buffer, static_cast<std::size_t>(n));
   }
@@ -162,6 +166,18 @@ void Origin::Handle(int fd) {
       ::close(fd);
       return;
     case Mode::Reset:
+      ResetAndClose(fd);
+      return;
+    case Mode::AnswerAndHold:
+      Send(fd, answer_);
+      held_.push_back(fd);
+      return;
+    case Mode::AnswerAndReset:
+      Send(fd, answer_);
+      // A reset drops what is still queued: the answer goes first.
+      for (int queued = 1, waits = 0;
+           waits < 1000 && ::ioctl(fd, SIOCOUTQ, &queued) == 0 && queued > 0; ++waits)
+        Ready(fd, POLLERR, 1);
       ResetAndClose(fd);
       return;
     case Mode::CloseSilently:

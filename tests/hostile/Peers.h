@@ -35,9 +35,12 @@ class Client {
   void Close();
   // Closes with a reset, as a client that crashed or lost its network does.
   void Reset();
+  // Whether a read found the connection reset rather than ended in order.
+  bool WasReset() const { return wasReset_; }
 
  private:
   int fd_ = -1;
+  bool wasReset_ = false;
 };
 
 // An origin server on 127.0.0.1 that serves its connections one after another on a thread of its
@@ -45,13 +48,15 @@ class Client {
 class Origin {
  public:
   enum class Mode {
-    Answer,         // reads the request, answers and closes
-    Reset,          // reads the request and resets the connection
-    CloseSilently,  // reads the request and closes without a word
-    Stall,          // reads the request and holds the connection open, silent
-    Drip,           // reads the request and answers a byte at a time, 20 ms apart
-    NeverRead,      // accepts and holds the connection, never reading from it
-    Blackhole,      // never accepts, and its full queue makes connects hang unanswered
+    Answer,          // reads the request, answers and closes
+    Reset,           // reads the request and resets the connection
+    AnswerAndReset,  // reads the request, answers and resets the connection
+    AnswerAndHold,   // reads the request's header block, answers, and holds the connection
+    CloseSilently,   // reads the request and closes without a word
+    Stall,           // reads the request and holds the connection open, silent
+    Drip,            // reads the request and answers a byte at a time, 20 ms apart
+    NeverRead,       // accepts and holds the connection, never reading from it
+    Blackhole,       // never accepts, and its full queue makes connects hang unanswered
   };
   static constexpr std::string_view kAnswer = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
 

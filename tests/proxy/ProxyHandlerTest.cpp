@@ -563,7 +563,7 @@ class SilentOriginTest : public ProxyHandlerTest {
 
 TEST_F(SilentOriginTest, ARunEndsWhenItsClientLeaves) {
   EXPECT_EQ(proxy.Counters().ConnectionCount.load(), 1);
-  client.Close();
+  client.Reset();
   EXPECT_TRUE(test::WaitUntil([&] { return origin.Finished() == 1; }, 5000));
   ExpectIdle(proxy);
 }
@@ -586,7 +586,7 @@ TEST_F(ProxyHandlerTest, AHeaderBlockThatNeverEndsHoldsNoRun) {
   RawClient leaves = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(leaves.Send(Get(origin.Port())));
   ASSERT_TRUE(origin.WaitForRequests(1));
-  leaves.Close();
+  leaves.Reset();
   EXPECT_TRUE(test::WaitUntil([&] { return proxy.Counters().ConnectionCount.load() == 0; }, 1000));
   RawClient stays = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(stays.Send(Get(origin.Port())));
