@@ -597,6 +597,21 @@ TEST_F(ProxyHandlerTest, AHeaderBlockThatNeverEndsHoldsNoRun) {
   ExpectIdle(proxy);
 }
 
+// Whatever the origin sends meanwhile, a stop reaches a run that waits for the answer's header
+// block within the server's wait.
+TEST_F(ProxyHandlerTest, AServerShutdownEndsARunWaitingOnATricklingOrigin) {
+  test::LoopbackProxy proxy([](std::int32_t) {});
+  std::vector<test::OriginStep> steps{{"HTTP/1.1 200 OK\r\nX-Slow: "}};
+  steps.resize(100, {"x", 100});
+  OriginServer origin({steps});
+  RawClient client = RawClient::ConnectTo(proxy.Port());
+  ASSERT_TRUE(client.Send(Get(origin.Port())));
+  ASSERT_TRUE(origin.WaitForRequests(1));
+  proxy.Server().SetTerminateWaitTime(3000);
+  EXPECT_NO_THROW(proxy.Server().SetActive(false));  // no "Terminate Thread Timeout"
+  EXPECT_EQ(proxy.Counters().ConnectionCount.load(), 0);
+}
+
 TEST_F(ProxyHandlerTest, ALimitOfZeroHoldsTheRelayUntilRaised) {
   test::LoopbackProxy proxy(
       [](std::int32_t) { std::this_thread::sleep_for(std::chrono::milliseconds(5)); });
