@@ -644,7 +644,11 @@ TEST_P(UnfinishedRequestTest, IsAnsweredWhenItsTimeIsUp) {
   timing.HeaderDeadlineMs = 700;
   timing.UnfinishedRequestWaitMs = 300;
   test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .timing = timing});
-  OriginServer origin(ReadUntilQuiet("HTTP/1.0 204 No Content\r\n\r\n"));
+  // An origin that answered the body's first bytes before the proxy gave up would rightly be
+  // relayed; this one waits longer than the proxy does.
+  OriginScript script = ReadUntilQuiet("HTTP/1.0 204 No Content\r\n\r\n");
+  script.readWaitMs = 3000;
+  OriginServer origin(script);
   const std::string target = "http://127.0.0.1:" + std::to_string(origin.Port()) + "/";
   const auto start = std::chrono::steady_clock::now();
   RawClient client = RawClient::ConnectTo(proxy.Port());
