@@ -76,7 +76,10 @@ PacedRelay::Head PacedRelay::TakeHead() {
     while (!(end = head.Find(held_.Data(), upstreamClosed_))) {
       if (head.TooLong()) return Head::TooLarge;
       if (const std::optional<Head> ended = AwaitHead(deadline)) return *ended;
-      ReadReady(static_cast<std::int64_t>(AnswerHead::kMaxBytes - held_.Size()));
+      // A step at a time: the body read with the block stays held until the pacing lets it
+      // go, so reading all the origin has ready would hold a whole small answer per run.
+      ReadReady(static_cast<std::int64_t>(
+          std::min(AnswerHead::kMaxBytes - held_.Size(), RelayBuffer::kInitialCapacity)));
     }
     // A block that ends in a CR with nothing after it yet may still have its LF to come, which
     // belongs to the block: the body is counted from after it.
