@@ -1,6 +1,9 @@
 #include "TramletUnit.h"
 
+#include <algorithm>
+#include <fstream>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,15 +26,26 @@
 
 namespace {
 
-// A port nothing listens on now, for a server that must not take the real 1080.
+// A port nothing listens on now, for a server that must not take the real 1080. It is taken below
+// the range the system gives outgoing connections: the suite's other tests fill that range in
+// parallel, and one of them could take the port before the form binds it.
 std::int32_t FreePort() {
-  TIdTCPServer probe;
-  probe.Bindings().AddBinding()->SetIP("127.0.0.1");
-  probe.OnExecute = [](TIdPeerThread*) {};
-  probe.SetActive(true);
-  std::int32_t port = probe.Bindings().BindingAt(0)->Port();
-  probe.SetActive(false);
-  return port;
+  int low = 32768;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low;
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<int> below(std::max(1024, low - 16384), std::max(1025, low - 1));
+  for (;;) {
+    TIdTCPServer probe;
+    probe.SetDefaultPort(below(random));
+    probe.OnExecute = [](TIdPeerThread*) {};
+    try {
+      probe.SetActive(true);
+    } catch (const EIdCouldNotBindSocket&) {
+      continue;
+    }
+    probe.SetActive(false);
+    return probe.DefaultPort();
+  }
 }
 
 class ProxyFormTest : public ::testing::Test {
