@@ -210,10 +210,10 @@ void TProxyForm::SetStatusCaption(std::string text) {
   updates_->SetCaption(kStatus, std::move(text));
 }
 
-void TProxyForm::AppendUploadLine(std::string line) {
+void TProxyForm::AppendUploadLine(std::string_view line) {
   updates_->AppendText(kUpload, line);
 }
 
-void TProxyForm::AppendDownloadText(std::string text) {
+void TProxyForm::AppendDownloadText(std::string_view text) {
   updates_->AppendText(kDownload, text);
 }

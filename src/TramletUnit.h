@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/windowing/Form.h"
 #include "proxy/ProxyView.h"
@@ -83,8 +84,8 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
  private:
   void SetConnectionCaption(std::string text) override;
   void SetStatusCaption(std::string text) override;
-  void AppendUploadLine(std::string line) override;
-  void AppendDownloadText(std::string text) override;
+  void AppendUploadLine(std::string_view line) override;
+  void AppendDownloadText(std::string_view text) override;
   // A limit of 0 (or below, while typed) holds every relay.
   static bool RelayPaused();
 

@@ -94,7 +94,7 @@ PacedRelay::Head PacedRelay::TakeHead() {
       if (const auto body = AnswerBodyLength(block, headRequest_))
         answerLeft_ = static_cast<std::int64_t>(block.size()) + *body;
       if (held_.Data().find("\r\n") != std::string_view::npos)
-        view_.AppendDownloadText(std::string(held_.Data()));
+        view_.AppendDownloadText(held_.Data());
       return Head::Final;
     }
     if (block.find("\r\n") != std::string::npos) view_.AppendDownloadText(block);
@@ -196,7 +196,7 @@ std::int64_t PacedRelay::SendSlice() {
       ReadReady(Room());
       if (held_.Empty()) break;
       if (content_ == Content::Answer && held_.Data().find("\r\n") != std::string_view::npos)
-        view_.AppendDownloadText(std::string(held_.Data()));
+        view_.AppendDownloadText(held_.Data());
     }
     const std::string_view bytes = FirstChars(held_.Data(), Room());
     // Never above 2^31 bytes: held bytes stay within kMaxHeldBytes.

@@ -8,12 +8,14 @@
 namespace proxy {
 namespace {
 
-Readiness SelectReadable(TIdStackSocketHandle socket, std::int32_t seconds,
-                         std::int32_t microseconds) {
+winsock::timeval Timeout(std::int32_t milliseconds) {
+  return {milliseconds / 1000, (milliseconds % 1000) * 1000};
+}
+
+Readiness SelectReadable(TIdStackSocketHandle socket, winsock::timeval timeout) {
   winsock::fd_set readSet;
   winsock::FdZero(&readSet);
   winsock::FdSet(socket, &readSet);
-  winsock::timeval timeout{seconds, microseconds};
   std::int32_t result = winsock::select(0, &readSet, nullptr, nullptr, &timeout);
   if (result > 0) return Readiness::Readable;
   return result == 0 ? Readiness::TimedOut : Readiness::Failed;
@@ -22,11 +24,11 @@ Readiness SelectReadable(TIdStackSocketHandle socket, std::int32_t seconds,
 }  // namespace
 
 Readiness ProbeReadable(TIdStackSocketHandle socket, std::int32_t microseconds) {
-  return SelectReadable(socket, 0, microseconds);
+  return SelectReadable(socket, {0, microseconds});
 }
 
 Readiness WaitReadable(TIdStackSocketHandle socket, std::int32_t milliseconds) {
-  return SelectReadable(socket, milliseconds / 1000, (milliseconds % 1000) * 1000);
+  return SelectReadable(socket, Timeout(milliseconds));
 }
 
 std::optional<TIdStackSocketHandle> WaitEitherReadable(TIdStackSocketHandle first,
@@ -36,7 +38,7 @@ std::optional<TIdStackSocketHandle> WaitEitherReadable(TIdStackSocketHandle firs
   winsock::FdZero(&readSet);
   winsock::FdSet(first, &readSet);
   winsock::FdSet(second, &readSet);
-  winsock::timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
+  winsock::timeval timeout = Timeout(milliseconds);
   if (winsock::select(0, &readSet, nullptr, nullptr, &timeout) <= 0) return std::nullopt;
   return winsock::FdIsSet(first, &readSet) ? first : second;
 }
@@ -48,7 +50,7 @@ SendReadiness WaitSendable(TIdStackSocketHandle socket, std::int32_t millisecond
   winsock::FdSet(socket, &readSet);
   winsock::FdZero(&writeSet);
   winsock::FdSet(socket, &writeSet);
-  winsock::timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
+  winsock::timeval timeout = Timeout(milliseconds);
   const std::int32_t result = winsock::select(0, &readSet, &writeSet, nullptr, &timeout);
   if (result < 0) return SendReadiness::Failed;
   if (result == 0) return SendReadiness::TimedOut;

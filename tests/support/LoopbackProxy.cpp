@@ -12,10 +12,10 @@ std::vector<std::string> RecordingView::Of(const std::string& kind) const {
   return texts;
 }
 
-void RecordingView::Add(std::string kind, std::string text) {
+void RecordingView::Add(std::string kind, std::string_view text) {
   if (!keepTexts_) return;
   std::lock_guard lock(mutex_);
-  events_.emplace_back(std::move(kind), std::move(text));
+  events_.emplace_back(std::move(kind), std::string(text));
 }
 
 LoopbackProxy::LoopbackProxy(LoopbackProxyOptions options)

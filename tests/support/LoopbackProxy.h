@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -27,20 +28,20 @@ class RecordingView : public proxy::ProxyView {
  public:
   explicit RecordingView(bool keepTexts = true) : keepTexts_(keepTexts) {}
 
-  void SetConnectionCaption(std::string text) override { Add("count", std::move(text)); }
+  void SetConnectionCaption(std::string text) override { Add("count", text); }
   void SetStatusCaption(std::string text) override {
     ++statusCount_;
-    Add("status", std::move(text));
+    Add("status", text);
   }
-  void AppendUploadLine(std::string line) override { Add("upload", std::move(line)); }
-  void AppendDownloadText(std::string text) override { Add("download", std::move(text)); }
+  void AppendUploadLine(std::string_view line) override { Add("upload", line); }
+  void AppendDownloadText(std::string_view text) override { Add("download", text); }
 
   // Every text shown under one kind ("count", "status", "upload", "download").
   std::vector<std::string> Of(const std::string& kind) const;
   std::int64_t StatusCount() const { return statusCount_.load(); }
 
  private:
-  void Add(std::string kind, std::string text);
+  void Add(std::string kind, std::string_view text);
 
   const bool keepTexts_;
   std::atomic<std::int64_t> statusCount_{0};
