@@ -1,6 +1,6 @@
 #include "PacingModel.h"
 
-#include "proxy/MessageRewriting.h"
+#include "proxy/Slices.h"
 #include "proxy/PacedRelay.h"
 
 namespace bench {

@@ -6,11 +6,16 @@
 #include <string_view>
 
 #include "FuzzInput.h"
-#include "proxy/MessageRewriting.h"
+#include "proxy/Slices.h"
+#include "proxy/http/AnswerFraming.h"
+#include "proxy/http/RequestFraming.h"
+#include "rtl/Text.h"
 
 namespace {
 
 using namespace proxy;
+using namespace proxy::http;
+using rtl::Trim;
 
 bool IsBlank(char c) {
   return static_cast<unsigned char>(c) <= 32;
@@ -39,19 +44,19 @@ void CheckTrim(std::string_view text) {
 }
 
 void CheckConnectLine(std::string_view line) {
-  const auto target = ParseConnectLine(line);
-  if (!target) return;
-  FUZZ_CHECK(IsConnectLine(line));
-  FUZZ_CHECK(target->Port >= 1 && target->Port <= 65535);
-  FUZZ_CHECK(!target->Host.empty() && target->Host.size() <= 253);
-  for (char c : target->Host) {
+  const Request target = JudgeRequest({std::string(line), ""});
+  if (target.Refused || !target.Tunnel) return;
+  FUZZ_CHECK(Trim(line).starts_with("CONNECT "));
+  FUZZ_CHECK(target.Port >= 1 && target.Port <= 65535);
+  FUZZ_CHECK(!target.Host.empty() && target.Host.size() <= 253);
+  for (char c : target.Host) {
     const bool nameChar = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
                           (c >= 'A' && c <= 'Z') || c == '-' || c == '_' || c == '.';
     FUZZ_CHECK(nameChar);
   }
-  const auto again = ParseConnectLine("CONNECT " + target->Host + ":" +
-                                      std::to_string(target->Port) + " HTTP/1.1");
-  FUZZ_CHECK(again && again->Host == target->Host && again->Port == target->Port);
+  const Request again = JudgeRequest(
+      {"CONNECT " + target.Host + ":" + std::to_string(target.Port) + " HTTP/1.1", ""});
+  FUZZ_CHECK(!again.Refused && again.Host == target.Host && again.Port == target.Port);
 }
 
 void CheckSlices(std::string_view text, std::int32_t limit) {

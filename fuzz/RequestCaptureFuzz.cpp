@@ -7,28 +7,27 @@
 #include <vector>
 
 #include "FuzzInput.h"
-#include "proxy/ChunkedBody.h"
-#include "proxy/MessageRewriting.h"
-#include "proxy/RequestCapture.h"
-#include "proxy/RequestHead.h"
+#include "proxy/http/ChunkedCoding.h"
+#include "proxy/http/FieldSyntax.h"
+#include "proxy/http/RequestFraming.h"
 
 namespace {
 
-using proxy::ChunkedBody;
-using proxy::RequestCapture;
-using proxy::RequestHead;
+using proxy::http::ChunkedDecoder;
+using proxy::http::Request;
+using proxy::http::RequestReader;
 
 // Feeds the stream in reads of the cut sizes (all at once when there are none) until the reader
 // takes less than a read; gives how many bytes it took in all.
-template <typename Reader>
-std::size_t FeedInReads(Reader& reader, std::string_view stream,
+template <typename Append>
+std::size_t FeedInReads(const Append& append, std::string_view stream,
                         const std::vector<std::size_t>& cuts) {
   std::size_t taken = 0;
   for (std::size_t i = 0, at = 0; at < stream.size(); ++i) {
     const std::size_t length =
         cuts.empty() ? stream.size() : std::max<std::size_t>(1, cuts[i % cuts.size()]);
     const std::string_view read = stream.substr(at, length);
-    const std::size_t took = reader.Append(read);
+    const std::size_t took = append(read);
     FUZZ_CHECK(took <= read.size());
     taken += took;
     at += read.size();
@@ -39,15 +38,19 @@ std::size_t FeedInReads(Reader& reader, std::string_view stream,
 
 bool IsFramingOrConnectionField(std::string_view line) {
   const std::string_view name = line.substr(0, line.find(':'));
-  return proxy::FieldNameIs(name, "connection") || proxy::FieldNameIs(name, "proxy-connection") ||
-         proxy::FieldNameIs(name, "keep-alive") || proxy::FieldNameIs(name, "transfer-encoding") ||
-         proxy::FieldNameIs(name, "content-length");
+  return proxy::http::FieldNameIs(name, "connection") ||
+         proxy::http::FieldNameIs(name, "proxy-connection") ||
+         proxy::http::FieldNameIs(name, "keep-alive") ||
+         proxy::http::FieldNameIs(name, "transfer-encoding") ||
+         proxy::http::FieldNameIs(name, "content-length");
 }
 
-void CheckJudged(const proxy::LineList& lines) {
-  const RequestHead head = proxy::JudgeRequest(lines);
-  if (!head.Refusal.empty()) return;
+void CheckJudged(const proxy::http::LineList& lines) {
+  const Request head = proxy::http::JudgeRequest(lines);
+  if (head.Refused) return;
   FUZZ_CHECK(head.Line.ends_with(" HTTP/1.0") && !head.Host.empty());
+  FUZZ_CHECK(head.Port >= 1 && head.Port <= 65535);
+  if (head.Tunnel) return;
   // Every other field line goes as it came, in order; the connection fields say close, the
   // framing ones are the proxy's own.
   std::string kept, sent;
@@ -60,7 +63,7 @@ void CheckJudged(const proxy::LineList& lines) {
     const std::string_view name = line.substr(0, line.find(':'));
     if (!IsFramingOrConnectionField(line)) {
       sent.append(line).append("\r\n");
-    } else if (!proxy::FieldNameIs(name, "content-length")) {
+    } else if (!proxy::http::FieldNameIs(name, "content-length")) {
       FUZZ_CHECK(line.substr(name.size()) == ": close");
     }
   }
@@ -74,18 +77,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<std::size_t> cuts = input.Cuts();
   const std::string_view request = input.Rest();
 
-  RequestCapture whole;
+  RequestReader whole;
   const std::size_t wholeTaken = whole.Append(request);
-  RequestCapture pieces;
-  FUZZ_CHECK(FeedInReads(pieces, request, cuts) == wholeTaken);
+  RequestReader pieces;
+  FUZZ_CHECK(FeedInReads([&](std::string_view read) { return pieces.Append(read); }, request,
+                         cuts) == wholeTaken);
   FUZZ_CHECK(pieces.Lines() == whole.Lines());
-  FUZZ_CHECK(pieces.HeaderComplete() == whole.HeaderComplete());
+  FUZZ_CHECK(pieces.Complete() == whole.Complete());
   FUZZ_CHECK(pieces.Malformed() == whole.Malformed());
   FUZZ_CHECK(pieces.Size() == whole.Size());
   FUZZ_CHECK(static_cast<std::size_t>(whole.Size()) == wholeTaken);
   for (const std::string& line : whole.Lines())
     FUZZ_CHECK(line.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos);
-  if (!whole.HeaderComplete()) {
+  if (!whole.Complete()) {
     FUZZ_CHECK(wholeTaken == request.size() || whole.Malformed());
     return 0;
   }
@@ -95,13 +99,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // What follows the block, taken as a chunked body.
   const std::string_view body = request.substr(wholeTaken);
-  ChunkedBody once;
-  const std::size_t onceTaken = once.Append(body);
-  ChunkedBody inReads;
-  FUZZ_CHECK(FeedInReads(inReads, body, cuts) == onceTaken);
+  ChunkedDecoder once(proxy::http::kMaxChunkedBodyBytes);
+  std::string onceData;
+  const std::size_t onceTaken = once.Append(body, onceData);
+  ChunkedDecoder inReads(proxy::http::kMaxChunkedBodyBytes);
+  std::string inReadsData;
+  FUZZ_CHECK(FeedInReads([&](std::string_view read) { return inReads.Append(read, inReadsData); },
+                         body, cuts) == onceTaken);
   FUZZ_CHECK(inReads.Status() == once.Status());
-  FUZZ_CHECK(inReads.Data() == once.Data());
-  FUZZ_CHECK(once.Data().size() <= ChunkedBody::kMaxBytes);
-  FUZZ_CHECK(onceTaken == body.size() || once.Status() != ChunkedBody::State::Reading);
+  FUZZ_CHECK(inReadsData == onceData && once.Decoded() == onceData.size());
+  FUZZ_CHECK(onceData.size() <= proxy::http::kMaxChunkedBodyBytes);
+  FUZZ_CHECK(onceTaken == body.size() || once.Status() != ChunkedDecoder::State::Reading);
   return 0;
 }

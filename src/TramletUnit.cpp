@@ -162,7 +162,7 @@ void TProxyForm::CreateUpdatePath() {
   connect(trimTimer_, &QTimer::timeout, this, [this] { GiveMemoryBack(); });
   updates_ = std::make_unique<rtl::TUpdateBatch>(
       kCaptions, std::vector{StartOf(*Memo1), StartOf(*Memo2)},
-      rtl::PaneBounds{kMaxPaneLines, kMaxPaneBytes, kMaxShownBytes},
+      kPaneBounds,
       // Withdrawn with the window's other queued calls when it goes.
       [this] { rtl::Queue([this] { ScheduleUpdates(); }, this); });
 }

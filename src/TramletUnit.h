@@ -18,6 +18,7 @@
 
 #include "platform/windowing/Form.h"
 #include "proxy/ProxyView.h"
+#include "rtl/UpdateBatch.h"
 
 class QObject;
 class QTimer;
@@ -70,11 +71,11 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   void FormCreate(win::TForm* Sender);
   void TrayDblClick(ui::TCoolTrayIcon* Sender);
 
-  // A pane that grows past this many lines, or this much text, is emptied.
-  static constexpr int kMaxPaneLines = 1000;
-  static constexpr std::size_t kMaxPaneBytes = std::size_t{256} * 1024;
-  // What a pane shows of one chunk; the rest is counted in a note.
-  static constexpr std::size_t kMaxShownBytes = 4096;
+  // A pane that grows past this many lines, or this much text, is emptied; a chunk shows at most
+  // pieceBytes, the rest counted in a note.
+  static constexpr rtl::PaneBounds kPaneBounds{};
+  static constexpr int kMaxPaneLines = kPaneBounds.lines;
+  static constexpr std::size_t kMaxPaneBytes = kPaneBounds.bytes;
   // Updates from handler runs reach the window at most this often.
   static constexpr int kUpdateIntervalMs = 50;
   static constexpr std::int32_t kProxyPort = 1080;

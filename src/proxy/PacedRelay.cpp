@@ -2,59 +2,51 @@
 
 #include <algorithm>
 #include <limits>
-#include <optional>
 #include <span>
 #include <string>
 #include <utility>
 
 #include "net/IdTCPConnection.h"
-#include "proxy/MessageRewriting.h"
 #include "proxy/Readiness.h"
+#include "proxy/Slices.h"
 #include "rtl/Time.h"
 
 namespace proxy {
 
 PacedRelay::PacedRelay(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
-                       ProxyCounters& counters, PauseFunction pause, std::function<bool()> giveUp,
-                       Content content)
+                       ProxyCounters& counters, PauseFunction pause, std::function<bool()> giveUp)
     : client_(client),
       upstream_(upstream),
       view_(view),
       counters_(counters),
       pause_(std::move(pause)),
-      giveUp_(std::move(giveUp)),
-      content_(content) {}
+      giveUp_(std::move(giveUp)) {}
 
-PacedRelay::Outcome PacedRelay::Run() {
-  if (content_ == Content::Answer) {
-    const Head head = TakeHead();
-    if (head == Head::TooLarge && !clientOffered_) return Outcome::HeadTooLarge;
-    if (head == Head::TimedOut && !clientOffered_) return Outcome::HeadTimedOut;
-    if (head != Head::Final) return Outcome::Relayed;
-    if (held_.Empty() && !clientOffered_) return Outcome::NoAnswer;  // closed before a byte
-  }
+PacedRelay::Outcome PacedRelay::Run(std::optional<std::int64_t> length,
+                                    const ReadObserver& onRead) {
+  left_ = length;
   for (;;) {
-    if (answerLeft_ && *answerLeft_ <= 0) return Outcome::Relayed;
+    if (left_ && *left_ <= 0) return Outcome::Relayed;
     // A spent period is waited out before the origin is asked for more: nothing could be sent
     // meanwhile anyway, and it saves a wait per period.
     if (periodOpen_ && allowance_ <= 0 && Clock::now() < periodEnd_) {
-      if (!AwaitNextPeriod()) return Outcome::Relayed;
+      if (!AwaitNextPeriod()) return Outcome::GaveUp;
       continue;
     }
     if (held_.Empty()) {
-      if (upstreamClosed_) return answerLeft_ ? Outcome::Truncated : Outcome::Relayed;
+      if (upstreamClosed_) return left_ ? Outcome::CutShort : Outcome::Relayed;
       held_.Release();
-      if (!AwaitUpstream()) return Outcome::Relayed;
+      if (!AwaitUpstream()) return Outcome::GaveUp;
     }
     // A period begins with the first bytes to send after the last one ended, so an origin that
     // was silent for a while earns no allowance for the time it said nothing.
     if (!periodOpen_ || Clock::now() >= periodEnd_) StartPeriod(Clock::now());
     if (allowance_ <= 0) {
-      if (!AwaitNextPeriod()) return Outcome::Relayed;
+      if (!AwaitNextPeriod()) return Outcome::GaveUp;
       continue;
     }
-    if (SendSlice() > 0) ShowStatus();
-    if (!client_.IsConnected()) return Outcome::Relayed;
+    if (SendSlice(onRead) > 0) ShowStatus();
+    if (!client_.IsConnected()) return Outcome::GaveUp;
   }
 }
 
@@ -65,59 +57,6 @@ bool PacedRelay::AwaitUpstream() {
     if (giveUp_()) return false;
   }
   return true;
-}
-
-PacedRelay::Head PacedRelay::TakeHead() {
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(headDeadlineMs_);
-  nextHeadLook_ = Clock::now() + std::chrono::milliseconds(kHeadLookMs);
-  for (;;) {
-    AnswerHead head;
-    std::optional<std::size_t> end;
-    while (!(end = head.Find(held_.Data(), upstreamClosed_))) {
-      if (head.TooLong()) return Head::TooLarge;
-      if (const std::optional<Head> ended = AwaitHead(deadline)) return *ended;
-      // A step at a time: the body read with the block stays held until the pacing lets it
-      // go, so reading all the origin has ready would hold a whole small answer per run.
-      ReadReady(static_cast<std::int64_t>(
-          std::min(AnswerHead::kMaxBytes - held_.Size(), RelayBuffer::kInitialCapacity)));
-    }
-    // A block that ends in a CR with nothing after it yet may still have its LF to come, which
-    // belongs to the block: the body is counted from after it.
-    if (*end > 0 && *end == held_.Size() && held_.Data()[*end - 1] == '\r' && !upstreamClosed_) {
-      if (const std::optional<Head> ended = AwaitHead(deadline)) return *ended;
-      ReadReady(1);
-      if (held_.Size() > *end && held_.Data()[*end] == '\n') ++*end;
-    }
-    const std::string block = RewriteAnswerHead(held_.Data().substr(0, *end));
-    held_.ReplaceFront(*end, block);
-    if (!IsInterimHead(block)) {
-      if (const auto body = AnswerBodyLength(block, headRequest_))
-        answerLeft_ = static_cast<std::int64_t>(block.size()) + *body;
-      if (held_.Data().find("\r\n") != std::string_view::npos)
-        view_.AppendDownloadText(held_.Data());
-      return Head::Final;
-    }
-    if (block.find("\r\n") != std::string::npos) view_.AppendDownloadText(block);
-    if (!SendFront(block.size())) return Head::Ended;
-  }
-}
-
-// An origin that trickles its header block would keep every wait short and never let the run
-// look at its client: the look comes by the clock instead.
-std::optional<PacedRelay::Head> PacedRelay::AwaitHead(Clock::time_point deadline) {
-  for (;;) {
-    const Clock::time_point now = Clock::now();
-    if (now >= nextHeadLook_) {
-      if (giveUp_()) return Head::Ended;
-      nextHeadLook_ = now + std::chrono::milliseconds(kHeadLookMs);
-    }
-    if (now >= deadline) return Head::TimedOut;
-    const auto wait =
-        std::chrono::ceil<std::chrono::milliseconds>(std::min(deadline, nextHeadLook_) - now);
-    if (WaitReadable(upstream_.Socket(), static_cast<std::int32_t>(wait.count())) !=
-        Readiness::TimedOut)
-      return std::nullopt;
-  }
 }
 
 bool PacedRelay::SendFront(std::size_t count) {
@@ -181,10 +120,10 @@ bool PacedRelay::AwaitNextPeriod() {
 }
 
 std::int64_t PacedRelay::Room() const {
-  return answerLeft_ ? std::min(allowance_, *answerLeft_) : allowance_;
+  return left_ ? std::min(allowance_, *left_) : allowance_;
 }
 
-std::int64_t PacedRelay::SendSlice() {
+std::int64_t PacedRelay::SendSlice(const ReadObserver& onRead) {
   std::int64_t sent = 0;
   while (Room() > 0) {
     if (held_.Empty()) {
@@ -195,8 +134,7 @@ std::int64_t PacedRelay::SendSlice() {
         break;
       ReadReady(Room());
       if (held_.Empty()) break;
-      if (content_ == Content::Answer && held_.Data().find("\r\n") != std::string_view::npos)
-        view_.AppendDownloadText(held_.Data());
+      if (onRead) onRead(held_.Data());
     }
     const std::string_view bytes = FirstChars(held_.Data(), Room());
     // Never above 2^31 bytes: held bytes stay within kMaxHeldBytes.
@@ -204,7 +142,7 @@ std::int64_t PacedRelay::SendSlice() {
     client_.WriteBytes(bytes.data(), static_cast<std::int32_t>(bytes.size()));
     held_.Consume(bytes.size());
     allowance_ -= static_cast<std::int64_t>(bytes.size());
-    if (answerLeft_) *answerLeft_ -= static_cast<std::int64_t>(bytes.size());
+    if (left_) *left_ -= static_cast<std::int64_t>(bytes.size());
     sent += static_cast<std::int64_t>(bytes.size());
   }
   return sent;

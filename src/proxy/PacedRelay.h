@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string_view>
 
-#include "proxy/AnswerHead.h"
 #include "proxy/ProxyCounters.h"
 #include "proxy/ProxyView.h"
 #include "proxy/RelayBuffer.h"
@@ -21,12 +21,7 @@ namespace proxy {
 // it; the run pauses only when the period's allowance is used up, and only until the period ends.
 // Every slice sent (the bytes sent in one go before the run waits again) sets the status caption.
 // A limit of 0 or below holds the relay, one period after another, until it is raised or the run
-// gives up.
-//
-// An answer's header block is held until it is complete and rewritten as a whole; so is each
-// interim (1xx) block before it, which goes out (paced) as soon as it is complete. The body goes
-// out byte for byte, and a chunk read that holds CR LF is shown in the download pane. A tunnel
-// passes every byte as it came and shows none.
+// gives up. The bytes go out as they came: what they mean is the caller's business.
 //
 // Memory follows the data: the relay holds only what it has read and not yet sent, in a buffer
 // that grows with what the origin has ready (up to kMaxHeldBytes) and is freed while the run
@@ -34,37 +29,34 @@ namespace proxy {
 class PacedRelay {
  public:
   using PauseFunction = std::function<void(std::int32_t milliseconds)>;
+  using ReadObserver = std::function<void(std::string_view bytes)>;
 
-  enum class Content { Answer, Tunnel };
-  // Whether the answer came and was relayed (or the run gave up), or why nothing of it could go
-  // to the client: its header block did not end within AnswerHead::kMaxBytes or by the head
-  // deadline, or the origin closed without a byte. The caller tells the client so. Truncated: the
-  // origin closed before the end of the body its header block announced; the caller lets the
-  // client see that the answer was cut short.
-  enum class Outcome { Relayed, HeadTooLarge, NoAnswer, HeadTimedOut, Truncated };
+  // Relayed: the origin closed and all it sent is out, or the given length is. GaveUp: the client
+  // has gone or the run was told to end. CutShort: the origin closed before the given length.
+  enum class Outcome { Relayed, GaveUp, CutShort };
 
   static constexpr std::size_t kMaxHeldBytes = std::size_t{1024} * 1024;
   static constexpr std::int32_t kPeriodMs = 1000;
-  // While an answer's header block is awaited, a gone client or a stop is looked for this often,
-  // whatever the origin sends meanwhile.
-  static constexpr std::int32_t kHeadLookMs = 250;
-  static constexpr std::int32_t kHeadDeadlineMs = 60000;
 
   // giveUp tells a run waiting on a silent origin, or held by a limit of 0 or below, that it
   // should end: its client has gone or its thread is told to stop. pause sleeps (tests may pass
   // one that only records); after it returns, the next period begins.
   PacedRelay(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
-             ProxyCounters& counters, PauseFunction pause, std::function<bool()> giveUp,
-             Content content);
+             ProxyCounters& counters, PauseFunction pause, std::function<bool()> giveUp);
 
-  // Relays until the origin has closed and all it sent is out (or, for an answer whose length is
-  // known, until its last byte is out), the client goes, or the run gives up. Errors of either
-  // connection leave as exceptions.
-  Outcome Run();
-  // How long after Run begins the answer's header block (interim ones included) must be complete.
-  void SetHeadDeadline(std::int32_t milliseconds) { headDeadlineMs_ = milliseconds; }
-  // The answer is to a HEAD request: no body follows its header block, whatever length it names.
-  void SetHeadRequest(bool value) { headRequest_ = value; }
+  // Relays what is held and what the origin sends after it until the origin has closed and all
+  // it sent is out, or until length bytes are (nothing after them is relayed). onRead sees every
+  // read the relay makes, before it goes out. Errors of either connection leave as exceptions.
+  Outcome Run(std::optional<std::int64_t> length = std::nullopt, const ReadObserver& onRead = {});
+
+  // For a caller that looks at what comes before relaying it: the bytes read and not yet sent,
+  // oldest first, which it may rewrite in place.
+  RelayBuffer& Held() { return held_; }
+  bool UpstreamClosed() const { return upstreamClosed_; }
+  // Receives what the origin has ready, at least once, until `wanted` more bytes are held.
+  void ReadReady(std::int64_t wanted);
+  // Sends the count oldest held bytes, paced; false when the run should end.
+  bool SendFront(std::size_t count);
   // Some byte has been offered to the client: from then on it cannot be given another answer.
   bool ClientOffered() const { return clientOffered_; }
 
@@ -73,22 +65,12 @@ class PacedRelay {
 
   // False when the run should end without waiting further.
   bool AwaitUpstream();
-  enum class Head { Final, Ended, TooLarge, TimedOut };
-  // Holds the answer until its final header block is complete and rewrites it, sending the
-  // interim blocks before it.
-  Head TakeHead();
-  // Waits for more of a header block; nothing when bytes (or the close) have come.
-  std::optional<Head> AwaitHead(Clock::time_point deadline);
-  // Sends the count oldest held bytes, paced; false when the run should end.
-  bool SendFront(std::size_t count);
-  // Receives what the origin has ready, at least once, until `wanted` more bytes are held.
-  void ReadReady(std::int64_t wanted);
   void StartPeriod(Clock::time_point start);
   // Pauses until the current period ends and starts the next; false when the run gives up.
   bool AwaitNextPeriod();
   // Sends held and ready bytes while the period allows; the count sent.
-  std::int64_t SendSlice();
-  // What the period may still send, within what is left of an answer of known length.
+  std::int64_t SendSlice(const ReadObserver& onRead);
+  // What the period may still send, within what is left of a given length.
   std::int64_t Room() const;
   void ShowStatus();
 
@@ -98,16 +80,11 @@ class PacedRelay {
   ProxyCounters& counters_;
   const PauseFunction pause_;
   const std::function<bool()> giveUp_;
-  const Content content_;
   RelayBuffer held_{kMaxHeldBytes};
   bool upstreamClosed_ = false;
   bool clientOffered_ = false;
-  std::int32_t headDeadlineMs_ = kHeadDeadlineMs;
-  bool headRequest_ = false;
-  // Bytes of the answer (header block and body) still to go, when its body length is known;
-  // nothing after them is relayed.
-  std::optional<std::int64_t> answerLeft_;
-  Clock::time_point nextHeadLook_;
+  // Bytes still to go when Run was given a length.
+  std::optional<std::int64_t> left_;
   bool periodOpen_ = false;
   Clock::time_point periodEnd_;
   std::int32_t limit_ = 0;

@@ -16,13 +16,12 @@
 #include "net/IdTCPConnection.h"
 #include "net/IdTCPServer.h"
 #include "net/IdTCPServerConnection.h"
-#include "proxy/ChunkedBody.h"
+#include "proxy/AnswerRelay.h"
 #include "proxy/Destination.h"
-#include "proxy/MessageRewriting.h"
 #include "proxy/RelayBuffer.h"
-#include "proxy/RequestCapture.h"
-#include "proxy/RequestHead.h"
+#include "proxy/Slices.h"
 #include "proxy/Tunnel.h"
+#include "proxy/http/ChunkedCoding.h"
 #include "rtl/Format.h"
 #include "rtl/Time.h"
 
@@ -34,23 +33,10 @@ bool OutOfDescriptors(const EIdInvalidSocket& error) {
   return error.ErrorCode() == winsock::WSAEMFILE || error.ErrorCode() == winsock::WSAENOBUFS;
 }
 
-// The port of the request target; anything but 1 to 65535 fails like text that is no number,
-// so no port can wrap around to another in the 16-bit address field.
-std::int32_t PortNumber(const std::string& portText) {
-  std::int32_t port = StrToInt(portText);
-  if (port < 1 || port > 65535)
-    throw EConvertError(Format("'%s' is not a valid port number", portText));
-  return port;
-}
-
-// A short answer for a request we do not forward, with a line of text saying why when there is
-// one; the connection is closed after it.
-void Refuse(TIdTCPConnection& client, std::string_view status, const std::string& text = {}) {
+// Writes an answer the proxy gives itself and closes the connection after it.
+void SendAndClose(TIdTCPConnection& client, const std::string& answer) {
   try {
-    const std::string body = text.empty() ? text : text + "\r\n";
-    client.Write(std::string(status) + (body.empty() ? "" : "\r\nContent-Type: text/plain") +
-                 "\r\nContent-Length: " + std::to_string(body.size()) +
-                 "\r\nConnection: close\r\n\r\n" + body);
+    client.Write(answer);
     // Closing with request bytes still unread would reset the connection, and the client could
     // lose the answer with it: read on (a bounded amount) until the client falls silent.
     char discarded[4096];
@@ -71,6 +57,25 @@ std::string Reason(const std::exception& error) {
     text.erase(0, heading + 2);
   if (text.ends_with('.')) text.pop_back();
   return text;
+}
+
+// The origin as the request names it, for the lines that say what became of it.
+std::string Origin(const http::Request& request) {
+  return request.Host + ":" + request.PortText;
+}
+
+// Why a judged request is refused, in the one line a 502 carries; empty for other refusals.
+std::string JudgedText(const http::Request& request) {
+  switch (*request.Refused) {
+    case http::Refusal::InvalidPort:
+      return "Tramlet could not connect to " + request.Host + ": invalid port '" +
+             request.PortText + "'";
+    case http::Refusal::Ipv6Literal:
+      return "Tramlet could not connect to " + Origin(request) + ": " +
+             std::string(http::Describe(*request.Refused).Reason);
+    default:
+      return {};
+  }
 }
 
 // Receives what the connection has (waiting for it when nothing is there yet) into the buffer's
@@ -211,121 +216,95 @@ class ProxyHandler::CountedRun {
 };
 
 void ProxyHandler::Run(TIdTCPConnection& client, const std::function<bool()>& terminated) {
-  RequestCapture capture;
+  http::RequestReader reader;
   RelayBuffer buffer(kMaxBodyHeldBytes);
-  const Capture outcome = CaptureHeader(client, capture, buffer);
-  if (outcome == Capture::TooLarge) {
-    Refuse(client, "HTTP/1.0 431 Request Header Fields Too Large");
-    return;
-  }
-  if (outcome == Capture::TimedOut) {
-    Refuse(client, "HTTP/1.0 408 Request Timeout");
-    return;
-  }
+  const Capture captured = CaptureHeader(client, reader, buffer);
+  if (captured == Capture::TooLarge) return Refuse(client, {http::Refusal::HeaderTooLarge});
+  if (captured == Capture::TimedOut) return Refuse(client, {http::Refusal::HeaderTimedOut});
   // A client that said nothing at all gets nothing back.
-  if (outcome == Capture::GiveUp || capture.Size() == 0) {
+  if (captured == Capture::GiveUp || reader.Size() == 0) {
     if (client.IsConnected()) client.DropSocket();
     return;
   }
-  const LineList& lines = capture.Lines();
-  if (!capture.HeaderComplete()) {
-    Refuse(client, "HTTP/1.0 400 Bad Request");
-  } else if (IsConnectLine(lines.front())) {
-    OpenTunnel(client, capture, buffer, terminated);
-  } else {
-    Forward(client, capture, buffer, terminated);
+  if (!reader.Complete()) {
+    return Refuse(client, {reader.Malformed() ? http::Refusal::MalformedHeaderBlock
+                                              : http::Refusal::HeaderBlockCutShort});
   }
+  const http::Request request = http::JudgeRequest(reader.Lines());
+  if (request.Refused) return Refuse(client, {*request.Refused, JudgedText(request)});
+  if (request.Tunnel) return OpenTunnel(client, request, buffer, terminated);
+  Forward(client, request, buffer, terminated);
 }
 
-void ProxyHandler::Forward(TIdTCPConnection& client, RequestCapture& capture, RelayBuffer& buffer,
-                           const std::function<bool()>& terminated) {
-  RequestHead head = JudgeRequest(capture.Lines());
-  if (!head.Refusal.empty()) {
-    Refuse(client, head.Refusal);
-    return;
-  }
+void ProxyHandler::Forward(TIdTCPConnection& client, const http::Request& request,
+                           RelayBuffer& buffer, const std::function<bool()>& terminated) {
   // A chunked body is read whole before anything is connected, so a bad one costs the origin
   // nothing; it goes on with the length it turned out to have.
-  ChunkedBody chunked;
-  if (head.BodyKind == RequestHead::Body::Chunked) {
-    if (const auto refusal = ReadChunkedBody(client, buffer, chunked)) {
-      Refuse(client, *refusal);
-      return;
-    }
-    head.Fields.append("Content-Length: " + std::to_string(chunked.Data().size()) + "\r\n");
+  std::string chunked;
+  if (request.BodyKind == http::Request::Body::Chunked) {
+    if (const std::optional<http::Refusal> refusal = ReadChunkedBody(client, buffer, chunked))
+      return Refuse(client, {*refusal});
   }
-
   CountedRun run(*this, client, terminated);
-  TIdTCPClient& upstream = run.Upstream();
-  const std::string origin = head.Host + ":" + head.PortText;
-  const auto cannotConnect = [&](const std::string& why) {
-    BadGateway(client, "Tramlet could not connect to " + origin + ": " + why);
-  };
-  if (head.Host.starts_with('[')) return cannotConnect("IPv6 is not supported");
-  std::int32_t port = 0;
-  try {
-    port = PortNumber(head.PortText);
-  } catch (const EConvertError&) {
-    BadGateway(client, "Tramlet could not connect to " + head.Host + ": invalid port '" +
-                           head.PortText + "'");
-    return;
-  }
-  try {
-    if (const auto refusal = ConnectUpstream(client, run, head.Host, port)) {
-      Refuse(client, *refusal);
-      return;
-    }
-  } catch (const EIdInvalidSocket& e) {
-    if (!OutOfDescriptors(e)) return cannotConnect(Reason(e));
-    Refuse(client, "HTTP/1.0 503 Service Unavailable");
-    return;
-  } catch (const EIdException& e) {
-    return cannotConnect(Reason(e));
-  }
-
-  {
-    UpstreamWatch::Registration::Blocking blocking(run.Watched());
-    upstream.Write(head.Line + "\r\n" + head.Fields + "\r\n");
-    const std::string& body = chunked.Data();
-    if (!body.empty()) upstream.WriteBytes(body.data(), static_cast<std::int32_t>(body.size()));
-  }
-  view_.AppendUploadLine(head.Line);
-  std::int64_t unsent = head.BodyKind == RequestHead::Body::Length ? head.Length : 0;
-  if (unsent > 0 && ForwardBody(client, run, unsent, buffer) == BodyEnd::Stalled) {
-    Refuse(client, "HTTP/1.0 408 Request Timeout");
-    return;
-  }
+  if (std::optional<Refused> refused = Connect(client, run, request))
+    return Refuse(client, *refused);
+  SendRequest(run, request, chunked);
+  std::int64_t unsent = request.BodyKind == http::Request::Body::Length ? request.Length : 0;
+  if (unsent > 0 && ForwardBody(client, run, unsent, buffer) == BodyEnd::Stalled)
+    return Refuse(client, {http::Refusal::BodyTimedOut});
   // What the client has yet to send of a body the origin answered early.
   unsent -= static_cast<std::int64_t>(std::min<std::size_t>(
       buffer.Size(), static_cast<std::size_t>(std::max<std::int64_t>(unsent, 0))));
   // Whatever came after the request (a pipelined one, say) is not ours to forward.
   buffer.Consume(buffer.Size());
   buffer.Release();
+  RelayAnswer(client, run, request, unsent, terminated);
+}
 
+void ProxyHandler::SendRequest(CountedRun& run, const http::Request& request,
+                               const std::string& chunked) {
+  {
+    UpstreamWatch::Registration::Blocking blocking(run.Watched());
+    TIdTCPClient& upstream = run.Upstream();
+    std::string head = request.Line + "\r\n" + request.Fields;
+    if (request.BodyKind == http::Request::Body::Chunked)
+      head += "Content-Length: " + std::to_string(chunked.size()) + "\r\n";
+    upstream.Write(head + "\r\n");
+    if (!chunked.empty())
+      upstream.WriteBytes(chunked.data(), static_cast<std::int32_t>(chunked.size()));
+  }
+  view_.AppendUploadLine(request.Line);
+}
+
+void ProxyHandler::RelayAnswer(TIdTCPConnection& client, CountedRun& run,
+                               const http::Request& request, std::int64_t unsent,
+                               const std::function<bool()>& terminated) {
   // Bytes the client sends after its request are never forwarded; reading them is how a close
   // behind them is seen while the origin is silent.
-  PacedRelay relay(
-      client, upstream, view_, counters_, pause_,
-      [&] { return ClientGone(client) || terminated(); }, PacedRelay::Content::Answer);
-  relay.SetHeadDeadline(timing_.AnswerHeadDeadlineMs);
-  relay.SetHeadRequest(head.Line.starts_with("HEAD "));
-  const std::string noAnswer = "Tramlet got no answer from " + origin;
+  AnswerRelay relay(
+      client, run.Upstream(), view_, counters_, pause_,
+      [&] { return ClientGone(client) || terminated(); }, timing_.AnswerHeadDeadlineMs,
+      request.HeadOnly);
+  const std::string noAnswer = "Tramlet got no answer from " + Origin(request);
   try {
     switch (relay.Run()) {
-      case PacedRelay::Outcome::Relayed:
+      case AnswerRelay::Outcome::Relayed:
         if (unsent > 0) DiscardIncoming(client, std::min(unsent, kMaxDiscardedBytes));
         return;
-      case PacedRelay::Outcome::Truncated:
+      case AnswerRelay::Outcome::GaveUp:
+        return;
+      case AnswerRelay::Outcome::CutShort:
         return ResetConnection(client);
-      case PacedRelay::Outcome::NoAnswer:
-        return BadGateway(client, noAnswer + ": the connection was closed");
-      case PacedRelay::Outcome::HeadTimedOut:
-        return BadGateway(
-            client, noAnswer + " within " + std::to_string(timing_.AnswerHeadDeadlineMs) + " ms",
-            "HTTP/1.0 504 Gateway Timeout");
-      case PacedRelay::Outcome::HeadTooLarge:
-        return BadGateway(client, noAnswer + ": its header block did not end within " +
-                                      std::to_string(AnswerHead::kMaxBytes) + " bytes");
+      case AnswerRelay::Outcome::NoAnswer:
+        return Refuse(client, {http::Refusal::NoAnswer, noAnswer + ": the connection was closed"});
+      case AnswerRelay::Outcome::HeadTimedOut:
+        return Refuse(
+            client, {http::Refusal::AnswerHeadTimedOut,
+                     noAnswer + " within " + std::to_string(timing_.AnswerHeadDeadlineMs) + " ms"});
+      case AnswerRelay::Outcome::HeadTooLarge:
+        return Refuse(client, {http::Refusal::AnswerHeadTooLarge,
+                               noAnswer + ": its header block did not end within " +
+                                   std::to_string(http::AnswerFraming::kMaxHeadBytes) + " bytes"});
     }
   } catch (const EIdException& e) {
     // Only a failure before the answer began is the origin's to explain; once it has begun, a
@@ -334,48 +313,26 @@ void ProxyHandler::Forward(TIdTCPConnection& client, RequestCapture& capture, Re
       ResetConnection(client);
       throw;
     }
-    BadGateway(client, noAnswer + ": " + Reason(e));
+    Refuse(client, {http::Refusal::NoAnswer, noAnswer + ": " + Reason(e)});
   }
 }
 
-void ProxyHandler::OpenTunnel(TIdTCPConnection& client, const RequestCapture& capture,
+void ProxyHandler::OpenTunnel(TIdTCPConnection& client, const http::Request& request,
                               RelayBuffer& buffer, const std::function<bool()>& terminated) {
-  const std::string& requestLine = capture.Lines().front();
-  const std::optional<TunnelTarget> target = ParseConnectLine(requestLine);
-  if (!target || !FieldLinesWellFormed(capture.Lines())) {
-    Refuse(client, "HTTP/1.0 400 Bad Request");
-    return;
-  }
   CountedRun run(*this, client, terminated);
-  TIdTCPClient& upstream = run.Upstream();
-  try {
-    if (const auto refusal = ConnectUpstream(client, run, target->Host, target->Port)) {
-      Refuse(client, *refusal);
-      return;
-    }
-  } catch (const EIdException& e) {
-    auto* socketless = dynamic_cast<const EIdInvalidSocket*>(&e);
-    if (socketless && OutOfDescriptors(*socketless)) {
-      Refuse(client, "HTTP/1.0 503 Service Unavailable");
-    } else {
-      BadGateway(client, "Tramlet could not connect to " + target->Host + ":" +
-                             std::to_string(target->Port) + ": " + Reason(e));
-    }
-    return;
-  }
-  // The line as an HTTP/1.0 request would carry it; it ends in the version (ParseConnectLine).
-  std::string shown = Trim(requestLine);
-  shown.replace(shown.size() - 8, 8, "HTTP/1.0");
-  view_.AppendUploadLine(shown);
+  if (std::optional<Refused> refused = Connect(client, run, request))
+    return Refuse(client, *refused);
+  view_.AppendUploadLine(request.Line);
   client.Write("HTTP/1.0 200 Connection established\r\n\r\n");
 
   std::string early(buffer.Data());
   buffer.Consume(early.size());
   buffer.Release();
-  Tunnel(client, upstream, view_, counters_, pause_, terminated).Run(std::move(early));
+  Tunnel(client, run.Upstream(), view_, counters_, pause_, terminated).Run(std::move(early));
 }
 
-ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client, RequestCapture& capture,
+ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client,
+                                                  http::RequestReader& reader,
                                                   RelayBuffer& buffer) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline =
@@ -388,9 +345,9 @@ ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client, Requ
   if (WaitReadable(client.Socket(), left()) != Readiness::Readable) return Capture::GiveUp;
   for (;;) {
     if (ReceiveInto(client, buffer, kMaxBodyHeldBytes) == 0) return Capture::Ended;
-    buffer.Consume(capture.Append(buffer.Data()));
-    if (capture.Size() > kMaxHeaderBytes) return Capture::TooLarge;
-    if (capture.HeaderComplete() || capture.Malformed()) return Capture::Ended;
+    buffer.Consume(reader.Append(buffer.Data()));
+    if (reader.Size() > http::kMaxRequestHeaderBytes) return Capture::TooLarge;
+    if (reader.Complete() || reader.Malformed()) return Capture::Ended;
     // However it trickles in, a header block has until the deadline; a pause inside it is no end
     // of the request, since real clients hold back a small second write for tens of milliseconds.
     if (left() == 0) return Capture::TimedOut;
@@ -424,45 +381,64 @@ ProxyHandler::BodyEnd ProxyHandler::ForwardBody(TIdTCPConnection& client, Counte
   }
 }
 
-std::optional<std::string_view> ProxyHandler::ReadChunkedBody(TIdTCPConnection& client,
-                                                              RelayBuffer& buffer,
-                                                              ChunkedBody& body) {
+std::optional<http::Refusal> ProxyHandler::ReadChunkedBody(TIdTCPConnection& client,
+                                                           RelayBuffer& buffer, std::string& body) {
+  http::ChunkedDecoder decoder(http::kMaxChunkedBodyBytes);
   for (;;) {
-    buffer.Consume(body.Append(buffer.Data()));
-    switch (body.Status()) {
-      case ChunkedBody::State::Done:
+    buffer.Consume(decoder.Append(buffer.Data(), body));
+    switch (decoder.Status()) {
+      case http::ChunkedDecoder::State::Done:
         return std::nullopt;
-      case ChunkedBody::State::Malformed:
-        return "HTTP/1.0 400 Bad Request";
-      case ChunkedBody::State::TooLarge:
-        return "HTTP/1.0 413 Content Too Large";
-      case ChunkedBody::State::Reading:
+      case http::ChunkedDecoder::State::Malformed:
+        return http::Refusal::MalformedChunkedBody;
+      case http::ChunkedDecoder::State::TooLarge:
+        return http::Refusal::BodyTooLarge;
+      case http::ChunkedDecoder::State::Reading:
         break;
     }
     if (WaitReadable(client.Socket(), timing_.UnfinishedRequestWaitMs) != Readiness::Readable)
-      return "HTTP/1.0 408 Request Timeout";
-    // A body that ends with the connection is cut short.
-    if (ReceiveInto(client, buffer, kMaxBodyHeldBytes) == 0) return "HTTP/1.0 400 Bad Request";
+      return http::Refusal::BodyTimedOut;
+    if (ReceiveInto(client, buffer, kMaxBodyHeldBytes) == 0)
+      return http::Refusal::ChunkedBodyCutShort;
   }
+}
+
+std::optional<ProxyHandler::Refused> ProxyHandler::Connect(TIdTCPConnection& client,
+                                                           CountedRun& run,
+                                                           const http::Request& request) {
+  const auto failed = [&](const std::exception& error) {
+    return Refused{http::Refusal::ConnectFailed,
+                   "Tramlet could not connect to " + Origin(request) + ": " + Reason(error)};
+  };
+  try {
+    if (const std::optional<http::Refusal> refusal =
+            ConnectUpstream(client, run, request.Host, request.Port))
+      return Refused{*refusal};
+  } catch (const EIdInvalidSocket& e) {
+    if (OutOfDescriptors(e)) return Refused{http::Refusal::OutOfSockets};
+    return failed(e);
+  } catch (const EIdException& e) {
+    return failed(e);
+  }
+  return std::nullopt;
 }
 
 // The host is resolved once and the run connects to exactly that address, so the address judged
 // is the one reached, whatever the name resolves to the next time.
-std::optional<std::string_view> ProxyHandler::ConnectUpstream(TIdTCPConnection& client,
-                                                              CountedRun& run,
-                                                              const std::string& host,
-                                                              std::int32_t port) {
+std::optional<http::Refusal> ProxyHandler::ConnectUpstream(TIdTCPConnection& client,
+                                                           CountedRun& run, const std::string& host,
+                                                           std::int32_t port) {
   TIdStack& stack = *GlobalStack();
   const Destination destination =
       Resolve(stack, host, port, [&run] { return run.Watched().GivenUp(); });
   // The proxy listens on every address, so the network it is on can reach it; that must not
   // reach the services this machine keeps to itself.
   if (IsLoopbackOrUnspecified(destination.Value) && !IsLoopbackPeer(stack, PeerAddressOf(client)))
-    return "HTTP/1.0 403 Forbidden";
+    return http::Refusal::LoopbackForbidden;
   // Requests to ourselves would each take a thread and two sockets, as deep as they nest.
   auto* served = dynamic_cast<TIdTCPServerConnection*>(&client);
   if (served && served->Server() && IsOwnListener(stack, *served->Server(), destination))
-    return "HTTP/1.0 508 Loop Detected";
+    return http::Refusal::LoopDetected;
 
   TIdTCPClient& upstream = run.Upstream();
   upstream.SetHost(destination.Address);
@@ -475,10 +451,12 @@ std::optional<std::string_view> ProxyHandler::ConnectUpstream(TIdTCPConnection& 
   return std::nullopt;
 }
 
-void ProxyHandler::BadGateway(TIdTCPConnection& client, const std::string& text,
-                              std::string_view status) {
-  view_.AppendDownloadText(text);
-  Refuse(client, status, text);
+void ProxyHandler::Refuse(TIdTCPConnection& client, const Refused& refused) {
+  const http::RefusalText& text = http::Describe(refused.Reason);
+  view_.AppendDownloadText(refused.Text.empty()
+                               ? std::string(text.Status) + ": " + std::string(text.Reason)
+                               : refused.Text);
+  SendAndClose(client, http::RefusalAnswer(refused.Reason, refused.Text));
 }
 
 void ProxyHandler::ChangeCount(std::int32_t delta) {

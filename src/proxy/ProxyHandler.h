@@ -7,11 +7,14 @@
 #include <string>
 #include <string_view>
 
+#include "proxy/AnswerRelay.h"
 #include "proxy/PacedRelay.h"
 #include "proxy/ProxyCounters.h"
 #include "proxy/ProxyView.h"
 #include "proxy/Readiness.h"
 #include "proxy/UpstreamWatch.h"
+#include "proxy/http/Refusal.h"
+#include "proxy/http/RequestFraming.h"
 
 class TIdPeerThread;
 class TIdTCPClient;
@@ -20,9 +23,7 @@ class TIdTCPServer;
 
 namespace proxy {
 
-class ChunkedBody;
 class RelayBuffer;
-class RequestCapture;
 
 // How long clients may take; tests shorten these.
 struct HandlerTiming {
@@ -36,25 +37,24 @@ struct HandlerTiming {
   std::int32_t WatchPeriodMs = 250;
   // An answer header block not complete this long after the request went upstream is answered
   // 504.
-  std::int32_t AnswerHeadDeadlineMs = PacedRelay::kHeadDeadlineMs;
+  std::int32_t AnswerHeadDeadlineMs = AnswerRelay::kHeadDeadlineMs;
 };
 
-// Serves one proxied request per run: captures the request's header block from the client,
-// judges and rewrites it (JudgeRequest), sends it to the origin server as HTTP/1.0 followed by
-// exactly the body its framing announces, and relays the answer back paced (PacedRelay). Nothing
-// the client sends after that request goes upstream. A CONNECT request opens a tunnel instead
-// (Tunnel), whose server-to-client bytes are paced the same way. Runs on the peer thread of each
-// client, any number at once; the only shared state is the counters and the view.
+// Serves one proxied request per run, in phases: reads the request's header block from the client
+// and judges it (http::JudgeRequest), connects to the origin, sends the request as HTTP/1.0
+// followed by exactly the body its framing announces, and relays the answer back paced
+// (AnswerRelay). Nothing the client sends after that request goes upstream. A CONNECT request
+// opens a tunnel instead (Tunnel), whose server-to-client bytes are paced the same way. Runs on
+// the peer thread of each client, any number at once; the only shared state is the counters and
+// the view.
 //
-// What is refused, with a short answer and nothing sent upstream: a header block that is
-// malformed or framed ambiguously, or a target that is not itself an http:// URL (400, see
-// JudgeRequest), a version other than HTTP/1.x (505), a header block over kMaxHeaderBytes (431),
-// a chunked body that is malformed (400) or over ChunkedBody::kMaxBytes (413), a request not
-// complete by its deadline (408), a loopback destination asked for by a client on another host
-// (403), and a destination that is one of the server's own listeners (508). Destinations are
-// judged after name resolution, on the address then connected to. An answer whose header block
-// does not end within AnswerHead::kMaxBytes is answered 502. Calls blocked on the origin
-// (connect, send) end soon after the client has gone (UpstreamWatch).
+// What the proxy answers itself, with nothing sent upstream, is a refusal (http::Refusal): a
+// request the codec refuses, a chunked body that is malformed or too large, a request not complete
+// by its deadline, a loopback destination asked for by a client on another host, a destination
+// that is one of the server's own listeners, and a destination that cannot be reached.
+// Destinations are judged after name resolution, on the address then connected to. Each refusal
+// is shown in the download pane. Calls blocked on the origin (connect, send) end soon after the
+// client has gone (UpstreamWatch).
 //
 // An origin may answer before it has read the whole body (a 413, a 401): forwarding stops, the
 // answer is relayed as any other, and the rest of the body is read and dropped (up to
@@ -64,9 +64,6 @@ class ProxyHandler {
  public:
   using PauseFunction = PacedRelay::PauseFunction;
 
-  // Header blocks larger than this are refused rather than held in memory; bodies of any
-  // announced length stream through.
-  static constexpr std::int64_t kMaxHeaderBytes = 65536;
   // The most of a request body held at a time on its way upstream.
   static constexpr std::size_t kMaxBodyHeldBytes = std::size_t{256} * 1024;
   static constexpr std::int32_t kPeriodMs = PacedRelay::kPeriodMs;
@@ -94,30 +91,40 @@ class ProxyHandler {
   // Ended: the block is complete, malformed, or the client stopped sending.
   enum class Capture { Ended, GiveUp, TooLarge, TimedOut };
   class CountedRun;
+  // A refusal, with the one line of text a 502 or 504 carries.
+  struct Refused {
+    http::Refusal Reason;
+    std::string Text = {};
+  };
 
-  void Forward(TIdTCPConnection& client, RequestCapture& capture, RelayBuffer& buffer,
+  // The phases of a run.
+  Capture CaptureHeader(TIdTCPConnection& client, http::RequestReader& reader, RelayBuffer& buffer);
+  void Forward(TIdTCPConnection& client, const http::Request& request, RelayBuffer& buffer,
                const std::function<bool()>& terminated);
-  void OpenTunnel(TIdTCPConnection& client, const RequestCapture& capture, RelayBuffer& buffer,
+  void OpenTunnel(TIdTCPConnection& client, const http::Request& request, RelayBuffer& buffer,
                   const std::function<bool()>& terminated);
+  // The refusal to answer instead when the destination may not or cannot be reached.
+  std::optional<Refused> Connect(TIdTCPConnection& client, CountedRun& run,
+                                 const http::Request& request);
+  void SendRequest(CountedRun& run, const http::Request& request, const std::string& chunked);
+  void RelayAnswer(TIdTCPConnection& client, CountedRun& run, const http::Request& request,
+                   std::int64_t unsent, const std::function<bool()>& terminated);
 
-  Capture CaptureHeader(TIdTCPConnection& client, RequestCapture& capture, RelayBuffer& buffer);
   // How forwarding a body ended: all of it went (or the client closed early), the client stopped
   // sending it, or the origin began its answer first.
   enum class BodyEnd { Sent, Stalled, Answered };
   // Forwards the body while the origin is silent; left counts down the bytes not yet sent.
   BodyEnd ForwardBody(TIdTCPConnection& client, CountedRun& run, std::int64_t& left,
                       RelayBuffer& buffer);
-  // The status line that refuses a chunked body, or none once it has been read whole.
-  std::optional<std::string_view> ReadChunkedBody(TIdTCPConnection& client, RelayBuffer& buffer,
-                                                  ChunkedBody& body);
-  // The answer that refuses a connection to the destination, or none when the run may go on.
+  // Decodes a chunked body whole into body; the refusal when it cannot be.
+  std::optional<http::Refusal> ReadChunkedBody(TIdTCPConnection& client, RelayBuffer& buffer,
+                                               std::string& body);
   // Connects the run's upstream client to host:port, or gives the refusal to answer instead when
   // the client may not reach that destination. Connect errors leave as exceptions.
-  std::optional<std::string_view> ConnectUpstream(TIdTCPConnection& client, CountedRun& run,
-                                                  const std::string& host, std::int32_t port);
-  // Tells the client (and the download pane) in one line why there is no answer from the origin.
-  void BadGateway(TIdTCPConnection& client, const std::string& text,
-                  std::string_view status = "HTTP/1.0 502 Bad Gateway");
+  std::optional<http::Refusal> ConnectUpstream(TIdTCPConnection& client, CountedRun& run,
+                                               const std::string& host, std::int32_t port);
+  // Answers the client with the refusal, shows it in the download pane and closes.
+  void Refuse(TIdTCPConnection& client, const Refused& refused);
   void ChangeCount(std::int32_t delta);
 
   ProxyView& view_;

@@ -101,10 +101,9 @@ void Tunnel::Run(std::string early) {
   // connections: once a socket is dropped, calls on its number fail, as numbers are never handed
   // out again.
   upload_ = rtl::TThread::Create<Upload>(client_.Socket(), upstream_.Socket(), std::move(early));
-  PacedRelay relay(
-      client_, upstream_, view_, counters_, pause_,
-      [this] { return upload_->ClientGone() || !client_.IsConnected() || terminated_(); },
-      PacedRelay::Content::Tunnel);
+  PacedRelay relay(client_, upstream_, view_, counters_, pause_, [this] {
+    return upload_->ClientGone() || !client_.IsConnected() || terminated_();
+  });
   // A reset on either side is passed on as one, so neither end takes a cut-off stream for whole.
   try {
     relay.Run();

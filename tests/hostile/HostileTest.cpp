@@ -110,21 +110,15 @@ std::string TrimBlanks(std::string_view text) {
   return std::string(text);
 }
 
-// A port as the handler reads it: optional sign, decimal digits, 1 to 65535.
+// A port as the handler reads it: decimal digits only, 1 to 65535.
 std::optional<std::int32_t> PortOf(std::string_view text) {
-  std::string_view digits = text;
-  bool negative = false;
-  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
-    negative = digits.front() == '-';
-    digits.remove_prefix(1);
-  }
-  if (digits.empty() || digits.size() > 9) return std::nullopt;
+  if (text.empty() || text.size() > 9) return std::nullopt;
   std::int64_t value = 0;
-  for (char c : digits) {
+  for (char c : text) {
     if (c < '0' || c > '9') return std::nullopt;
     value = value * 10 + (c - '0');
   }
-  if (negative || value < 1 || value > 65535) return std::nullopt;
+  if (value < 1 || value > 65535) return std::nullopt;
   return static_cast<std::int32_t>(value);
 }
 

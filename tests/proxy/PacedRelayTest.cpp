@@ -22,9 +22,9 @@ TEST(PacedRelayTest, CallsLambdasPassedStraightToItsConstructor) {
   int pauses = 0;
   proxy::PacedRelay relay(
       client, upstream, view, counters, [&pauses](std::int32_t) { ++pauses; },
-      [&pauses] { return pauses == 3; }, proxy::PacedRelay::Content::Tunnel);
+      [&pauses] { return pauses == 3; });
   ASSERT_TRUE(originPeer.Send("held"));
-  EXPECT_EQ(relay.Run(), proxy::PacedRelay::Outcome::Relayed);
+  EXPECT_EQ(relay.Run(), proxy::PacedRelay::Outcome::GaveUp);
   EXPECT_EQ(pauses, 3);
   EXPECT_EQ(clientPeer.ReadExactly(1, 50), "");
 }

@@ -1,8 +1,8 @@
-#include "proxy/ChunkedBody.h"
+#include "proxy/http/ChunkedCoding.h"
 
 #include <algorithm>
 
-namespace proxy {
+namespace proxy::http {
 namespace {
 
 int HexValue(char c) {
@@ -14,37 +14,37 @@ int HexValue(char c) {
 
 }  // namespace
 
-std::size_t ChunkedBody::Append(std::string_view bytes) {
+std::size_t ChunkedDecoder::Append(std::string_view bytes, std::string& out) {
   std::size_t at = 0;
   while (state_ == State::Reading && at < bytes.size()) {
     if (step_ == Step::Data) {
       const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(size_, bytes.size() - at));
-      data_.append(bytes.substr(at, n));
+      out.append(bytes.substr(at, n));
       at += n;
       size_ -= n;
+      decoded_ += n;
       if (size_ == 0) step_ = Step::DataEnd;
       continue;
     }
     const char c = bytes[at++];
-    if (afterCr_) {
-      afterCr_ = false;
-      if (c == '\n') {
+    switch (lineEnds_.Take(c)) {
+      case LineEnds::Byte::Text:
+        Take(c);
+        break;
+      case LineEnds::Byte::End:
         LineEnded();
-      } else {
+        break;
+      case LineEnds::Byte::Malformed:
         state_ = State::Malformed;
-      }
-    } else if (c == '\r') {
-      afterCr_ = true;
-    } else if (c == '\n') {
-      LineEnded();
-    } else {
-      Take(c);
+        break;
+      case LineEnds::Byte::Pending:
+        break;
     }
   }
   return at;
 }
 
-void ChunkedBody::LineEnded() {
+void ChunkedDecoder::LineEnded() {
   switch (step_) {
     case Step::Size:
     case Step::AfterSize:
@@ -69,11 +69,7 @@ void ChunkedBody::LineEnded() {
   }
 }
 
-void ChunkedBody::Take(char c) {
-  if (c == '\0') {
-    state_ = State::Malformed;
-    return;
-  }
+void ChunkedDecoder::Take(char c) {
   if (step_ == Step::Trailer) {
     trailerLineEmpty_ = false;
     if (++trailerBytes_ > kMaxTrailerBytes) state_ = State::Malformed;
@@ -83,13 +79,17 @@ void ChunkedBody::Take(char c) {
     state_ = State::Malformed;
     return;
   }
-  const bool blank = c == ' ' || c == '\t';
+  const bool blank = IsBlank(c);
   switch (step_) {
     case Step::Size:
       if (const int digit = HexValue(c); digit >= 0) {
         ++digits_;
+        if (size_ > (std::numeric_limits<std::uint64_t>::max() >> 4)) {
+          state_ = State::Malformed;
+          return;
+        }
         size_ = size_ * 16 + static_cast<std::uint64_t>(digit);
-        if (size_ > kMaxBytes - data_.size()) state_ = State::TooLarge;
+        if (size_ > maxBytes_ - decoded_) state_ = State::TooLarge;
       } else if (digits_ > 0 && (blank || c == ';')) {
         step_ = blank ? Step::AfterSize : Step::Extension;
       } else {
@@ -108,4 +108,4 @@ void ChunkedBody::Take(char c) {
   }
 }
 
-}  // namespace proxy
+}  // namespace proxy::http

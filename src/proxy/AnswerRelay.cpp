@@ -1,0 +1,95 @@
+#include "proxy/AnswerRelay.h"
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+#include "net/IdTCPConnection.h"
+#include "proxy/Readiness.h"
+
+namespace proxy {
+namespace {
+
+// The download pane shows what came from the origin where it holds a line end.
+void ShowText(ProxyView& view, std::string_view bytes) {
+  if (bytes.find("\r\n") != std::string_view::npos) view.AppendDownloadText(bytes);
+}
+
+}  // namespace
+
+AnswerRelay::AnswerRelay(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
+                         ProxyCounters& counters, PacedRelay::PauseFunction pause,
+                         std::function<bool()> giveUp, std::int32_t headDeadlineMs,
+                         bool headRequest)
+    : upstream_(upstream),
+      view_(view),
+      giveUp_(giveUp),
+      headDeadlineMs_(headDeadlineMs),
+      headRequest_(headRequest),
+      relay_(client, upstream, view, counters, std::move(pause), std::move(giveUp)) {}
+
+AnswerRelay::Outcome AnswerRelay::Run() {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(headDeadlineMs_);
+  nextLook_ = Clock::now() + std::chrono::milliseconds(kHeadLookMs);
+  http::AnswerFraming framing(headRequest_);
+  RelayBuffer& held = relay_.Held();
+  for (;;) {
+    switch (framing.Read(held.Data(), relay_.UpstreamClosed())) {
+      case http::AnswerFraming::Step::More:
+        if (const std::optional<Outcome> ended = AwaitHead(deadline)) return *ended;
+        // A step at a time: the body read with the block stays held until the pacing lets it
+        // go, so reading all the origin has ready would hold a whole small answer per run. At
+        // least a byte, for the LF a block's last CR may still have to come.
+        relay_.ReadReady(static_cast<std::int64_t>(
+            std::clamp<std::size_t>(http::AnswerFraming::kMaxHeadBytes -
+                                        std::min(held.Size(), http::AnswerFraming::kMaxHeadBytes),
+                                    1, RelayBuffer::kInitialCapacity)));
+        continue;
+      case http::AnswerFraming::Step::TooLarge:
+        return relay_.ClientOffered() ? Outcome::Relayed : Outcome::HeadTooLarge;
+      case http::AnswerFraming::Step::Interim:
+        held.ReplaceFront(framing.Taken(), framing.Block());
+        ShowText(view_, framing.Block());
+        if (!relay_.SendFront(framing.Block().size())) return Outcome::GaveUp;
+        continue;
+      case http::AnswerFraming::Step::Final:
+        break;
+    }
+    held.ReplaceFront(framing.Taken(), framing.Block());
+    if (held.Empty() && !relay_.ClientOffered()) return Outcome::NoAnswer;  // closed before a byte
+    ShowText(view_, held.Data());
+    std::optional<std::int64_t> length;
+    if (const http::BodyFraming body = framing.Body();
+        body.Framing == http::BodyFraming::Kind::Length)
+      length = static_cast<std::int64_t>(framing.Block().size()) + body.Length;
+    switch (relay_.Run(length, [this](std::string_view bytes) { ShowText(view_, bytes); })) {
+      case PacedRelay::Outcome::Relayed:
+        return Outcome::Relayed;
+      case PacedRelay::Outcome::GaveUp:
+        return Outcome::GaveUp;
+      case PacedRelay::Outcome::CutShort:
+        return Outcome::CutShort;
+    }
+    return Outcome::Relayed;
+  }
+}
+
+// An origin that trickles its header block would keep every wait short and never let the run
+// look at its client: the look comes by the clock instead.
+std::optional<AnswerRelay::Outcome> AnswerRelay::AwaitHead(Clock::time_point deadline) {
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    if (now >= nextLook_) {
+      if (giveUp_()) return Outcome::GaveUp;
+      nextLook_ = now + std::chrono::milliseconds(kHeadLookMs);
+    }
+    if (now >= deadline) return relay_.ClientOffered() ? Outcome::Relayed : Outcome::HeadTimedOut;
+    const auto wait =
+        std::chrono::ceil<std::chrono::milliseconds>(std::min(deadline, nextLook_) - now);
+    if (WaitReadable(upstream_.Socket(), static_cast<std::int32_t>(wait.count())) !=
+        Readiness::TimedOut)
+      return std::nullopt;
+  }
+}
+
+}  // namespace proxy

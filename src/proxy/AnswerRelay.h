@@ -1,0 +1,58 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "proxy/PacedRelay.h"
+#include "proxy/ProxyCounters.h"
+#include "proxy/ProxyView.h"
+#include "proxy/http/AnswerFraming.h"
+
+class TIdTCPConnection;
+
+namespace proxy {
+
+// Relays the answer to one forwarded request. Its header blocks are held until each is complete
+// and rewritten as a whole (http::AnswerFraming); each interim (1xx) block goes out (paced) as
+// soon as it is complete, the final one with the body after it, paced by PacedRelay, up to the
+// end the block announces or the origin's close. The final block and every body read that holds
+// CR LF are shown in the download pane.
+class AnswerRelay {
+ public:
+  // Relayed, GaveUp and CutShort as PacedRelay has them. The rest say why no answer could go to
+  // the client: the origin closed without a byte, or the header block did not end within
+  // AnswerFraming::kMaxHeadBytes or by the head deadline (after an interim block has gone, the run
+  // just ends).
+  enum class Outcome { Relayed, GaveUp, CutShort, NoAnswer, HeadTooLarge, HeadTimedOut };
+
+  // While an answer's header block is awaited, a gone client or a stop is looked for this often,
+  // whatever the origin sends meanwhile.
+  static constexpr std::int32_t kHeadLookMs = 250;
+  static constexpr std::int32_t kHeadDeadlineMs = 60000;
+
+  // headDeadlineMs: how long after Run begins the final header block must be complete.
+  AnswerRelay(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
+              ProxyCounters& counters, PacedRelay::PauseFunction pause,
+              std::function<bool()> giveUp, std::int32_t headDeadlineMs, bool headRequest);
+
+  Outcome Run();
+  bool ClientOffered() const { return relay_.ClientOffered(); }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  // Waits for more of a header block: nothing when bytes (or the close) have come.
+  std::optional<Outcome> AwaitHead(Clock::time_point deadline);
+
+  TIdTCPConnection& upstream_;
+  ProxyView& view_;
+  const std::function<bool()> giveUp_;
+  const std::int32_t headDeadlineMs_;
+  const bool headRequest_;
+  PacedRelay relay_;
+  Clock::time_point nextLook_;
+};
+
+}  // namespace proxy

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// An answer from the bytes an origin sends to what the client gets: its header blocks (interim
+// ones, then the final one) found in bytes that arrive in pieces and rewritten as wholes, and the
+// framing of the body after them. Pure: no sockets, no threads.
+namespace proxy::http {
+
+// How the body after a final header block ends.
+struct BodyFraming {
+  enum class Kind { Length, Chunked, UntilClose };
+  Kind Framing = Kind::UntilClose;
+  std::int64_t Length = 0;  // for Kind::Length
+};
+
+// Reads an answer's header blocks once, in bytes that arrive in pieces. Lines end at CR LF, a lone
+// CR or a lone LF; a block ends with its empty line. Only the blocks are rewritten
+// (RewriteAnswerHead); every byte after the final one is the body and goes out as it came.
+class AnswerFraming {
+ public:
+  // A block not ended within this many bytes is no answer we relay.
+  static constexpr std::size_t kMaxHeadBytes = 65536;
+
+  explicit AnswerFraming(bool headRequest) : headRequest_(headRequest) {}
+
+  enum class Step {
+    More,      // the block may still go on: hold what came and read on
+    Interim,   // a 1xx block (but 101) is complete; another block follows it
+    Final,     // the final block is complete; the body follows it
+    TooLarge,  // the block has not ended within kMaxHeadBytes
+  };
+  // held is the answer from the first byte of the block not yet taken on, as much of it as has
+  // come; each call sees at least what the call before it saw, until a block is taken. closed: the
+  // origin sends no more, so whatever is held is the block.
+  Step Read(std::string_view held, bool closed);
+
+  // After Interim or Final: how many bytes of held the block took, and the block as the client
+  // gets it. After Final: how the body is framed.
+  std::size_t Taken() const { return taken_; }
+  const std::string& Block() const { return block_; }
+  BodyFraming Body() const { return body_; }
+
+ private:
+  // Where the block ends in held, once known.
+  std::optional<std::size_t> FindEnd(std::string_view held, bool closed);
+
+  const bool headRequest_;
+  std::size_t scanned_ = 0;
+  bool lineStart_ = true;
+  bool afterCr_ = false;
+  bool tooLarge_ = false;
+  std::optional<std::size_t> end_;  // found, but an LF may still belong to it
+  std::size_t taken_ = 0;
+  std::string block_;
+  BodyFraming body_;
+};
+
+// An answer's header block (status line, fields and the empty line, with their line ends as they
+// came) as it goes to our client: an HTTP/1.x status line says HTTP/1.0, Connection and
+// Proxy-Connection say "close", Keep-Alive fields (and lines folded into any of these) are gone.
+// Every other byte is kept. Bytes that do not begin with "HTTP/" are no header block and come back
+// unchanged.
+std::string RewriteAnswerHead(std::string_view block);
+
+// Whether the block is an interim (1xx) answer that another header block follows. 101 is not:
+// after it the connection carries another protocol.
+bool IsInterimHead(std::string_view block);
+
+// How the body after a final header block is framed: no body after a HEAD request or with status
+// 1xx, 204 or 304 (but 101, after which the connection carries another protocol until it closes);
+// chunked with a Transfer-Encoding; else by its Content-Length, when it has one that is valid.
+BodyFraming FrameAnswerBody(std::string_view block, bool headRequest);
+
+}  // namespace proxy::http

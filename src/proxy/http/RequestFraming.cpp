@@ -1,0 +1,217 @@
+#include "proxy/http/RequestFraming.h"
+
+#include <algorithm>
+
+#include "rtl/Text.h"
+
+namespace proxy::http {
+
+std::size_t RequestReader::Append(std::string_view bytes) {
+  constexpr std::string_view kLineEndBytes("\r\n\0", 3);
+  std::size_t at = 0;
+  while (state_ == State::Reading && at < bytes.size()) {
+    // Plain text goes in a run at a time; line-end bytes, and the byte after a CR, one by one.
+    if (!lineEnds_.Pending()) {
+      const std::size_t end = bytes.find_first_of(kLineEndBytes, at);
+      open_.append(bytes.substr(at, end - at));
+      if (end == std::string_view::npos) {
+        at = bytes.size();
+        break;
+      }
+      at = end;
+    }
+    switch (lineEnds_.Take(bytes[at++])) {
+      case LineEnds::Byte::End:
+        EndLine();
+        break;
+      case LineEnds::Byte::Malformed:
+        state_ = State::Malformed;
+        break;
+      case LineEnds::Byte::Text:  // never: only line-end bytes and the one after a CR get here
+      case LineEnds::Byte::Pending:
+        break;
+    }
+  }
+  size_ += static_cast<std::int64_t>(at);
+  return at;
+}
+
+void RequestReader::EndLine() {
+  if (open_.empty() && lines_.empty()) return;  // a blank line before the request line
+  if (open_.empty()) state_ = State::Complete;
+  lines_.push_back(std::move(open_));
+  open_.clear();
+}
+
+namespace {
+
+Request Refused(Refusal refusal) {
+  Request request;
+  request.Refused = refusal;
+  return request;
+}
+
+bool IsConnectLine(std::string_view trimmedLine) {
+  return trimmedLine.starts_with("CONNECT ");
+}
+
+constexpr bool IsNameChar(char c) {
+  return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
+}
+
+// Dot-separated labels of name characters; a host of digits and dots only must be a dotted
+// address ("1.2.3" or "10.1.300.4" name no host).
+bool IsTunnelHost(std::string_view host) {
+  if (host.empty() || host.size() > 253) return false;
+  const bool address =
+      std::all_of(host.begin(), host.end(), [](char c) { return IsDigit(c) || c == '.'; });
+  std::size_t labels = 0;
+  for (std::size_t at = 0; at <= host.size(); ++labels) {
+    const std::size_t end = std::min(host.find('.', at), host.size());
+    const std::string_view label = host.substr(at, end - at);
+    if (label.empty() || label.size() > 63) return false;
+    if (!std::all_of(label.begin(), label.end(), IsNameChar)) return false;
+    if (address && (label.size() > 3 || std::stoi(std::string(label)) > 255)) return false;
+    at = end + 1;
+  }
+  return !address || labels == 4;
+}
+
+// Every line after the request line a well-formed field line; the refusal when one is not.
+std::optional<Refusal> FieldLinesRefusal(const LineList& lines) {
+  for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+    if (!ParseField(lines[i]))
+      return IsBlank(lines[i].front()) ? Refusal::FoldedField : Refusal::MalformedField;
+  }
+  return std::nullopt;
+}
+
+Request JudgeConnect(const LineList& lines, std::string_view line) {
+  Request request;
+  request.Tunnel = true;
+  request.Refused = Refusal::MalformedConnectTarget;
+  std::string_view rest = line.substr(std::string_view("CONNECT ").size());
+  const std::size_t space = rest.find(' ');
+  if (space == std::string_view::npos) return request;
+  const std::string_view authority = rest.substr(0, space);
+  const std::optional<Version> version = ParseVersion(rest.substr(space + 1));
+  const std::size_t colon = authority.rfind(':');
+  if (!version || version->Major != 1 || colon == std::string_view::npos) return request;
+  const std::string_view host = authority.substr(0, colon);
+  const std::optional<std::int32_t> port = ParsePort(authority.substr(colon + 1));
+  if (!port || !IsTunnelHost(host)) return request;
+  request.Refused = FieldLinesRefusal(lines);
+  request.Host = host;
+  request.PortText = authority.substr(colon + 1);
+  request.Port = *port;
+  request.Line.append(line.substr(0, line.size() - 8)).append("HTTP/1.0");
+  return request;
+}
+
+// The request line of a request to forward: method SP target SP version.
+Request JudgeRequestLine(std::string_view line) {
+  Request request = Refused(Refusal::MalformedRequestLine);
+  const std::size_t methodEnd = line.find(' ');
+  const std::size_t targetEnd = line.rfind(' ');
+  if (methodEnd == std::string_view::npos || targetEnd == methodEnd) return request;
+  const std::string_view method = line.substr(0, methodEnd);
+  const std::string_view target = line.substr(methodEnd + 1, targetEnd - methodEnd - 1);
+  const std::optional<Version> version = ParseVersion(line.substr(targetEnd + 1));
+  if (!version || !IsToken(method)) return request;
+  request.Refused = Refusal::TargetNotHttpUrl;
+  if (!target.starts_with("http://") || std::any_of(target.begin(), target.end(), [](char c) {
+        return static_cast<unsigned char>(c) <= 32 || c == 127;
+      }))
+    return request;
+  const std::size_t pathStart = target.find('/', 7);
+  if (pathStart == std::string_view::npos) return request;
+  const std::string_view authority = target.substr(7, pathStart - 7);
+  // An IPv6 literal keeps its brackets, so that it can be told apart.
+  const std::size_t colon =
+      authority.find(':', authority.starts_with('[') ? authority.find(']') : 0);
+  request.Host = authority.substr(0, colon);
+  request.PortText = colon == std::string_view::npos ? "80" : authority.substr(colon + 1);
+  if (request.Host.empty()) return request;
+  if (version->Major != 1) {
+    request.Refused = Refusal::VersionNotSupported;
+    return request;
+  }
+  request.Refused.reset();
+  request.HeadOnly = method == "HEAD";
+  request.Line.append(method).append(" ").append(target.substr(pathStart)).append(" HTTP/1.0");
+  return request;
+}
+
+// The header lines of a request to forward, rewritten into request.Fields with its body framing.
+void JudgeFields(const LineList& lines, Request& request) {
+  std::optional<std::int64_t> length;
+  std::vector<std::string_view> codings;
+  bool transferEncoding = false;
+  for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+    const std::string_view line = lines[i];
+    const std::optional<Field> field = ParseField(line);
+    if (!field) {
+      request.Refused = IsBlank(line.front()) ? Refusal::FoldedField : Refusal::MalformedField;
+      return;
+    }
+    if (FieldNameIs(field->Name, "content-length")) {
+      const std::optional<std::int64_t> parsed = ParseContentLength(field->Value);
+      if (!parsed || (length && *length != *parsed)) {
+        request.Refused = Refusal::InvalidContentLength;
+        return;
+      }
+      // One line of it goes on, and one number in it.
+      if (!length) {
+        request.Fields.append(field->Value.find(',') == std::string_view::npos
+                                  ? line
+                                  : std::string(field->Name) + ": " + std::to_string(*parsed));
+        request.Fields.append("\r\n");
+      }
+      length = parsed;
+    } else if (FieldNameIs(field->Name, "transfer-encoding")) {
+      transferEncoding = true;
+      for (const std::string_view coding : ListElements(field->Value))
+        codings.push_back(coding);
+    } else if (FieldNameIs(field->Name, "connection") ||
+               FieldNameIs(field->Name, "proxy-connection")) {
+      request.Fields.append(field->Name).append(": close\r\n");
+    } else if (!FieldNameIs(field->Name, "keep-alive")) {
+      request.Fields.append(line).append("\r\n");
+    }
+  }
+  if (transferEncoding) {
+    if (length) {
+      request.Refused = Refusal::LengthWithTransferEncoding;
+    } else if (codings.size() != 1 || !FieldNameIs(codings.front(), "chunked")) {
+      request.Refused = Refusal::UnsupportedTransferEncoding;
+    } else {
+      request.BodyKind = Request::Body::Chunked;
+    }
+  } else if (length) {
+    request.BodyKind = Request::Body::Length;
+    request.Length = *length;
+  }
+}
+
+}  // namespace
+
+Request JudgeRequest(const LineList& lines) {
+  if (lines.empty()) return Refused(Refusal::MalformedRequestLine);
+  const std::string line = rtl::Trim(lines.front());
+  if (IsConnectLine(line)) return JudgeConnect(lines, line);
+  Request request = JudgeRequestLine(line);
+  if (request.Refused) return request;
+  JudgeFields(lines, request);
+  if (request.Refused) return request;
+  // Checked last, so that a malformed request is refused as such whatever its target says.
+  if (request.Host.starts_with('[')) {
+    request.Refused = Refusal::Ipv6Literal;
+  } else if (const std::optional<std::int32_t> port = ParsePort(request.PortText)) {
+    request.Port = *port;
+  } else {
+    request.Refused = Refusal::InvalidPort;
+  }
+  return request;
+}
+
+}  // namespace proxy::http

@@ -1,0 +1,96 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "proxy/http/FieldSyntax.h"
+#include "proxy/http/Refusal.h"
+
+// A request from the bytes a client sends to what goes upstream: its header block read from reads
+// of any size (RequestReader), then judged and rewritten for the origin, which gets HTTP/1.0 and
+// one request per connection (JudgeRequest). Pure: no sockets, no threads.
+namespace proxy::http {
+
+// A header block, one entry per line, without line ends.
+using LineList = std::vector<std::string>;
+
+// Header blocks larger than this are refused rather than held in memory.
+constexpr std::int64_t kMaxRequestHeaderBytes = 65536;
+// A chunked body is decoded and held whole, so that it can go on with a Content-Length; one
+// larger than this is refused.
+constexpr std::uint64_t kMaxChunkedBodyBytes = std::uint64_t{16} * 1024 * 1024;
+
+// The header block of a request, taken from reads of any size. Lines end as LineEnds says; a
+// malformed line end makes the block malformed. Empty lines before the request line are skipped;
+// the block ends with the next empty line. What follows it is the body, which the reader leaves to
+// the caller untouched.
+class RequestReader {
+ public:
+  // Takes header bytes from the front of bytes and gives how many it took; the rest belongs to
+  // the body. Takes nothing once the block has ended or turned out malformed.
+  std::size_t Append(std::string_view bytes);
+
+  // The lines so far, without line ends; the empty line that ended the block is the last one.
+  const LineList& Lines() const { return lines_; }
+  bool Complete() const { return state_ == State::Complete; }
+  bool Malformed() const { return state_ == State::Malformed; }
+  // Header bytes taken so far, line ends included as they came.
+  std::int64_t Size() const { return size_; }
+
+ private:
+  enum class State { Reading, Complete, Malformed };
+
+  void EndLine();
+
+  LineList lines_;
+  std::string open_;  // the line being read, while its end has not come
+  LineEnds lineEnds_;
+  State state_ = State::Reading;
+  std::int64_t size_ = 0;
+};
+
+// A request judged: refused, or fit to go upstream as it is to be sent.
+struct Request {
+  enum class Body { None, Length, Chunked };
+
+  // Why the request is answered by the proxy instead; nothing when it goes upstream.
+  std::optional<Refusal> Refused;
+  // A CONNECT request: a tunnel to Host:Port rather than a request to forward.
+  bool Tunnel = false;
+  std::string Host;      // as the target names it
+  std::string PortText;  // as the target gives it; "80" when it names none
+  std::int32_t Port = 0;
+  // The request line as sent upstream: method, the target's path and query byte for byte,
+  // HTTP/1.0. For a tunnel, the line as an HTTP/1.0 request would carry it.
+  std::string Line;
+  // The header lines as sent, each ended by CR LF, without the empty line that ends them.
+  std::string Fields;
+  Body BodyKind = Body::None;
+  std::int64_t Length = 0;  // for Body::Length
+  // A HEAD request: no body follows the answer's header block, whatever length it names.
+  bool HeadOnly = false;
+};
+
+// Judges a complete header block (the lines as RequestReader gives them, the empty last one
+// included).
+//
+// A request for an http:// URL is refused with 400 for: a request line that is not method,
+// target and version apart by single spaces (blanks at either end allowed), a target that is not
+// http:// with a host and a path, a folded line, a field line without a name or with blanks before
+// its colon, differing or malformed Content-Lengths, Content-Length with Transfer-Encoding, and any
+// Transfer-Encoding but chunked; with 505 for a version other than HTTP/1.x; with 502 for a port
+// that is not 1 to 65535 or an IPv6 literal. Connection and Proxy-Connection say "close",
+// Keep-Alive and Transfer-Encoding fields are dropped, repeats of a Content-Length are dropped;
+// every other line goes as it came.
+//
+// A CONNECT request is "CONNECT", one space, host ":" port, one space and "HTTP/1." with one digit
+// (blanks at either end allowed), where host is a plain name (letters, digits, '-' and '_' in
+// dot-separated labels) or a dotted address of four numbers up to 255, and port is 1 to 65535;
+// its field lines must be well-formed. Anything else is refused with 400.
+Request JudgeRequest(const LineList& lines);
+
+}  // namespace proxy::http

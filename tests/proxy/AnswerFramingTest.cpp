@@ -1,0 +1,140 @@
+#include "proxy/http/AnswerFraming.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using proxy::http::AnswerFraming;
+using proxy::http::BodyFraming;
+using Step = AnswerFraming::Step;
+
+struct HeadCase {
+  const char* name;
+  std::string answer;
+  bool closed;
+  std::optional<std::size_t> length;  // none: not ended, or too long when tooLong
+  bool tooLong = false;
+};
+
+void PrintTo(const HeadCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+// What the relay sends: the block rewritten, then the rest as it came.
+std::string Sent(const std::string& answer, std::size_t blockLength) {
+  return proxy::http::RewriteAnswerHead(answer.substr(0, blockLength)) + answer.substr(blockLength);
+}
+
+class AnswerHeadTest : public ::testing::TestWithParam<HeadCase> {};
+
+// Fed whole, and fed as it might arrive - growing by one byte at a time - the same bytes go out.
+TEST_P(AnswerHeadTest, SendsTheSameHoweverTheAnswerArrives) {
+  const HeadCase& c = GetParam();
+  AnswerFraming whole(false);
+  const Step once = whole.Read(c.answer, c.closed);
+  ASSERT_EQ(once == Step::Final || once == Step::Interim, c.length.has_value());
+  if (c.length) {
+    EXPECT_EQ(whole.Taken(), *c.length);
+  }
+  AnswerFraming growing(false);
+  Step step = Step::More;
+  for (std::size_t size = 0; size <= c.answer.size() && step == Step::More; ++size)
+    step = growing.Read(std::string_view(c.answer).substr(0, size),
+                        c.closed && size == c.answer.size());
+  EXPECT_EQ(step == Step::TooLarge, c.tooLong);
+  ASSERT_EQ(step == Step::Final || step == Step::Interim, c.length.has_value());
+  if (c.length) {
+    EXPECT_EQ(Sent(c.answer, growing.Taken()), Sent(c.answer, *c.length));
+  }
+}
+
+const std::string kLong(AnswerFraming::kMaxHeadBytes + 10, 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, AnswerHeadTest,
+    ::testing::Values(
+        HeadCase{"CrLf", "HTTP/1.1 200 OK\r\nA: keep-alive\r\n\r\nkeep-alive 1.1\r\n\r\n", false,
+                 34},
+        HeadCase{"LfOnly", "HTTP/1.1 200 OK\nA: b\n\nbody", false, 22},
+        HeadCase{"LoneCr", "HTTP/1.1 200 OK\rA: b\r\rbody", false, 22},
+        HeadCase{"LfCrEndsTheBlock", "HTTP/1.1 200 OK\n\rbody", false, 17},
+        HeadCase{"NotYetEnded", "HTTP/1.1 200 OK\r\nA: b\r\n", false, std::nullopt},
+        HeadCase{"ClosedBeforeItEnded", "HTTP/1.1 200 OK\r\nA: b", true, 21},
+        HeadCase{"NoEndWithinTheLimit", kLong + "\r\n\r\n", false, std::nullopt, true},
+        HeadCase{"EndsRightAtTheLimit",
+                 std::string(AnswerFraming::kMaxHeadBytes - 4, 'x') + "\r\n\r\nbody", false,
+                 AnswerFraming::kMaxHeadBytes}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
+// The blocks an answer yields, read from bytes cut at one point: interim ones as they come, the
+// final one with its framing, the same wherever the cut falls.
+std::vector<std::string> Blocks(const std::string& answer, std::size_t cut, BodyFraming& body) {
+  AnswerFraming framing(false);
+  std::vector<std::string> blocks;
+  std::size_t start = 0;
+  for (const std::size_t held : {cut, answer.size()}) {
+    for (Step step; (step = framing.Read(std::string_view(answer).substr(start, held - start),
+                                         held == answer.size())) != Step::More;) {
+      if (step == Step::TooLarge) return {"too large"};
+      blocks.push_back(framing.Block());
+      start += framing.Taken();
+      if (step == Step::Final) {
+        body = framing.Body();
+        return blocks;
+      }
+    }
+  }
+  return blocks;
+}
+
+TEST(AnswerBlocksTest, InterimAndFinalBlocksAreTheSameWhereverTheBytesAreCut) {
+  const std::string answer =
+      "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\nLink: </a>\n\n"
+      "HTTP/1.1 200 OK\r\nConnection: keep-alive\r\nContent-Length: 2\r\n\r\nok";
+  const std::vector<std::string> expected{
+      "HTTP/1.0 100 Continue\r\n\r\n", "HTTP/1.0 103 Early Hints\nLink: </a>\n\n",
+      "HTTP/1.0 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\n"};
+  for (std::size_t cut = 0; cut <= answer.size(); ++cut) {
+    BodyFraming body;
+    ASSERT_EQ(Blocks(answer, cut, body), expected) << "cut at " << cut;
+    EXPECT_EQ(body.Framing, BodyFraming::Kind::Length);
+    EXPECT_EQ(body.Length, 2);
+  }
+}
+
+TEST(AnswerBodyTest, IsFramedByTheStatusAndTheFramingFields) {
+  struct Case {
+    std::string block;
+    bool headRequest;
+    BodyFraming::Kind framing;
+    std::int64_t length;
+  };
+  using Kind = BodyFraming::Kind;
+  const Case cases[] = {
+      {"HTTP/1.0 200 OK\r\nContent-Length: 12\r\n\r\n", false, Kind::Length, 12},
+      {"HTTP/1.0 200 OK\r\ncontent-length: 7, 7\r\nContent-Length: 7\r\n\r\n", false, Kind::Length,
+       7},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 12\r\n\r\n", true, Kind::Length, 0},
+      {"HTTP/1.0 204 No Content\r\nContent-Length: 12\r\n\r\n", false, Kind::Length, 0},
+      {"HTTP/1.0 304 Not Modified\r\n\r\n", false, Kind::Length, 0},
+      {"HTTP/1.0 101 Switching Protocols\r\nContent-Length: 0\r\n\r\n", true, Kind::UntilClose, 0},
+      {"HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n", false,
+       Kind::Chunked, 0},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\n", false, Kind::UntilClose,
+       0},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 0x10\r\n\r\n", false, Kind::UntilClose, 0},
+      {"HTTP/1.0 200 OK\r\n\r\n", false, Kind::UntilClose, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.block);
+    const BodyFraming body = proxy::http::FrameAnswerBody(c.block, c.headRequest);
+    EXPECT_EQ(body.Framing, c.framing);
+    EXPECT_EQ(body.Length, c.length);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,235 @@
+#include "proxy/http/RequestFraming.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <random>
+#include <utility>
+
+#include <string>
+#include <vector>
+
+#include "proxy/http/AnswerFraming.h"
+
+namespace {
+
+using proxy::http::JudgeRequest;
+using proxy::http::LineList;
+using proxy::http::Request;
+using proxy::http::RequestReader;
+using namespace std::string_literals;
+
+// Feeds the reads as the handler does: whatever a read leaves untaken is body.
+struct Fed {
+  LineList lines;
+  std::string body;
+  bool complete = false;
+  bool malformed = false;
+};
+
+Fed Feed(const std::vector<std::string>& reads) {
+  RequestReader capture;
+  Fed fed;
+  for (const std::string& read : reads)
+    fed.body += read.substr(capture.Append(read));
+  fed.lines = capture.Lines();
+  fed.complete = capture.Complete();
+  fed.malformed = capture.Malformed();
+  return fed;
+}
+
+struct CaptureCase {
+  const char* name;
+  std::vector<std::string> reads;
+  LineList lines;
+  std::string body;
+  bool complete;
+  bool malformed = false;
+};
+
+void PrintTo(const CaptureCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class RequestReaderTest : public ::testing::TestWithParam<CaptureCase> {};
+
+TEST_P(RequestReaderTest, TakesTheHeaderBlockAndLeavesTheBody) {
+  const Fed fed = Feed(GetParam().reads);
+  if (!GetParam().malformed) {  // then what it holds is of no use
+    EXPECT_EQ(fed.lines, GetParam().lines);
+    EXPECT_EQ(fed.body, GetParam().body);
+  }
+  EXPECT_EQ(fed.complete, GetParam().complete);
+  EXPECT_EQ(fed.malformed, GetParam().malformed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reads, RequestReaderTest,
+    ::testing::Values(
+        CaptureCase{"HeaderLineInTwoReads",
+                    {"GET http://h/ HTTP/1.1\r\nHo", "st: h\r\n\r\n"},
+                    {"GET http://h/ HTTP/1.1", "Host: h", ""},
+                    "",
+                    true},
+        CaptureCase{"CrAndLfInTwoReadsAreOneLineEnd",
+                    {"GET x HTTP/1.0\r", "\nA: b\r", "\n\r", "\nbody"},
+                    {"GET x HTTP/1.0", "A: b", ""},
+                    "body",
+                    true},
+        CaptureCase{"BodyBytesAreLeftUntouched",
+                    {"POST x HTTP/1.0\r\nContent-Length: 9\r\n\r\nab\rc\0d\n\r\n"s},
+                    {"POST x HTTP/1.0", "Content-Length: 9", ""},
+                    "ab\rc\0d\n\r\n"s,
+                    true},
+        CaptureCase{"LoneLfEndsLinesAndBlankLinesBeforeTheRequestAreSkipped",
+                    {"\r\n\nGET x HTTP/1.0\nA\n\nB"},
+                    {"GET x HTTP/1.0", "A", ""},
+                    "B",
+                    true},
+        CaptureCase{"HeaderNotYetEnded",
+                    {"GET http://h/ HTTP/1.1\r\nHost: h\r\nAcc"},
+                    {"GET http://h/ HTTP/1.1", "Host: h"},
+                    "",
+                    false},
+        CaptureCase{"BareCrIsMalformed", {"GET x HTTP/1.0\rA: b\r\n\r\n"}, {}, "", false, true},
+        CaptureCase{"CrAtTheEndOfAReadThenNoLf", {"GET x HTTP/1.0\r", "A"}, {}, "", false, true},
+        CaptureCase{"NulIsMalformed", {"GET x HTTP/1.1\r\nA: b\0c\r\n\r\n"s}, {}, "", false, true}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
+// However TCP cuts a request, the capture takes the same lines and leaves the same body.
+TEST(RequestReaderSplitTest, EveryCutGivesWhatTheWholeTextGives) {
+  const std::string requests[] = {
+      "POST http://h/ HTTP/1.1\r\nHost: h\r\nConnection: keep-alive\r\n\r\n\nab\r\ncd",
+      "GET x HTTP/1.0\nA: b\r\nC: d\n\r\n\r\n",
+      "GET x HTTP/1.0\r\nA: \xff\x80\r\n\r\r\n",
+  };
+  for (const std::string& request : requests) {
+    const Fed whole = Feed({request});
+    for (std::size_t cut = 0; cut <= request.size(); ++cut) {
+      for (std::size_t cut2 = cut; cut2 <= request.size(); cut2 += 3) {
+        const Fed pieces =
+            Feed({request.substr(0, cut), request.substr(cut, cut2 - cut), request.substr(cut2)});
+        ASSERT_EQ(pieces.lines, whole.lines) << "cut at " << cut << " and " << cut2;
+        ASSERT_EQ(pieces.body, whole.body) << "cut at " << cut << " and " << cut2;
+        ASSERT_EQ(pieces.malformed, whole.malformed) << "cut at " << cut << " and " << cut2;
+      }
+    }
+  }
+}
+
+TEST(JudgeConnectTest, TakesPlainNamesAndDottedAddressesWithAPort) {
+  struct Case {
+    std::string line, host;
+    std::int32_t port;  // 0: the line is refused
+  };
+  const Case cases[] = {
+      {"CONNECT example.org:443 HTTP/1.1", "example.org", 443},
+      {"CONNECT 10.1.1.1:1 HTTP/1.0", "10.1.1.1", 1},
+      {" CONNECT my_host-2.local:65535 HTTP/1.1\r", "my_host-2.local", 65535},
+      {"CONNECT host:0443 HTTP/1.1", "host", 443},
+      {"CONNECT host: HTTP/1.1", "", 0},
+      {"CONNECT host:0 HTTP/1.1", "", 0},
+      {"CONNECT host:70000 HTTP/1.1", "", 0},
+      {"CONNECT host:443x HTTP/1.1", "", 0},
+      {"CONNECT host HTTP/1.1", "", 0},
+      {"CONNECT :443 HTTP/1.1", "", 0},
+      {"CONNECT [::1]:443 HTTP/1.1", "", 0},
+      {"CONNECT user@host:443 HTTP/1.1", "", 0},
+      {"CONNECT a..b:443 HTTP/1.1", "", 0},
+      {"CONNECT 10.1.300.4:443 HTTP/1.1", "", 0},
+      {"CONNECT 10.1.1:443 HTTP/1.1", "", 0},
+      {"CONNECT host:443 HTTP/2.0", "", 0},
+      {"CONNECT host:443", "", 0},
+      {"CONNECT  host:443 HTTP/1.1", "", 0},
+      {"CONNECT host:443 HTTP/1.1 x", "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    const Request request = JudgeRequest({c.line, ""});
+    EXPECT_TRUE(request.Tunnel);
+    ASSERT_EQ(!request.Refused, c.port != 0);
+    if (request.Refused) continue;
+    EXPECT_EQ(request.Host, c.host);
+    EXPECT_EQ(request.Port, c.port);
+  }
+  EXPECT_FALSE(JudgeRequest({"GET http://host/ HTTP/1.1", ""}).Tunnel);
+  EXPECT_FALSE(JudgeRequest({"CONNECTED host:443 HTTP/1.1", ""}).Tunnel);
+}
+
+// Each refusal is named for what is wrong, so that the pane can say it.
+TEST(JudgeRequestTest, NamesWhyARequestIsRefused) {
+  using proxy::http::Refusal;
+  const std::pair<LineList, std::optional<Refusal>> cases[] = {
+      {{"GET http://h/ HTTP/1.1", "A: b", ""}, std::nullopt},
+      {{"GET  http://h/ HTTP/1.1", ""}, Refusal::TargetNotHttpUrl},
+      {{"GET http://h/ HTTP/1.1 x", ""}, Refusal::MalformedRequestLine},
+      {{"G@T http://h/ HTTP/1.1", ""}, Refusal::MalformedRequestLine},
+      {{"GET /x HTTP/1.1", ""}, Refusal::TargetNotHttpUrl},
+      {{"GET http://h/ HTTP/3.0", ""}, Refusal::VersionNotSupported},
+      {{"GET http://h/ HTTP/1.1", "A: b", " c", ""}, Refusal::FoldedField},
+      {{"GET http://h/ HTTP/1.1", "A : b", ""}, Refusal::MalformedField},
+      {{"GET http://h/ HTTP/1.1", "Content-Length: 1", "Content-Length: 2", ""},
+       Refusal::InvalidContentLength},
+      {{"GET http://h/ HTTP/1.1", "Content-Length: 1", "Transfer-Encoding: chunked", ""},
+       Refusal::LengthWithTransferEncoding},
+      {{"GET http://h/ HTTP/1.1", "Transfer-Encoding: gzip", ""},
+       Refusal::UnsupportedTransferEncoding},
+      {{"GET http://h:0/ HTTP/1.1", ""}, Refusal::InvalidPort},
+      {{"GET http://h:+80/ HTTP/1.1", ""}, Refusal::InvalidPort},
+      {{"GET http://[::1]:80/ HTTP/1.1", ""}, Refusal::Ipv6Literal},
+      {{"CONNECT h:443 HTTP/1.1", "A : b", ""}, Refusal::MalformedField},
+      {{"CONNECT h HTTP/1.1", ""}, Refusal::MalformedConnectTarget},
+  };
+  for (const auto& [lines, refusal] : cases) {
+    SCOPED_TRACE(lines.front());
+    EXPECT_EQ(JudgeRequest(lines).Refused, refusal);
+  }
+}
+
+// Paths, queries and field values made of what the rewriting once mangled: whatever they hold, a
+// request's and an answer's header block change only in the version and the connection fields.
+TEST(HeaderBlockPropertyTest, PathQueryAndOtherFieldsPassUnchanged) {
+  std::mt19937 random(20261207);
+  const std::string pieces[] = {"1.1",     "keep-alive", "Keep-Alive", "close", "HTTP/1.1",
+                                "http://", "%20",        "?",          "&",     ":",
+                                ",",       " ",          "\t",         "a",     "\xff"};
+  const auto text = [&](std::size_t most) {
+    std::string out;
+    for (std::size_t n = random() % (most + 1); n > 0; --n)
+      out += pieces[random() % std::size(pieces)];
+    return out;
+  };
+  const std::string names[] = {"Cookie", "Referer", "X-1.1", "keep-alive-x"};
+  // A connection field as it comes, and as it goes on (empty: dropped).
+  const std::string connection[][2] = {{"Connection: keep-alive, Upgrade", "Connection: close"},
+                                       {"proxy-connection:Keep-Alive", "proxy-connection: close"},
+                                       {"Keep-Alive: timeout=5", ""}};
+  for (int i = 0; i < 2000; ++i) {
+    std::string path = "/";
+    path += text(12);
+    std::replace_if(
+        path.begin(), path.end(), [](char c) { return c == ' ' || c == '\t'; }, '/');
+    LineList lines{"GET http://host:81" + path + " HTTP/1." + std::to_string(random() % 10)};
+    std::string block = "HTTP/1.1 200 OK\r\n", fields;
+    for (std::size_t n = random() % 7; n > 0; --n) {
+      const bool special = random() % 4 == 0;
+      const auto& pair = connection[random() % std::size(connection)];
+      const std::string line =
+          special ? pair[0] : names[random() % std::size(names)] + ":" + text(8);
+      lines.push_back(line);
+      block += line + "\r\n";
+      if (const std::string sent = special ? pair[1] : line; !sent.empty()) fields += sent + "\r\n";
+    }
+    lines.emplace_back();
+    SCOPED_TRACE(block);
+    const Request head = JudgeRequest(lines);
+    ASSERT_FALSE(head.Refused);
+    EXPECT_EQ(head.Line, "GET " + path + " HTTP/1.0");
+    EXPECT_EQ(head.Host + ":" + head.PortText, "host:81");
+    EXPECT_EQ(head.Fields, fields);
+    EXPECT_EQ(proxy::http::RewriteAnswerHead(block + "\r\n"),
+              "HTTP/1.0 200 OK\r\n" + fields + "\r\n");
+  }
+}
+
+}  // namespace
