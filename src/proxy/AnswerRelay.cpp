@@ -6,6 +6,7 @@
 
 #include "net/IdTCPConnection.h"
 #include "proxy/Readiness.h"
+#include "proxy/http/ChunkedCoding.h"
 
 namespace proxy {
 namespace {
@@ -14,6 +15,20 @@ namespace {
 void ShowText(ProxyView& view, std::string_view bytes) {
   if (bytes.find("\r\n") != std::string_view::npos) view.AppendDownloadText(bytes);
 }
+
+// A chunked body decoded on its way to the client.
+class ChunkedFilter : public ReadFilter {
+ public:
+  void Take(std::string_view read, std::string& out) override { decoder_.Append(read, out); }
+  bool Ended() const override { return decoder_.Status() == http::ChunkedDecoder::State::Done; }
+  bool Failed() const override {
+    return decoder_.Status() != http::ChunkedDecoder::State::Done &&
+           decoder_.Status() != http::ChunkedDecoder::State::Reading;
+  }
+
+ private:
+  http::ChunkedDecoder decoder_;
+};
 
 }  // namespace
 
@@ -52,17 +67,35 @@ AnswerRelay::Outcome AnswerRelay::Run() {
         ShowText(view_, framing.Block());
         if (!relay_.SendFront(framing.Block().size())) return Outcome::GaveUp;
         continue;
+      case http::AnswerFraming::Step::Invalid:
+        problem_ = framing.Problem();
+        return relay_.ClientOffered() ? Outcome::CutShort : Outcome::Invalid;
       case http::AnswerFraming::Step::Final:
         break;
     }
-    held.ReplaceFront(framing.Taken(), framing.Block());
-    if (held.Empty() && !relay_.ClientOffered()) return Outcome::NoAnswer;  // closed before a byte
-    ShowText(view_, held.Data());
+    if (held.Size() == 0 && !relay_.ClientOffered()) return Outcome::NoAnswer;  // closed at once
+    if (retryable_ && !relay_.ClientOffered() &&
+        (framing.Status() == 426 || framing.Status() == 505))
+      return Outcome::RefusesHttp10;
     std::optional<std::int64_t> length;
-    if (const http::BodyFraming body = framing.Body();
-        body.Framing == http::BodyFraming::Kind::Length)
+    ChunkedFilter chunked;
+    ReadFilter* filter = nullptr;
+    const http::BodyFraming body = framing.Body();
+    if (body.Framing == http::BodyFraming::Kind::Length) {
       length = static_cast<std::int64_t>(framing.Block().size()) + body.Length;
-    switch (relay_.Run(length, [this](std::string_view bytes) { ShowText(view_, bytes); })) {
+      held.ReplaceFront(framing.Taken(), framing.Block());
+    } else if (body.Framing == http::BodyFraming::Kind::Chunked) {
+      // What came with the block is decoded as what follows will be.
+      std::string decoded = framing.Block();
+      chunked.Take(held.Data().substr(framing.Taken()), decoded);
+      held.ReplaceFront(held.Size(), decoded);
+      filter = &chunked;
+    } else {
+      held.ReplaceFront(framing.Taken(), framing.Block());
+    }
+    ShowText(view_, held.Data());
+    switch (relay_.Run(
+        length, [this](std::string_view bytes) { ShowText(view_, bytes); }, filter)) {
       case PacedRelay::Outcome::Relayed:
         return Outcome::Relayed;
       case PacedRelay::Outcome::GaveUp:

@@ -17,15 +17,26 @@ namespace proxy {
 // Relays the answer to one forwarded request. Its header blocks are held until each is complete
 // and rewritten as a whole (http::AnswerFraming); each interim (1xx) block goes out (paced) as
 // soon as it is complete, the final one with the body after it, paced by PacedRelay, up to the
-// end the block announces or the origin's close. The final block and every body read that holds
-// CR LF are shown in the download pane.
+// end the block announces or the origin's close; a chunked body goes decoded, ending where its last
+// chunk does. The final block and every body read that holds CR LF are shown in the download pane.
 class AnswerRelay {
  public:
   // Relayed, GaveUp and CutShort as PacedRelay has them. The rest say why no answer could go to
-  // the client: the origin closed without a byte, or the header block did not end within
+  // the client: the origin closed without a byte, the header block did not end within
   // AnswerFraming::kMaxHeadBytes or by the head deadline (after an interim block has gone, the run
-  // just ends).
-  enum class Outcome { Relayed, GaveUp, CutShort, NoAnswer, HeadTooLarge, HeadTimedOut };
+  // just ends), or it is no block an answer can be relayed with (Problem says why). RefusesHttp10:
+  // the origin answered 426 or 505, which say it did not act on the request, and nothing has gone
+  // to the client (only when SetRetryable).
+  enum class Outcome {
+    Relayed,
+    GaveUp,
+    CutShort,
+    NoAnswer,
+    HeadTooLarge,
+    HeadTimedOut,
+    Invalid,
+    RefusesHttp10
+  };
 
   // While an answer's header block is awaited, a gone client or a stop is looked for this often,
   // whatever the origin sends meanwhile.
@@ -39,6 +50,9 @@ class AnswerRelay {
 
   Outcome Run();
   bool ClientOffered() const { return relay_.ClientOffered(); }
+  // The request may be asked again in HTTP/1.1 when the origin refuses HTTP/1.0.
+  void SetRetryable(bool value) { retryable_ = value; }
+  http::Refusal Problem() const { return problem_; }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -53,6 +67,8 @@ class AnswerRelay {
   const bool headRequest_;
   PacedRelay relay_;
   Clock::time_point nextLook_;
+  bool retryable_ = false;
+  http::Refusal problem_ = http::Refusal::NoAnswer;
 };
 
 }  // namespace proxy

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <span>
 #include <string>
 #include <utility>
@@ -22,9 +23,10 @@ PacedRelay::PacedRelay(TIdTCPConnection& client, TIdTCPConnection& upstream, Pro
       pause_(std::move(pause)),
       giveUp_(std::move(giveUp)) {}
 
-PacedRelay::Outcome PacedRelay::Run(std::optional<std::int64_t> length,
-                                    const ReadObserver& onRead) {
+PacedRelay::Outcome PacedRelay::Run(std::optional<std::int64_t> length, const ReadObserver& onRead,
+                                    ReadFilter* filter) {
   left_ = length;
+  filter_ = filter;
   for (;;) {
     if (left_ && *left_ <= 0) return Outcome::Relayed;
     // A spent period is waited out before the origin is asked for more: nothing could be sent
@@ -34,7 +36,7 @@ PacedRelay::Outcome PacedRelay::Run(std::optional<std::int64_t> length,
       continue;
     }
     if (held_.Empty()) {
-      if (upstreamClosed_) return left_ ? Outcome::CutShort : Outcome::Relayed;
+      if (const std::optional<Outcome> ended = Ended()) return *ended;
       held_.Release();
       if (!AwaitUpstream()) return Outcome::GaveUp;
     }
@@ -57,6 +59,13 @@ bool PacedRelay::AwaitUpstream() {
     if (giveUp_()) return false;
   }
   return true;
+}
+
+std::optional<PacedRelay::Outcome> PacedRelay::Ended() const {
+  if (filter_ && filter_->Ended()) return Outcome::Relayed;
+  if (filter_ && filter_->Failed()) return Outcome::CutShort;
+  if (upstreamClosed_) return left_ || filter_ ? Outcome::CutShort : Outcome::Relayed;
+  return std::nullopt;
 }
 
 bool PacedRelay::SendFront(std::size_t count) {
@@ -99,6 +108,32 @@ void PacedRelay::ReadReady(std::int64_t wanted) {
   }
 }
 
+void PacedRelay::ReadFiltered(std::int64_t wanted) {
+  // Reads go through a piece of fixed size, so memory follows what comes out of the filter.
+  constexpr std::int32_t kPiece = 16384;
+  auto piece = std::make_unique_for_overwrite<char[]>(kPiece);
+  // A piece may bring out more than was wanted, but never past what the buffer holds.
+  wanted = std::min<std::int64_t>(wanted, kMaxHeldBytes - held_.Size() - kPiece);
+  std::string out;
+  while (static_cast<std::int64_t>(out.size()) < wanted && !upstreamClosed_ && !filter_->Ended() &&
+         !filter_->Failed()) {
+    const std::int32_t n = upstream_.ReadAvailableInto(piece.get(), kPiece);
+    if (n <= 0) {
+      upstreamClosed_ = true;
+      break;
+    }
+    filter_->Take({piece.get(), static_cast<std::size_t>(n)}, out);
+    if (n < kPiece || ProbeReadable(upstream_.Socket(), 0) != Readiness::Readable) break;
+  }
+  for (std::string_view rest = out; !rest.empty();) {
+    const std::span<char> space = held_.Space(rest.size());
+    if (space.empty()) break;  // never: the buffer has room for what was read
+    std::copy_n(rest.data(), space.size(), space.data());
+    held_.Commit(space.size());
+    rest.remove_prefix(space.size());
+  }
+}
+
 void PacedRelay::StartPeriod(Clock::time_point start) {
   periodOpen_ = true;
   periodEnd_ = start + std::chrono::milliseconds(kPeriodMs);
@@ -132,7 +167,11 @@ std::int64_t PacedRelay::SendSlice(const ReadObserver& onRead) {
       if (upstreamClosed_ ||
           (sent > 0 && ProbeReadable(upstream_.Socket(), 0) != Readiness::Readable))
         break;
-      ReadReady(Room());
+      if (filter_) {
+        ReadFiltered(Room());
+      } else {
+        ReadReady(Room());
+      }
       if (held_.Empty()) break;
       if (onRead) onRead(held_.Data());
     }

@@ -15,6 +15,19 @@ class TIdTCPConnection;
 
 namespace proxy {
 
+// What a relay makes of the bytes it reads before they go out, for a body that comes in a coding
+// the client is not to get.
+class ReadFilter {
+ public:
+  virtual ~ReadFilter() = default;
+  // Takes bytes as read and appends what is to go out to out.
+  virtual void Take(std::string_view read, std::string& out) = 0;
+  // All that is to go out has come; nothing read after it is relayed.
+  virtual bool Ended() const = 0;
+  // The bytes read are no longer fit to relay; the client is to see the body cut short.
+  virtual bool Failed() const = 0;
+};
+
 // Relays what an origin server sends to the client of one run, paced by the second: in every
 // one-second period the client is sent at most SpeedLimit x 1000 bytes, the limit read once at
 // the start of the period. Whatever the origin has ready goes out at once while the period allows
@@ -46,8 +59,11 @@ class PacedRelay {
 
   // Relays what is held and what the origin sends after it until the origin has closed and all
   // it sent is out, or until length bytes are (nothing after them is relayed). onRead sees every
-  // read the relay makes, before it goes out. Errors of either connection leave as exceptions.
-  Outcome Run(std::optional<std::int64_t> length = std::nullopt, const ReadObserver& onRead = {});
+  // read the relay makes, before it goes out. With a filter, what the origin sends goes through
+  // it, and the relay ends where it ends (CutShort where it fails or the origin closes first); the
+  // pacing counts what comes out of it. Errors of either connection leave as exceptions.
+  Outcome Run(std::optional<std::int64_t> length = std::nullopt, const ReadObserver& onRead = {},
+              ReadFilter* filter = nullptr);
 
   // For a caller that looks at what comes before relaying it: the bytes read and not yet sent,
   // oldest first, which it may rewrite in place.
@@ -65,6 +81,10 @@ class PacedRelay {
 
   // False when the run should end without waiting further.
   bool AwaitUpstream();
+  // ReadReady through the filter: reads until `wanted` bytes have come out of it.
+  void ReadFiltered(std::int64_t wanted);
+  // Why a relay with nothing held ends, if it does.
+  std::optional<Outcome> Ended() const;
   void StartPeriod(Clock::time_point start);
   // Pauses until the current period ends and starts the next; false when the run gives up.
   bool AwaitNextPeriod();
@@ -85,6 +105,7 @@ class PacedRelay {
   bool clientOffered_ = false;
   // Bytes still to go when Run was given a length.
   std::optional<std::int64_t> left_;
+  ReadFilter* filter_ = nullptr;
   bool periodOpen_ = false;
   Clock::time_point periodEnd_;
   std::int32_t limit_ = 0;

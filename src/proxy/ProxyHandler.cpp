@@ -174,6 +174,7 @@ class ProxyHandler::CountedRun {
              const std::function<bool()>& terminated)
       : handler_(handler),
         client_(client),
+        terminated_(terminated),
         upstream_(std::make_unique<TIdTCPClient>()),
         watched_(Watch(handler.watch_, client, *upstream_, terminated)) {
     handler_.ChangeCount(+1);
@@ -193,6 +194,13 @@ class ProxyHandler::CountedRun {
   CountedRun& operator=(const CountedRun&) = delete;
 
   TIdTCPClient& Upstream() { return *upstream_; }
+  // A new upstream client in place of the one used, for asking the origin again.
+  void Renew() {
+    watched_.reset();
+    if (upstream_->IsConnected()) upstream_->DropSocket();
+    upstream_ = std::make_unique<TIdTCPClient>();
+    watched_ = Watch(handler_.watch_, client_, *upstream_, terminated_);
+  }
   // For marking the calls that block on the origin, which the watch may end.
   UpstreamWatch::Registration& Watched() { return *watched_; }
 
@@ -211,6 +219,7 @@ class ProxyHandler::CountedRun {
 
   ProxyHandler& handler_;
   TIdTCPConnection& client_;
+  const std::function<bool()>& terminated_;
   std::unique_ptr<TIdTCPClient> upstream_;
   std::unique_ptr<UpstreamWatch::Registration> watched_;
 };
@@ -238,19 +247,24 @@ void ProxyHandler::Run(TIdTCPConnection& client, const std::function<bool()>& te
 
 void ProxyHandler::Forward(TIdTCPConnection& client, const http::Request& request,
                            RelayBuffer& buffer, const std::function<bool()>& terminated) {
+  if (request.ContinueExpected) client.Write("HTTP/1.1 100 Continue\r\n\r\n");
   // A chunked body is read whole before anything is connected, so a bad one costs the origin
   // nothing; it goes on with the length it turned out to have.
-  std::string chunked;
+  std::string body;
   if (request.BodyKind == http::Request::Body::Chunked) {
-    if (const std::optional<http::Refusal> refusal = ReadChunkedBody(client, buffer, chunked))
+    if (const std::optional<http::Refusal> refusal = ReadChunkedBody(client, buffer, body))
       return Refuse(client, {*refusal});
   }
+  const bool http11 = refusers_.Knows(request.Host, request.Port);
   CountedRun run(*this, client, terminated);
   if (std::optional<Refused> refused = Connect(client, run, request))
     return Refuse(client, *refused);
-  SendRequest(run, request, chunked);
+  SendRequest(run, request, body, http11);
   std::int64_t unsent = request.BodyKind == http::Request::Body::Length ? request.Length : 0;
-  if (unsent > 0 && ForwardBody(client, run, unsent, buffer) == BodyEnd::Stalled)
+  // A small body is kept while it is sent, so that the request can be asked again.
+  const bool keepBody = unsent > 0 && unsent <= kMaxRetriedBodyBytes;
+  if (unsent > 0 &&
+      ForwardBody(client, run, unsent, buffer, keepBody ? &body : nullptr) == BodyEnd::Stalled)
     return Refuse(client, {http::Refusal::BodyTimedOut});
   // What the client has yet to send of a body the origin answered early.
   unsent -= static_cast<std::int64_t>(std::min<std::size_t>(
@@ -258,53 +272,71 @@ void ProxyHandler::Forward(TIdTCPConnection& client, const http::Request& reques
   // Whatever came after the request (a pipelined one, say) is not ours to forward.
   buffer.Consume(buffer.Size());
   buffer.Release();
-  RelayAnswer(client, run, request, unsent, terminated);
+  const bool retryable =
+      !http11 && unsent == 0 && (request.BodyKind != http::Request::Body::Length || keepBody);
+  if (!RelayAnswer(client, run, request, unsent, terminated, retryable)) return;
+  // The origin refused HTTP/1.0 without acting on the request: once more, in HTTP/1.1.
+  refusers_.Remember(request.Host, request.Port);
+  run.Renew();
+  if (std::optional<Refused> refused = Connect(client, run, request))
+    return Refuse(client, *refused);
+  SendRequest(run, request, body, true);
+  RelayAnswer(client, run, request, 0, terminated, false);
 }
 
 void ProxyHandler::SendRequest(CountedRun& run, const http::Request& request,
-                               const std::string& chunked) {
+                               const std::string& body, bool http11) {
+  const std::string head = http::RequestHead(request, http11, body.size());
   {
     UpstreamWatch::Registration::Blocking blocking(run.Watched());
     TIdTCPClient& upstream = run.Upstream();
-    std::string head = request.Line + "\r\n" + request.Fields;
-    if (request.BodyKind == http::Request::Body::Chunked)
-      head += "Content-Length: " + std::to_string(chunked.size()) + "\r\n";
-    upstream.Write(head + "\r\n");
-    if (!chunked.empty())
-      upstream.WriteBytes(chunked.data(), static_cast<std::int32_t>(chunked.size()));
+    upstream.Write(head);
+    if (!body.empty()) upstream.WriteBytes(body.data(), static_cast<std::int32_t>(body.size()));
   }
-  view_.AppendUploadLine(request.Line);
+  view_.AppendUploadLine(head.substr(0, head.find("\r\n")));
 }
 
-void ProxyHandler::RelayAnswer(TIdTCPConnection& client, CountedRun& run,
+bool ProxyHandler::RelayAnswer(TIdTCPConnection& client, CountedRun& run,
                                const http::Request& request, std::int64_t unsent,
-                               const std::function<bool()>& terminated) {
+                               const std::function<bool()>& terminated, bool retryable) {
   // Bytes the client sends after its request are never forwarded; reading them is how a close
   // behind them is seen while the origin is silent.
   AnswerRelay relay(
       client, run.Upstream(), view_, counters_, pause_,
       [&] { return ClientGone(client) || terminated(); }, timing_.AnswerHeadDeadlineMs,
       request.HeadOnly);
+  relay.SetRetryable(retryable);
   const std::string noAnswer = "Tramlet got no answer from " + Origin(request);
   try {
     switch (relay.Run()) {
       case AnswerRelay::Outcome::Relayed:
         if (unsent > 0) DiscardIncoming(client, std::min(unsent, kMaxDiscardedBytes));
-        return;
+        break;
       case AnswerRelay::Outcome::GaveUp:
-        return;
+        break;
+      case AnswerRelay::Outcome::RefusesHttp10:
+        return true;
       case AnswerRelay::Outcome::CutShort:
-        return ResetConnection(client);
+        ResetConnection(client);
+        break;
       case AnswerRelay::Outcome::NoAnswer:
-        return Refuse(client, {http::Refusal::NoAnswer, noAnswer + ": the connection was closed"});
+        Refuse(client, {http::Refusal::NoAnswer, noAnswer + ": the connection was closed"});
+        break;
       case AnswerRelay::Outcome::HeadTimedOut:
-        return Refuse(
-            client, {http::Refusal::AnswerHeadTimedOut,
-                     noAnswer + " within " + std::to_string(timing_.AnswerHeadDeadlineMs) + " ms"});
+        Refuse(client,
+               {http::Refusal::AnswerHeadTimedOut,
+                noAnswer + " within " + std::to_string(timing_.AnswerHeadDeadlineMs) + " ms"});
+        break;
       case AnswerRelay::Outcome::HeadTooLarge:
-        return Refuse(client, {http::Refusal::AnswerHeadTooLarge,
-                               noAnswer + ": its header block did not end within " +
-                                   std::to_string(http::AnswerFraming::kMaxHeadBytes) + " bytes"});
+        Refuse(client, {http::Refusal::AnswerHeadTooLarge,
+                        noAnswer + ": its header block did not end within " +
+                            std::to_string(http::AnswerFraming::kMaxHeadBytes) + " bytes"});
+        break;
+      case AnswerRelay::Outcome::Invalid:
+        Refuse(client,
+               {relay.Problem(), "Tramlet got no answer it can relay from " + Origin(request) +
+                                     ": " + std::string(http::Describe(relay.Problem()).Reason)});
+        break;
     }
   } catch (const EIdException& e) {
     // Only a failure before the answer began is the origin's to explain; once it has begun, a
@@ -315,6 +347,7 @@ void ProxyHandler::RelayAnswer(TIdTCPConnection& client, CountedRun& run,
     }
     Refuse(client, {http::Refusal::NoAnswer, noAnswer + ": " + Reason(e)});
   }
+  return false;
 }
 
 void ProxyHandler::OpenTunnel(TIdTCPConnection& client, const http::Request& request,
@@ -360,7 +393,8 @@ ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client,
 
 // Exactly the announced length goes upstream, as the client sent it, through a bounded buffer.
 ProxyHandler::BodyEnd ProxyHandler::ForwardBody(TIdTCPConnection& client, CountedRun& run,
-                                                std::int64_t& left, RelayBuffer& buffer) {
+                                                std::int64_t& left, RelayBuffer& buffer,
+                                                std::string* kept) {
   const TIdStackSocketHandle origin = run.Upstream().Socket();
   for (;;) {
     const std::string_view body = FirstChars(buffer.Data(), left);
@@ -370,6 +404,7 @@ ProxyHandler::BodyEnd ProxyHandler::ForwardBody(TIdTCPConnection& client, Counte
       sent = SendUnlessAnswered(run.Upstream(), body);
     }
     left -= static_cast<std::int64_t>(sent);
+    if (kept) kept->append(body.substr(0, sent));
     buffer.Consume(sent);
     if (sent < body.size()) return BodyEnd::Answered;
     if (left == 0) return BodyEnd::Sent;

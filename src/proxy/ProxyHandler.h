@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "proxy/AnswerRelay.h"
+#include "proxy/OriginMemory.h"
 #include "proxy/PacedRelay.h"
 #include "proxy/ProxyCounters.h"
 #include "proxy/ProxyView.h"
@@ -67,6 +68,8 @@ class ProxyHandler {
   // The most of a request body held at a time on its way upstream.
   static constexpr std::size_t kMaxBodyHeldBytes = std::size_t{256} * 1024;
   static constexpr std::int32_t kPeriodMs = PacedRelay::kPeriodMs;
+  // A body of known length up to this size is kept while it is sent, for asking again.
+  static constexpr std::int64_t kMaxRetriedBodyBytes = 65536;
   // The most of a body left unsent by an early answer that is read to let the answer arrive.
   static constexpr std::int64_t kMaxDiscardedBytes = std::int64_t{16} * 1024 * 1024;
 
@@ -106,16 +109,22 @@ class ProxyHandler {
   // The refusal to answer instead when the destination may not or cannot be reached.
   std::optional<Refused> Connect(TIdTCPConnection& client, CountedRun& run,
                                  const http::Request& request);
-  void SendRequest(CountedRun& run, const http::Request& request, const std::string& chunked);
-  void RelayAnswer(TIdTCPConnection& client, CountedRun& run, const http::Request& request,
-                   std::int64_t unsent, const std::function<bool()>& terminated);
+  // body: a chunked body decoded, or a body kept to ask again, which goes with the header block;
+  // a body of known length on its first way goes by itself (ForwardBody).
+  void SendRequest(CountedRun& run, const http::Request& request, const std::string& body,
+                   bool http11);
+  // True when the origin refused HTTP/1.0 and the request is to be asked again (only when
+  // retryable); otherwise the client has had its answer, a refusal or a reset.
+  bool RelayAnswer(TIdTCPConnection& client, CountedRun& run, const http::Request& request,
+                   std::int64_t unsent, const std::function<bool()>& terminated, bool retryable);
 
   // How forwarding a body ended: all of it went (or the client closed early), the client stopped
   // sending it, or the origin began its answer first.
   enum class BodyEnd { Sent, Stalled, Answered };
-  // Forwards the body while the origin is silent; left counts down the bytes not yet sent.
+  // Forwards the body while the origin is silent; left counts down the bytes not yet sent. What
+  // was sent is appended to kept, when given.
   BodyEnd ForwardBody(TIdTCPConnection& client, CountedRun& run, std::int64_t& left,
-                      RelayBuffer& buffer);
+                      RelayBuffer& buffer, std::string* kept = nullptr);
   // Decodes a chunked body whole into body; the refusal when it cannot be.
   std::optional<http::Refusal> ReadChunkedBody(TIdTCPConnection& client, RelayBuffer& buffer,
                                                std::string& body);
@@ -132,6 +141,7 @@ class ProxyHandler {
   PauseFunction pause_;
   const Timing timing_;
   UpstreamWatch watch_;
+  OriginMemory refusers_;  // origins that refused HTTP/1.0
 };
 
 }  // namespace proxy

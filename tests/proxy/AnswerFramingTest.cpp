@@ -124,8 +124,9 @@ TEST(AnswerBodyTest, IsFramedByTheStatusAndTheFramingFields) {
       {"HTTP/1.0 101 Switching Protocols\r\nContent-Length: 0\r\n\r\n", true, Kind::UntilClose, 0},
       {"HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n", false,
        Kind::Chunked, 0},
-      {"HTTP/1.0 200 OK\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\n", false, Kind::UntilClose,
-       0},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\n", false,
+       Kind::Conflicting, 0},
+      {"HTTP/1.0 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n", false, Kind::UntilClose, 0},
       {"HTTP/1.0 200 OK\r\nContent-Length: 0x10\r\n\r\n", false, Kind::UntilClose, 0},
       {"HTTP/1.0 200 OK\r\n\r\n", false, Kind::UntilClose, 0},
   };

@@ -167,7 +167,9 @@ TEST_P(RequestFramingTest, ReachesTheOriginAsHttp10OrNotAtAll) {
   EXPECT_TRUE(client.ReadUntilClosed(answer));
   EXPECT_EQ(answer.substr(0, answer.find("\r\n")), GetParam().status);
   ExpectIdle(proxy);
-  const std::string& upstream = GetParam().upstream;
+  std::string upstream = GetParam().upstream;
+  if (const std::size_t at = upstream.find("HOST"); at != std::string::npos)
+    upstream.replace(at, 4, "127.0.0.1:" + std::to_string(origin.Port()));
   if (upstream.empty()) {
     EXPECT_TRUE(origin.Requests().empty());
     EXPECT_TRUE(proxy.View().Of("count").empty());
@@ -188,32 +190,34 @@ const std::string kChunked = kPost + "Transfer-Encoding: chunked\r\n\r\n";
 INSTANTIATE_TEST_SUITE_P(
     Requests, RequestFramingTest,
     ::testing::Values(
-        FramingCase{"OnlyVersionAndConnectionFieldsChange",
-                    {"  GET TARGET/lib/jquery-1.11.3.min.js?ip=10.1.1.1&k=keep-alive HTTP/1.1 \r\n"
-                     "Cookie: theme=keep-alive\r\nReferer: http://h/v1.1/keep-alive\r\n"
-                     "Connection: keep-alive, Upgrade\r\nProxy-Connection: Keep-Alive\r\n"
-                     "Keep-Alive: 300\r\nVia: 1.1 cache\r\n\r\n"},
-                    kOk,
-                    "GET /lib/jquery-1.11.3.min.js?ip=10.1.1.1&k=keep-alive HTTP/1.0\r\n"
-                    "Cookie: theme=keep-alive\r\nReferer: http://h/v1.1/keep-alive\r\n"
-                    "Connection: close\r\nProxy-Connection: close\r\nVia: 1.1 cache\r\n\r\n"},
+        FramingCase{
+            "OnlyVersionAndConnectionFieldsChange",
+            {"  GET TARGET/lib/jquery-1.11.3.min.js?ip=10.1.1.1&k=keep-alive HTTP/1.1 \r\n"
+             "Cookie: theme=keep-alive\r\nReferer: http://h/v1.1/keep-alive\r\n"
+             "Connection: keep-alive, Upgrade\r\nProxy-Connection: Keep-Alive\r\n"
+             "Keep-Alive: 300\r\nVia: 1.1 cache\r\n\r\n"},
+            kOk,
+            "GET /lib/jquery-1.11.3.min.js?ip=10.1.1.1&k=keep-alive HTTP/1.0\r\n"
+            "Host: HOST\r\nCookie: theme=keep-alive\r\nReferer: http://h/v1.1/keep-alive\r\n"
+            "Connection: close\r\nProxy-Connection: close\r\nVia: 1.1 cache\r\n\r\n"},
         FramingCase{"NoBodyAndAPipelinedRequestStaysBehind",
                     {"GET TARGET/a HTTP/1.2\r\n\r\n" + kSmuggled},
                     kOk,
-                    "GET /a HTTP/1.0\r\n\r\n"},
+                    "GET /a HTTP/1.0\r\nHost: HOST\r\n\r\n"},
         FramingCase{"ExactlyTheAnnouncedLength",
                     {kPost + "Content-Length: 5\r\n\r\nhe", "llo" + kSmuggled},
                     kOk,
-                    "POST / HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello"},
+                    "POST / HTTP/1.0\r\nHost: HOST\r\nContent-Length: 5\r\n\r\nhello"},
         FramingCase{"RepeatedEqualLengthsGoAsOne",
                     {kPost + "content-length: 2, 2\r\nContent-Length: 2\r\n\r\nok"},
                     kOk,
-                    "POST / HTTP/1.0\r\ncontent-length: 2\r\n\r\nok"},
-        FramingCase{"ChunkedBodyDecodedWithALength",
-                    {"POST TARGET/up HTTP/1.1\r\nTransfer-Encoding: Chunked\r\nA: b\r\n\r\n5;x=1\r",
-                     "\nhello\r\n6\r\n wor", "ld\r\n0\r\nTrailer: t\r\n\r\n" + kSmuggled},
-                    kOk,
-                    "POST /up HTTP/1.0\r\nA: b\r\nContent-Length: 11\r\n\r\nhello world"},
+                    "POST / HTTP/1.0\r\nHost: HOST\r\ncontent-length: 2\r\n\r\nok"},
+        FramingCase{
+            "ChunkedBodyDecodedWithALength",
+            {"POST TARGET/up HTTP/1.1\r\nTransfer-Encoding: Chunked\r\nA: b\r\n\r\n5;x=1\r",
+             "\nhello\r\n6\r\n wor", "ld\r\n0\r\nTrailer: t\r\n\r\n" + kSmuggled},
+            kOk,
+            "POST /up HTTP/1.0\r\nHost: HOST\r\nA: b\r\nContent-Length: 11\r\n\r\nhello world"},
         FramingCase{
             "DifferingLengths", {kPost + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nab"}, kBad},
         FramingCase{
@@ -340,7 +344,9 @@ TEST_F(ProxyHandlerTest, AHeaderLineSplitBetweenWritesReachesTheOriginWhole) {
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
   }
   ASSERT_TRUE(origin.WaitForRequests(1));
-  EXPECT_EQ(origin.Requests()[0], "POST / HTTP/1.0\r\nContent-Length: 4\r\n\r\nabcd");
+  EXPECT_EQ(origin.Requests()[0],
+            "POST / HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(origin.Port()) +
+                "\r\nContent-Length: 4\r\n\r\nabcd");
 }
 
 TEST_F(ProxyHandlerTest, ForwardsABinaryBodyByteForByteHoweverItIsCut) {
@@ -359,8 +365,9 @@ TEST_F(ProxyHandlerTest, ForwardsABinaryBodyByteForByteHoweverItIsCut) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1 + random() % 8));
   }
   ASSERT_TRUE(origin.WaitForRequests(1, 30000));
-  EXPECT_EQ(FirstDifference(origin.Requests()[0],
-                            "POST /up HTTP/1.0\r\n" + length + "Connection: close\r\n\r\n" + body),
+  EXPECT_EQ(FirstDifference(origin.Requests()[0], "POST /up HTTP/1.0\r\nHost: 127.0.0.1:" +
+                                                      std::to_string(origin.Port()) + "\r\n" +
+                                                      length + "Connection: close\r\n\r\n" + body),
             "");
 }
 
@@ -376,7 +383,8 @@ TEST_F(ProxyHandlerTest, StreamsAHugeUploadInBoundedMemory) {
   bool matches = true;
   OriginScript script{{{"HTTP/1.0 204 No Content\r\n\r\n"}}};
   script.readWaitMs = 10000;
-  script.keepBytes = forwarded.size();
+  // Host names the origin's port, which as an ephemeral one has five digits.
+  script.keepBytes = forwarded.size() + std::string_view("Host: 127.0.0.1:65535\r\n").size();
   script.sink = [&](std::string_view bytes) {
     for (std::size_t n; !bytes.empty(); bytes.remove_prefix(n), checked += n) {
       n = std::min(bytes.size(), kBlock);
@@ -384,6 +392,7 @@ TEST_F(ProxyHandlerTest, StreamsAHugeUploadInBoundedMemory) {
     }
   };
   OriginServer origin(script);
+  ASSERT_GE(origin.Port(), 10000);
   test::LoopbackProxy proxy([](std::int32_t) {});
 
   ASSERT_TRUE(test::ResetPeakResident());
@@ -396,7 +405,8 @@ TEST_F(ProxyHandlerTest, StreamsAHugeUploadInBoundedMemory) {
     ASSERT_TRUE(client.Send(std::string_view(pattern).substr(at % 251, size)));
   }
   ASSERT_TRUE(origin.WaitForRequests(1, 60000));
-  EXPECT_EQ(origin.Requests()[0], forwarded);
+  EXPECT_EQ(origin.Requests()[0], "POST /up HTTP/1.0\r\nHost: 127.0.0.1:" +
+                                      std::to_string(origin.Port()) + forwarded.substr(17));
   EXPECT_EQ(checked, kBody);
   EXPECT_TRUE(matches);
   std::string answer;
@@ -686,5 +696,128 @@ INSTANTIATE_TEST_SUITE_P(
                                      "HTTP/1.0 408 Request Timeout",
                                      300}),
     [](const auto& instance) { return std::string(instance.param.name); });
+
+
+// What origins that speak HTTP/1.1 do, and what reaches each side (HOST: the origin's authority).
+struct Http11Case {
+  const char* name;
+  std::string request;   // TARGET stands for the origin's URL
+  std::string answer10;  // to requests in HTTP/1.0
+  std::string answer11;  // to requests in HTTP/1.1
+  std::vector<std::string> upstream;
+  std::string received;  // the start of what the client gets
+  bool reset = false;
+};
+
+class Http11OriginTest : public ProxyHandlerTest,
+                         public ::testing::WithParamInterface<Http11Case> {};
+
+TEST_P(Http11OriginTest, GetsAnAnswerTheClientCanRead) {
+  const Http11Case& c = GetParam();
+  test::LoopbackProxy proxy([](std::int32_t) {});
+  OriginScript script;
+  script.answerFor = [&c](const std::string& request) {
+    return std::vector<test::OriginStep>{
+        {request.find(" HTTP/1.1\r\n") == std::string::npos ? c.answer10 : c.answer11}};
+  };
+  OriginServer origin(script);
+  const std::string host = "127.0.0.1:" + std::to_string(origin.Port());
+  std::string request = c.request;
+  request.replace(request.find("TARGET"), 6, "http://" + host);
+  RawClient client = RawClient::ConnectTo(proxy.Port());
+  ASSERT_TRUE(client.Send(request));
+  std::string answer;
+  EXPECT_TRUE(client.ReadUntilClosed(answer));
+  EXPECT_EQ(answer.substr(0, c.received.size()), c.received);
+  EXPECT_EQ(client.WasReset(), c.reset);
+  ExpectIdle(proxy);
+  std::vector<std::string> upstream = c.upstream;
+  for (std::string& sent : upstream)
+    sent.replace(sent.find("HOST"), 4, host);
+  EXPECT_EQ(origin.Requests(), upstream);
+}
+
+const std::string kChunkedHead = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, Http11OriginTest,
+    ::testing::Values(
+        Http11Case{"RefusedHttp10IsAskedAgainInHttp11",
+                   "GET TARGET/a HTTP/1.1\r\nHost: evil.example\r\nHost: x\r\n\r\n",
+                   "HTTP/1.1 426 Upgrade Required\r\nContent-Length: 0\r\n\r\n",
+                   "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok",
+                   {"GET /a HTTP/1.0\r\nHost: HOST\r\n\r\n",
+                    "GET /a HTTP/1.1\r\nHost: HOST\r\nConnection: close\r\n\r\n"},
+                   "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"},
+        Http11Case{
+            "ABodyGoesAgainWithTheRequest",
+            "POST TARGET/ HTTP/1.1\r\nContent-Length: 5\r\nConnection: keep-alive\r\n\r\nhello",
+            "HTTP/1.1 505 HTTP Version Not Supported\r\n\r\n",
+            "HTTP/1.1 201 Created\r\n\r\n",
+            {"POST / HTTP/1.0\r\nHost: HOST\r\nContent-Length: 5\r\nConnection: close\r\n\r\n"
+             "hello",
+             "POST / HTTP/1.1\r\nHost: HOST\r\nContent-Length: 5\r\nConnection: close\r\n\r\n"
+             "hello"},
+            "HTTP/1.0 201 Created\r\n\r\n"},
+        Http11Case{"ChunkedAnswerGoesDecoded",
+                   "GET TARGET/ HTTP/1.1\r\n\r\n",
+                   kChunkedHead + "Content-Length: 99\r\n\r\n5;x=1\r\nhello\r\n6\r\n world\r\n"
+                                  "0\r\nTrailer: t\r\n\r\n",
+                   "",
+                   {"GET / HTTP/1.0\r\nHost: HOST\r\n\r\n"},
+                   "HTTP/1.0 200 OK\r\n\r\nhello world"},
+        Http11Case{"ChunkedAnswerCutShortResetsTheClient",
+                   "GET TARGET/ HTTP/1.1\r\n\r\n",
+                   kChunkedHead + "\r\n5\r\nhel",
+                   "",
+                   {"GET / HTTP/1.0\r\nHost: HOST\r\n\r\n"},
+                   "HTTP/1.0 200 OK\r\n\r\nhel",
+                   true},
+        Http11Case{"MalformedChunkResetsTheClient",
+                   "GET TARGET/ HTTP/1.1\r\n\r\n",
+                   kChunkedHead + "\r\n2\r\nhi\r\nzz\r\n",
+                   "",
+                   {"GET / HTTP/1.0\r\nHost: HOST\r\n\r\n"},
+                   "HTTP/1.0 200 OK\r\n\r\nhi",
+                   true},
+        Http11Case{"DifferingLengths",
+                   "GET TARGET/ HTTP/1.1\r\n\r\n",
+                   "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd",
+                   "",
+                   {"GET / HTTP/1.0\r\nHost: HOST\r\n\r\n"},
+                   "HTTP/1.0 502 Bad Gateway"},
+        Http11Case{
+            "UnaskedSwitchOfProtocols",
+            "GET TARGET/ HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n",
+            "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n",
+            "",
+            {"GET / HTTP/1.0\r\nHost: HOST\r\nConnection: close\r\nUpgrade: websocket\r\n\r\n"},
+            "HTTP/1.0 502 Bad Gateway"},
+        Http11Case{"AnExpectationOtherThanContinue",
+                   "PUT TARGET/ HTTP/1.1\r\nExpect: 200-ok\r\nContent-Length: 1\r\n\r\nx",
+                   "",
+                   "",
+                   {},
+                   "HTTP/1.0 417 Expectation Failed"}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
+// The proxy says 100 Continue itself; the origin, asked in HTTP/1.0, would not.
+TEST_F(ProxyHandlerTest, AClientExpectingContinueHearsItBeforeItsBodyGoes) {
+  test::LoopbackProxy proxy([](std::int32_t) {});
+  OriginServer origin({{{"HTTP/1.0 204 No Content\r\n\r\n"}}});
+  RawClient client = RawClient::ConnectTo(proxy.Port());
+  ASSERT_TRUE(client.Send("PUT http://127.0.0.1:" + std::to_string(origin.Port()) +
+                          "/f HTTP/1.1\r\nExpect: 100-Continue\r\nContent-Length: 2\r\n\r\n"));
+  EXPECT_EQ(client.ReadExactly(25, 2000), "HTTP/1.1 100 Continue\r\n\r\n");
+  ASSERT_TRUE(client.Send("ok"));
+  std::string answer;
+  EXPECT_TRUE(client.ReadUntilClosed(answer));
+  EXPECT_EQ(answer, "HTTP/1.0 204 No Content\r\n\r\n");
+  ASSERT_TRUE(origin.WaitForRequests(1));
+  EXPECT_EQ(origin.Requests()[0],
+            "PUT /f HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(origin.Port()) +
+                "\r\nContent-Length: 2\r\n\r\nok");
+  ExpectIdle(proxy);
+}
 
 }  // namespace

@@ -104,7 +104,7 @@ void OriginServer::Serve(int fd) {
     std::lock_guard lock(mutex_);
     requests_.push_back(request);
   }
-  for (const auto& step : script_.steps) {
+  for (const auto& step : script_.answerFor ? script_.answerFor(request) : script_.steps) {
     if (clientClosed || stopping_) break;
     if (step.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(step.delayMs));
     std::size_t sent = 0;

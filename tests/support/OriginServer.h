@@ -31,6 +31,8 @@ struct OriginScript {
   // sink, in order, on the connection's thread.
   std::size_t keepBytes = std::numeric_limits<std::size_t>::max();
   std::function<void(std::string_view)> sink = nullptr;
+  // When set, the steps for each request, chosen by what it says; steps then go unused.
+  std::function<std::vector<OriginStep>(const std::string& request)> answerFor = nullptr;
 };
 
 // A scripted HTTP origin server on 127.0.0.1, one thread per connection, driven by plain POSIX

@@ -123,6 +123,7 @@ int RawClient::ReceiveSome(std::int32_t timeoutMs) {
   do {
     got = ::recv(fd_, buffer, sizeof buffer, 0);
   } while (got < 0 && errno == EINTR);
+  wasReset_ = got < 0 && errno == ECONNRESET;
   if (got < 0) return errno == EAGAIN ? -1 : 0;  // a reset ends the stream too
   pending_.append(buffer, static_cast<std::size_t>(got));
   return static_cast<int>(got);

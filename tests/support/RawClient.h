@@ -44,6 +44,8 @@ class RawClient {
   void Close();
   // Closes with a reset instead of an orderly close.
   void Reset();
+  // The stream ended with a reset from the peer.
+  bool WasReset() const { return wasReset_; }
   bool IsOpen() const { return fd_ >= 0; }
 
  private:
@@ -54,6 +56,7 @@ class RawClient {
   int fd_ = -1;
   bool opened_ = false;  // fd_ is made and not yet connected
   std::string pending_;  // received, not yet handed out
+  bool wasReset_ = false;
 };
 
 // Entries in /proc/self/fd.

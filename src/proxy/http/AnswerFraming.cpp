@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <initializer_list>
+#include <vector>
 
 #include "proxy/http/FieldSyntax.h"
 
@@ -34,13 +36,35 @@ void ForEachLine(std::string_view block,
   }
 }
 
+// The block without the fields of these names (lower case), and the lines folded into them.
+std::string WithoutFields(std::string_view block, std::initializer_list<std::string_view> names) {
+  std::string out;
+  bool dropping = false;
+  bool statusLine = true;
+  ForEachLine(block, [&](std::string_view line, std::string_view ending, std::size_t) {
+    if (statusLine) {
+      statusLine = false;
+    } else if (line.empty() || !IsBlank(line[0])) {
+      const std::string_view name = TrimBlanks(line.substr(0, line.find(':')));
+      dropping = line.find(':') != std::string_view::npos &&
+                 std::any_of(names.begin(), names.end(),
+                             [&](std::string_view n) { return FieldNameIs(name, n); });
+    }
+    if (!dropping) out.append(line).append(ending);
+  });
+  return out;
+}
+
 }  // namespace
 
 AnswerFraming::Step AnswerFraming::Read(std::string_view held, bool closed) {
   const std::optional<std::size_t> end = FindEnd(held, closed);
   if (!end) return tooLarge_ ? Step::TooLarge : Step::More;
+  // Every byte of the block counts, the LF of its last CR LF too.
+  if (*end > kMaxHeadBytes) return Step::TooLarge;
   taken_ = *end;
   block_ = RewriteAnswerHead(held.substr(0, taken_));
+  status_ = StatusCode(block_.substr(0, block_.find_first_of("\r\n"))).value_or(0);
   // The next block is read from its own first byte on.
   scanned_ = 0;
   lineStart_ = true;
@@ -48,6 +72,12 @@ AnswerFraming::Step AnswerFraming::Read(std::string_view held, bool closed) {
   end_.reset();
   if (IsInterimHead(block_)) return Step::Interim;
   body_ = FrameAnswerBody(block_, headRequest_);
+  if (status_ == 101 || body_.Framing == BodyFraming::Kind::Conflicting) {
+    problem_ = status_ == 101 ? Refusal::UnaskedUpgrade : Refusal::AnswerLengthsDiffer;
+    return Step::Invalid;
+  }
+  if (body_.Framing == BodyFraming::Kind::Chunked)
+    block_ = WithoutFields(block_, {"transfer-encoding", "content-length"});
   return Step::Final;
 }
 
@@ -135,22 +165,42 @@ BodyFraming FrameAnswerBody(std::string_view block, bool headRequest) {
     return {BodyFraming::Kind::Length, 0};
   BodyFraming body;
   bool lengthValid = true;
+  bool conflicting = false;  // two numbers that differ, rather than no number
+  bool transferEncoding = false;
+  std::vector<std::string_view> codings;
   std::optional<std::int64_t> length;
   ForEachLine(block.substr(std::min(statusEnd, block.size())),
               [&](std::string_view line, std::string_view, std::size_t) {
                 const std::optional<Field> field = ParseField(line);
                 if (!field) return;
                 if (FieldNameIs(field->Name, "transfer-encoding")) {
-                  body.Framing = BodyFraming::Kind::Chunked;
+                  for (const std::string_view coding : ListElements(field->Value))
+                    codings.push_back(coding);
+                  transferEncoding = true;
                 } else if (FieldNameIs(field->Name, "content-length")) {
                   const std::optional<std::int64_t> parsed = ParseContentLength(field->Value);
-                  lengthValid = lengthValid && parsed && (!length || *length == *parsed);
+                  if (!parsed) {
+                    lengthValid = false;
+                    return;
+                  }
+                  if (length && *length != *parsed) {
+                    lengthValid = false;
+                    conflicting = true;
+                  }
                   length = parsed;
                 }
               });
-  if (body.Framing == BodyFraming::Kind::UntilClose && length && lengthValid)
-    return {BodyFraming::Kind::Length, *length};
-  return body;
+  // Only a body in chunked alone can be decoded into what the client is told it gets; one in
+  // other codings goes as it came, until the close.
+  if (transferEncoding) {
+    if (codings.size() == 1 && FieldNameIs(codings.front(), "chunked"))
+      body.Framing = BodyFraming::Kind::Chunked;
+    return body;
+  }
+  if (!length) return body;
+  if (!lengthValid)
+    return {conflicting ? BodyFraming::Kind::Conflicting : BodyFraming::Kind::UntilClose, 0};
+  return {BodyFraming::Kind::Length, *length};
 }
 
 }  // namespace proxy::http

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "proxy/http/Refusal.h"
+
 // An answer from the bytes an origin sends to what the client gets: its header blocks (interim
 // ones, then the final one) found in bytes that arrive in pieces and rewritten as wholes, and the
 // framing of the body after them. Pure: no sockets, no threads.
@@ -13,7 +15,8 @@ namespace proxy::http {
 
 // How the body after a final header block ends.
 struct BodyFraming {
-  enum class Kind { Length, Chunked, UntilClose };
+  // Conflicting: Content-Lengths that differ, which no recipient can frame safely.
+  enum class Kind { Length, Chunked, UntilClose, Conflicting };
   Kind Framing = Kind::UntilClose;
   std::int64_t Length = 0;  // for Kind::Length
 };
@@ -33,17 +36,24 @@ class AnswerFraming {
     Interim,   // a 1xx block (but 101) is complete; another block follows it
     Final,     // the final block is complete; the body follows it
     TooLarge,  // the block has not ended within kMaxHeadBytes
+    Invalid,   // a final block no answer can be relayed with (Problem says why)
   };
   // held is the answer from the first byte of the block not yet taken on, as much of it as has
   // come; each call sees at least what the call before it saw, until a block is taken. closed: the
   // origin sends no more, so whatever is held is the block.
   Step Read(std::string_view held, bool closed);
 
-  // After Interim or Final: how many bytes of held the block took, and the block as the client
-  // gets it. After Final: how the body is framed.
+  // After Interim, Final or Invalid: how many bytes of held the block took, the block as the
+  // client gets it, and its status code (0 when its status line is none). After Final: how the
+  // body is framed; a chunked body's block goes without Transfer-Encoding and Content-Length,
+  // since the client gets the body decoded.
   std::size_t Taken() const { return taken_; }
   const std::string& Block() const { return block_; }
+  int Status() const { return status_; }
   BodyFraming Body() const { return body_; }
+  // After Invalid: a 101 that nobody asked for (the proxy always sends Connection: close), or
+  // Content-Lengths that differ.
+  Refusal Problem() const { return problem_; }
 
  private:
   // Where the block ends in held, once known.
@@ -57,7 +67,9 @@ class AnswerFraming {
   std::optional<std::size_t> end_;  // found, but an LF may still belong to it
   std::size_t taken_ = 0;
   std::string block_;
+  int status_ = 0;
   BodyFraming body_;
+  Refusal problem_ = Refusal::AnswerLengthsDiffer;
 };
 
 // An answer's header block (status line, fields and the empty line, with their line ends as they
@@ -73,7 +85,9 @@ bool IsInterimHead(std::string_view block);
 
 // How the body after a final header block is framed: no body after a HEAD request or with status
 // 1xx, 204 or 304 (but 101, after which the connection carries another protocol until it closes);
-// chunked with a Transfer-Encoding; else by its Content-Length, when it has one that is valid.
+// chunked with a Transfer-Encoding of chunked alone, whatever Content-Length it has; until the
+// close with any other Transfer-Encoding; else by its Content-Length,
+// conflicting when its values differ, until the close when it has none or none that is a number.
 BodyFraming FrameAnswerBody(std::string_view block, bool headRequest);
 
 }  // namespace proxy::http

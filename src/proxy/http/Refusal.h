@@ -21,6 +21,7 @@ enum class Refusal {
   UnsupportedTransferEncoding,
   MalformedChunkedBody,
   ChunkedBodyCutShort,
+  ExpectationFailed,    // 417
   VersionNotSupported,  // 505
   HeaderTooLarge,       // 431
   BodyTooLarge,         // 413
@@ -29,12 +30,15 @@ enum class Refusal {
   LoopbackForbidden,    // 403
   LoopDetected,         // 508
   OutOfSockets,         // 503
+  BodyBudgetSpent,      // 503
   // 502: no answer can come from the origin.
   InvalidPort,
   Ipv6Literal,
   ConnectFailed,
   NoAnswer,
   AnswerHeadTooLarge,
+  AnswerLengthsDiffer,
+  UnaskedUpgrade,
   AnswerHeadTimedOut,  // 504
 };
 

@@ -170,12 +170,22 @@ void JudgeFields(const LineList& lines, Request& request) {
       length = parsed;
     } else if (FieldNameIs(field->Name, "transfer-encoding")) {
       transferEncoding = true;
-      for (const std::string_view coding : ListElements(field->Value))
-        codings.push_back(coding);
+      const std::vector<std::string_view> elements = ListElements(field->Value);
+      // An empty one is a coding too, which an origin may read as anything.
+      if (elements.empty()) codings.emplace_back();
+      codings.insert(codings.end(), elements.begin(), elements.end());
     } else if (FieldNameIs(field->Name, "connection") ||
                FieldNameIs(field->Name, "proxy-connection")) {
+      request.HasConnectionField =
+          request.HasConnectionField || FieldNameIs(field->Name, "connection");
       request.Fields.append(field->Name).append(": close\r\n");
-    } else if (!FieldNameIs(field->Name, "keep-alive")) {
+    } else if (FieldNameIs(field->Name, "expect")) {
+      if (!FieldNameIs(field->Value, "100-continue")) {
+        request.Refused = Refusal::ExpectationFailed;
+        return;
+      }
+      request.ContinueExpected = true;
+    } else if (!FieldNameIs(field->Name, "keep-alive") && !FieldNameIs(field->Name, "host")) {
       request.Fields.append(line).append("\r\n");
     }
   }
@@ -191,6 +201,9 @@ void JudgeFields(const LineList& lines, Request& request) {
     request.BodyKind = Request::Body::Length;
     request.Length = *length;
   }
+  // Only a body can be waited for.
+  if (request.BodyKind == Request::Body::None || (length && *length == 0))
+    request.ContinueExpected = false;
 }
 
 }  // namespace
@@ -208,10 +221,22 @@ Request JudgeRequest(const LineList& lines) {
     request.Refused = Refusal::Ipv6Literal;
   } else if (const std::optional<std::int32_t> port = ParsePort(request.PortText)) {
     request.Port = *port;
+    request.Authority = request.Host;
+    if (*port != 80) request.Authority.append(":").append(std::to_string(*port));
   } else {
     request.Refused = Refusal::InvalidPort;
   }
   return request;
+}
+
+std::string RequestHead(const Request& request, bool http11, std::uint64_t decodedLength) {
+  std::string head = request.Line;
+  if (http11) head.back() = '1';
+  head.append("\r\nHost: ").append(request.Authority).append("\r\n").append(request.Fields);
+  if (http11 && !request.HasConnectionField) head.append("Connection: close\r\n");
+  if (request.BodyKind == Request::Body::Chunked)
+    head.append("Content-Length: ").append(std::to_string(decodedLength)).append("\r\n");
+  return head.append("\r\n");
 }
 
 }  // namespace proxy::http

@@ -67,8 +67,14 @@ struct Request {
   // The request line as sent upstream: method, the target's path and query byte for byte,
   // HTTP/1.0. For a tunnel, the line as an HTTP/1.0 request would carry it.
   std::string Line;
-  // The header lines as sent, each ended by CR LF, without the empty line that ends them.
+  // The header lines as sent after Host, each ended by CR LF, without the empty line that ends
+  // them.
   std::string Fields;
+  // The Host field's value: the target's host, and its port when not 80.
+  std::string Authority;
+  // The client asked to hear 100 Continue before it sends its body.
+  bool ContinueExpected = false;
+  bool HasConnectionField = false;
   Body BodyKind = Body::None;
   std::int64_t Length = 0;  // for Body::Length
   // A HEAD request: no body follows the answer's header block, whatever length it names.
@@ -82,15 +88,21 @@ struct Request {
 // target and version apart by single spaces (blanks at either end allowed), a target that is not
 // http:// with a host and a path, a folded line, a field line without a name or with blanks before
 // its colon, differing or malformed Content-Lengths, Content-Length with Transfer-Encoding, and any
-// Transfer-Encoding but chunked; with 505 for a version other than HTTP/1.x; with 502 for a port
-// that is not 1 to 65535 or an IPv6 literal. Connection and Proxy-Connection say "close",
-// Keep-Alive and Transfer-Encoding fields are dropped, repeats of a Content-Length are dropped;
-// every other line goes as it came.
+// Transfer-Encoding but chunked (an empty one included); with 417 for an expectation other than
+// 100-continue; with 505 for a version other than HTTP/1.x; with 502 for a port that is not 1 to
+// 65535 or an IPv6 literal. Connection and Proxy-Connection say "close"; Keep-Alive,
+// Transfer-Encoding, Expect and Host fields are dropped (Host is the target's, RequestHead), and
+// so are repeats of a Content-Length; every other line goes as it came.
 //
 // A CONNECT request is "CONNECT", one space, host ":" port, one space and "HTTP/1." with one digit
 // (blanks at either end allowed), where host is a plain name (letters, digits, '-' and '_' in
 // dot-separated labels) or a dotted address of four numbers up to 255, and port is 1 to 65535;
 // its field lines must be well-formed. Anything else is refused with 400.
 Request JudgeRequest(const LineList& lines);
+
+// The header block a forwarded request goes upstream with: its line (in HTTP/1.1 when http11, for
+// origins that refuse HTTP/1.0, with Connection: close), Host, its fields, and for a chunked body
+// the Content-Length of what it decoded to.
+std::string RequestHead(const Request& request, bool http11, std::uint64_t decodedLength = 0);
 
 }  // namespace proxy::http
