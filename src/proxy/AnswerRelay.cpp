@@ -40,13 +40,33 @@ AnswerRelay::AnswerRelay(TIdTCPConnection& client, TIdTCPConnection& upstream, P
       view_(view),
       giveUp_(giveUp),
       headDeadlineMs_(headDeadlineMs),
-      headRequest_(headRequest),
-      relay_(client, upstream, view, counters, std::move(pause), std::move(giveUp)) {}
+      relay_(client, upstream, view, counters, std::move(pause), std::move(giveUp)),
+      framing_(headRequest) {
+  // Once the answer has begun, the same bound holds for an answer that stops moving.
+  relay_.SetIdleLimit(headDeadlineMs);
+}
+
+bool AnswerRelay::RelayInterim() {
+  relay_.ReadReady(RelayBuffer::kInitialCapacity);
+  for (;;) {
+    const http::AnswerFraming::Step step =
+        framing_.Read(relay_.Held().Data(), relay_.UpstreamClosed());
+    if (step != http::AnswerFraming::Step::Interim)
+      return step == http::AnswerFraming::Step::More && http::MayBeInterim(relay_.Held().Data());
+    if (!SendInterim()) return false;
+  }
+}
+
+bool AnswerRelay::SendInterim() {
+  relay_.Held().ReplaceFront(framing_.Taken(), framing_.Block());
+  ShowText(view_, framing_.Block());
+  return relay_.SendFront(framing_.Block().size());
+}
 
 AnswerRelay::Outcome AnswerRelay::Run() {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(headDeadlineMs_);
   nextLook_ = Clock::now() + std::chrono::milliseconds(kHeadLookMs);
-  http::AnswerFraming framing(headRequest_);
+  http::AnswerFraming& framing = framing_;
   RelayBuffer& held = relay_.Held();
   for (;;) {
     switch (framing.Read(held.Data(), relay_.UpstreamClosed())) {
@@ -63,9 +83,7 @@ AnswerRelay::Outcome AnswerRelay::Run() {
       case http::AnswerFraming::Step::TooLarge:
         return relay_.ClientOffered() ? Outcome::Relayed : Outcome::HeadTooLarge;
       case http::AnswerFraming::Step::Interim:
-        held.ReplaceFront(framing.Taken(), framing.Block());
-        ShowText(view_, framing.Block());
-        if (!relay_.SendFront(framing.Block().size())) return Outcome::GaveUp;
+        if (!SendInterim()) return Outcome::GaveUp;
         continue;
       case http::AnswerFraming::Step::Invalid:
         problem_ = framing.Problem();

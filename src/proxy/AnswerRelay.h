@@ -49,6 +49,10 @@ class AnswerRelay {
               std::function<bool()> giveUp, std::int32_t headDeadlineMs, bool headRequest);
 
   Outcome Run();
+  // While a request body still goes upstream: relays the interim blocks the origin has sent, and
+  // says whether that is all it has sent so far, so that the body may go on. False once a final
+  // answer has begun (or the origin has closed): forwarding stops, and Run relays it.
+  bool RelayInterim();
   bool ClientOffered() const { return relay_.ClientOffered(); }
   // The request may be asked again in HTTP/1.1 when the origin refuses HTTP/1.0.
   void SetRetryable(bool value) { retryable_ = value; }
@@ -59,13 +63,15 @@ class AnswerRelay {
 
   // Waits for more of a header block: nothing when bytes (or the close) have come.
   std::optional<Outcome> AwaitHead(Clock::time_point deadline);
+  // Sends the interim block framing_ has just read; false when the run should end.
+  bool SendInterim();
 
   TIdTCPConnection& upstream_;
   ProxyView& view_;
   const std::function<bool()> giveUp_;
   const std::int32_t headDeadlineMs_;
-  const bool headRequest_;
   PacedRelay relay_;
+  http::AnswerFraming framing_;
   Clock::time_point nextLook_;
   bool retryable_ = false;
   http::Refusal problem_ = http::Refusal::NoAnswer;

@@ -56,9 +56,15 @@ PacedRelay::Outcome PacedRelay::Run(std::optional<std::int64_t> length, const Re
 // the thread is told to end, so a silent server cannot hold a run after its client left.
 bool PacedRelay::AwaitUpstream() {
   while (WaitReadable(upstream_.Socket(), kPeriodMs) == Readiness::TimedOut) {
-    if (giveUp_()) return false;
+    if (GivingUp()) return false;
   }
   return true;
+}
+
+bool PacedRelay::GivingUp() const {
+  if (giveUp_()) return true;
+  return idleLimit_ && Clock::now() - lastMoved_ >= *idleLimit_ &&
+         PeekPeer(client_.Socket()) == PeerState::HalfClosed;
 }
 
 std::optional<PacedRelay::Outcome> PacedRelay::Ended() const {
@@ -79,6 +85,7 @@ bool PacedRelay::SendFront(std::size_t count) {
         std::min<std::int64_t>(allowance_, static_cast<std::int64_t>(count)));
     clientOffered_ = true;
     client_.WriteBytes(held_.Data().data(), static_cast<std::int32_t>(n));
+    lastMoved_ = Clock::now();
     held_.Consume(n);
     allowance_ -= static_cast<std::int64_t>(n);
     count -= n;
@@ -101,6 +108,7 @@ void PacedRelay::ReadReady(std::int64_t wanted) {
       return;
     }
     held_.Commit(static_cast<std::size_t>(n));
+    lastMoved_ = Clock::now();
     got += n;
     // A receive that did not fill its room took all there was; otherwise ask whether more is.
     if (got >= wanted || n < asked || ProbeReadable(upstream_.Socket(), 0) != Readiness::Readable)
@@ -123,6 +131,7 @@ void PacedRelay::ReadFiltered(std::int64_t wanted) {
       break;
     }
     filter_->Take({piece.get(), static_cast<std::size_t>(n)}, out);
+    lastMoved_ = Clock::now();
     if (n < kPiece || ProbeReadable(upstream_.Socket(), 0) != Readiness::Readable) break;
   }
   for (std::string_view rest = out; !rest.empty();) {
@@ -147,7 +156,7 @@ bool PacedRelay::AwaitNextPeriod() {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(periodEnd_ - Clock::now()).count();
   pause_(static_cast<std::int32_t>(std::clamp<std::int64_t>(left, 0, kPeriodMs)));
   // A positive limit finds a vanished client at its next write; a held relay has none to make.
-  if (limit_ <= 0 && giveUp_()) return false;
+  if (limit_ <= 0 && GivingUp()) return false;
   // The next period starts where this one ended, not when the pause happened to return, so
   // periods do not drift; a pause that only records moves the periods on all the same.
   StartPeriod(periodEnd_);
@@ -179,6 +188,7 @@ std::int64_t PacedRelay::SendSlice(const ReadObserver& onRead) {
     // Never above 2^31 bytes: held bytes stay within kMaxHeldBytes.
     clientOffered_ = true;
     client_.WriteBytes(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+    lastMoved_ = Clock::now();
     held_.Consume(bytes.size());
     allowance_ -= static_cast<std::int64_t>(bytes.size());
     if (left_) *left_ -= static_cast<std::int64_t>(bytes.size());

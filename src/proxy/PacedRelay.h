@@ -75,6 +75,12 @@ class PacedRelay {
   bool SendFront(std::size_t count);
   // Some byte has been offered to the client: from then on it cannot be given another answer.
   bool ClientOffered() const { return clientOffered_; }
+  // A client that has finished sending still waits for what it asked for, but not for ever: once
+  // nothing has moved either way for this long, waiting on the origin or held by the limit, the
+  // relay gives up as if the client had gone.
+  void SetIdleLimit(std::int32_t milliseconds) {
+    idleLimit_ = std::chrono::milliseconds(milliseconds);
+  }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -85,6 +91,9 @@ class PacedRelay {
   void ReadFiltered(std::int64_t wanted);
   // Why a relay with nothing held ends, if it does.
   std::optional<Outcome> Ended() const;
+  // The run should end: giveUp says so, or a client that finished sending has waited out the
+  // idle limit.
+  bool GivingUp() const;
   void StartPeriod(Clock::time_point start);
   // Pauses until the current period ends and starts the next; false when the run gives up.
   bool AwaitNextPeriod();
@@ -103,6 +112,8 @@ class PacedRelay {
   RelayBuffer held_{kMaxHeldBytes};
   bool upstreamClosed_ = false;
   bool clientOffered_ = false;
+  std::optional<Clock::duration> idleLimit_;
+  Clock::time_point lastMoved_ = Clock::now();  // the last byte read or sent
   // Bytes still to go when Run was given a length.
   std::optional<std::int64_t> left_;
   ReadFilter* filter_ = nullptr;

@@ -17,6 +17,7 @@
 #include "net/IdTCPServer.h"
 #include "net/IdTCPServerConnection.h"
 #include "proxy/AnswerRelay.h"
+#include "proxy/BodyBudget.h"
 #include "proxy/Destination.h"
 #include "proxy/RelayBuffer.h"
 #include "proxy/Slices.h"
@@ -63,6 +64,9 @@ std::string Reason(const std::exception& error) {
 std::string Origin(const http::Request& request) {
   return request.Host + ":" + request.PortText;
 }
+
+// The line a 503 carries when held bodies have taken all the memory they may.
+const std::string kNoRoom = "Tramlet has no room to hold this request's body now; try again later";
 
 // Why a judged request is refused, in the one line a 502 carries; empty for other refusals.
 std::string JudgedText(const http::Request& request) {
@@ -154,7 +158,8 @@ ProxyHandler::ProxyHandler(ProxyView& view, ProxyCounters& counters, PauseFuncti
       counters_(counters),
       pause_(std::move(pause)),
       timing_(timing),
-      watch_(timing.WatchPeriodMs, timing.AnswerHeadDeadlineMs) {
+      watch_(timing.WatchPeriodMs, timing.AnswerHeadDeadlineMs),
+      bodies_(timing.HeldBodyBytes) {
   if (!pause_) pause_ = [](std::int32_t ms) { rtl::Sleep(ms); };
 }
 
@@ -248,23 +253,27 @@ void ProxyHandler::Run(TIdTCPConnection& client, const std::function<bool()>& te
 void ProxyHandler::Forward(TIdTCPConnection& client, const http::Request& request,
                            RelayBuffer& buffer, const std::function<bool()>& terminated) {
   if (request.ContinueExpected) client.Write("HTTP/1.1 100 Continue\r\n\r\n");
-  // A chunked body is read whole before anything is connected, so a bad one costs the origin
-  // nothing; it goes on with the length it turned out to have.
+  // A body held whole: a chunked one, read whole before anything is connected so that a bad one
+  // costs the origin nothing, which goes on with the length it turned out to have; or a small one
+  // of known length, kept while it is sent so that the request can be asked again.
+  BodyBudget::Share held(bodies_);
   std::string body;
+  std::int64_t unsent = request.BodyKind == http::Request::Body::Length ? request.Length : 0;
+  const bool keepBody = unsent > 0 && unsent <= kMaxRetriedBodyBytes;
   if (request.BodyKind == http::Request::Body::Chunked) {
-    if (const std::optional<http::Refusal> refusal = ReadChunkedBody(client, buffer, body))
-      return Refuse(client, {*refusal});
+    if (const std::optional<http::Refusal> refusal = ReadChunkedBody(client, buffer, body, held))
+      return Refuse(client, {*refusal, *refusal == http::Refusal::BodyBudgetSpent ? kNoRoom : ""});
+  } else if (keepBody && !held.Hold(unsent)) {
+    return Refuse(client, {http::Refusal::BodyBudgetSpent, kNoRoom});
   }
   const bool http11 = refusers_.Knows(request.Host, request.Port);
   CountedRun run(*this, client, terminated);
   if (std::optional<Refused> refused = Connect(client, run, request))
     return Refuse(client, *refused);
   SendRequest(run, request, body, http11);
-  std::int64_t unsent = request.BodyKind == http::Request::Body::Length ? request.Length : 0;
-  // A small body is kept while it is sent, so that the request can be asked again.
-  const bool keepBody = unsent > 0 && unsent <= kMaxRetriedBodyBytes;
-  if (unsent > 0 &&
-      ForwardBody(client, run, unsent, buffer, keepBody ? &body : nullptr) == BodyEnd::Stalled)
+  AnswerRelay answer = AnswerTo(client, run, request, terminated);
+  if (unsent > 0 && ForwardBody(client, run, unsent, buffer, answer, keepBody ? &body : nullptr) ==
+                        BodyEnd::Stalled)
     return Refuse(client, {http::Refusal::BodyTimedOut});
   // What the client has yet to send of a body the origin answered early.
   unsent -= static_cast<std::int64_t>(std::min<std::size_t>(
@@ -272,16 +281,17 @@ void ProxyHandler::Forward(TIdTCPConnection& client, const http::Request& reques
   // Whatever came after the request (a pipelined one, say) is not ours to forward.
   buffer.Consume(buffer.Size());
   buffer.Release();
-  const bool retryable =
-      !http11 && unsent == 0 && (request.BodyKind != http::Request::Body::Length || keepBody);
-  if (!RelayAnswer(client, run, request, unsent, terminated, retryable)) return;
+  answer.SetRetryable(!http11 && unsent == 0 &&
+                      (request.BodyKind != http::Request::Body::Length || keepBody));
+  if (!RelayAnswer(client, answer, request, unsent)) return;
   // The origin refused HTTP/1.0 without acting on the request: once more, in HTTP/1.1.
   refusers_.Remember(request.Host, request.Port);
   run.Renew();
   if (std::optional<Refused> refused = Connect(client, run, request))
     return Refuse(client, *refused);
   SendRequest(run, request, body, true);
-  RelayAnswer(client, run, request, 0, terminated, false);
+  AnswerRelay again = AnswerTo(client, run, request, terminated);
+  RelayAnswer(client, again, request, 0);
 }
 
 void ProxyHandler::SendRequest(CountedRun& run, const http::Request& request,
@@ -296,16 +306,19 @@ void ProxyHandler::SendRequest(CountedRun& run, const http::Request& request,
   view_.AppendUploadLine(head.substr(0, head.find("\r\n")));
 }
 
-bool ProxyHandler::RelayAnswer(TIdTCPConnection& client, CountedRun& run,
-                               const http::Request& request, std::int64_t unsent,
-                               const std::function<bool()>& terminated, bool retryable) {
+AnswerRelay ProxyHandler::AnswerTo(TIdTCPConnection& client, CountedRun& run,
+                                   const http::Request& request,
+                                   const std::function<bool()>& terminated) {
   // Bytes the client sends after its request are never forwarded; reading them is how a close
   // behind them is seen while the origin is silent.
-  AnswerRelay relay(
+  return AnswerRelay(
       client, run.Upstream(), view_, counters_, pause_,
-      [&] { return ClientGone(client) || terminated(); }, timing_.AnswerHeadDeadlineMs,
-      request.HeadOnly);
-  relay.SetRetryable(retryable);
+      [&client, &terminated] { return ClientGone(client) || terminated(); },
+      timing_.AnswerHeadDeadlineMs, request.HeadOnly);
+}
+
+bool ProxyHandler::RelayAnswer(TIdTCPConnection& client, AnswerRelay& relay,
+                               const http::Request& request, std::int64_t unsent) {
   const std::string noAnswer = "Tramlet got no answer from " + Origin(request);
   try {
     switch (relay.Run()) {
@@ -394,7 +407,7 @@ ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client,
 // Exactly the announced length goes upstream, as the client sent it, through a bounded buffer.
 ProxyHandler::BodyEnd ProxyHandler::ForwardBody(TIdTCPConnection& client, CountedRun& run,
                                                 std::int64_t& left, RelayBuffer& buffer,
-                                                std::string* kept) {
+                                                AnswerRelay& answer, std::string* kept) {
   const TIdStackSocketHandle origin = run.Upstream().Socket();
   for (;;) {
     const std::string_view body = FirstChars(buffer.Data(), left);
@@ -406,10 +419,17 @@ ProxyHandler::BodyEnd ProxyHandler::ForwardBody(TIdTCPConnection& client, Counte
     left -= static_cast<std::int64_t>(sent);
     if (kept) kept->append(body.substr(0, sent));
     buffer.Consume(sent);
-    if (sent < body.size()) return BodyEnd::Answered;
+    // The origin has something to say: an interim answer lets the body go on, a final one not.
+    if (sent < body.size()) {
+      if (!answer.RelayInterim()) return BodyEnd::Answered;
+      continue;
+    }
     if (left == 0) return BodyEnd::Sent;
     const auto ready = WaitEitherReadable(origin, client.Socket(), timing_.UnfinishedRequestWaitMs);
-    if (ready == origin) return BodyEnd::Answered;
+    if (ready == origin) {
+      if (!answer.RelayInterim()) return BodyEnd::Answered;
+      continue;
+    }
     if (!ready) return BodyEnd::Stalled;
     if (ReceiveInto(client, buffer, std::min<std::int64_t>(left, kMaxBodyHeldBytes)) == 0)
       return BodyEnd::Sent;
@@ -417,10 +437,12 @@ ProxyHandler::BodyEnd ProxyHandler::ForwardBody(TIdTCPConnection& client, Counte
 }
 
 std::optional<http::Refusal> ProxyHandler::ReadChunkedBody(TIdTCPConnection& client,
-                                                           RelayBuffer& buffer, std::string& body) {
+                                                           RelayBuffer& buffer, std::string& body,
+                                                           BodyBudget::Share& held) {
   http::ChunkedDecoder decoder(http::kMaxChunkedBodyBytes);
   for (;;) {
     buffer.Consume(decoder.Append(buffer.Data(), body));
+    if (!held.Hold(static_cast<std::int64_t>(body.size()))) return http::Refusal::BodyBudgetSpent;
     switch (decoder.Status()) {
       case http::ChunkedDecoder::State::Done:
         return std::nullopt;

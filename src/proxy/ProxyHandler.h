@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "proxy/AnswerRelay.h"
+#include "proxy/BodyBudget.h"
 #include "proxy/OriginMemory.h"
 #include "proxy/PacedRelay.h"
 #include "proxy/ProxyCounters.h"
@@ -39,6 +40,9 @@ struct HandlerTiming {
   // An answer header block not complete this long after the request went upstream is answered
   // 504.
   std::int32_t AnswerHeadDeadlineMs = AnswerRelay::kHeadDeadlineMs;
+  // What request bodies held whole (chunked ones, ones kept to ask again) may take in all; a
+  // request whose body would pass it is answered 503.
+  std::int64_t HeldBodyBytes = std::int64_t{64} * 1024 * 1024;
 };
 
 // Serves one proxied request per run, in phases: reads the request's header block from the client
@@ -113,21 +117,26 @@ class ProxyHandler {
   // a body of known length on its first way goes by itself (ForwardBody).
   void SendRequest(CountedRun& run, const http::Request& request, const std::string& body,
                    bool http11);
-  // True when the origin refused HTTP/1.0 and the request is to be asked again (only when
-  // retryable); otherwise the client has had its answer, a refusal or a reset.
-  bool RelayAnswer(TIdTCPConnection& client, CountedRun& run, const http::Request& request,
-                   std::int64_t unsent, const std::function<bool()>& terminated, bool retryable);
+  // The relay for the answer on the run's upstream connection, made before a body goes up, so
+  // that interim answers reach the client meanwhile.
+  AnswerRelay AnswerTo(TIdTCPConnection& client, CountedRun& run, const http::Request& request,
+                       const std::function<bool()>& terminated);
+  // True when the origin refused HTTP/1.0 and the request is to be asked again (only when the
+  // relay is retryable); otherwise the client has had its answer, a refusal or a reset.
+  bool RelayAnswer(TIdTCPConnection& client, AnswerRelay& relay, const http::Request& request,
+                   std::int64_t unsent);
 
   // How forwarding a body ended: all of it went (or the client closed early), the client stopped
   // sending it, or the origin began its answer first.
   enum class BodyEnd { Sent, Stalled, Answered };
-  // Forwards the body while the origin is silent; left counts down the bytes not yet sent. What
-  // was sent is appended to kept, when given.
+  // Forwards the body while the origin is silent or has sent only interim answers, which go to
+  // the client; left counts down the bytes not yet sent. What was sent is appended to kept, when
+  // given.
   BodyEnd ForwardBody(TIdTCPConnection& client, CountedRun& run, std::int64_t& left,
-                      RelayBuffer& buffer, std::string* kept = nullptr);
+                      RelayBuffer& buffer, AnswerRelay& answer, std::string* kept);
   // Decodes a chunked body whole into body; the refusal when it cannot be.
   std::optional<http::Refusal> ReadChunkedBody(TIdTCPConnection& client, RelayBuffer& buffer,
-                                               std::string& body);
+                                               std::string& body, BodyBudget::Share& held);
   // Connects the run's upstream client to host:port, or gives the refusal to answer instead when
   // the client may not reach that destination. Connect errors leave as exceptions.
   std::optional<http::Refusal> ConnectUpstream(TIdTCPConnection& client, CountedRun& run,
@@ -142,6 +151,7 @@ class ProxyHandler {
   const Timing timing_;
   UpstreamWatch watch_;
   OriginMemory refusers_;  // origins that refused HTTP/1.0
+  BodyBudget bodies_;
 };
 
 }  // namespace proxy

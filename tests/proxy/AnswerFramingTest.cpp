@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+
 #include <string>
 #include <vector>
+#include "proxy/http/ChunkedCoding.h"
 
 namespace {
 
@@ -65,6 +67,9 @@ INSTANTIATE_TEST_SUITE_P(
         HeadCase{"NotYetEnded", "HTTP/1.1 200 OK\r\nA: b\r\n", false, std::nullopt},
         HeadCase{"ClosedBeforeItEnded", "HTTP/1.1 200 OK\r\nA: b", true, 21},
         HeadCase{"NoEndWithinTheLimit", kLong + "\r\n\r\n", false, std::nullopt, true},
+        HeadCase{"ItsLastLfPastTheLimit",
+                 std::string(AnswerFraming::kMaxHeadBytes - 3, 'x') + "\r\n\r\nbody", false,
+                 std::nullopt, true},
         HeadCase{"EndsRightAtTheLimit",
                  std::string(AnswerFraming::kMaxHeadBytes - 4, 'x') + "\r\n\r\nbody", false,
                  AnswerFraming::kMaxHeadBytes}),
@@ -103,6 +108,22 @@ TEST(AnswerBlocksTest, InterimAndFinalBlocksAreTheSameWhereverTheBytesAreCut) {
     ASSERT_EQ(Blocks(answer, cut, body), expected) << "cut at " << cut;
     EXPECT_EQ(body.Framing, BodyFraming::Kind::Length);
     EXPECT_EQ(body.Length, 2);
+  }
+}
+
+// A chunked body decodes the same however it is cut, and a cut before its last chunk is seen.
+TEST(ChunkedAnswerTest, DecodesTheSameWhereverTheBytesAreCut) {
+  const std::string body =
+      "5;ext=1\r\nhello\r\n1\r\n\n\r\nA\r\n0123456789\r\n0\r\nT: x\r\n\r\nafter";
+  for (std::size_t cut = 0; cut <= body.size(); ++cut) {
+    proxy::http::ChunkedDecoder decoder;
+    std::string out;
+    std::size_t taken = decoder.Append(std::string_view(body).substr(0, cut), out);
+    const bool ended = decoder.Status() == proxy::http::ChunkedDecoder::State::Done;
+    EXPECT_EQ(ended, cut >= body.size() - 5) << "cut at " << cut;
+    taken += decoder.Append(std::string_view(body).substr(taken), out);
+    EXPECT_EQ(out, "hello\n0123456789") << "cut at " << cut;
+    EXPECT_EQ(taken, body.size() - 5);
   }
 }
 

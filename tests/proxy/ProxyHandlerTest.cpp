@@ -697,7 +697,6 @@ INSTANTIATE_TEST_SUITE_P(
                                      300}),
     [](const auto& instance) { return std::string(instance.param.name); });
 
-
 // What origins that speak HTTP/1.1 do, and what reaches each side (HOST: the origin's authority).
 struct Http11Case {
   const char* name;
@@ -817,6 +816,92 @@ TEST_F(ProxyHandlerTest, AClientExpectingContinueHearsItBeforeItsBodyGoes) {
   EXPECT_EQ(origin.Requests()[0],
             "PUT /f HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(origin.Port()) +
                 "\r\nContent-Length: 2\r\n\r\nok");
+  ExpectIdle(proxy);
+}
+
+// An interim answer while the body goes up reaches the client, and the body goes on whole.
+TEST_F(ProxyHandlerTest, AnInterimAnswerDuringAnUploadLeavesTheBodyWhole) {
+  test::LoopbackProxy proxy([](std::int32_t) {});
+  OriginScript script{{{"HTTP/1.1 201 Created\r\n\r\n"}}};
+  script.afterHead = "HTTP/1.1 102 Processing\r\n\r\n";
+  OriginServer origin(script);
+  const std::string body = test::Pattern(0, 1 << 20);
+  RawClient client = RawClient::ConnectTo(proxy.Port());
+  ASSERT_TRUE(client.Send("POST http://127.0.0.1:" + std::to_string(origin.Port()) +
+                          "/ HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+                          "\r\n\r\n"));
+  for (std::size_t at = 0; at < body.size(); at += 65536)
+    ASSERT_TRUE(client.Send(body.substr(at, 65536)));
+  std::string answer;
+  EXPECT_TRUE(client.ReadUntilClosed(answer));
+  EXPECT_EQ(answer, "HTTP/1.0 102 Processing\r\n\r\nHTTP/1.0 201 Created\r\n\r\n");
+  ASSERT_TRUE(origin.WaitForRequests(1));
+  const std::string upstream = origin.Requests()[0];
+  EXPECT_EQ(upstream.substr(upstream.find("\r\n\r\n") + 4), body);
+  ExpectIdle(proxy);
+}
+
+// A client that has finished sending is not waited on for ever: once the answer stops moving for
+// the deadline, wherever it stands, the run ends; so it does while the limit holds the relay.
+TEST_F(ProxyHandlerTest, ARunWhoseClientFinishedEndsWhenTheAnswerStopsMoving) {
+  for (const std::int32_t limit : {4, 0}) {
+    SCOPED_TRACE(limit);
+    proxy::ProxyHandler::Timing timing;
+    timing.AnswerHeadDeadlineMs = 1500;
+    test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .timing = timing});
+    proxy.Counters().SpeedLimit = limit;
+    OriginScript script{{{"HTTP/1.0 200 OK\r\n\r\nsome of it"}}};
+    script.silentAfter = true;
+    OriginServer origin(script);
+    RawClient client = RawClient::ConnectTo(proxy.Port());
+    ASSERT_TRUE(client.Send(Get(origin.Port())));
+    client.ShutdownWrite();
+    ASSERT_TRUE(origin.WaitForRequests(1));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(test::WaitUntil([&] { return origin.Finished() == 1; }, 10000));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    ExpectIdle(proxy);
+  }
+}
+
+// Held bodies share one budget: while it is spent, a request that needs more of it gets 503 and
+// nothing goes upstream; a body that ends gives its share back.
+TEST_F(ProxyHandlerTest, HeldBodiesShareOneBudget) {
+  proxy::ProxyHandler::Timing timing;
+  timing.HeldBodyBytes = 1 << 20;
+  test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .timing = timing});
+  OriginServer origin({{{"HTTP/1.0 204 No Content\r\n\r\n"}}});
+  const std::string head = "POST http://127.0.0.1:" + std::to_string(origin.Port()) +
+                           "/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+  const std::string chunk = "64000\r\n" + std::string(0x64000, 'a') + "\r\n";  // 400 KiB
+  // Three bodies of 400 KiB each: whichever comes third finds no room.
+  std::vector<RawClient> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(RawClient::ConnectTo(proxy.Port()));
+    ASSERT_TRUE(clients.back().Send(head + chunk));
+  }
+  std::string answer;
+  std::size_t refused = clients.size();
+  ASSERT_TRUE(test::WaitUntil([&] {
+    for (std::size_t i = 0; i < clients.size() && refused == clients.size(); ++i)
+      if (clients[i].ReadUntilClosed(answer, 20)) refused = i;
+    return refused < clients.size();
+  }));
+  EXPECT_EQ(answer.substr(0, answer.find("\r\n")), "HTTP/1.0 503 Service Unavailable");
+  EXPECT_NE(answer.find("no room to hold"), std::string::npos);
+  for (std::size_t i = 0; i < clients.size(); ++i) {
+    if (i == refused) continue;
+    ASSERT_TRUE(clients[i].Send("0\r\n\r\n"));
+    answer.clear();
+    EXPECT_TRUE(clients[i].ReadUntilClosed(answer));
+    EXPECT_EQ(answer, "HTTP/1.0 204 No Content\r\n\r\n");
+  }
+  RawClient later = RawClient::ConnectTo(proxy.Port());
+  ASSERT_TRUE(later.Send(head + chunk + "0\r\n\r\n"));
+  answer.clear();
+  EXPECT_TRUE(later.ReadUntilClosed(answer));
+  EXPECT_EQ(answer, "HTTP/1.0 204 No Content\r\n\r\n");
+  EXPECT_EQ(origin.Requests().size(), 3u);
   ExpectIdle(proxy);
 }
 

@@ -86,6 +86,7 @@ void OriginServer::Serve(int fd) {
   std::size_t total = 0;
   char buffer[65536];
   bool clientClosed = false;
+  bool answeredHead = false;
   while (!stopping_ && (script_.readUntilQuiet || !HasWholeRequest(request, total))) {
     if (!WaitReadable(fd, script_.readWaitMs)) break;
     ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
@@ -98,6 +99,11 @@ void OriginServer::Serve(int fd) {
         std::min(got.size(), script_.keepBytes - std::min(total, script_.keepBytes));
     request.append(got.substr(0, kept));
     if (kept < got.size() && script_.sink) script_.sink(got.substr(kept));
+    if (!script_.afterHead.empty() && !answeredHead &&
+        request.find("\r\n\r\n") != std::string::npos) {
+      answeredHead = true;
+      (void)::send(fd, script_.afterHead.data(), script_.afterHead.size(), MSG_NOSIGNAL);
+    }
     total += got.size();
   }
   {

@@ -31,6 +31,9 @@ struct OriginScript {
   // sink, in order, on the connection's thread.
   std::size_t keepBytes = std::numeric_limits<std::size_t>::max();
   std::function<void(std::string_view)> sink = nullptr;
+  // Sent as soon as a request's header block has come, before its body is read (an interim
+  // answer, say).
+  std::string afterHead;
   // When set, the steps for each request, chosen by what it says; steps then go unused.
   std::function<std::vector<OriginStep>(const std::string& request)> answerFor = nullptr;
 };

@@ -151,6 +151,14 @@ std::string RewriteAnswerHead(std::string_view block) {
   return out;
 }
 
+bool MayBeInterim(std::string_view start) {
+  constexpr std::string_view kShape = "HTTP/1.x 1";
+  for (std::size_t i = 0; i < std::min(start.size(), kShape.size()); ++i) {
+    if (i == 7 ? !IsDigit(start[i]) : start[i] != kShape[i]) return false;
+  }
+  return start.size() < 12 || start.substr(9, 3) != "101";
+}
+
 bool IsInterimHead(std::string_view block) {
   const std::optional<int> code = StatusCode(block.substr(0, block.find_first_of("\r\n")));
   return code && *code / 100 == 1 && *code != 101;

@@ -79,6 +79,10 @@ class AnswerFraming {
 // unchanged.
 std::string RewriteAnswerHead(std::string_view block);
 
+// Whether an answer that begins with these bytes may still turn out an interim block: nothing in
+// them says otherwise yet.
+bool MayBeInterim(std::string_view start);
+
 // Whether the block is an interim (1xx) answer that another header block follows. 101 is not:
 // after it the connection carries another protocol.
 bool IsInterimHead(std::string_view block);
