@@ -11,11 +11,14 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "ClientTestPeers.h"
 #include "ServerTestSupport.h"
 #include "SocketTestSupport.h"
 #include "net/IdHostLookup.h"
+#include "net/IdIOHandlerSocket.h"
 #include "net/IdPeerThread.h"
 #include "net/IdStackWindows.h"
 #include "net/IdTCPClient.h"
@@ -138,6 +141,29 @@ TEST_F(IPv6Test, AClientOfVersion6ConnectsToAnIPv6AddressOrName) {
     char line[4] = {};
     EXPECT_EQ(4, served.Receive(line, 4));
   }
+}
+
+TEST_F(IPv6Test, ACloseFromAnotherThreadEndsAPendingConnect) {
+  test::UnansweredListener silent(true);
+  ASSERT_NE(0, silent.Port()) << "could not fill the accept queue";
+  TIdTCPClient client;
+  client.SetIPVersion(Id_IPv6);
+  client.SetHost("::1");
+  client.SetPort(silent.Port());
+  // The handle exists before the connect, as for a watch that may close it at any time.
+  auto owned = std::make_unique<TIdIOHandlerSocket>(&client);
+  TIdIOHandlerSocket& handler = *owned;
+  client.SetIOHandler(std::move(owned));
+  handler.Open();
+  std::thread closer([&handler] {
+    test::WaitUntil([&handler] { return handler.SocketHandle()->IsOpen(); });
+    handler.SocketHandle()->Close();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(client.Connect(-1), EIdSocketError);
+  EXPECT_LT(test::MsSince(start), 5000);
+  closer.join();
+  EXPECT_FALSE(client.IsConnected());
 }
 
 class IPv6ServerTest : public IPv6Test {
