@@ -134,9 +134,9 @@ void TIdTCPServer::Activate() {
 void TIdTCPServer::StartListeners() {
   listenerThreads_ = std::make_unique<rtl::TThreadList<TIdListenerThread>>();
   const int count = bindings_->Count();
+  listensOnIPv6_.store(false, std::memory_order_release);
   // A failed attempt leaves nothing listening: earlier bindings of this attempt would otherwise
   // serve on while the server reads inactive, and the next attempt would lose track of them.
-  listensOnIPv6_.store(false, std::memory_order_release);
   auto stopOnFailure = rtl::OnFailure([this, count] {
     StopListeners();
     for (int i = 0; i < count && i < bindings_->Count(); ++i)
