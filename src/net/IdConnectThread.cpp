@@ -17,8 +17,9 @@ void TIdConnectThread::Execute() {
     TIdStack* stack = GlobalStack();
     // A bad handle or a number that is no socket any more means the socket was closed under the
     // pending connect; whoever closed it reports that, not this thread.
-    stack->CheckSocketResult(socketHandle_->ConnectPeer(Id_PF_INET),
-                             {winsock::WSAEBADF, winsock::WSAENOTSOCK});
+    stack->CheckSocketResult(
+        socketHandle_->ConnectPeer(IdAddressFamily(socketHandle_->IPVersion())),
+        {winsock::WSAEBADF, winsock::WSAENOTSOCK});
     failed = false;
   } catch (const Exception& e) {
     message = e.Message();

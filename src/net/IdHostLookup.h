@@ -16,7 +16,15 @@
 #include <optional>
 #include <string>
 
+#include "net/IdStack.h"
+
 // The address text TIdStack::HostToAddress gives for host, through the process-wide stack, or
 // none when giveUp (if set) said to stop first. A failed look-up raises what HostToAddress raises.
 std::optional<std::string> HostToAddressUnless(const std::string& host,
                                                const std::function<bool()>& giveUp);
+
+// Every address of host of both versions, in the order to try them, as TIdStack::HostToAddresses
+// gives them through the process-wide stack; none when giveUp (if set) said to stop first. A
+// failed look-up raises what HostToAddresses raises.
+std::optional<TIdIPAddresses> HostToAddressesUnless(const std::string& host,
+                                                    const std::function<bool()>& giveUp);

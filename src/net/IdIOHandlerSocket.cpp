@@ -81,6 +81,7 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& host, std::int32_t port,
   const std::string& address = viaSocks ? socks->Host() : host;
   const std::int32_t addressPort = viaSocks ? socks->Port() : port;
   try {
+    handle.SetIPVersion(ipVersion_);
     handle.OpenSocket(Id_SOCK_STREAM, 0);
     handle.SetIP(boundIP);
     handle.SetPort(boundPort);
@@ -92,8 +93,10 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& host, std::int32_t port,
       handle.BindLocal();
 
     TIdStack* stack = GlobalStack();
-    if (!TIdStack::IsDottedQuad(address)) ReportStatus(hsResolving, {address});
-    handle.SetPeerAddress(stack->HostToAddress(address), addressPort);
+    const bool literal =
+        ipVersion_ == Id_IPv6 ? TIdStack::IsIPv6Address(address) : TIdStack::IsDottedQuad(address);
+    if (!literal) ReportStatus(hsResolving, {address});
+    handle.SetPeerAddress(stack->HostToAddress(address, ipVersion_), addressPort);
     if (!useNagle_) {
       const std::int32_t on = 1;
       handle.SetOption(winsock::IPPROTO_TCP, winsock::TCP_NODELAY, &on, sizeof on);
@@ -104,7 +107,7 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& host, std::int32_t port,
     else if (TIdAntiFreezeBase::IsInUse())
       ConnectWithTimeout(AntiFreezeConnectTimeout);
     else
-      stack->CheckSocketResult(handle.ConnectPeer(Id_PF_INET));
+      stack->CheckSocketResult(handle.ConnectPeer(IdAddressFamily(ipVersion_)));
 
     if (viaSocks) socks->Negotiate(host, port);
   } catch (...) {

@@ -23,6 +23,9 @@ class TIdIOHandlerSocket : public TIdIOHandler {
   ~TIdIOHandlerSocket() override;  // Close, then frees the socket handle and private settings
 
   TIdSocketHandle* SocketHandle() const { return socketHandle_.get(); }
+  // The version of the socket ConnectTo opens and of the address it connects to.
+  TIdIPVersion IPVersion() const { return ipVersion_; }
+  void SetIPVersion(TIdIPVersion value) { ipVersion_ = value; }
   bool UseNagle() const { return useNagle_; }
   void SetUseNagle(bool value) { useNagle_ = value; }
   // The SOCKS settings ConnectTo follows; reading makes a private default one when there is none.
@@ -57,6 +60,7 @@ class TIdIOHandlerSocket : public TIdIOHandler {
 
   std::unique_ptr<TIdSocketHandle> socketHandle_;
   bool useNagle_ = true;
+  TIdIPVersion ipVersion_ = Id_IPv4;
   std::unique_ptr<TIdSocksInfo> privateSocksInfo_;
   TIdSocksInfo* socksInfo_ = nullptr;  // the private settings or shared ones, or none
 };

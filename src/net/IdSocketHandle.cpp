@@ -20,7 +20,7 @@ TIdSocketHandle::~TIdSocketHandle() {
 
 void TIdSocketHandle::OpenSocket(std::int32_t socketType, std::int32_t protocol) {
   Close();
-  osSocket_ = GlobalStack()->NewSocket(socketType, protocol);
+  osSocket_ = GlobalStack()->NewSocket(socketType, protocol, ipVersion_);
   isOpen_ = true;
 }
 
@@ -55,7 +55,7 @@ void TIdSocketHandle::BindLocal() {
 
 bool TIdSocketHandle::TryBindLocal() {
   TIdStack* stack = GlobalStack();
-  if (stack->CheckSocketResult(stack->SockBind(osSocket_, Id_PF_INET, ip_, port_),
+  if (stack->CheckSocketResult(stack->SockBind(osSocket_, IdAddressFamily(ipVersion_), ip_, port_),
                                {winsock::WSAEADDRINUSE}))
     return false;
   RefreshLocal();
@@ -157,6 +157,7 @@ bool TIdSocketHandle::SocketReadable(TIdStackSocketHandle socket, std::int32_t t
 void TIdSocketHandle::RefreshLocal() {
   std::int32_t family = 0;
   GlobalStack()->SockLocalAddress(osSocket_, family, ip_, port_);
+  ipVersion_ = family == Id_PF_INET6 ? Id_IPv6 : Id_IPv4;
 }
 
 void TIdSocketHandle::RefreshPeer() {
@@ -170,6 +171,7 @@ void TIdSocketHandle::ClearState(bool resetLocal) {
   if (resetLocal) {
     ip_.clear();
     port_ = 0;
+    ipVersion_ = Id_IPv4;
   }
   remoteIP_.clear();
   remotePort_ = 0;
@@ -184,6 +186,7 @@ void TIdSocketHandle::CopyFrom(const rtl::TCollectionItem& source) {
   port_ = other.port_;
   remoteIP_ = other.remoteIP_;
   remotePort_ = other.remotePort_;
+  ipVersion_ = other.ipVersion_;
 }
 
 std::unique_ptr<rtl::TCollectionItem> TIdSocketHandles::NewItem() const {

@@ -35,8 +35,13 @@ class TIdSocketHandle : public rtl::TCollectionItem {
   void SetClientPortMin(std::int32_t value) { clientPortMin_ = value; }
   std::int32_t ClientPortMax() const { return clientPortMax_; }
   void SetClientPortMax(std::int32_t value) { clientPortMax_ = value; }
+  // The version of the socket OpenSocket makes and of IP: Id_IPv4 unless set. An accepted
+  // socket's is that of its listener.
+  TIdIPVersion IPVersion() const { return ipVersion_; }
+  void SetIPVersion(TIdIPVersion value) { ipVersion_ = value; }
 
-  // Closes any socket held (addresses stay), then opens a new one; raises EIdInvalidSocket.
+  // Closes any socket held (addresses stay), then opens a new one of IPVersion; raises
+  // EIdInvalidSocket.
   void OpenSocket(std::int32_t socketType = Id_SOCK_STREAM, std::int32_t protocol = 0);
   // Shuts down sending and closes, once; resetLocal has no effect.
   virtual void Close(bool resetLocal = false);
@@ -49,7 +54,8 @@ class TIdSocketHandle : public rtl::TCollectionItem {
   // False (and no socket) when the listening socket was closed or the wait was interrupted.
   bool AcceptFrom(TIdStackSocketHandle listeningSocket);
   void SetPeerAddress(const std::string& ip, std::int32_t port);
-  // Raw result; on success the local and peer addresses are refreshed.
+  // Raw result; on success the local and peer addresses are refreshed. The family is the
+  // socket's (IdAddressFamily of IPVersion).
   virtual std::int32_t ConnectPeer(std::int32_t addressFamily = Id_PF_INET);
   std::int32_t Receive(void* buffer, std::int32_t length, std::int32_t flags = 0);
   std::int32_t Transmit(const void* buffer, std::int32_t length, std::int32_t flags = 0);
@@ -61,10 +67,10 @@ class TIdSocketHandle : public rtl::TCollectionItem {
   static bool SocketReadable(TIdStackSocketHandle socket, std::int32_t timeout);
   void RefreshLocal();
   void RefreshPeer();
-  // Forgets the socket without closing it; resetLocal also clears IP and Port.
+  // Forgets the socket without closing it; resetLocal also clears IP, Port and IPVersion.
   void ClearState(bool resetLocal);
-  // Copies IP, Port, RemoteIP and RemotePort from another handle; any other source raises
-  // EConvertError.
+  // Copies IP, Port, RemoteIP, RemotePort and IPVersion from another handle; any other source
+  // raises EConvertError.
   void CopyFrom(const rtl::TCollectionItem& source);
 
  private:
@@ -79,6 +85,7 @@ class TIdSocketHandle : public rtl::TCollectionItem {
   std::int32_t remotePort_ = 0;
   std::int32_t clientPortMin_ = 0;
   std::int32_t clientPortMax_ = 0;
+  TIdIPVersion ipVersion_ = Id_IPv4;
 };
 
 // The bindings of a server: each new item gets NewBindingPort as its port.

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cctype>
+#include <charconv>
+#include <cstring>
 #include <optional>
 
 #include "net/IdException.h"
@@ -104,17 +107,22 @@ std::int32_t TIdStack::LastErrorCode() const {
   return tLastErrorCode;
 }
 
-TIdStackSocketHandle TIdStack::NewSocket(std::int32_t type, std::int32_t protocol) {
-  TIdStackSocketHandle s = SockOpen(Id_PF_INET, type, protocol);
+TIdStackSocketHandle TIdStack::NewSocket(std::int32_t type, std::int32_t protocol,
+                                         TIdIPVersion ipVersion) {
+  TIdStackSocketHandle s = SockOpen(IdAddressFamily(ipVersion), type, protocol);
   if (s == Id_INVALID_SOCKET) throw EIdInvalidSocket(SockLastError());
   return s;
 }
 
-std::optional<std::string> TIdStack::AddressWithoutLookup(const std::string& host) {
+bool TIdStack::IsLocalHostName(const std::string& host) {
   std::string upper = host;
   std::transform(upper.begin(), upper.end(), upper.begin(),
                  [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; });
-  if (upper == "LOCALHOST") return "127.0.0.1";
+  return upper == "LOCALHOST";
+}
+
+std::optional<std::string> TIdStack::AddressWithoutLookup(const std::string& host) {
+  if (IsLocalHostName(host)) return "127.0.0.1";
   if (IsDottedQuad(host)) {
     // The plain text of the address actually meant, so that whoever reads the result judges the
     // destination we connect to ("010.0.0.1" is 8.0.0.1).
@@ -132,6 +140,96 @@ std::optional<std::string> TIdStack::AddressWithoutLookup(const std::string& hos
 std::string TIdStack::HostToAddress(const std::string& host) {
   if (std::optional<std::string> known = AddressWithoutLookup(host)) return std::move(*known);
   return SockHostByName(host);
+}
+
+std::string TIdStack::HostToAddress(const std::string& host, TIdIPVersion ipVersion) {
+  if (ipVersion == Id_IPv4) return HostToAddress(host);
+  for (TIdIPAddress& address : HostToAddresses(host))
+    if (address.IPVersion == Id_IPv6) return std::move(address.IP);
+  ThrowSocketError(winsock::WSAHOST_NOT_FOUND);
+}
+
+TIdIPAddresses TIdStack::HostToAddresses(const std::string& host) {
+  if (std::optional<TIdIPAddresses> known = AddressesWithoutLookup(host)) return std::move(*known);
+  return SockHostAddresses(host);
+}
+
+std::optional<TIdIPAddresses> TIdStack::AddressesWithoutLookup(const std::string& host) {
+  if (IsLocalHostName(host)) {
+    // ::1 first, as resolvers order them: a server started on "localhost" may listen there only.
+    TIdIPAddresses loopback;
+    if (IPv6Available()) loopback.push_back({"::1", Id_IPv6});
+    loopback.push_back({"127.0.0.1", Id_IPv4});
+    return loopback;
+  }
+  if (std::optional<std::string> ipv4 = AddressWithoutLookup(host))
+    return TIdIPAddresses{{std::move(*ipv4), Id_IPv4}};
+  if (IsIPv6Address(host)) {
+    winsock::in6_addr address{};
+    winsock::u_long scopeId = 0;
+    try {
+      TextToAddress6(host, address, scopeId);
+      return TIdIPAddresses{{AddressToText6(address, scopeId), Id_IPv6}};
+    } catch (const EConvertError&) {
+      // A zone this machine has no interface for: the look-up judges it, as any name.
+    }
+  }
+  return std::nullopt;
+}
+
+bool TIdStack::IsIPv6Address(const std::string& text) {
+  if (text.find('\0') != std::string::npos) return false;
+  const std::size_t percent = text.find('%');
+  if (percent != std::string::npos) {
+    const std::string zone = text.substr(percent + 1);
+    if (zone.empty() || !std::all_of(zone.begin(), zone.end(), [](char c) {
+          return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-';
+        }))
+      return false;
+  }
+  winsock::in6_addr address{};
+  return winsock::inet_pton(winsock::AF_INET6, text.substr(0, percent).c_str(), &address) == 1;
+}
+
+std::string TIdStack::AddressToText6(const winsock::in6_addr& address, winsock::u_long scopeId) {
+  char text[winsock::INET6_ADDRSTRLEN] = {};
+  if (winsock::inet_ntop(winsock::AF_INET6, &address, text, sizeof text) == nullptr) return {};
+  std::string result = text;
+  if (scopeId != 0) {
+    result += '%';
+    result += std::to_string(scopeId);
+  }
+  return result;
+}
+
+void TIdStack::TextToAddress6(const std::string& text, winsock::in6_addr& address,
+                              winsock::u_long& scopeId) {
+  const auto invalid = [&text] {
+    return EConvertError(Format("'%s' is not a valid IP address", text));
+  };
+  if (!IsIPv6Address(text)) throw invalid();
+  const std::size_t percent = text.find('%');
+  winsock::inet_pton(winsock::AF_INET6, text.substr(0, percent).c_str(), &address);
+  scopeId = 0;
+  if (percent == std::string::npos) return;
+  const std::string zone = text.substr(percent + 1);
+  const char* end = zone.data() + zone.size();
+  winsock::u_long number = 0;
+  if (std::from_chars(zone.data(), end, number).ptr == end) {
+    scopeId = number;
+    return;
+  }
+  // A zone given by the interface's name: the system's numeric look-up knows the interfaces.
+  winsock::addrinfo hints{};
+  hints.ai_family = winsock::AF_INET6;
+  hints.ai_flags = winsock::AI_NUMERICHOST;
+  winsock::addrinfo* found = nullptr;
+  if (winsock::getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
+    throw invalid();
+  winsock::sockaddr_in6 resolved{};
+  std::memcpy(&resolved, found->ai_addr, sizeof resolved);
+  winsock::freeaddrinfo(found);
+  scopeId = resolved.sin6_scope_id;
 }
 
 bool TIdStack::IsDottedQuad(const std::string& text) {

@@ -26,12 +26,31 @@ using TIdStackSocketHandle = winsock::SOCKET;
 inline constexpr TIdStackSocketHandle Id_INVALID_SOCKET = winsock::INVALID_SOCKET;
 inline constexpr std::int32_t Id_SOCKET_ERROR = winsock::SOCKET_ERROR;
 inline constexpr std::int32_t Id_PF_INET = winsock::PF_INET;
+inline constexpr std::int32_t Id_PF_INET6 = winsock::PF_INET6;
 inline constexpr std::int32_t Id_SOCK_STREAM = winsock::SOCK_STREAM;
 inline constexpr std::int32_t Id_SOMAXCONN = winsock::SOMAXCONN;
 // A time-out that waits without limit.
 inline constexpr std::int32_t IdTimeoutInfinite = -2;
 
 using TIdSocketValues = std::vector<TIdStackSocketHandle>;
+
+// The IP version of a socket, a binding or a connection.
+enum TIdIPVersion { Id_IPv4, Id_IPv6 };
+
+// The address family a version's sockets and addresses are made in.
+constexpr std::int32_t IdAddressFamily(TIdIPVersion ipVersion) {
+  return ipVersion == Id_IPv6 ? Id_PF_INET6 : Id_PF_INET;
+}
+
+// One address of a host: IPv4 as dotted decimal; IPv6 in its compressed text without brackets,
+// a zone after "%" (fe80::1%2).
+struct TIdIPAddress {
+  std::string IP;
+  TIdIPVersion IPVersion = Id_IPv4;
+
+  bool operator==(const TIdIPAddress&) const = default;
+};
+using TIdIPAddresses = std::vector<TIdIPAddress>;
 
 class TIdStack {
  public:
@@ -58,6 +77,11 @@ class TIdStack {
                                    const std::string& ip, std::int32_t port) = 0;
   // Dotted text of the host's first address; raises EIdSocketError (11001 for an unknown host).
   virtual std::string SockHostByName(const std::string& hostName) = 0;
+  // Every address of the host, both versions, in the resolver's order, each once; raises
+  // EIdSocketError as SockHostByName does (11001 also when the host has no address at all).
+  virtual TIdIPAddresses SockHostAddresses(const std::string& hostName) = 0;
+  // Whether this machine has IPv6 to listen and connect on (an IPv6 socket binds to ::1).
+  virtual bool IPv6Available() = 0;
   virtual std::string SockLocalHostName() = 0;
   // The host's official name; raises EIdSocketError on failure.
   virtual std::string SockHostByAddress(const std::string& address) = 0;
@@ -113,9 +137,10 @@ class TIdStack {
   // The number recorded by the calling thread's most recent failed check.
   std::int32_t LastErrorCode() const;
 
-  // A new Internet-family socket; raises EIdInvalidSocket, with the error number, when none can
-  // be had.
-  TIdStackSocketHandle NewSocket(std::int32_t type, std::int32_t protocol = 0);
+  // A new socket of the version's family; raises EIdInvalidSocket, with the error number, when
+  // none can be had.
+  TIdStackSocketHandle NewSocket(std::int32_t type, std::int32_t protocol = 0,
+                                 TIdIPVersion ipVersion = Id_IPv4);
   // "localhost" in any case gives 127.0.0.1 and a dotted quad the plain dotted text of the
   // address it stands for ("0177.0.0.1" gives 127.0.0.1), both without any look-up; anything else
   // goes to SockHostByName.
@@ -123,6 +148,25 @@ class TIdStack {
   // What HostToAddress gives when it needs no look-up; none when it does.
   std::optional<std::string> AddressWithoutLookup(const std::string& host);
   static bool IsDottedQuad(const std::string& text);
+  // The address of the version for host: for Id_IPv4 what HostToAddress gives; for Id_IPv6 an
+  // IPv6 address in its compressed text (zone kept), ::1 for "localhost", or the first IPv6
+  // address of the name (EIdSocketError 11001 when it has none).
+  std::string HostToAddress(const std::string& host, TIdIPVersion ipVersion);
+  // Every address of host, in the order to try them: an IPv4 address (any form HostToAddress
+  // reads) or an IPv6 one (without brackets) gives itself, "localhost" ::1 (where this machine
+  // has IPv6) and 127.0.0.1, both without any look-up; a name goes to SockHostAddresses.
+  TIdIPAddresses HostToAddresses(const std::string& host);
+  // What HostToAddresses gives when it needs no look-up; none when it does.
+  std::optional<TIdIPAddresses> AddressesWithoutLookup(const std::string& host);
+  // An IPv6 address as text: hex groups, no brackets, optionally a zone ("fe80::1%eth0").
+  static bool IsIPv6Address(const std::string& text);
+  // The compressed text (RFC 5952) of an IPv6 address, with "%" and the zone when scopeId is not
+  // 0.
+  static std::string AddressToText6(const winsock::in6_addr& address, winsock::u_long scopeId = 0);
+  // Reads IsIPv6Address text into address and scopeId (a zone name is looked up among this
+  // machine's interfaces); anything else raises EConvertError.
+  void TextToAddress6(const std::string& text, winsock::in6_addr& address,
+                      winsock::u_long& scopeId);
   // The address whose bytes in memory are the four parts in order.
   winsock::u_long TextToAddressValue(const std::string& text);
 
@@ -130,6 +174,8 @@ class TIdStack {
   static std::unique_ptr<TIdStack> MakeStack();
 
  protected:
+  // "localhost" in any letter case.
+  static bool IsLocalHostName(const std::string& host);
   // The text of a socket error number without the heading; empty when unknown.
   static std::string ErrorNumberText(std::int32_t errorNumber);
 

@@ -29,9 +29,12 @@ void CleanupSockets() {
   if (gSocketsStarted.exchange(false)) winsock::WSACleanup();
 }
 
-winsock::sockaddr* AsAddress(winsock::sockaddr_in& address) {
+template <class Address>
+winsock::sockaddr* AsAddress(Address& address) {
   return reinterpret_cast<winsock::sockaddr*>(&address);
 }
+
+constexpr int kStorageSize = static_cast<int>(sizeof(winsock::sockaddr_storage));
 
 // The system's text for 10093, in the words Windows gives it.
 constexpr const char* kNotStartedText =
@@ -101,20 +104,48 @@ std::string TIdStackWindows::FirstLocalAddress() {
   return addresses.front();
 }
 
+void TIdStackWindows::AddressOf(const winsock::sockaddr_storage& storage, std::int32_t& family,
+                                std::string& ip, std::int32_t& port) {
+  family = storage.ss_family;
+  if (family == winsock::AF_INET6) {
+    winsock::sockaddr_in6 address{};
+    std::memcpy(&address, &storage, sizeof address);
+    ip = AddressToText6(address.sin6_addr, address.sin6_scope_id);
+    port = winsock::ntohs(address.sin6_port);
+    return;
+  }
+  winsock::sockaddr_in address{};
+  std::memcpy(&address, &storage, sizeof address);
+  ip = AddressToText(address.sin_addr);
+  port = winsock::ntohs(address.sin_port);
+}
+
+winsock::sockaddr_in6 TIdStackWindows::Address6(const std::string& ip, std::int32_t port) {
+  winsock::sockaddr_in6 address{};
+  address.sin6_family = winsock::AF_INET6;
+  address.sin6_port = winsock::htons(static_cast<winsock::u_short>(port));
+  if (!ip.empty()) TextToAddress6(ip, address.sin6_addr, address.sin6_scope_id);
+  return address;
+}
+
 TIdStackSocketHandle TIdStackWindows::SockAccept(TIdStackSocketHandle s, std::string& ip,
                                                  std::int32_t& port) {
-  winsock::sockaddr_in address{};
-  int length = kAddressSize;
+  winsock::sockaddr_storage address{};
+  int length = kStorageSize;
   TIdStackSocketHandle result = Called("accept", winsock::accept(s, AsAddress(address), &length));
   if (result != Id_INVALID_SOCKET) {
-    ip = AddressToText(address.sin_addr);
-    port = winsock::ntohs(address.sin_port);
+    std::int32_t family = 0;
+    AddressOf(address, family, ip, port);
   }
   return result;
 }
 
 std::int32_t TIdStackWindows::SockBind(TIdStackSocketHandle s, std::int32_t family,
                                        const std::string& ip, std::int32_t port) {
+  if (family == Id_PF_INET6) {
+    winsock::sockaddr_in6 address = Address6(ip, port);  // an empty ip is ::, every address
+    return Called("bind", winsock::bind(s, AsAddress(address), sizeof address));
+  }
   winsock::sockaddr_in address{};
   address.sin_family = static_cast<std::int16_t>(family);
   address.sin_port = winsock::htons(static_cast<winsock::u_short>(port));
@@ -128,6 +159,10 @@ std::int32_t TIdStackWindows::SockClose(TIdStackSocketHandle s) {
 
 std::int32_t TIdStackWindows::SockConnect(TIdStackSocketHandle s, std::int32_t family,
                                           const std::string& ip, std::int32_t port) {
+  if (family == Id_PF_INET6) {
+    winsock::sockaddr_in6 address = Address6(ip, port);
+    return Called("connect", winsock::connect(s, AsAddress(address), sizeof address));
+  }
   winsock::sockaddr_in address{};
   address.sin_family = static_cast<std::int16_t>(family);
   address.sin_port = winsock::htons(static_cast<winsock::u_short>(port));
@@ -145,6 +180,47 @@ std::string TIdStackWindows::SockHostByName(const std::string& hostName) {
   winsock::in_addr address{};
   std::memcpy(&address.s_addr, host->h_addr_list[0], 4);
   return AddressToText(address);
+}
+
+TIdIPAddresses TIdStackWindows::SockHostAddresses(const std::string& hostName) {
+  winsock::addrinfo hints{};
+  hints.ai_family = winsock::AF_UNSPEC;
+  hints.ai_socktype = winsock::SOCK_STREAM;  // one answer per address
+  winsock::addrinfo* found = nullptr;
+  const int error = winsock::getaddrinfo(hostName.c_str(), nullptr, &hints, &found);
+  if (error != 0) {
+    CheckStarted("getaddrinfo");
+    ThrowSocketError(error);
+  }
+  TIdIPAddresses addresses;
+  for (const winsock::addrinfo* item = found; item != nullptr; item = item->ai_next) {
+    if (item->ai_addr == nullptr) continue;
+    winsock::sockaddr_storage storage{};
+    std::memcpy(&storage, item->ai_addr, std::min(item->ai_addrlen, sizeof storage));
+    std::int32_t family = 0;
+    std::int32_t port = 0;
+    TIdIPAddress address;
+    AddressOf(storage, family, address.IP, port);
+    address.IPVersion = family == winsock::AF_INET6 ? Id_IPv6 : Id_IPv4;
+    if (std::find(addresses.begin(), addresses.end(), address) == addresses.end())
+      addresses.push_back(std::move(address));
+  }
+  winsock::freeaddrinfo(found);
+  if (addresses.empty()) ThrowSocketError(winsock::WSAHOST_NOT_FOUND);
+  return addresses;
+}
+
+bool TIdStackWindows::IPv6Available() {
+  const TIdStackSocketHandle s =
+      Called("socket", winsock::socket(winsock::AF_INET6, winsock::SOCK_STREAM, 0));
+  if (s == Id_INVALID_SOCKET) return false;  // no IPv6 in this system at all
+  winsock::sockaddr_in6 loopback{};
+  loopback.sin6_family = winsock::AF_INET6;
+  loopback.sin6_addr.s6_addr[15] = 1;
+  // IPv6 switched off leaves loopback without ::1, and the bind fails.
+  const bool usable = winsock::bind(s, AsAddress(loopback), sizeof loopback) == 0;
+  winsock::closesocket(s);
+  return usable;
 }
 
 std::string TIdStackWindows::SockLocalHostName() {
@@ -215,14 +291,14 @@ std::int32_t TIdStackWindows::SockReceive(TIdStackSocketHandle s, void* buffer, 
 std::int32_t TIdStackWindows::SockReceiveFrom(TIdStackSocketHandle s, void* buffer,
                                               std::int32_t length, std::int32_t flags,
                                               std::string& ip, std::int32_t& port) {
-  winsock::sockaddr_in address{};
-  int addressLength = kAddressSize;
+  winsock::sockaddr_storage address{};
+  int addressLength = kStorageSize;
   std::int32_t result =
       Called("recvfrom", winsock::recvfrom(s, static_cast<char*>(buffer), length, flags,
                                            AsAddress(address), &addressLength));
   if (result != Id_SOCKET_ERROR) {
-    ip = AddressToText(address.sin_addr);
-    port = winsock::ntohs(address.sin_port);
+    std::int32_t family = 0;
+    AddressOf(address, family, ip, port);
   }
   return result;
 }
@@ -269,6 +345,11 @@ std::int32_t TIdStackWindows::SockSend(TIdStackSocketHandle s, const void* buffe
 std::int32_t TIdStackWindows::SockSendTo(TIdStackSocketHandle s, const void* buffer,
                                          std::int32_t length, std::int32_t flags,
                                          const std::string& ip, std::int32_t port) {
+  if (IsIPv6Address(ip)) {
+    winsock::sockaddr_in6 address = Address6(ip, port);
+    return Called("sendto", winsock::sendto(s, static_cast<const char*>(buffer), length, flags,
+                                            AsAddress(address), sizeof address));
+  }
   winsock::sockaddr_in address{};
   address.sin_family = winsock::AF_INET;
   address.sin_port = winsock::htons(static_cast<winsock::u_short>(port));
@@ -305,22 +386,18 @@ std::int32_t TIdStackWindows::SockLastError() {
 
 void TIdStackWindows::SockPeerAddress(TIdStackSocketHandle s, std::int32_t& family, std::string& ip,
                                       std::int32_t& port) {
-  winsock::sockaddr_in address{};
-  int length = kAddressSize;
+  winsock::sockaddr_storage address{};
+  int length = kStorageSize;
   CheckSocketResult(Called("getpeername", winsock::getpeername(s, AsAddress(address), &length)));
-  family = address.sin_family;
-  ip = AddressToText(address.sin_addr);
-  port = winsock::ntohs(address.sin_port);
+  AddressOf(address, family, ip, port);
 }
 
 void TIdStackWindows::SockLocalAddress(TIdStackSocketHandle s, std::int32_t& family,
                                        std::string& ip, std::int32_t& port) {
-  winsock::sockaddr_in address{};
-  int length = kAddressSize;
+  winsock::sockaddr_storage address{};
+  int length = kStorageSize;
   CheckSocketResult(Called("getsockname", winsock::getsockname(s, AsAddress(address), &length)));
-  family = address.sin_family;
-  ip = AddressToText(address.sin_addr);
-  port = winsock::ntohs(address.sin_port);
+  AddressOf(address, family, ip, port);
 }
 
 std::int32_t TIdStackWindows::SockGetOption(TIdStackSocketHandle s, std::int32_t level,

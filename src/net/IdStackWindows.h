@@ -29,6 +29,8 @@ class TIdStackWindows : public TIdStack {
   std::int32_t SockConnect(TIdStackSocketHandle s, std::int32_t family, const std::string& ip,
                            std::int32_t port) override;
   std::string SockHostByName(const std::string& hostName) override;
+  TIdIPAddresses SockHostAddresses(const std::string& hostName) override;
+  bool IPv6Available() override;
   std::string SockLocalHostName() override;
   std::string SockHostByAddress(const std::string& address) override;
   std::int32_t SockServiceByName(const std::string& serviceName) override;
@@ -64,6 +66,13 @@ class TIdStackWindows : public TIdStack {
                              void* value, std::int32_t& length) override;
   std::string AddressToText(const winsock::in_addr& address) override;
   void TextToAddress(const std::string& text, winsock::in_addr& address) override;
+
+ private:
+  // The family, address text and host-order port of an address the library filled in.
+  void AddressOf(const winsock::sockaddr_storage& storage, std::int32_t& family, std::string& ip,
+                 std::int32_t& port);
+  // An IPv6 address for the library; an empty ip is ::. Raises EConvertError for bad text.
+  winsock::sockaddr_in6 Address6(const std::string& ip, std::int32_t port);
 };
 
 // True once the library start-up has succeeded in this process (until the program-end cleanup).

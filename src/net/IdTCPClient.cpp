@@ -25,6 +25,7 @@ void TIdTCPClient::Connect(std::int32_t timeout) {
   // The caller needs the error that ended the connect, not one from closing after it.
   auto drop = rtl::OnFailure([this] { DropSocket(); });
   IOHandler()->Open();
+  if (TIdIOHandlerSocket* socket = SocketHandler()) socket->SetIPVersion(ipVersion_);
   ResetReadState();
   IOHandler()->ConnectTo(host_, port_, boundIP_, boundPort_, boundPortLow_, boundPortHigh_,
                          timeout);

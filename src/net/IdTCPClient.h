@@ -28,6 +28,11 @@ class TIdTCPClient : public TIdTCPConnection {
   void SetBoundPortLow(std::int32_t value) { boundPortLow_ = value; }
   std::int32_t BoundPortHigh() const { return boundPortHigh_; }
   void SetBoundPortHigh(std::int32_t value) { boundPortHigh_ = value; }
+  // The version Connect uses: Id_IPv4 (the default) connects an IPv4 socket to Host's IPv4
+  // address, Id_IPv6 an IPv6 socket to Host's IPv6 address (an IPv6 address without brackets,
+  // or a name). BoundIP, when set, is of the same version. Takes effect at the next Connect.
+  TIdIPVersion IPVersion() const { return ipVersion_; }
+  void SetIPVersion(TIdIPVersion value) { ipVersion_ = value; }
 
   // Fired at the end of a successful Connect.
   TIdNotifyEvent OnConnected;
@@ -47,4 +52,5 @@ class TIdTCPClient : public TIdTCPConnection {
   std::int32_t boundPort_ = 0;
   std::int32_t boundPortLow_ = 0;
   std::int32_t boundPortHigh_ = 0;
+  TIdIPVersion ipVersion_ = Id_IPv4;
 };

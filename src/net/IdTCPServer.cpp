@@ -121,7 +121,10 @@ void TIdTCPServer::Activate() {
     handlersPrepared_ = true;
     PrepareCommandHandlers();
   }
-  if (bindings_->Count() == 0) bindings_->AddBinding();
+  if (bindings_->Count() == 0) {
+    bindings_->AddBinding();
+    madeDefaultBinding_ = true;
+  }
   ThreadMgr()->SetThreadClass(ThreadClassOf<TIdPeerThread>());
   if (!IOHandler()) ioHandler_.Own(std::make_unique<TIdServerIOHandlerSocket>(this));
   StartListeners();
@@ -131,29 +134,52 @@ void TIdTCPServer::Activate() {
 void TIdTCPServer::StartListeners() {
   listenerThreads_ = std::make_unique<rtl::TThreadList<TIdListenerThread>>();
   const int count = bindings_->Count();
+  listensOnIPv6_.store(false, std::memory_order_release);
   // A failed attempt leaves nothing listening: earlier bindings of this attempt would otherwise
   // serve on while the server reads inactive, and the next attempt would lose track of them.
   auto stopOnFailure = rtl::OnFailure([this, count] {
     StopListeners();
     for (int i = 0; i < count && i < bindings_->Count(); ++i)
       bindings_->BindingAt(i)->Close();
+    if (ipv6Binding_) ipv6Binding_->Close();
   });
   IOHandler()->Prepare();
-  for (int i = 0; i < count; ++i) {
-    TIdSocketHandle* binding = bindings_->BindingAt(i);
-    binding->OpenSocket(Id_SOCK_STREAM, 0);
-    // Windows lets a listener rebind a port whose last connections wait in TIME_WAIT; Linux
-    // does only with address reuse, which here never lets two live listeners share a port.
-    if (reuseSocket_ != rsFalse) {
-      const std::int32_t on = 1;
-      binding->SetOption(winsock::SOL_SOCKET, winsock::SO_REUSEADDR, &on, sizeof on);
+  for (int i = 0; i < count; ++i)
+    StartListener(*bindings_->BindingAt(i));
+  if (OnDefaultBindingOnly() && GlobalStack()->IPv6Available()) {
+    if (!ipv6Binding_) {
+      ipv6Binding_ = std::make_unique<TIdSocketHandle>();
+      ipv6Binding_->SetIPVersion(Id_IPv6);
     }
-    binding->BindLocal();
-    binding->StartListening(listenQueue_);
-    listeners_.push_back(std::make_unique<TIdListenerThread>(this, ties_.get(), binding));
-    listenerThreads_->Add(listeners_.back().get());
-    listeners_.back()->Start();
+    ipv6Binding_->SetIP("");
+    // The port the IPv4 binding got, so clients reach the same service by either version.
+    ipv6Binding_->SetPort(bindings_->BindingAt(0)->Port());
+    StartListener(*ipv6Binding_);
+    listensOnIPv6_.store(true, std::memory_order_release);
   }
+}
+
+void TIdTCPServer::StartListener(TIdSocketHandle& binding) {
+  binding.OpenSocket(Id_SOCK_STREAM, 0);
+  const std::int32_t on = 1;
+  // Windows lets a listener rebind a port whose last connections wait in TIME_WAIT; Linux
+  // does only with address reuse, which here never lets two live listeners share a port.
+  if (reuseSocket_ != rsFalse)
+    binding.SetOption(winsock::SOL_SOCKET, winsock::SO_REUSEADDR, &on, sizeof on);
+  // IPv4 clients have listeners of their own; on :: they would take the IPv4 port as well.
+  if (binding.IPVersion() == Id_IPv6)
+    binding.SetOption(winsock::IPPROTO_IPV6, winsock::IPV6_V6ONLY, &on, sizeof on);
+  binding.BindLocal();
+  binding.StartListening(listenQueue_);
+  listeners_.push_back(std::make_unique<TIdListenerThread>(this, ties_.get(), &binding));
+  listenerThreads_->Add(listeners_.back().get());
+  listeners_.back()->Start();
+}
+
+bool TIdTCPServer::OnDefaultBindingOnly() const {
+  if (!madeDefaultBinding_ || bindings_->Count() != 1) return false;
+  const TIdSocketHandle* binding = bindings_->BindingAt(0);
+  return binding->IPVersion() == Id_IPv4 && (binding->IP().empty() || binding->IP() == "0.0.0.0");
 }
 
 void TIdTCPServer::Deactivate() {
@@ -305,6 +331,7 @@ void TIdTCPServer::PeerLeft(TIdPeerThread* AThread) {
 
 void TIdTCPServer::SetBindings(const TIdSocketHandles& AValue) {
   if (&AValue == bindings_.get()) return;
+  madeDefaultBinding_ = false;
   bindings_->Clear();
   for (int i = 0; i < AValue.Count(); ++i)
     bindings_->AddBinding()->CopyFrom(*AValue.BindingAt(i));

@@ -21,6 +21,7 @@ class TIdRFCReplies;
 class TIdRFCReply;
 class TIdServerIOHandler;
 class TIdServerIntercept;
+class TIdSocketHandle;
 class TIdSocketHandles;
 class TIdTCPServer;
 class TIdThreadMgr;
@@ -41,14 +42,17 @@ using TIdAfterCommandHandlerEvent =
 
 // A TCP server that serves each accepted client on a thread of its own.
 //
-// Writing Active true opens every binding (one on DefaultPort and all local addresses when there
-// is none) and starts a listener thread per binding; each admitted client gets a peer thread from
-// the thread manager, which greets it, fires OnConnect, serves it again and again while the client
-// stays connected, and fires OnDisconnect. Serving is one call of OnExecute, or, when command
-// handlers exist (and are enabled), reading one line and handing it to the first handler that
-// takes it. Writing false stops the listeners, drops every client's socket and waits up to
-// TerminateWaitTime for the peer threads to leave, raising EIdTerminateThreadTimeout (and still
-// reading active) when some remain.
+// Writing Active true opens every binding (one on DefaultPort and all local IPv4 addresses when
+// there is none) and starts a listener thread per binding. The binding the server made itself is
+// joined, where this machine has IPv6, by IPv6Binding on :: and the same port (IPv6 only), with a
+// listener of its own; it stays out of Bindings, whose readers take them for IPv4. Without IPv6
+// the server listens on IPv4 alone, and says nothing. An IPv6 binding is bound IPv6 only. each
+// admitted client gets a peer thread from the thread manager, which greets it, fires OnConnect,
+// serves it again and again while the client stays connected, and fires OnDisconnect. Serving is
+// one call of OnExecute, or, when command handlers exist (and are enabled), reading one line and
+// handing it to the first handler that takes it. Writing false stops the listeners, drops every
+// client's socket and waits up to TerminateWaitTime for the peer threads to leave, raising
+// EIdTerminateThreadTimeout (and still reading active) when some remain.
 //
 // Threads: configure, activate, deactivate and destroy the server from one thread (the main
 // thread in the program); change properties, events, ThreadMgr, IOHandler and Intercept only while
@@ -81,6 +85,12 @@ class TIdTCPServer : public TIdComponent {
   virtual void SetActive(bool AValue);
 
   TIdSocketHandles& Bindings() { return *bindings_; }
+  // The binding on all IPv6 addresses that listens beside the server's own binding on all IPv4
+  // ones; none when the last activation did not listen on IPv6 (bindings were given, or the
+  // machine has no IPv6). Owned by the server; valid for the server's lifetime once made.
+  TIdSocketHandle* IPv6Binding() const {
+    return listensOnIPv6_.load(std::memory_order_acquire) ? ipv6Binding_.get() : nullptr;
+  }
   TIdCommandHandlers& CommandHandlers() { return *commandHandlers_; }
   bool CommandHandlersEnabled() const { return commandHandlersEnabled_; }
   void SetCommandHandlersEnabled(bool AValue) { commandHandlersEnabled_ = AValue; }
@@ -160,6 +170,9 @@ class TIdTCPServer : public TIdComponent {
   void Deactivate();
   // Opens, configures and binds every binding and starts its listener.
   void StartListeners();
+  void StartListener(TIdSocketHandle& binding);
+  // Whether the bindings are the one the server made, on all IPv4 addresses.
+  bool OnDefaultBindingOnly() const;
   void StopListeners();
   // Drops every client's socket, then waits in polls of TerminatePollMs; raises
   // EIdTerminateThreadTimeout when peer threads remain.
@@ -190,6 +203,9 @@ class TIdTCPServer : public TIdComponent {
   bool handlersPrepared_ = false;
   bool commandHandlersEnabled_ = true;
   std::unique_ptr<TIdSocketHandles> bindings_;
+  bool madeDefaultBinding_ = false;
+  std::unique_ptr<TIdSocketHandle> ipv6Binding_;
+  std::atomic<bool> listensOnIPv6_{false};
   std::unique_ptr<TIdRFCReplies> replyTexts_;
   std::unique_ptr<TIdCommandHandlers> commandHandlers_;
   std::unique_ptr<TIdRFCReply> greeting_;

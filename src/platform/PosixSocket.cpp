@@ -1,5 +1,6 @@
 #include "platform/PosixSocket.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -28,24 +29,51 @@ int Failure() {
   return -errno;
 }
 
-sockaddr_in ToSockaddr(const Ipv4Endpoint& endpoint) {
+// The kernel's form of an endpoint, and its length.
+socklen_t ToSockaddr(const Endpoint& endpoint, sockaddr_storage* storage) {
+  *storage = sockaddr_storage{};
+  if (endpoint.family == Family::Ipv6) {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = endpoint.port;
+    address.sin6_flowinfo = endpoint.flowInfo;
+    std::memcpy(&address.sin6_addr, endpoint.address6.data(), sizeof address.sin6_addr);
+    address.sin6_scope_id = endpoint.scopeId;
+    std::memcpy(storage, &address, sizeof address);
+    return sizeof address;
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = endpoint.port;
   address.sin_addr.s_addr = endpoint.address;
-  return address;
+  std::memcpy(storage, &address, sizeof address);
+  return sizeof address;
 }
 
 // Only Internet-family addresses are ever produced by our sockets; anything else reads as zero.
-Ipv4Endpoint FromSockaddr(const sockaddr_storage& storage) {
-  Ipv4Endpoint endpoint;
+Endpoint FromSockaddr(const sockaddr_storage& storage) {
+  Endpoint endpoint;
   if (storage.ss_family == AF_INET) {
     sockaddr_in address;
     std::memcpy(&address, &storage, sizeof address);
     endpoint.address = address.sin_addr.s_addr;
     endpoint.port = address.sin_port;
+  } else if (storage.ss_family == AF_INET6) {
+    sockaddr_in6 address;
+    std::memcpy(&address, &storage, sizeof address);
+    endpoint.family = Family::Ipv6;
+    std::memcpy(endpoint.address6.data(), &address.sin6_addr, endpoint.address6.size());
+    endpoint.port = address.sin6_port;
+    endpoint.flowInfo = address.sin6_flowinfo;
+    endpoint.scopeId = address.sin6_scope_id;
   }
   return endpoint;
+}
+
+Endpoint FromSockaddr(const sockaddr* address, socklen_t length) {
+  sockaddr_storage storage{};
+  std::memcpy(&storage, address, std::min<std::size_t>(length, sizeof storage));
+  return FromSockaddr(storage);
 }
 
 bool OptionPlace(IntOption option, int* level, int* name) {
@@ -87,6 +115,10 @@ bool OptionPlace(IntOption option, int* level, int* name) {
     case IntOption::NoDelay:
       *level = IPPROTO_TCP;
       *name = TCP_NODELAY;
+      return true;
+    case IntOption::V6Only:
+      *level = IPPROTO_IPV6;
+      *name = IPV6_V6ONLY;
       return true;
   }
   return false;
@@ -143,7 +175,7 @@ LookupStatus ServiceLookup(Lookup lookup, ServiceInfo* service) {
 
 }  // namespace
 
-int OpenSocket(SocketKind kind, Protocol protocol) {
+int OpenSocket(Family family, SocketKind kind, Protocol protocol) {
   int type = SOCK_STREAM;
   if (kind == SocketKind::Datagram) type = SOCK_DGRAM;
   if (kind == SocketKind::Raw) type = SOCK_RAW;
@@ -151,7 +183,8 @@ int OpenSocket(SocketKind kind, Protocol protocol) {
   if (protocol == Protocol::Tcp) proto = IPPROTO_TCP;
   if (protocol == Protocol::Udp) proto = IPPROTO_UDP;
   if (protocol == Protocol::Icmp) proto = IPPROTO_ICMP;
-  int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto);
+  int fd = ::socket(family == Family::Ipv6 ? AF_INET6 : AF_INET,
+                    type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto);
   return fd < 0 ? Failure() : fd;
 }
 
@@ -159,23 +192,23 @@ void Close(int fd) {
   if (fd >= 0) ::close(fd);  // EINTR still releases the descriptor on Linux; never retry
 }
 
-int Bind(int fd, const Ipv4Endpoint& local) {
-  sockaddr_in address = ToSockaddr(local);
-  return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 ? Failure()
-                                                                                     : 0;
+int Bind(int fd, const Endpoint& local) {
+  sockaddr_storage address;
+  const socklen_t length = ToSockaddr(local, &address);
+  return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) < 0 ? Failure() : 0;
 }
 
-int StartConnect(int fd, const Ipv4Endpoint& peer) {
-  sockaddr_in address = ToSockaddr(peer);
-  return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 ? Failure()
-                                                                                        : 0;
+int StartConnect(int fd, const Endpoint& peer) {
+  sockaddr_storage address;
+  const socklen_t length = ToSockaddr(peer, &address);
+  return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) < 0 ? Failure() : 0;
 }
 
 int Listen(int fd, int backlog) {
   return ::listen(fd, backlog) < 0 ? Failure() : 0;
 }
 
-int Accept(int fd, Ipv4Endpoint* peer) {
+int Accept(int fd, Endpoint* peer) {
   sockaddr_storage storage{};
   socklen_t length = sizeof storage;
   int accepted =
@@ -185,7 +218,7 @@ int Accept(int fd, Ipv4Endpoint* peer) {
   return accepted;
 }
 
-long Receive(int fd, void* buffer, std::size_t length, int flags, Ipv4Endpoint* from) {
+long Receive(int fd, void* buffer, std::size_t length, int flags, Endpoint* from) {
   sockaddr_storage storage{};
   socklen_t addressLength = sizeof storage;
   ssize_t received =
@@ -195,12 +228,13 @@ long Receive(int fd, void* buffer, std::size_t length, int flags, Ipv4Endpoint* 
   return received;
 }
 
-long Send(int fd, const void* buffer, std::size_t length, int flags, const Ipv4Endpoint* to) {
+long Send(int fd, const void* buffer, std::size_t length, int flags, const Endpoint* to) {
   ssize_t sent;
   if (to) {
-    sockaddr_in address = ToSockaddr(*to);
+    sockaddr_storage address;
+    const socklen_t addressLength = ToSockaddr(*to, &address);
     sent = ::sendto(fd, buffer, length, flags | MSG_NOSIGNAL,
-                    reinterpret_cast<const sockaddr*>(&address), sizeof address);
+                    reinterpret_cast<const sockaddr*>(&address), addressLength);
   } else {
     sent = ::send(fd, buffer, length, flags | MSG_NOSIGNAL);
   }
@@ -212,7 +246,7 @@ int Shutdown(int fd, bool receive, bool send) {
   return ::shutdown(fd, how) < 0 ? Failure() : 0;
 }
 
-int LocalEndpoint(int fd, Ipv4Endpoint* local) {
+int LocalEndpoint(int fd, Endpoint* local) {
   sockaddr_storage storage{};
   socklen_t length = sizeof storage;
   if (::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) < 0) return Failure();
@@ -220,7 +254,7 @@ int LocalEndpoint(int fd, Ipv4Endpoint* local) {
   return 0;
 }
 
-int PeerEndpoint(int fd, Ipv4Endpoint* peer) {
+int PeerEndpoint(int fd, Endpoint* peer) {
   sockaddr_storage storage{};
   socklen_t length = sizeof storage;
   if (::getpeername(fd, reinterpret_cast<sockaddr*>(&storage), &length) < 0) return Failure();
@@ -333,10 +367,13 @@ LookupStatus ResolveIpv4(const std::string& name, std::string* canonicalName,
 }
 
 LookupStatus ReverseLookup(std::uint32_t address, std::string* name) {
-  sockaddr_in where = ToSockaddr(Ipv4Endpoint{address, 0});
+  Endpoint endpoint;
+  endpoint.address = address;
+  sockaddr_storage where;
+  const socklen_t length = ToSockaddr(endpoint, &where);
   char host[NI_MAXHOST];
-  int error = ::getnameinfo(reinterpret_cast<const sockaddr*>(&where), sizeof where, host,
-                            sizeof host, nullptr, 0, NI_NAMEREQD);
+  int error = ::getnameinfo(reinterpret_cast<const sockaddr*>(&where), length, host, sizeof host,
+                            nullptr, 0, NI_NAMEREQD);
   if (error != 0) return FromGaiError(error);
   *name = host;
   return LookupStatus::Found;
@@ -363,6 +400,124 @@ int HostName(std::string* name) {
   if (::gethostname(buffer, sizeof buffer - 1) < 0) return Failure();
   *name = buffer;
   return 0;
+}
+
+namespace {
+
+AddressStatus FromGaiStatus(int error) {
+  switch (error) {
+    case EAI_SERVICE:
+      return AddressStatus::ServiceNotFound;
+    case EAI_BADFLAGS:
+      return AddressStatus::BadFlags;
+    default:
+      break;
+  }
+  switch (FromGaiError(error)) {
+    case LookupStatus::Found:
+      return AddressStatus::Found;
+    case LookupStatus::NotFound:
+      return AddressStatus::NotFound;
+    case LookupStatus::TryAgain:
+      return AddressStatus::TryAgain;
+    case LookupStatus::NoAddress:
+      return AddressStatus::NoAddress;
+    case LookupStatus::Failed:
+      break;
+  }
+  return AddressStatus::Failed;
+}
+
+SocketKind KindOf(int type) {
+  return type == SOCK_DGRAM ? SocketKind::Datagram
+         : type == SOCK_RAW ? SocketKind::Raw
+                            : SocketKind::Stream;
+}
+
+Protocol ProtocolOf(int protocol) {
+  return protocol == IPPROTO_TCP    ? Protocol::Tcp
+         : protocol == IPPROTO_UDP  ? Protocol::Udp
+         : protocol == IPPROTO_ICMP ? Protocol::Icmp
+                                    : Protocol::Default;
+}
+
+}  // namespace
+
+AddressStatus ResolveAddresses(const char* name, const char* service, const AddressQuery& query,
+                               std::string* canonicalName, std::vector<AddressAnswer>* answers) {
+  addrinfo hints{};
+  hints.ai_family = !query.family ? AF_UNSPEC : *query.family == Family::Ipv6 ? AF_INET6 : AF_INET;
+  if (query.kind) {
+    hints.ai_socktype = *query.kind == SocketKind::Datagram ? SOCK_DGRAM
+                        : *query.kind == SocketKind::Raw    ? SOCK_RAW
+                                                            : SOCK_STREAM;
+  }
+  hints.ai_protocol = query.protocol == Protocol::Tcp    ? IPPROTO_TCP
+                      : query.protocol == Protocol::Udp  ? IPPROTO_UDP
+                      : query.protocol == Protocol::Icmp ? IPPROTO_ICMP
+                                                         : 0;
+  hints.ai_flags = (query.passive ? AI_PASSIVE : 0) | (query.canonicalName ? AI_CANONNAME : 0) |
+                   (query.numericHost ? AI_NUMERICHOST : 0);
+  addrinfo* found = nullptr;
+  int error = ::getaddrinfo(name, service, &hints, &found);
+  if (error == EAI_SYSTEM && errno == ENOENT) error = EAI_NONAME;
+  if (error != 0) return FromGaiStatus(error);
+
+  answers->clear();
+  if (canonicalName) {
+    *canonicalName = found->ai_canonname ? found->ai_canonname : (name ? name : "");
+  }
+  for (addrinfo* item = found; item; item = item->ai_next) {
+    if ((item->ai_family != AF_INET && item->ai_family != AF_INET6) || !item->ai_addr) continue;
+    answers->push_back(AddressAnswer{FromSockaddr(item->ai_addr, item->ai_addrlen),
+                                     KindOf(item->ai_socktype), ProtocolOf(item->ai_protocol)});
+  }
+  ::freeaddrinfo(found);
+  return answers->empty() ? AddressStatus::NoAddress : AddressStatus::Found;
+}
+
+AddressStatus NameOf(const Endpoint& endpoint, const NameQuery& query, std::string* host,
+                     std::string* service) {
+  sockaddr_storage where;
+  const socklen_t length = ToSockaddr(endpoint, &where);
+  char hostText[NI_MAXHOST] = {};
+  char serviceText[NI_MAXSERV] = {};
+  const int flags = (query.numericHost ? NI_NUMERICHOST : 0) |
+                    (query.nameRequired ? NI_NAMEREQD : 0) |
+                    (query.numericService ? NI_NUMERICSERV : 0) | (query.datagram ? NI_DGRAM : 0) |
+                    (query.noDomain ? NI_NOFQDN : 0);
+  int error =
+      ::getnameinfo(reinterpret_cast<const sockaddr*>(&where), length, host ? hostText : nullptr,
+                    host ? sizeof hostText : 0, service ? serviceText : nullptr,
+                    service ? sizeof serviceText : 0, flags);
+  if (error != 0) return FromGaiStatus(error);
+  if (host) *host = hostText;
+  if (service) *service = serviceText;
+  return AddressStatus::Found;
+}
+
+bool ParseAddress(Family family, const char* text, std::uint8_t* address) {
+  return ::inet_pton(family == Family::Ipv6 ? AF_INET6 : AF_INET, text, address) == 1;
+}
+
+std::string AddressText(Family family, const std::uint8_t* address) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (!::inet_ntop(family == Family::Ipv6 ? AF_INET6 : AF_INET, address, text, sizeof text))
+    return {};
+  return text;
+}
+
+bool Ipv6Usable() {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;  // no IPv6 in this kernel at all
+  sockaddr_in6 loopback{};
+  loopback.sin6_family = AF_INET6;
+  loopback.sin6_addr = in6addr_loopback;
+  // Without an IPv6 address on loopback (IPv6 switched off) the bind fails.
+  const bool usable =
+      ::bind(fd, reinterpret_cast<const sockaddr*>(&loopback), sizeof loopback) == 0;
+  ::close(fd);
+  return usable;
 }
 
 }  // namespace posix

@@ -8,16 +8,24 @@
 // never has to read errno after some other call may have changed it. Addresses and ports are kept
 // in network byte order, as the kernel and WinSock both store them.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace posix {
 
-struct Ipv4Endpoint {
-  std::uint32_t address = 0;  // network byte order
-  std::uint16_t port = 0;     // network byte order
+enum class Family { Ipv4, Ipv6 };
+
+struct Endpoint {
+  Family family = Family::Ipv4;
+  std::uint32_t address = 0;                // IPv4, network byte order
+  std::array<std::uint8_t, 16> address6{};  // IPv6
+  std::uint16_t port = 0;                   // network byte order
+  std::uint32_t flowInfo = 0;               // IPv6, network byte order
+  std::uint32_t scopeId = 0;                // IPv6, host byte order
 };
 
 enum class SocketKind { Stream, Datagram, Raw };
@@ -57,25 +65,26 @@ enum class IntOption {
   Error,  // read-only; the pending errno value, cleared by reading
   Type,   // read-only; see SocketKind
   NoDelay,
+  V6Only,  // IPv6 sockets only
 };
 
-// A new socket in the Internet family, non-blocking and closed on exec.
-int OpenSocket(SocketKind kind, Protocol protocol);
+// A new socket of the family, non-blocking and closed on exec.
+int OpenSocket(Family family, SocketKind kind, Protocol protocol);
 void Close(int fd);
 
-int Bind(int fd, const Ipv4Endpoint& local);
+int Bind(int fd, const Endpoint& local);
 // Starts a connect on a non-blocking socket: 0, -EINPROGRESS or another failure.
-int StartConnect(int fd, const Ipv4Endpoint& peer);
+int StartConnect(int fd, const Endpoint& peer);
 int Listen(int fd, int backlog);
 // The new descriptor is non-blocking and closed on exec. peer may be null.
-int Accept(int fd, Ipv4Endpoint* peer);
+int Accept(int fd, Endpoint* peer);
 // from may be null; it is left alone when the kernel reports no address.
-long Receive(int fd, void* buffer, std::size_t length, int flags, Ipv4Endpoint* from);
+long Receive(int fd, void* buffer, std::size_t length, int flags, Endpoint* from);
 // Never raises SIGPIPE. to may be null.
-long Send(int fd, const void* buffer, std::size_t length, int flags, const Ipv4Endpoint* to);
+long Send(int fd, const void* buffer, std::size_t length, int flags, const Endpoint* to);
 int Shutdown(int fd, bool receive, bool send);
-int LocalEndpoint(int fd, Ipv4Endpoint* local);
-int PeerEndpoint(int fd, Ipv4Endpoint* peer);
+int LocalEndpoint(int fd, Endpoint* local);
+int PeerEndpoint(int fd, Endpoint* peer);
 
 int SetIntOption(int fd, IntOption option, int value);
 int GetIntOption(int fd, IntOption option, int* value);
@@ -106,5 +115,54 @@ LookupStatus ServiceByName(const char* name, const char* protocol, ServiceInfo* 
 LookupStatus ServiceByPort(std::uint16_t port, const char* protocol, ServiceInfo* service);
 
 int HostName(std::string* name);
+
+// What getaddrinfo is asked: family and kind none for any.
+struct AddressQuery {
+  std::optional<Family> family;
+  std::optional<SocketKind> kind;
+  Protocol protocol = Protocol::Default;
+  bool passive = false;
+  bool canonicalName = false;
+  bool numericHost = false;
+};
+
+struct AddressAnswer {
+  Endpoint endpoint;
+  SocketKind kind = SocketKind::Stream;
+  Protocol protocol = Protocol::Default;
+};
+
+// getaddrinfo: the answers in the resolver's order. name or service may be null, not both.
+// A service that is no known name gives ServiceNotFound, flags that do not go together BadFlags.
+enum class AddressStatus {
+  Found,
+  NotFound,
+  TryAgain,
+  Failed,
+  NoAddress,
+  ServiceNotFound,
+  BadFlags
+};
+AddressStatus ResolveAddresses(const char* name, const char* service, const AddressQuery& query,
+                               std::string* canonicalName, std::vector<AddressAnswer>* answers);
+
+struct NameQuery {
+  bool numericHost = false;
+  bool nameRequired = false;
+  bool numericService = false;
+  bool datagram = false;
+  bool noDomain = false;
+};
+// getnameinfo; host or service may be null when not wanted.
+AddressStatus NameOf(const Endpoint& endpoint, const NameQuery& query, std::string* host,
+                     std::string* service);
+
+// The strict text forms of an address (inet_pton); false when text is no address of the family.
+bool ParseAddress(Family family, const char* text, std::uint8_t* address);
+// inet_ntop; empty when the family is unknown.
+std::string AddressText(Family family, const std::uint8_t* address);
+
+// Whether this machine has IPv6: an IPv6 socket can be bound to ::1.
+bool Ipv6Usable();
 
 }  // namespace posix

@@ -8,8 +8,8 @@
 
 namespace winsock::detail {
 
-SocketEntry::SocketEntry(int descriptor, bool stream, State state)
-    : descriptor_(descriptor), stream_(stream), state_(state) {}
+SocketEntry::SocketEntry(int descriptor, bool stream, State state, bool ipv6)
+    : descriptor_(descriptor), stream_(stream), ipv6_(ipv6), state_(state) {}
 
 SocketEntry::~SocketEntry() {
   posix::Close(descriptor_);

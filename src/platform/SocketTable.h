@@ -33,13 +33,15 @@ class SocketEntry {
   enum class State { Fresh, Connecting, Connected, Listening };
 
   // Takes ownership of descriptor (negative: none, for tests of the table alone).
-  SocketEntry(int descriptor, bool stream, State state = State::Fresh);
+  SocketEntry(int descriptor, bool stream, State state = State::Fresh, bool ipv6 = false);
   ~SocketEntry();
   SocketEntry(const SocketEntry&) = delete;
   SocketEntry& operator=(const SocketEntry&) = delete;
 
   int Descriptor() const { return descriptor_; }
   bool Stream() const { return stream_; }
+  // AF_INET6 rather than AF_INET.
+  bool Ipv6() const { return ipv6_; }
   bool Closed() const { return closed_.load(); }
 
   // Marks the entry closed and wakes every waiter. Idempotent.
@@ -76,6 +78,7 @@ class SocketEntry {
  private:
   const int descriptor_;
   const bool stream_;
+  const bool ipv6_;
   std::atomic<bool> closed_{false};
   std::atomic<State> state_;
   std::atomic<std::uint32_t> receiveTimeout_{0};

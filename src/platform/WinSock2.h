@@ -16,7 +16,14 @@
 // - select takes the WinSock set layout (a count and 64 slots) and is built on poll, so descriptor
 //   numbers above 1023 are safe.
 // - Sending never raises SIGPIPE. gethostbyname and friends are thread-safe: each thread gets its
-//   own result storage, valid until that thread's next look-up. IPv4 only.
+//   own result storage, valid until that thread's next look-up; they are IPv4 only.
+// - IPv4 and IPv6: a socket carries its family (AF_INET or AF_INET6, with sockaddr_in or
+//   sockaddr_in6) and takes only addresses of it. An AF_INET6 socket starts with IPV6_V6ONLY set,
+//   as on Windows, so it never takes IPv4 traffic unless told to. getaddrinfo gives a name's
+//   addresses of both families in the resolver's order, getnameinfo the way back; both return
+//   the WinSock number of their failure (EAI_ values below) and also set the last error. Names
+//   ending in "localhost" give loopback (::1 first, where this machine has IPv6) and names ending
+//   in "invalid" give nothing, without any resolver, as gethostbyname does.
 // - Option levels, option names and flags take the WinSock values below and are translated.
 //   SO_RCVTIMEO and SO_SNDTIMEO take a 32-bit count of milliseconds. SO_REUSEADDR keeps its Linux
 //   meaning: it allows rebinding a port held by connections in TIME_WAIT, never two live sockets
@@ -26,6 +33,7 @@
 // socket headers (<sys/socket.h>, <netinet/in.h>, <netdb.h>, <arpa/inet.h>) define many of the
 // same names as macros: never include them in a file that includes this one.
 
+#include <cstddef>
 #include <cstdint>
 
 namespace winsock {
@@ -47,6 +55,8 @@ constexpr int FDSET_SIZE = 64;
 constexpr int AF_UNSPEC = 0;
 constexpr int AF_INET = 2;
 constexpr int PF_INET = AF_INET;
+constexpr int AF_INET6 = 23;
+constexpr int PF_INET6 = AF_INET6;
 constexpr int SOCK_STREAM = 1;
 constexpr int SOCK_DGRAM = 2;
 constexpr int SOCK_RAW = 3;
@@ -54,6 +64,7 @@ constexpr int IPPROTO_IP = 0;
 constexpr int IPPROTO_ICMP = 1;
 constexpr int IPPROTO_TCP = 6;
 constexpr int IPPROTO_UDP = 17;
+constexpr int IPPROTO_IPV6 = 41;
 
 constexpr u_long INADDR_ANY = 0x00000000;
 constexpr u_long INADDR_LOOPBACK = 0x7f000001;
@@ -87,6 +98,7 @@ constexpr int SO_RCVTIMEO = 0x1006;
 constexpr int SO_ERROR = 0x1007;
 constexpr int SO_TYPE = 0x1008;
 constexpr int TCP_NODELAY = 0x0001;
+constexpr int IPV6_V6ONLY = 27;  // level IPPROTO_IPV6
 
 // Error numbers.
 constexpr int WSABASEERR = 10000;
@@ -135,6 +147,35 @@ constexpr int WSAHOST_NOT_FOUND = 11001;
 constexpr int WSATRY_AGAIN = 11002;
 constexpr int WSANO_RECOVERY = 11003;
 constexpr int WSANO_DATA = 11004;
+constexpr int WSA_NOT_ENOUGH_MEMORY = 8;
+constexpr int WSATYPE_NOT_FOUND = 10109;
+
+// getaddrinfo and getnameinfo failures, as WinSock numbers them.
+constexpr int EAI_AGAIN = WSATRY_AGAIN;
+constexpr int EAI_BADFLAGS = WSAEINVAL;
+constexpr int EAI_FAIL = WSANO_RECOVERY;
+constexpr int EAI_FAMILY = WSAEAFNOSUPPORT;
+constexpr int EAI_MEMORY = WSA_NOT_ENOUGH_MEMORY;
+constexpr int EAI_NONAME = WSAHOST_NOT_FOUND;
+constexpr int EAI_NODATA = EAI_NONAME;
+constexpr int EAI_SERVICE = WSATYPE_NOT_FOUND;
+constexpr int EAI_SOCKTYPE = WSAESOCKTNOSUPPORT;
+
+// getaddrinfo flags.
+constexpr int AI_PASSIVE = 0x01;
+constexpr int AI_CANONNAME = 0x02;
+constexpr int AI_NUMERICHOST = 0x04;
+// getnameinfo flags and buffer sizes.
+constexpr int NI_NOFQDN = 0x01;
+constexpr int NI_NUMERICHOST = 0x02;
+constexpr int NI_NAMEREQD = 0x04;
+constexpr int NI_NUMERICSERV = 0x08;
+constexpr int NI_DGRAM = 0x10;
+constexpr int NI_MAXHOST = 1025;
+constexpr int NI_MAXSERV = 32;
+// Room for the text of an address, with its terminating zero.
+constexpr int INET_ADDRSTRLEN = 22;
+constexpr int INET6_ADDRSTRLEN = 65;
 
 struct in_addr {
   u_long s_addr;  // network byte order
@@ -150,6 +191,35 @@ struct sockaddr_in {
   u_short sin_port;  // network byte order
   in_addr sin_addr;
   char sin_zero[8];
+};
+
+struct in6_addr {
+  u_char s6_addr[16];
+};
+
+struct sockaddr_in6 {
+  std::int16_t sin6_family;
+  u_short sin6_port;     // network byte order
+  u_long sin6_flowinfo;  // network byte order
+  in6_addr sin6_addr;
+  u_long sin6_scope_id;  // host byte order
+};
+
+// Room for an address of any family.
+struct alignas(8) sockaddr_storage {
+  std::int16_t ss_family;
+  char ss_pad[126];
+};
+
+struct addrinfo {
+  int ai_flags;
+  int ai_family;
+  int ai_socktype;
+  int ai_protocol;
+  std::size_t ai_addrlen;
+  char* ai_canonname;
+  sockaddr* ai_addr;
+  addrinfo* ai_next;
 };
 
 struct linger {
@@ -231,7 +301,21 @@ int gethostname(char* name, int namelen);
 servent* getservbyname(const char* name, const char* proto);
 servent* getservbyport(int port, const char* proto);  // port in network byte order
 
+// res receives a list that freeaddrinfo frees; 0 on success, otherwise an EAI_ number. hints may
+// be null (any family, any socket type).
+int getaddrinfo(const char* nodename, const char* servname, const addrinfo* hints, addrinfo** res);
+void freeaddrinfo(addrinfo* ai);
+// 0 on success, otherwise an EAI_ number. host or serv may be null (with a length of 0).
+int getnameinfo(const sockaddr* sa, int salen, char* host, u_long hostlen, char* serv,
+                u_long servlen, int flags);
+
 u_long inet_addr(const char* cp);
+// 1 when src is an address of family (written to dst: in_addr or in6_addr), 0 when it is not;
+// -1 with WSAEAFNOSUPPORT for another family. Only the strict forms: "a.b.c.d" for AF_INET.
+int inet_pton(int family, const char* src, void* dst);
+// The text of the address at src into dst; null (with the last error set) when it does not fit
+// or the family is unknown. IPv6 text is in its recommended compressed form, lower case.
+const char* inet_ntop(int family, const void* src, char* dst, std::size_t size);
 // Per-thread storage, valid until the thread's next call.
 char* inet_ntoa(in_addr in);
 

@@ -22,6 +22,11 @@ using detail::SocketEntry;
 using detail::WaitResult;
 
 constexpr int kAddressSize = static_cast<int>(sizeof(sockaddr_in));
+constexpr int kAddress6Size = static_cast<int>(sizeof(sockaddr_in6));
+
+int AddressSize(bool ipv6) {
+  return ipv6 ? kAddress6Size : kAddressSize;
+}
 
 int ErrnoError(long negatedErrno) {
   return detail::ErrorFromErrno(static_cast<int>(-negatedErrno));
@@ -42,29 +47,53 @@ bool Failed(int error) {
   return false;
 }
 
-// Reads a WinSock IPv4 address; sets the last error and returns false when it is not one.
-bool ReadAddress(const sockaddr* name, int namelen, posix::Ipv4Endpoint* endpoint) {
-  if (!name || namelen < kAddressSize) {
+// Reads a WinSock address of the socket's family; sets the last error and returns false when it
+// is not one.
+bool ReadAddress(const sockaddr* name, int namelen, bool ipv6, posix::Endpoint* endpoint) {
+  if (!name || namelen < AddressSize(ipv6)) {
     Fail(WSAEFAULT);
     return false;
   }
-  sockaddr_in address;
-  std::memcpy(&address, name, sizeof address);
-  if (address.sin_family != AF_INET) {
+  std::int16_t family;
+  std::memcpy(&family, name, sizeof family);
+  if (family != (ipv6 ? AF_INET6 : AF_INET)) {
     Fail(WSAEAFNOSUPPORT);
     return false;
   }
+  if (ipv6) {
+    sockaddr_in6 address;
+    std::memcpy(&address, name, sizeof address);
+    endpoint->family = posix::Family::Ipv6;
+    std::memcpy(endpoint->address6.data(), address.sin6_addr.s6_addr, endpoint->address6.size());
+    endpoint->port = address.sin6_port;
+    endpoint->flowInfo = address.sin6_flowinfo;
+    endpoint->scopeId = address.sin6_scope_id;
+    return true;
+  }
+  sockaddr_in address;
+  std::memcpy(&address, name, sizeof address);
   endpoint->address = address.sin_addr.s_addr;
   endpoint->port = address.sin_port;
   return true;
 }
 
-// An output address is either absent or has room for an IPv4 address.
-bool AddressRoom(const sockaddr* name, const int* namelen) {
-  return !name || (namelen && *namelen >= kAddressSize);
+// An output address is either absent or has room for an address of the socket's family.
+bool AddressRoom(const sockaddr* name, const int* namelen, bool ipv6) {
+  return !name || (namelen && *namelen >= AddressSize(ipv6));
 }
 
-void WriteAddress(const posix::Ipv4Endpoint& endpoint, sockaddr* name, int* namelen) {
+void WriteAddress(const posix::Endpoint& endpoint, sockaddr* name, int* namelen) {
+  if (endpoint.family == posix::Family::Ipv6) {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = endpoint.port;
+    address.sin6_flowinfo = endpoint.flowInfo;
+    std::memcpy(address.sin6_addr.s6_addr, endpoint.address6.data(), endpoint.address6.size());
+    address.sin6_scope_id = endpoint.scopeId;
+    std::memcpy(name, &address, sizeof address);
+    *namelen = kAddress6Size;
+    return;
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = endpoint.port;
@@ -125,7 +154,8 @@ bool TransientAcceptError(int error) {
 int Receive(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen) {
   auto entry = detail::Use(s);
   if (!entry) return SOCKET_ERROR;
-  if (len < 0 || (!buf && len > 0) || !AddressRoom(from, fromlen)) return Fail(WSAEFAULT);
+  if (len < 0 || (!buf && len > 0) || !AddressRoom(from, fromlen, entry->Ipv6()))
+    return Fail(WSAEFAULT);
   int sysFlags = 0;
   if (!TranslateFlags(flags, MSG_OOB | MSG_PEEK, &sysFlags)) return Fail(WSAEOPNOTSUPP);
   if (entry->ReceiveShut()) return Fail(WSAESHUTDOWN);
@@ -135,7 +165,7 @@ int Receive(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromle
   if (datagram) sysFlags |= posix::kMsgTrunc;
   const short events = (flags & MSG_OOB) ? posix::kPollPri : posix::kPollIn;
   for (;;) {
-    posix::Ipv4Endpoint source;
+    posix::Endpoint source;
     long received = posix::Receive(entry->Descriptor(), buf, static_cast<std::size_t>(len),
                                    sysFlags, datagram && from ? &source : nullptr);
     // A close from another thread may have shut the descriptor down under us: that is the close,
@@ -159,10 +189,10 @@ int Send(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int 
   if (len < 0 || (!buf && len > 0)) return Fail(WSAEFAULT);
   int sysFlags = 0;
   if (!TranslateFlags(flags, MSG_OOB | MSG_DONTROUTE, &sysFlags)) return Fail(WSAEOPNOTSUPP);
-  posix::Ipv4Endpoint target;
-  const posix::Ipv4Endpoint* destination = nullptr;
+  posix::Endpoint target;
+  const posix::Endpoint* destination = nullptr;
   if (to && !entry->Stream()) {  // a connected stream ignores the address
-    if (!ReadAddress(to, tolen, &target)) return SOCKET_ERROR;
+    if (!ReadAddress(to, tolen, entry->Ipv6(), &target)) return SOCKET_ERROR;
     destination = &target;
   }
   if (entry->SendShut()) return Fail(WSAESHUTDOWN);
@@ -191,7 +221,8 @@ int Send(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int 
 
 SOCKET socket(int af, int type, int protocol) {
   if (!detail::CheckStarted()) return INVALID_SOCKET;
-  if (af != AF_INET) return NoSocket(WSAEAFNOSUPPORT);
+  if (af != AF_INET && af != AF_INET6) return NoSocket(WSAEAFNOSUPPORT);
+  const bool ipv6 = af == AF_INET6;
   posix::SocketKind kind;
   switch (type) {
     case SOCK_STREAM:
@@ -223,16 +254,24 @@ SOCKET socket(int af, int type, int protocol) {
     default:
       return NoSocket(WSAEPROTONOSUPPORT);
   }
-  int fd = posix::OpenSocket(kind, proto);
+  int fd = posix::OpenSocket(ipv6 ? posix::Family::Ipv6 : posix::Family::Ipv4, kind, proto);
   if (fd < 0) return NoSocket(ErrnoError(fd));
-  return Register(std::make_shared<SocketEntry>(fd, kind == posix::SocketKind::Stream));
+  auto entry = std::make_shared<SocketEntry>(fd, kind == posix::SocketKind::Stream,
+                                             SocketEntry::State::Fresh, ipv6);
+  // Windows' default: an IPv6 socket is for IPv6 alone, so a listener on :: leaves the IPv4
+  // port to its own socket.
+  if (ipv6) {
+    int result = posix::SetIntOption(fd, posix::IntOption::V6Only, 1);
+    if (result < 0) return NoSocket(ErrnoError(result));
+  }
+  return Register(std::move(entry));
 }
 
 int bind(SOCKET s, const sockaddr* name, int namelen) {
   auto entry = detail::Use(s);
   if (!entry) return SOCKET_ERROR;
-  posix::Ipv4Endpoint local;
-  if (!ReadAddress(name, namelen, &local)) return SOCKET_ERROR;
+  posix::Endpoint local;
+  if (!ReadAddress(name, namelen, entry->Ipv6(), &local)) return SOCKET_ERROR;
   int result = posix::Bind(entry->Descriptor(), local);
   return result < 0 ? FailErrno(result) : 0;
 }
@@ -240,8 +279,8 @@ int bind(SOCKET s, const sockaddr* name, int namelen) {
 int connect(SOCKET s, const sockaddr* name, int namelen) {
   auto entry = detail::Use(s);
   if (!entry) return SOCKET_ERROR;
-  posix::Ipv4Endpoint peer;
-  if (!ReadAddress(name, namelen, &peer)) return SOCKET_ERROR;
+  posix::Endpoint peer;
+  if (!ReadAddress(name, namelen, entry->Ipv6(), &peer)) return SOCKET_ERROR;
   const int fd = entry->Descriptor();
   if (!entry->Stream()) {  // only sets the default peer
     int result = posix::StartConnect(fd, peer);
@@ -283,13 +322,13 @@ int listen(SOCKET s, int backlog) {
 SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
   auto entry = detail::Use(s);
   if (!entry) return INVALID_SOCKET;
-  if (!AddressRoom(addr, addrlen)) return NoSocket(WSAEFAULT);
+  if (!AddressRoom(addr, addrlen, entry->Ipv6())) return NoSocket(WSAEFAULT);
   for (;;) {
-    posix::Ipv4Endpoint peer;
+    posix::Endpoint peer;
     int fd = posix::Accept(entry->Descriptor(), &peer);
     if (fd >= 0) {
-      SOCKET accepted =
-          Register(std::make_shared<SocketEntry>(fd, true, SocketEntry::State::Connected));
+      SOCKET accepted = Register(
+          std::make_shared<SocketEntry>(fd, true, SocketEntry::State::Connected, entry->Ipv6()));
       if (accepted != INVALID_SOCKET && addr) WriteAddress(peer, addr, addrlen);
       return accepted;
     }
@@ -332,8 +371,8 @@ int shutdown(SOCKET s, int how) {
 int getpeername(SOCKET s, sockaddr* name, int* namelen) {
   auto entry = detail::Use(s);
   if (!entry) return SOCKET_ERROR;
-  if (!name || !AddressRoom(name, namelen)) return Fail(WSAEFAULT);
-  posix::Ipv4Endpoint peer;
+  if (!name || !AddressRoom(name, namelen, entry->Ipv6())) return Fail(WSAEFAULT);
+  posix::Endpoint peer;
   int result = posix::PeerEndpoint(entry->Descriptor(), &peer);
   if (result < 0) return FailErrno(result);
   WriteAddress(peer, name, namelen);
@@ -343,8 +382,8 @@ int getpeername(SOCKET s, sockaddr* name, int* namelen) {
 int getsockname(SOCKET s, sockaddr* name, int* namelen) {
   auto entry = detail::Use(s);
   if (!entry) return SOCKET_ERROR;
-  if (!name || !AddressRoom(name, namelen)) return Fail(WSAEFAULT);
-  posix::Ipv4Endpoint local;
+  if (!name || !AddressRoom(name, namelen, entry->Ipv6())) return Fail(WSAEFAULT);
+  posix::Endpoint local;
   int result = posix::LocalEndpoint(entry->Descriptor(), &local);
   if (result < 0) return FailErrno(result);
   WriteAddress(local, name, namelen);

@@ -3,13 +3,17 @@
 // Each thread has its own hostent, servent and inet_ntoa result, valid until that thread's next
 // call of the same family, so look-ups from several threads never share storage. The look-ups go
 // through getaddrinfo, getnameinfo and getserv*_r, all of which are safe to call concurrently.
+// getaddrinfo's answers are the caller's own, each node one allocation that freeaddrinfo frees.
 
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "platform/PosixSocket.h"
@@ -151,6 +155,124 @@ bool ParseAddress(const char* text, u_long* address) {
   return true;
 }
 
+// One getaddrinfo answer: the node first, so the node's address is the allocation's.
+struct AnswerNode {
+  addrinfo info;
+  sockaddr_storage address;
+};
+static_assert(std::is_standard_layout_v<AnswerNode>);
+
+int AddressError(posix::AddressStatus status) {
+  switch (status) {
+    case posix::AddressStatus::Found:
+      return 0;
+    case posix::AddressStatus::NotFound:
+    case posix::AddressStatus::NoAddress:
+      return EAI_NONAME;
+    case posix::AddressStatus::TryAgain:
+      return EAI_AGAIN;
+    case posix::AddressStatus::ServiceNotFound:
+      return EAI_SERVICE;
+    case posix::AddressStatus::BadFlags:
+      return EAI_BADFLAGS;
+    case posix::AddressStatus::Failed:
+      break;
+  }
+  return EAI_FAIL;
+}
+
+// getaddrinfo's way to fail: the number is both the result and the last error.
+int AddressFailure(int error) {
+  Fail(error);
+  return error;
+}
+
+int SocketTypeOf(posix::SocketKind kind) {
+  return kind == posix::SocketKind::Datagram ? SOCK_DGRAM
+         : kind == posix::SocketKind::Raw    ? SOCK_RAW
+                                             : SOCK_STREAM;
+}
+
+int ProtocolNumberOf(posix::Protocol protocol) {
+  return protocol == posix::Protocol::Tcp    ? IPPROTO_TCP
+         : protocol == posix::Protocol::Udp  ? IPPROTO_UDP
+         : protocol == posix::Protocol::Icmp ? IPPROTO_ICMP
+                                             : 0;
+}
+
+addrinfo* MakeAnswers(const std::vector<posix::AddressAnswer>& answers,
+                      const std::string* canonical) {
+  addrinfo* first = nullptr;
+  addrinfo** link = &first;
+  for (const posix::AddressAnswer& answer : answers) {
+    auto* node = new AnswerNode{};
+    const posix::Endpoint& endpoint = answer.endpoint;
+    if (endpoint.family == posix::Family::Ipv6) {
+      sockaddr_in6 address{};
+      address.sin6_family = AF_INET6;
+      address.sin6_port = endpoint.port;
+      address.sin6_flowinfo = endpoint.flowInfo;
+      std::memcpy(address.sin6_addr.s6_addr, endpoint.address6.data(), endpoint.address6.size());
+      address.sin6_scope_id = endpoint.scopeId;
+      std::memcpy(&node->address, &address, sizeof address);
+      node->info.ai_family = AF_INET6;
+      node->info.ai_addrlen = sizeof address;
+    } else {
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_port = endpoint.port;
+      address.sin_addr.s_addr = endpoint.address;
+      std::memcpy(&node->address, &address, sizeof address);
+      node->info.ai_family = AF_INET;
+      node->info.ai_addrlen = sizeof address;
+    }
+    node->info.ai_socktype = SocketTypeOf(answer.kind);
+    node->info.ai_protocol = ProtocolNumberOf(answer.protocol);
+    node->info.ai_addr = reinterpret_cast<sockaddr*>(&node->address);
+    // The canonical name rides on the first answer only, as the system does it.
+    if (canonical && link == &first) {
+      node->info.ai_canonname = new char[canonical->size() + 1];
+      std::memcpy(node->info.ai_canonname, canonical->c_str(), canonical->size() + 1);
+    }
+    *link = &node->info;
+    link = &node->info.ai_next;
+  }
+  return first;
+}
+
+bool ReservedName(const std::string& host, const char* label) {
+  std::string bare = host;
+  if (bare.size() > 1 && bare.back() == '.') bare.pop_back();
+  return EndsWithLabel(bare, label);
+}
+
+// The loopback answers for a name ending in "localhost": ::1 first where this machine has IPv6.
+posix::AddressStatus LoopbackAnswers(const char* service, posix::AddressQuery query,
+                                     std::vector<posix::AddressAnswer>* answers) {
+  const bool wantsIpv6 = !query.family || *query.family == posix::Family::Ipv6;
+  const bool wantsIpv4 = !query.family || *query.family == posix::Family::Ipv4;
+  query.numericHost = true;
+  query.canonicalName = false;
+  answers->clear();
+  posix::AddressStatus status = posix::AddressStatus::NoAddress;
+  for (const auto& [wanted, family, text] :
+       {std::tuple{wantsIpv6 && posix::Ipv6Usable(), posix::Family::Ipv6, "::1"},
+        std::tuple{wantsIpv4, posix::Family::Ipv4, "127.0.0.1"}}) {
+    if (!wanted) continue;
+    query.family = family;
+    std::vector<posix::AddressAnswer> some;
+    const posix::AddressStatus found =
+        posix::ResolveAddresses(text, service, query, nullptr, &some);
+    if (found != posix::AddressStatus::Found) {
+      status = answers->empty() ? found : status;
+      continue;
+    }
+    answers->insert(answers->end(), some.begin(), some.end());
+    status = posix::AddressStatus::Found;
+  }
+  return status;
+}
+
 }  // namespace
 
 hostent* gethostbyname(const char* name) {
@@ -218,6 +340,160 @@ servent* getservbyport(int port, const char* proto) {
   if (status == posix::LookupStatus::NotFound) return NoResult<servent>(WSANO_DATA);
   if (status != posix::LookupStatus::Found) return NoResult<servent>(LookupError(status));
   return serviceStorage.Fill(std::move(info));
+}
+
+int getaddrinfo(const char* nodename, const char* servname, const addrinfo* hints, addrinfo** res) {
+  if (!detail::CheckStarted()) return WSANOTINITIALISED;
+  if (!res) return AddressFailure(WSAEFAULT);
+  *res = nullptr;
+  if (!nodename && !servname) return AddressFailure(EAI_NONAME);
+  posix::AddressQuery query;
+  if (hints) {
+    if (hints->ai_flags & ~(AI_PASSIVE | AI_CANONNAME | AI_NUMERICHOST))
+      return AddressFailure(EAI_BADFLAGS);
+    switch (hints->ai_family) {
+      case AF_UNSPEC:
+        break;
+      case AF_INET:
+        query.family = posix::Family::Ipv4;
+        break;
+      case AF_INET6:
+        query.family = posix::Family::Ipv6;
+        break;
+      default:
+        return AddressFailure(EAI_FAMILY);
+    }
+    switch (hints->ai_socktype) {
+      case 0:
+        break;
+      case SOCK_STREAM:
+        query.kind = posix::SocketKind::Stream;
+        break;
+      case SOCK_DGRAM:
+        query.kind = posix::SocketKind::Datagram;
+        break;
+      case SOCK_RAW:
+        query.kind = posix::SocketKind::Raw;
+        break;
+      default:
+        return AddressFailure(EAI_SOCKTYPE);
+    }
+    switch (hints->ai_protocol) {
+      case 0:
+        break;
+      case IPPROTO_TCP:
+        query.protocol = posix::Protocol::Tcp;
+        break;
+      case IPPROTO_UDP:
+        query.protocol = posix::Protocol::Udp;
+        break;
+      case IPPROTO_ICMP:
+        query.protocol = posix::Protocol::Icmp;
+        break;
+      default:
+        return AddressFailure(WSAEPROTONOSUPPORT);
+    }
+    query.passive = (hints->ai_flags & AI_PASSIVE) != 0;
+    query.canonicalName = (hints->ai_flags & AI_CANONNAME) != 0;
+    query.numericHost = (hints->ai_flags & AI_NUMERICHOST) != 0;
+  }
+
+  std::string canonical;
+  std::vector<posix::AddressAnswer> answers;
+  posix::AddressStatus status;
+  const std::string host = nodename ? nodename : "";
+  if (nodename && !query.numericHost && ReservedName(host, "invalid")) {
+    status = posix::AddressStatus::NotFound;
+  } else if (nodename && !query.numericHost && ReservedName(host, "localhost")) {
+    status = LoopbackAnswers(servname, query, &answers);
+    canonical = host;
+  } else {
+    status = posix::ResolveAddresses(nodename, servname, query, &canonical, &answers);
+  }
+  if (status != posix::AddressStatus::Found) return AddressFailure(AddressError(status));
+  try {
+    *res = MakeAnswers(answers, query.canonicalName ? &canonical : nullptr);
+  } catch (const std::bad_alloc&) {
+    return AddressFailure(EAI_MEMORY);
+  }
+  return 0;
+}
+
+void freeaddrinfo(addrinfo* ai) {
+  while (ai) {
+    addrinfo* next = ai->ai_next;
+    delete[] ai->ai_canonname;
+    delete reinterpret_cast<AnswerNode*>(ai);
+    ai = next;
+  }
+}
+
+int getnameinfo(const sockaddr* sa, int salen, char* host, u_long hostlen, char* serv,
+                u_long servlen, int flags) {
+  if (!detail::CheckStarted()) return WSANOTINITIALISED;
+  if (!sa || salen < static_cast<int>(sizeof(sockaddr_in))) return AddressFailure(WSAEFAULT);
+  if (flags & ~(NI_NOFQDN | NI_NUMERICHOST | NI_NAMEREQD | NI_NUMERICSERV | NI_DGRAM))
+    return AddressFailure(EAI_BADFLAGS);
+  const bool wantsHost = host && hostlen > 0;
+  const bool wantsService = serv && servlen > 0;
+  if (!wantsHost && !wantsService) return AddressFailure(EAI_NONAME);
+
+  posix::Endpoint endpoint;
+  std::int16_t family;
+  std::memcpy(&family, sa, sizeof family);
+  if (family == AF_INET6) {
+    if (salen < static_cast<int>(sizeof(sockaddr_in6))) return AddressFailure(WSAEFAULT);
+    sockaddr_in6 address;
+    std::memcpy(&address, sa, sizeof address);
+    endpoint.family = posix::Family::Ipv6;
+    std::memcpy(endpoint.address6.data(), address.sin6_addr.s6_addr, endpoint.address6.size());
+    endpoint.port = address.sin6_port;
+    endpoint.flowInfo = address.sin6_flowinfo;
+    endpoint.scopeId = address.sin6_scope_id;
+  } else if (family == AF_INET) {
+    sockaddr_in address;
+    std::memcpy(&address, sa, sizeof address);
+    endpoint.address = address.sin_addr.s_addr;
+    endpoint.port = address.sin_port;
+  } else {
+    return AddressFailure(EAI_FAMILY);
+  }
+
+  posix::NameQuery query;
+  query.numericHost = (flags & NI_NUMERICHOST) != 0;
+  query.nameRequired = (flags & NI_NAMEREQD) != 0;
+  query.numericService = (flags & NI_NUMERICSERV) != 0;
+  query.datagram = (flags & NI_DGRAM) != 0;
+  query.noDomain = (flags & NI_NOFQDN) != 0;
+  std::string hostText, serviceText;
+  const posix::AddressStatus status = posix::NameOf(
+      endpoint, query, wantsHost ? &hostText : nullptr, wantsService ? &serviceText : nullptr);
+  if (status != posix::AddressStatus::Found) return AddressFailure(AddressError(status));
+  if ((wantsHost && hostText.size() >= hostlen) || (wantsService && serviceText.size() >= servlen))
+    return AddressFailure(WSAEFAULT);
+  if (wantsHost) std::memcpy(host, hostText.c_str(), hostText.size() + 1);
+  if (wantsService) std::memcpy(serv, serviceText.c_str(), serviceText.size() + 1);
+  return 0;
+}
+
+int inet_pton(int family, const char* src, void* dst) {
+  if (family != AF_INET && family != AF_INET6) return Fail(WSAEAFNOSUPPORT);
+  if (!src || !dst) return Fail(WSAEFAULT);
+  return posix::ParseAddress(family == AF_INET6 ? posix::Family::Ipv6 : posix::Family::Ipv4, src,
+                             static_cast<std::uint8_t*>(dst))
+             ? 1
+             : 0;
+}
+
+const char* inet_ntop(int family, const void* src, char* dst, std::size_t size) {
+  if (family != AF_INET && family != AF_INET6) return NoResult<const char>(WSAEAFNOSUPPORT);
+  if (!src || !dst) return NoResult<const char>(WSAEFAULT);
+  const std::string text =
+      posix::AddressText(family == AF_INET6 ? posix::Family::Ipv6 : posix::Family::Ipv4,
+                         static_cast<const std::uint8_t*>(src));
+  if (text.empty() || text.size() >= size) return NoResult<const char>(WSAEINVAL);
+  std::memcpy(dst, text.c_str(), text.size() + 1);
+  return dst;
 }
 
 u_long inet_addr(const char* cp) {

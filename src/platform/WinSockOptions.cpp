@@ -28,6 +28,10 @@ bool IntOptionFor(int level, int optname, posix::IntOption* option, bool* boolea
     *option = posix::IntOption::NoDelay;
     return optname == TCP_NODELAY;
   }
+  if (level == IPPROTO_IPV6) {
+    *option = posix::IntOption::V6Only;
+    return optname == IPV6_V6ONLY;
+  }
   if (level != SOL_SOCKET) return false;
   switch (optname) {
     case SO_DEBUG:

@@ -23,6 +23,11 @@ const std::map<std::string, std::string> kNames = {
     {"zero.test", "0.0.0.0"},
     {"lan-origin.test", kLanOrigin},
 };
+// Names with IPv6 addresses, in the order a resolver would give them.
+const std::map<std::string, TIdIPAddresses> kAddresses = {
+    {"v6only.test", {{"::1", Id_IPv6}}},
+    {"dual.test", {{"::1", Id_IPv6}, {"127.0.0.1", Id_IPv4}}},
+};
 
 class GuardStack : public TIdStackWindows {
  public:
@@ -31,6 +36,17 @@ class GuardStack : public TIdStackWindows {
     {
       std::lock_guard lock(gLock);
       gConnects.push_back({ip, port});
+    }
+    if (family == Id_PF_INET6) {
+      // IPv6 reaches only ::1, this machine's loopback.
+      winsock::in6_addr address{};
+      winsock::u_long zone = 0;
+      TextToAddress6(ip, address, zone);
+      if (AddressToText6(address) != "::1") {
+        winsock::WSASetLastError(winsock::WSAENETUNREACH);
+        return Id_SOCKET_ERROR;
+      }
+      return TIdStackWindows::SockConnect(s, family, ip, port);
     }
     const std::string to = ip == kLanOrigin ? "127.0.0.1" : ip;
     if ((SockNetToHost32(TextToAddressValue(to)) >> 24) != 127) {
@@ -51,6 +67,13 @@ class GuardStack : public TIdStackWindows {
     auto name = kNames.find(hostName);
     if (name == kNames.end()) ThrowSocketError(winsock::WSAHOST_NOT_FOUND);
     return name->second;
+  }
+
+  TIdIPAddresses SockHostAddresses(const std::string& hostName) override {
+    if (hostName == "hang.test") SockHostByName(hostName);  // blocks, then raises
+    auto name = kAddresses.find(hostName);
+    if (name != kAddresses.end()) return name->second;
+    return {{SockHostByName(hostName), Id_IPv4}};
   }
 
   TIdStackSocketHandle SockAccept(TIdStackSocketHandle s, std::string& ip,

@@ -2,7 +2,8 @@
 
 // A socket stack that lets nothing leave 127.0.0.0/8, installed for the whole hostile suite before
 // the first network component exists. Every connect asked for is recorded; one to any other
-// address is refused. Look-ups answer only for a few names of the suite's own.
+// address (IPv6: other than ::1) is refused. Look-ups answer only for a few names of the suite's
+// own, among them v6only.test (::1) and dual.test (::1, then 127.0.0.1).
 // Clients connecting from 127.0.0.2 are reported as a host on the LAN, and the LAN address
 // kLanOrigin is reached on 127.0.0.1, so the rules for remote clients are exercised on loopback.
 

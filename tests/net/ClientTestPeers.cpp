@@ -50,6 +50,35 @@ int BoundSocket(std::int32_t port, int backlog) {
   return fd;
 }
 
+// The loopback address of either version with the port, and its length.
+socklen_t LoopbackOf(bool ipv6, std::int32_t port, sockaddr_storage* storage) {
+  *storage = sockaddr_storage{};
+  if (!ipv6) {
+    sockaddr_in address = Loopback(port);
+    std::memcpy(storage, &address, sizeof address);
+    return sizeof address;
+  }
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_port = htons(static_cast<std::uint16_t>(port));
+  address.sin6_addr = in6addr_loopback;
+  std::memcpy(storage, &address, sizeof address);
+  return sizeof address;
+}
+
+// A socket listening on ::1 at a port the system picks, with the given backlog.
+int ListeningSocket6(int backlog) {
+  int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_storage address;
+  const socklen_t length = LoopbackOf(true, 0, &address);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, backlog) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 bool SendAll(int fd, const std::string& bytes) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
@@ -154,16 +183,17 @@ void ScriptedServer::Run() {
   completed_ = ok;
 }
 
-UnansweredListener::UnansweredListener() {
-  listenFd_ = BoundSocket(0, 0);
+UnansweredListener::UnansweredListener(bool ipv6) {
+  listenFd_ = ipv6 ? ListeningSocket6(0) : BoundSocket(0, 0);
   if (listenFd_ < 0) return;
-  port_ = LocalPort(listenFd_);
-  sockaddr_in address = Loopback(port_);
+  port_ = LocalPort(listenFd_);  // the port sits where it does in both versions' addresses
+  sockaddr_storage address;
+  const socklen_t addressLength = LoopbackOf(ipv6, port_, &address);
   // Queue connections until one is not answered: from then on the kernel drops new requests.
   for (int attempt = 0; attempt < 16 && !ready_; ++attempt) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), addressLength) == 0) {
       queued_.push_back(fd);
       continue;
     }

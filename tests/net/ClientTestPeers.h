@@ -54,11 +54,11 @@ class ScriptedServer {
   std::thread thread_;
 };
 
-// A listener on 127.0.0.1 whose accept queue is full and never served, so the kernel drops new
-// connection requests to it and a connect there hangs until given up.
+// A listener on 127.0.0.1 (or ::1) whose accept queue is full and never served, so the kernel
+// drops new connection requests to it and a connect there hangs until given up.
 class UnansweredListener {
  public:
-  UnansweredListener();
+  explicit UnansweredListener(bool ipv6 = false);
   ~UnansweredListener();
   UnansweredListener(const UnansweredListener&) = delete;
   UnansweredListener& operator=(const UnansweredListener&) = delete;

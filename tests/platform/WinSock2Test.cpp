@@ -217,7 +217,7 @@ TEST_F(WinSockBasics, BadArgumentsFailWithTheWinSockNumbers) {
   sockaddr_in address = Loopback(0);
   char byte = 0;
   const std::vector<std::tuple<const char*, std::function<int()>, int>> cases = {
-      {"socket family", [] { return static_cast<int>(socket(23, SOCK_STREAM, 0)); },
+      {"socket family", [] { return static_cast<int>(socket(17, SOCK_STREAM, 0)); },  // NetBIOS
        WSAEAFNOSUPPORT},
       {"socket type", [] { return static_cast<int>(socket(AF_INET, 9, 0)); }, WSAESOCKTNOSUPPORT},
       {"socket protocol", [] { return static_cast<int>(socket(AF_INET, SOCK_STREAM, 99)); },
