@@ -33,7 +33,7 @@ struct OriginScript {
   std::function<void(std::string_view)> sink = nullptr;
   // Sent as soon as a request's header block has come, before its body is read (an interim
   // answer, say).
-  std::string afterHead;
+  std::string afterHead = {};
   // When set, the steps for each request, chosen by what it says; steps then go unused.
   std::function<std::vector<OriginStep>(const std::string& request)> answerFor = nullptr;
 };
