@@ -1,80 +1,105 @@
 #include "proxy/Destination.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "net/IdException.h"
 #include "net/IdHostLookup.h"
 #include "net/IdSocketHandle.h"
-#include "net/IdStack.h"
 #include "net/IdTCPServer.h"
 #include "rtl/Exception.h"
 
 namespace proxy {
 namespace {
 
-bool IsLoopback(std::uint32_t address) {
-  return (address >> 24) == 127;
-}
-
-std::uint32_t HostOrder(TIdStack& stack, const std::string& address) {
-  return stack.SockNetToHost32(stack.TextToAddressValue(address));
-}
-
 // An address this machine has: one a socket can be bound to.
-bool IsLocalAddress(TIdStack& stack, const std::string& address) {
-  const TIdStackSocketHandle socket = stack.SockOpen(Id_PF_INET, Id_SOCK_STREAM, 0);
+bool IsLocalAddress(TIdStack& stack, const Destination& destination) {
+  const std::int32_t family = IdAddressFamily(destination.IPVersion);
+  const TIdStackSocketHandle socket = stack.SockOpen(family, Id_SOCK_STREAM, 0);
   // Without a socket we cannot tell; taking it for ours errs on the side of no loop.
   if (socket == Id_INVALID_SOCKET) return true;
-  const bool local = stack.SockBind(socket, Id_PF_INET, address, 0) != Id_SOCKET_ERROR;
+  const bool local = stack.SockBind(socket, family, destination.Address, 0) != Id_SOCKET_ERROR;
   stack.SockClose(socket);
   return local;
 }
 
+bool ListensOnAll(const TIdSocketHandle& binding) {
+  return binding.IP().empty() || binding.IP() == "0.0.0.0" || binding.IP() == "::";
+}
+
 }  // namespace
 
-Destination Resolve(TIdStack& stack, const std::string& host, std::int32_t port,
-                    const std::function<bool()>& giveUp) {
-  const std::optional<std::string> found = HostToAddressUnless(host, giveUp);
-  // Nobody is left to connect for: end quietly, as a dropped connection does.
-  if (!found) throw EIdClosedSocket();
+Destination AddressOf(TIdStack& stack, const TIdIPAddress& address, std::int32_t port) {
   Destination destination;
-  winsock::in_addr address{};
-  address.s_addr = stack.TextToAddressValue(*found);
-  destination.Address = stack.AddressToText(address);
-  destination.Value = stack.SockNetToHost32(address.s_addr);
   destination.Port = port;
+  winsock::in_addr ipv4{};
+  if (address.IPVersion == Id_IPv6) {
+    winsock::in6_addr ipv6{};
+    winsock::u_long zone = 0;
+    stack.TextToAddress6(address.IP, ipv6, zone);
+    const auto* bytes = ipv6.s6_addr;
+    const bool mapped = std::all_of(bytes, bytes + 10, [](auto b) { return b == 0; }) &&
+                        bytes[10] == 0xff && bytes[11] == 0xff;
+    if (!mapped) {
+      destination.IPVersion = Id_IPv6;
+      destination.Address = TIdStack::AddressToText6(ipv6, zone);
+      destination.Loopback = destination.Address == "::1";
+      destination.Unspecified = destination.Address == "::";
+      return destination;
+    }
+    // An IPv6 socket reaches no IPv4-mapped address: it is the IPv4 one it stands for.
+    std::copy(bytes + 12, bytes + 16, reinterpret_cast<unsigned char*>(&ipv4.s_addr));
+  } else {
+    ipv4.s_addr = stack.TextToAddressValue(address.IP);
+  }
+  destination.Address = stack.AddressToText(ipv4);
+  const std::uint32_t value = stack.SockNetToHost32(ipv4.s_addr);
+  destination.Loopback = (value >> 24) == 127;
+  destination.Unspecified = value == 0;
   return destination;
 }
 
-bool IsLoopbackOrUnspecified(std::uint32_t address) {
-  return IsLoopback(address) || address == 0;
+std::vector<Destination> Resolve(TIdStack& stack, const std::string& host, std::int32_t port,
+                                 const std::function<bool()>& giveUp) {
+  const std::optional<TIdIPAddresses> found = HostToAddressesUnless(host, giveUp);
+  // Nobody is left to connect for: end quietly, as a dropped connection does.
+  if (!found) throw EIdClosedSocket();
+  std::vector<Destination> destinations;
+  for (const TIdIPAddress& address : *found)
+    destinations.push_back(AddressOf(stack, address, port));
+  return destinations;
 }
 
 bool IsLoopbackPeer(TIdStack& stack, const std::string& peerAddress) {
   try {
-    return IsLoopback(HostOrder(stack, peerAddress));
+    const TIdIPVersion version = TIdStack::IsIPv6Address(peerAddress) ? Id_IPv6 : Id_IPv4;
+    return AddressOf(stack, {peerAddress, version}, 0).Loopback;
   } catch (const Exception&) {
     return false;  // an address we cannot read is no proof of being local
   }
 }
 
 bool IsOwnListener(TIdStack& stack, TIdTCPServer& server, const Destination& destination) {
-  const TIdSocketHandles& bindings = server.Bindings();
+  // The unspecified address as a destination is this machine, whichever address it listens on.
+  std::vector<const TIdSocketHandle*> bindings;
+  const TIdSocketHandles& given = server.Bindings();
+  for (int i = 0; i < given.Count(); ++i)
+    bindings.push_back(given.BindingAt(i));
+  if (const TIdSocketHandle* ipv6 = server.IPv6Binding()) bindings.push_back(ipv6);
   bool anyOnAllAddresses = false;
-  for (int i = 0; i < bindings.Count(); ++i) {
-    const TIdSocketHandle* binding = bindings.BindingAt(i);
+  for (const TIdSocketHandle* binding : bindings) {
     if (binding->Port() != destination.Port) continue;
-    const bool allAddresses = binding->IP().empty() || binding->IP() == "0.0.0.0";
-    // 0.0.0.0 as a destination is this machine, whichever address it listens on.
-    if (destination.Value == 0) return true;
-    if (allAddresses) {
-      if (IsLoopback(destination.Value)) return true;
+    if (destination.Unspecified) return true;
+    if (binding->IPVersion() != destination.IPVersion) continue;
+    if (ListensOnAll(*binding)) {
+      if (destination.Loopback) return true;
       anyOnAllAddresses = true;
-    } else if (HostOrder(stack, binding->IP()) == destination.Value) {
+    } else if (AddressOf(stack, {binding->IP(), binding->IPVersion()}, 0).Address ==
+               destination.Address) {
       return true;
     }
   }
-  return anyOnAllAddresses && IsLocalAddress(stack, destination.Address);
+  return anyOnAllAddresses && IsLocalAddress(stack, destination);
 }
 
 }  // namespace proxy

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/IdException.h"
 #include "net/IdGlobal.h"
@@ -51,13 +52,14 @@ void SendAndClose(TIdTCPConnection& client, const std::string& answer) {
   if (client.IsConnected()) client.DropSocket();
 }
 
-// What a network error says went wrong, without the "Socket Error # n" heading or a last stop.
-std::string Reason(const std::exception& error) {
+// What a network error says went wrong, without the "Socket Error # n" heading or a last stop;
+// what failed, when the error says nothing.
+std::string Reason(const std::exception& error, http::Refusal refusal) {
   std::string text = error.what();
   if (const std::size_t heading = text.find("\r\n"); heading != std::string::npos)
     text.erase(0, heading + 2);
   if (text.ends_with('.')) text.pop_back();
-  return text;
+  return text.empty() ? std::string(http::Describe(refusal).Reason) : text;
 }
 
 // The origin as the request names it, for the lines that say what became of it.
@@ -70,16 +72,9 @@ const std::string kNoRoom = "Tramlet has no room to hold this request's body now
 
 // Why a judged request is refused, in the one line a 502 carries; empty for other refusals.
 std::string JudgedText(const http::Request& request) {
-  switch (*request.Refused) {
-    case http::Refusal::InvalidPort:
-      return "Tramlet could not connect to " + request.Host + ": invalid port '" +
-             request.PortText + "'";
-    case http::Refusal::Ipv6Literal:
-      return "Tramlet could not connect to " + Origin(request) + ": " +
-             std::string(http::Describe(*request.Refused).Reason);
-    default:
-      return {};
-  }
+  if (request.Refused != http::Refusal::InvalidPort) return {};
+  return "Tramlet could not connect to " + request.Host + ": invalid port '" + request.PortText +
+         "'";
 }
 
 // Receives what the connection has (waiting for it when nothing is there yet) into the buffer's
@@ -358,7 +353,7 @@ bool ProxyHandler::RelayAnswer(TIdTCPConnection& client, AnswerRelay& relay,
       ResetConnection(client);
       throw;
     }
-    Refuse(client, {http::Refusal::NoAnswer, noAnswer + ": " + Reason(e)});
+    Refuse(client, {http::Refusal::NoAnswer, noAnswer + ": " + Reason(e, http::Refusal::NoAnswer)});
   }
   return false;
 }
@@ -464,12 +459,12 @@ std::optional<ProxyHandler::Refused> ProxyHandler::Connect(TIdTCPConnection& cli
                                                            CountedRun& run,
                                                            const http::Request& request) {
   const auto failed = [&](const std::exception& error) {
-    return Refused{http::Refusal::ConnectFailed,
-                   "Tramlet could not connect to " + Origin(request) + ": " + Reason(error)};
+    return Refused{http::Refusal::ConnectFailed, "Tramlet could not connect to " + Origin(request) +
+                                                     ": " +
+                                                     Reason(error, http::Refusal::ConnectFailed)};
   };
   try {
-    if (const std::optional<http::Refusal> refusal =
-            ConnectUpstream(client, run, request.Host, request.Port))
+    if (const std::optional<http::Refusal> refusal = ConnectUpstream(client, run, request))
       return Refused{*refusal};
   } catch (const EIdInvalidSocket& e) {
     if (OutOfDescriptors(e)) return Refused{http::Refusal::OutOfSockets};
@@ -480,31 +475,42 @@ std::optional<ProxyHandler::Refused> ProxyHandler::Connect(TIdTCPConnection& cli
   return std::nullopt;
 }
 
-// The host is resolved once and the run connects to exactly that address, so the address judged
-// is the one reached, whatever the name resolves to the next time.
+// The host is resolved once and the run connects to exactly the addresses judged, whatever the
+// name resolves to the next time.
 std::optional<http::Refusal> ProxyHandler::ConnectUpstream(TIdTCPConnection& client,
-                                                           CountedRun& run, const std::string& host,
-                                                           std::int32_t port) {
+                                                           CountedRun& run,
+                                                           const http::Request& request) {
   TIdStack& stack = *GlobalStack();
-  const Destination destination =
-      Resolve(stack, host, port, [&run] { return run.Watched().GivenUp(); });
+  std::vector<Destination> destinations =
+      Resolve(stack, request.HostName, request.Port, [&run] { return run.Watched().GivenUp(); });
   // The proxy listens on every address, so the network it is on can reach it; that must not
   // reach the services this machine keeps to itself.
-  if (IsLoopbackOrUnspecified(destination.Value) && !IsLoopbackPeer(stack, PeerAddressOf(client)))
-    return http::Refusal::LoopbackForbidden;
+  if (!IsLoopbackPeer(stack, PeerAddressOf(client))) {
+    std::erase_if(destinations, [](const Destination& d) { return d.Loopback || d.Unspecified; });
+    if (destinations.empty()) return http::Refusal::LoopbackForbidden;
+  }
   // Requests to ourselves would each take a thread and two sockets, as deep as they nest.
   auto* served = dynamic_cast<TIdTCPServerConnection*>(&client);
-  if (served && served->Server() && IsOwnListener(stack, *served->Server(), destination))
+  if (served && served->Server() &&
+      std::any_of(destinations.begin(), destinations.end(),
+                  [&](const Destination& d) { return IsOwnListener(stack, *served->Server(), d); }))
     return http::Refusal::LoopDetected;
 
+  // The addresses in the resolver's order: the first that answers is the one.
   TIdTCPClient& upstream = run.Upstream();
-  upstream.SetHost(destination.Address);
-  upstream.SetPort(port);
-  {
-    UpstreamWatch::Registration::Blocking blocking(run.Watched());
-    upstream.Connect(-1);
+  for (std::size_t i = 0;; ++i) {
+    upstream.SetIPVersion(destinations[i].IPVersion);
+    upstream.SetHost(destinations[i].Address);
+    upstream.SetPort(request.Port);
+    try {
+      UpstreamWatch::Registration::Blocking blocking(run.Watched());
+      upstream.Connect(-1);
+      break;
+    } catch (const EIdSocketError&) {
+      if (i + 1 == destinations.size() || run.Watched().GivenUp()) throw;
+    }
   }
-  if (upstream.IsConnected()) view_.AppendDownloadText("Connected to " + host);
+  if (upstream.IsConnected()) view_.AppendDownloadText("Connected to " + request.Host);
   return std::nullopt;
 }
 

@@ -137,10 +137,11 @@ class ProxyHandler {
   // Decodes a chunked body whole into body; the refusal when it cannot be.
   std::optional<http::Refusal> ReadChunkedBody(TIdTCPConnection& client, RelayBuffer& buffer,
                                                std::string& body, BodyBudget::Share& held);
-  // Connects the run's upstream client to host:port, or gives the refusal to answer instead when
-  // the client may not reach that destination. Connect errors leave as exceptions.
+  // Connects the run's upstream client to the request's host and port, or gives the refusal to
+  // answer instead when the client may not reach that destination. Connect errors leave as
+  // exceptions.
   std::optional<http::Refusal> ConnectUpstream(TIdTCPConnection& client, CountedRun& run,
-                                               const std::string& host, std::int32_t port);
+                                               const http::Request& request);
   // Answers the client with the refusal, shows it in the download pane and closes.
   void Refuse(TIdTCPConnection& client, const Refused& refused);
   void ChangeCount(std::int32_t delta);

@@ -458,8 +458,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "HTTP/1.0 400 Bad Request", false},
         RefusedCase{"ConnectWithoutPort", "CONNECT 127.0.0.1 HTTP/1.1\r\n\r\n",
                     "HTTP/1.0 400 Bad Request", false},
-        RefusedCase{"ConnectToABracketedHost", "CONNECT [::1]:ORIGIN HTTP/1.1\r\n\r\n",
-                    "HTTP/1.0 400 Bad Request", false},
+        RefusedCase{"ConnectToAnIPv6LiteralWhereNothingListens",
+                    "CONNECT [::1]:ORIGIN HTTP/1.1\r\n\r\n", "HTTP/1.0 502 Bad Gateway", true},
         RefusedCase{"ConnectWithoutVersion", "CONNECT 127.0.0.1:ORIGIN\r\n\r\n",
                     "HTTP/1.0 400 Bad Request", false},
         RefusedCase{"PathOnly", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.0 400 Bad Request",
@@ -518,7 +518,7 @@ TEST_F(ProxyHandlerTest, FailuresBeforeAnAnswerAreExplainedWithBadGateway) {
   const std::string closes = "127.0.0.1:" + std::to_string(mute.Port());
   const std::pair<std::string, std::string> cases[] = {
       {"nowhere.invalid", "could not connect to nowhere.invalid:80: Host not found"},
-      {"[::1]:81", "could not connect to [::1]:81: IPv6 is not supported"},
+      {"[::1]:81", "could not connect to [::1]:81: Connection refused"},
       {"127.0.0.1:", "could not connect to 127.0.0.1: invalid port ''"},
       {"127.0.0.1:65616", "could not connect to 127.0.0.1: invalid port '65616'"},
       {refused, "could not connect to " + refused + ": Connection refused"},

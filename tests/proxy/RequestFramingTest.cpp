@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <optional>
 #include <random>
 #include <utility>
@@ -133,7 +134,10 @@ TEST(JudgeConnectTest, TakesPlainNamesAndDottedAddressesWithAPort) {
       {"CONNECT host:443x HTTP/1.1", "", 0},
       {"CONNECT host HTTP/1.1", "", 0},
       {"CONNECT :443 HTTP/1.1", "", 0},
-      {"CONNECT [::1]:443 HTTP/1.1", "", 0},
+      {"CONNECT [::1]:443 HTTP/1.1", "[::1]", 443},
+      {"CONNECT [::ffff:10.1.1.1]:443 HTTP/1.1", "[::ffff:10.1.1.1]", 443},
+      {"CONNECT [::1:443 HTTP/1.1", "", 0},
+      {"CONNECT [12345::1]:443 HTTP/1.1", "", 0},
       {"CONNECT user@host:443 HTTP/1.1", "", 0},
       {"CONNECT a..b:443 HTTP/1.1", "", 0},
       {"CONNECT 10.1.300.4:443 HTTP/1.1", "", 0},
@@ -156,6 +160,22 @@ TEST(JudgeConnectTest, TakesPlainNamesAndDottedAddressesWithAPort) {
   EXPECT_FALSE(JudgeRequest({"CONNECTED host:443 HTTP/1.1", ""}).Tunnel);
 }
 
+// A target's host as the Host field names it and as the resolver takes it.
+TEST(JudgeRequestTest, TakesIPv6LiteralsOutOfTheirBrackets) {
+  const std::array<std::array<std::string, 3>, 4> cases{{
+      {"http://[::1]:8086/", "[::1]:8086", "::1"},
+      {"http://[2001:DB8::a]/", "[2001:DB8::a]", "2001:DB8::a"},
+      {"http://[fe80::1%25lo]:81/", "[fe80::1%25lo]:81", "fe80::1%lo"},
+      {"http://[::ffff:127.0.0.1]/", "[::ffff:127.0.0.1]", "::ffff:127.0.0.1"},
+  }};
+  for (const auto& [target, authority, name] : cases) {
+    const Request request = JudgeRequest({"GET " + target + " HTTP/1.1", ""});
+    ASSERT_FALSE(request.Refused) << target;
+    EXPECT_EQ(request.Authority, authority);
+    EXPECT_EQ(request.HostName, name);
+  }
+}
+
 // Each refusal is named for what is wrong, so that the pane can say it.
 TEST(JudgeRequestTest, NamesWhyARequestIsRefused) {
   using proxy::http::Refusal;
@@ -176,7 +196,11 @@ TEST(JudgeRequestTest, NamesWhyARequestIsRefused) {
        Refusal::UnsupportedTransferEncoding},
       {{"GET http://h:0/ HTTP/1.1", ""}, Refusal::InvalidPort},
       {{"GET http://h:+80/ HTTP/1.1", ""}, Refusal::InvalidPort},
-      {{"GET http://[::1]:80/ HTTP/1.1", ""}, Refusal::Ipv6Literal},
+      {{"GET http://[::1]:8080/ HTTP/1.1", ""}, std::nullopt},
+      {{"GET http://[::1/ HTTP/1.1", ""}, Refusal::TargetNotHttpUrl},
+      {{"GET http://[::1]x/ HTTP/1.1", ""}, Refusal::TargetNotHttpUrl},
+      {{"GET http://[1::2::3]/ HTTP/1.1", ""}, Refusal::TargetNotHttpUrl},
+      {{"GET http://[fe80::1%eth0]/ HTTP/1.1", ""}, Refusal::TargetNotHttpUrl},
       {{"CONNECT h:443 HTTP/1.1", "A : b", ""}, Refusal::MalformedField},
       {{"CONNECT h HTTP/1.1", ""}, Refusal::MalformedConnectTarget},
   };

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -62,6 +63,15 @@ std::optional<int> ParseStatusCode(std::string_view text);
 // A TCP port: digits only, 1 to 65535, so that no port wraps around to another in the 16-bit
 // address field.
 std::optional<std::int32_t> ParsePort(std::string_view text);
+
+// An IPv6 address as text (hex groups, at most one "::", an IPv4 address as its last 32 bits
+// allowed), without brackets or zone.
+bool IsIPv6Literal(std::string_view text);
+
+// The address inside the brackets of a URL's IP literal, as the resolver takes it: an IPv6
+// address, with its zone when the literal has one ("fe80::1%25eth0" gives "fe80::1%eth0");
+// nothing when it is no IPv6 literal.
+std::optional<std::string> IPv6LiteralAddress(std::string_view inside);
 
 // Where the lines of a request (its header block, a chunked body's framing) end: at LF, with a CR
 // right before it dropped. A CR before anything else, or a NUL, makes the text malformed, since an

@@ -34,7 +34,6 @@ constexpr std::array kTable{
     RefusalText{"503 Service Unavailable", "no socket could be opened"},
     RefusalText{"503 Service Unavailable", "the memory for held request bodies is spent"},
     RefusalText{kBadGateway, "invalid port"},
-    RefusalText{kBadGateway, "IPv6 is not supported"},
     RefusalText{kBadGateway, "the connection failed"},
     RefusalText{kBadGateway, "no answer came"},
     RefusalText{kBadGateway, "the answer's header block is too large"},

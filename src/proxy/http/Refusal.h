@@ -33,7 +33,6 @@ enum class Refusal {
   BodyBudgetSpent,      // 503
   // 502: no answer can come from the origin.
   InvalidPort,
-  Ipv6Literal,
   ConnectFailed,
   NoAnswer,
   AnswerHeadTooLarge,

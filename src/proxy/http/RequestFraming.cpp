@@ -99,7 +99,16 @@ Request JudgeConnect(const LineList& lines, std::string_view line) {
   if (!version || version->Major != 1 || colon == std::string_view::npos) return request;
   const std::string_view host = authority.substr(0, colon);
   const std::optional<std::int32_t> port = ParsePort(authority.substr(colon + 1));
-  if (!port || !IsTunnelHost(host)) return request;
+  if (!port) return request;
+  if (host.starts_with('[') && host.ends_with(']')) {
+    const std::optional<std::string> address = IPv6LiteralAddress(host.substr(1, host.size() - 2));
+    if (!address) return request;
+    request.HostName = *address;
+  } else if (IsTunnelHost(host)) {
+    request.HostName = host;
+  } else {
+    return request;
+  }
   request.Refused = FieldLinesRefusal(lines);
   request.Host = host;
   request.PortText = authority.substr(colon + 1);
@@ -126,11 +135,19 @@ Request JudgeRequestLine(std::string_view line) {
   const std::size_t pathStart = target.find('/', 7);
   if (pathStart == std::string_view::npos) return request;
   const std::string_view authority = target.substr(7, pathStart - 7);
-  // An IPv6 literal keeps its brackets, so that it can be told apart.
-  const std::size_t colon =
-      authority.find(':', authority.starts_with('[') ? authority.find(']') : 0);
-  request.Host = authority.substr(0, colon);
-  request.PortText = colon == std::string_view::npos ? "80" : authority.substr(colon + 1);
+  std::size_t hostEnd = authority.find(':');
+  if (authority.starts_with('[')) {
+    hostEnd = std::min(authority.find(']'), authority.size() - 1) + 1;
+    const std::optional<std::string> address = IPv6LiteralAddress(authority.substr(1, hostEnd - 2));
+    if (!address || authority[hostEnd - 1] != ']' ||
+        (hostEnd < authority.size() && authority[hostEnd] != ':'))
+      return request;
+    request.HostName = *address;
+  } else {
+    request.HostName = authority.substr(0, hostEnd);
+  }
+  request.Host = authority.substr(0, hostEnd);
+  request.PortText = hostEnd >= authority.size() ? "80" : authority.substr(hostEnd + 1);
   if (request.Host.empty()) return request;
   if (version->Major != 1) {
     request.Refused = Refusal::VersionNotSupported;
@@ -217,9 +234,7 @@ Request JudgeRequest(const LineList& lines) {
   JudgeFields(lines, request);
   if (request.Refused) return request;
   // Checked last, so that a malformed request is refused as such whatever its target says.
-  if (request.Host.starts_with('[')) {
-    request.Refused = Refusal::Ipv6Literal;
-  } else if (const std::optional<std::int32_t> port = ParsePort(request.PortText)) {
+  if (const std::optional<std::int32_t> port = ParsePort(request.PortText)) {
     request.Port = *port;
     request.Authority = request.Host;
     if (*port != 80) request.Authority.append(":").append(std::to_string(*port));

@@ -61,7 +61,9 @@ struct Request {
   std::optional<Refusal> Refused;
   // A CONNECT request: a tunnel to Host:Port rather than a request to forward.
   bool Tunnel = false;
-  std::string Host;      // as the target names it
+  std::string Host;  // as the target names it, an IPv6 literal in its brackets
+  // The host as the resolver takes it: a name, or an address (IPv6 without brackets).
+  std::string HostName;
   std::string PortText;  // as the target gives it; "80" when it names none
   std::int32_t Port = 0;
   // The request line as sent upstream: method, the target's path and query byte for byte,
@@ -86,17 +88,19 @@ struct Request {
 //
 // A request for an http:// URL is refused with 400 for: a request line that is not method,
 // target and version apart by single spaces (blanks at either end allowed), a target that is not
-// http:// with a host and a path, a folded line, a field line without a name or with blanks before
+// http:// with a host (a name, an IPv4 address or an IPv6 literal in brackets) and a path, a folded
+// line, a field line without a name or with blanks before
 // its colon, differing or malformed Content-Lengths, Content-Length with Transfer-Encoding, and any
 // Transfer-Encoding but chunked (an empty one included); with 417 for an expectation other than
 // 100-continue; with 505 for a version other than HTTP/1.x; with 502 for a port that is not 1 to
-// 65535 or an IPv6 literal. Connection and Proxy-Connection say "close"; Keep-Alive,
+// 65535. Connection and Proxy-Connection say "close"; Keep-Alive,
 // Transfer-Encoding, Expect and Host fields are dropped (Host is the target's, RequestHead), and
 // so are repeats of a Content-Length; every other line goes as it came.
 //
 // A CONNECT request is "CONNECT", one space, host ":" port, one space and "HTTP/1." with one digit
 // (blanks at either end allowed), where host is a plain name (letters, digits, '-' and '_' in
-// dot-separated labels) or a dotted address of four numbers up to 255, and port is 1 to 65535;
+// dot-separated labels), a dotted address of four numbers up to 255 or an IPv6 literal in
+// brackets, and port is 1 to 65535;
 // its field lines must be well-formed. Anything else is refused with 400.
 Request JudgeRequest(const LineList& lines);
 
