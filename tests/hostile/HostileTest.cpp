@@ -24,6 +24,7 @@
 #include "proxy/ProxyHandler.h"
 #include "rtl/ScopeExit.h"
 #include "support/LoopbackProxy.h"
+#include "support/OriginServer.h"
 #include "support/RawClient.h"
 #include "support/WaitUntil.h"
 
@@ -281,12 +282,11 @@ TEST_F(HostileTest, MutatedRequestsConnectOnlyWhereTheRulesSay) {
       case Prediction::Connect:
         ++predictedConnects;
         // localhost is ::1 first, where nothing listens, then 127.0.0.1.
-        expected = !connects.empty() && connects.size() <= 2 &&
-                   connects.back().address == "127.0.0.1" &&
-                   std::all_of(connects.begin(), connects.end(), [&](const hostile::Connect& c) {
-                     return c.port == prediction.port &&
-                            (c.address == "127.0.0.1" || c.address == "::1");
-                   });
+        expected =
+            !connects.empty() && connects.size() <= 2 && connects.back().address == "127.0.0.1" &&
+            std::all_of(connects.begin(), connects.end(), [&](const hostile::Connect& c) {
+              return c.port == prediction.port && (c.address == "127.0.0.1" || c.address == "::1");
+            });
         break;
       case Prediction::Uncertain:
         ++uncertain;
@@ -681,8 +681,45 @@ INSTANTIATE_TEST_SUITE_P(
         RemoteCase{"LanTunnelToAHostOnTheLan", kLan,
                    "CONNECT lan-origin.test:ORIGIN HTTP/1.1\r\n\r\n",
                    "HTTP/1.0 200 Connection established", true},
+        RemoteCase{"LanToIPv6Loopback", kLan, "GET http://[::1]:ORIGIN/ HTTP/1.1\r\n\r\n",
+                   "HTTP/1.0 403 Forbidden", false},
+        RemoteCase{"LanToTheIPv6UnspecifiedAddress", kLan,
+                   "GET http://[::]:ORIGIN/ HTTP/1.1\r\n\r\n", "HTTP/1.0 403 Forbidden", false},
+        RemoteCase{"LanToIPv4MappedLoopback", kLan,
+                   "GET http://[::ffff:127.0.0.9]:ORIGIN/ HTTP/1.1\r\n\r\n",
+                   "HTTP/1.0 403 Forbidden", false},
+        RemoteCase{"LanToANameOnIPv6Loopback", kLan,
+                   "GET http://v6only.test:ORIGIN/ HTTP/1.1\r\n\r\n", "HTTP/1.0 403 Forbidden",
+                   false},
+        RemoteCase{"LanToANameOnBothLoopbacks", kLan,
+                   "GET http://dual.test:ORIGIN/ HTTP/1.1\r\n\r\n", "HTTP/1.0 403 Forbidden",
+                   false},
+        RemoteCase{"LanTunnelToIPv6Loopback", kLan, "CONNECT [::1]:ORIGIN HTTP/1.1\r\n\r\n",
+                   "HTTP/1.0 403 Forbidden", false},
         RemoteCase{"LocalToLoopback", "127.0.0.1", "GET http://127.0.0.1:ORIGIN/ HTTP/1.1\r\n\r\n",
-                   "HTTP/1.0 200 OK", true}),
+                   "HTTP/1.0 200 OK", true},
+        RemoteCase{"LocalToIPv4MappedLoopback", "127.0.0.1",
+                   "GET http://[::ffff:127.0.0.1]:ORIGIN/ HTTP/1.1\r\n\r\n", "HTTP/1.0 200 OK",
+                   true}),
     [](const auto& instance) { return std::string(instance.param.name); });
+
+// Names with IPv6 addresses reach an origin that listens on ::1 alone, the first address first.
+TEST_F(HostileTest, NamesWithIPv6AddressesReachAnOriginOnIPv6Loopback) {
+  HostileProxy& proxy = Proxy();
+  test::OriginScript script{{{"HTTP/1.0 200 OK\r\n\r\nv6"}}};
+  script.ipv6 = true;
+  test::OriginServer origin(script);
+  for (const std::string host : {"v6only.test", "dual.test", "[::1]"}) {
+    SCOPED_TRACE(host);
+    Client client(proxy.Port());
+    ASSERT_TRUE(client.Send("GET http://" + host + ":" + std::to_string(origin.Port()) +
+                            "/ HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(client.ReadToClose(5000), "HTTP/1.0 200 OK\r\n\r\nv6");
+    const std::vector<hostile::Connect> connects = hostile::TakeConnects();
+    ASSERT_EQ(connects.size(), 1u);
+    EXPECT_EQ(connects[0].address, "::1");
+    EXPECT_TRUE(BecomesIdle(3000));
+  }
+}
 
 }  // namespace

@@ -905,4 +905,34 @@ TEST_F(ProxyHandlerTest, HeldBodiesShareOneBudget) {
   ExpectIdle(proxy);
 }
 
+// An origin on ::1 alone - a dev server started on localhost, say - is reached by its literal,
+// by localhost, and through a tunnel.
+TEST_F(ProxyHandlerTest, ReachesAnOriginListeningOnIPv6LoopbackAlone) {
+  test::LoopbackProxy proxy([](std::int32_t) {});
+  OriginScript script{{{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nv6"}}};
+  script.ipv6 = true;
+  OriginServer origin(script);
+  const std::string port = std::to_string(origin.Port());
+  for (const std::string host : {"[::1]", "localhost"}) {
+    RawClient client = RawClient::ConnectTo(proxy.Port());
+    ASSERT_TRUE(client.Send("GET http://" + host + ":" + port + "/ HTTP/1.1\r\n\r\n"));
+    std::string answer;
+    EXPECT_TRUE(client.ReadUntilClosed(answer));
+    EXPECT_EQ(answer, "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nv6") << host;
+    ExpectIdle(proxy);
+  }
+  RawClient tunnel = RawClient::ConnectTo(proxy.Port());
+  ASSERT_TRUE(tunnel.Send("CONNECT [::1]:" + port + " HTTP/1.1\r\n\r\nGET / HTTP/1.0\r\n\r\n"));
+  std::string answer;
+  EXPECT_TRUE(tunnel.ReadUntilClosed(answer));
+  EXPECT_EQ(answer,
+            "HTTP/1.0 200 Connection established\r\n\r\n"
+            "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nv6");
+  ExpectIdle(proxy);
+  EXPECT_EQ(origin.Requests(),
+            (std::vector<std::string>{"GET / HTTP/1.0\r\nHost: [::1]:" + port + "\r\n\r\n",
+                                      "GET / HTTP/1.0\r\nHost: localhost:" + port + "\r\n\r\n",
+                                      "GET / HTTP/1.0\r\n\r\n"}));
+}
+
 }  // namespace

@@ -40,7 +40,7 @@ bool WaitReadable(int fd, int ms) {
 }  // namespace
 
 OriginServer::OriginServer(OriginScript script) : script_(std::move(script)) {
-  listenFd_ = ListenOnLoopback(1024, port_);
+  listenFd_ = ListenOnLoopback(1024, port_, 0, script_.ipv6);
   if (listenFd_ < 0) {
     ADD_FAILURE() << "origin server could not listen: " << std::strerror(errno);
     return;

@@ -31,6 +31,8 @@ struct OriginScript {
   // sink, in order, on the connection's thread.
   std::size_t keepBytes = std::numeric_limits<std::size_t>::max();
   std::function<void(std::string_view)> sink = nullptr;
+  // Listens on ::1 instead of 127.0.0.1.
+  bool ipv6 = false;
   // Sent as soon as a request's header block has come, before its body is read (an interim
   // answer, say).
   std::string afterHead = {};
@@ -38,8 +40,8 @@ struct OriginScript {
   std::function<std::vector<OriginStep>(const std::string& request)> answerFor = nullptr;
 };
 
-// A scripted HTTP origin server on 127.0.0.1, one thread per connection, driven by plain POSIX
-// calls so that it depends on nothing under test. Stops and joins in its destructor.
+// A scripted HTTP origin server on 127.0.0.1 (::1 with ipv6), one thread per connection, driven by
+// plain POSIX calls so that it depends on nothing under test. Stops and joins in its destructor.
 class OriginServer {
  public:
   explicit OriginServer(OriginScript script);
