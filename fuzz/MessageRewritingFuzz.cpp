@@ -8,6 +8,7 @@
 #include "FuzzInput.h"
 #include "proxy/Slices.h"
 #include "proxy/http/AnswerFraming.h"
+#include "proxy/http/FieldSyntax.h"
 #include "proxy/http/RequestFraming.h"
 #include "rtl/Text.h"
 
@@ -49,10 +50,17 @@ void CheckConnectLine(std::string_view line) {
   FUZZ_CHECK(Trim(line).starts_with("CONNECT "));
   FUZZ_CHECK(target.Port >= 1 && target.Port <= 65535);
   FUZZ_CHECK(!target.Host.empty() && target.Host.size() <= 253);
-  for (char c : target.Host) {
-    const bool nameChar = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
-                          (c >= 'A' && c <= 'Z') || c == '-' || c == '_' || c == '.';
-    FUZZ_CHECK(nameChar);
+  if (target.Host.starts_with('[')) {
+    // An IPv6 literal: what is inside the brackets is the address the resolver gets, zone aside.
+    FUZZ_CHECK(target.Host.ends_with(']'));
+    FUZZ_CHECK(IsIPv6Literal(target.HostName.substr(0, target.HostName.find('%'))));
+  } else {
+    FUZZ_CHECK(target.HostName == target.Host);
+    for (char c : target.Host) {
+      const bool nameChar = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
+                            (c >= 'A' && c <= 'Z') || c == '-' || c == '_' || c == '.';
+      FUZZ_CHECK(nameChar);
+    }
   }
   const Request again = JudgeRequest(
       {"CONNECT " + target.Host + ":" + std::to_string(target.Port) + " HTTP/1.1", ""});

@@ -36,13 +36,15 @@ std::size_t FeedInReads(const Append& append, std::string_view stream,
   return taken;
 }
 
+// The fields the proxy writes itself (or drops) rather than passing them on.
 bool IsFramingOrConnectionField(std::string_view line) {
   const std::string_view name = line.substr(0, line.find(':'));
   return proxy::http::FieldNameIs(name, "connection") ||
          proxy::http::FieldNameIs(name, "proxy-connection") ||
          proxy::http::FieldNameIs(name, "keep-alive") ||
          proxy::http::FieldNameIs(name, "transfer-encoding") ||
-         proxy::http::FieldNameIs(name, "content-length");
+         proxy::http::FieldNameIs(name, "content-length") ||
+         proxy::http::FieldNameIs(name, "host") || proxy::http::FieldNameIs(name, "expect");
 }
 
 void CheckJudged(const proxy::http::LineList& lines) {
@@ -68,6 +70,10 @@ void CheckJudged(const proxy::http::LineList& lines) {
     }
   }
   FUZZ_CHECK(sent == kept);
+  // The header block as it goes: one Host, the target's.
+  const std::string block = proxy::http::RequestHead(head, false);
+  FUZZ_CHECK(block.starts_with(head.Line + "\r\nHost: " + head.Authority + "\r\n") &&
+             block.ends_with("\r\n\r\n"));
 }
 
 }  // namespace

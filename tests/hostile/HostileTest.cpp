@@ -181,6 +181,8 @@ Prediction Predict(std::string_view request, std::int32_t proxyPort) {
   const std::size_t slash = target.find('/', 7);
   if (slash == std::string_view::npos) return {};
   const std::string_view authority = target.substr(7, slash - 7);
+  // IPv6 literals, whole or damaged, are the codec's to read; the guard keeps them on ::1.
+  if (authority.find_first_of("[]") != std::string_view::npos) return {Prediction::Uncertain};
   const std::size_t colon = authority.find(':');
   const std::string_view host = authority.substr(0, colon);
   const std::optional<std::int32_t> port =
@@ -224,6 +226,11 @@ std::string Mutate(std::string request, std::mt19937& random) {
                                         "\xff",
                                         "%2f",
                                         "CONNECT ",
+                                        "[",
+                                        "]",
+                                        "[::1]",
+                                        "::ffff:",
+                                        "%25",
                                         "x:1/",
                                         "http://127.0.0.1:1/"};
   const int mutations = 1 + static_cast<int>(random() % 3);

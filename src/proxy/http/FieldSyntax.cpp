@@ -74,7 +74,8 @@ std::optional<std::string> IPv6LiteralAddress(std::string_view inside) {
   if (percent == std::string_view::npos) return std::string(address);
   // A zone is written "%25" and a name of unreserved characters.
   const std::string_view zone = inside.substr(percent);
-  if (!zone.starts_with("%25") || zone.size() == 3 ||
+  constexpr std::size_t kMaxZoneBytes = 64;  // interface names are far shorter
+  if (!zone.starts_with("%25") || zone.size() == 3 || zone.size() > 3 + kMaxZoneBytes ||
       !std::all_of(zone.begin() + 3, zone.end(), [](char c) {
         return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
                c == '.' || c == '_' || c == '~';
