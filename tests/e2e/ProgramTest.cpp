@@ -61,12 +61,15 @@ std::string OutputPath(const std::string& name) {
 
 // An origin that answers every request with the same body.
 struct Origin {
-  explicit Origin(std::int64_t size)
+  explicit Origin(std::int64_t size, bool ipv6 = false)
       : body(test::Pattern(0, size)),
-        server(test::OriginScript{
-            {{"HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n" + body}}}) {
+        server(test::OriginScript{.steps = {{"HTTP/1.0 200 OK\r\nContent-Length: " +
+                                             std::to_string(size) + "\r\n\r\n" + body}},
+                                  .ipv6 = ipv6}) {}
+  std::string Url() const {
+    return std::string(server.Ipv6() ? "http://[::1]:" : "http://127.0.0.1:") +
+           std::to_string(server.Port()) + "/file";
   }
-  std::string Url() const { return "http://127.0.0.1:" + std::to_string(server.Port()) + "/file"; }
   std::string body;
   test::OriginServer server;
 };
@@ -77,10 +80,11 @@ struct Download {
   double seconds = 0;
 };
 
-Download Fetch(const Origin& origin, const std::string& file) {
+Download Fetch(const Origin& origin, const std::string& file,
+               const std::string& proxy = "127.0.0.1:1080") {
   Download download;
   Clock::time_point start = Clock::now();
-  download.ok = test::RunAndCapture("timeout 60 curl -s -S -x http://127.0.0.1:1080 -o '" + file +
+  download.ok = test::RunAndCapture("timeout 60 curl -s -S -x http://" + proxy + " -o '" + file +
                                     "' " + origin.Url())
                     .has_value();
   download.seconds = SecondsSince(start);
@@ -399,6 +403,23 @@ TEST_F(Program, WithoutADisplayThatAnswersItServesOffscreenUntilStopped) {
     EXPECT_NE(Log().find(said), std::string::npos) << Log();
     std::filesystem::remove(desktop.WorkDir() + "/tramlet.log");
   }
+}
+
+// The proxy listens on IPv6 too: a client at [::1]:1080 reaches an origin on ::1, and a request
+// aimed back at the proxy over IPv6 is a loop.
+TEST_F(Program, ServesIPv6ClientsAndOriginsAndSeesLoopsOverIPv6) {
+  StartProgram({"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
+  ASSERT_TRUE(AwaitListening(6000)) << Log();
+  Origin origin(3000, true);
+  EXPECT_EQ(Fetch(origin, desktop.WorkDir() + "/file", "[::1]:1080").body, origin.body);
+  for (const char* proxy : {"127.0.0.1:1080", "[::1]:1080"}) {
+    SCOPED_TRACE(proxy);
+    const std::optional<std::string> status = test::RunAndCapture(
+        std::string("timeout 20 curl -s -o /dev/null -w '%{http_code}' -x http://") + proxy +
+        " http://[::1]:1080/");
+    EXPECT_EQ(status, std::optional<std::string>("508"));
+  }
+  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
 }
 
 }  // namespace

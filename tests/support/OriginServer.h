@@ -50,6 +50,7 @@ class OriginServer {
   OriginServer& operator=(const OriginServer&) = delete;
 
   std::int32_t Port() const { return port_; }
+  bool Ipv6() const { return script_.ipv6; }
   // The request bytes of each connection (up to keepBytes), in the order the requests were read.
   std::vector<std::string> Requests();
   // Waits until count requests have been read (or the client closed first).
