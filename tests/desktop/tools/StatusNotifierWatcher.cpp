@@ -3,19 +3,87 @@
 // name and a line for every item that registers or goes ("registered <service><path>",
 // "unregistered <service><path>"). Killing it and starting it again stands for a tray host that
 // restarts.
+//
+// As a host that draws menus itself, it then reads the item's menu over D-Bus and prints
+// "menu <service><path> <label>|<label>..." ("menu <item> none" when the item has none). Started
+// with "--choose <label>", it then chooses that entry as a click in the drawn menu would, and
+// prints "chose <label>".
 
 #include <iostream>
+#include <utility>
+#include <vector>
 
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDBusServiceWatcher>
+#include <QDBusVariant>
 #include <QStringList>
 
 namespace {
 
 const QString kService = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString kMenuInterface = QStringLiteral("com.canonical.dbusmenu");
+QString choice;  // the label to choose, from --choose
+
+// The top-level entries of a dbusmenu layout, (ia{sv}av), as (id, label).
+std::vector<std::pair<int, QString>> TopEntries(const QDBusArgument& layout) {
+  std::vector<std::pair<int, QString>> entries;
+  int id = 0;
+  QVariantMap properties;
+  QVariantList children;
+  layout.beginStructure();
+  layout >> id >> properties >> children;
+  layout.endStructure();
+  for (const QVariant& child : children) {
+    const QDBusArgument entry = child.value<QDBusArgument>();
+    entry.beginStructure();
+    entry >> id >> properties;
+    entry.endStructure();
+    entries.emplace_back(id, properties.value(QStringLiteral("label")).toString());
+  }
+  return entries;
+}
+
+void ReadMenu(const QString& service, const QString& path, const QString& item) {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  QDBusMessage get = QDBusMessage::createMethodCall(
+      service, path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+  get << QStringLiteral("org.kde.StatusNotifierItem") << QStringLiteral("Menu");
+  const QDBusMessage menuPath = bus.call(get);
+  const QString menu =
+      menuPath.arguments().value(0).value<QDBusVariant>().variant().value<QDBusObjectPath>().path();
+  if (menuPath.type() != QDBusMessage::ReplyMessage || menu.isEmpty() ||
+      menu == QLatin1String("/NO_DBUSMENU")) {
+    std::cout << "menu " << item.toStdString() << " none" << std::endl;
+    return;
+  }
+  QDBusMessage layoutCall =
+      QDBusMessage::createMethodCall(service, menu, kMenuInterface, QStringLiteral("GetLayout"));
+  layoutCall << 0 << -1 << QStringList();
+  const QDBusMessage layout = bus.call(layoutCall);
+  if (layout.type() != QDBusMessage::ReplyMessage || layout.arguments().size() < 2) {
+    std::cout << "menu " << item.toStdString() << " unreadable" << std::endl;
+    return;
+  }
+  QStringList labels;
+  int chosen = -1;
+  for (const auto& [id, label] : TopEntries(layout.arguments().at(1).value<QDBusArgument>())) {
+    labels << label;
+    if (label == choice) chosen = id;
+  }
+  std::cout << "menu " << item.toStdString() << " " << labels.join(QLatin1Char('|')).toStdString()
+            << std::endl;
+  if (chosen < 0) return;
+  QDBusMessage event =
+      QDBusMessage::createMethodCall(service, menu, kMenuInterface, QStringLiteral("Event"));
+  event << chosen << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0)) << 0u;
+  bus.call(event);
+  std::cout << "chose " << choice.toStdString() << std::endl;
+}
 
 class WatcherAdaptor : public QDBusAbstractAdaptor {
   Q_OBJECT
@@ -48,6 +116,10 @@ class WatcherAdaptor : public QDBusAbstractAdaptor {
     watcher_.addWatchedService(service);
     std::cout << "registered " << item.toStdString() << std::endl;
     emit StatusNotifierItemRegistered(item);
+    // Once the item has its answer: it may wait for it before it serves calls.
+    const QString path = isPath ? serviceOrPath : QStringLiteral("/StatusNotifierItem");
+    QMetaObject::invokeMethod(
+        this, [service, path, item] { ReadMenu(service, path, item); }, Qt::QueuedConnection);
   }
 
   void RegisterStatusNotifierHost(const QString& service) {
@@ -81,6 +153,9 @@ class WatcherAdaptor : public QDBusAbstractAdaptor {
 
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);
+  const QStringList arguments = QCoreApplication::arguments();
+  if (arguments.size() == 3 && arguments.at(1) == QLatin1String("--choose"))
+    choice = arguments.at(2);
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) {
     std::cerr << "no session bus\n";
