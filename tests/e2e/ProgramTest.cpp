@@ -12,6 +12,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <list>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -153,6 +155,44 @@ class Program : public ::testing::Test {
     return windows;
   }
 
+  // The window manager's top-level windows, bottom first.
+  std::vector<std::uint32_t> Stacking() const {
+    std::vector<std::uint32_t> windows;
+    const std::string list = desktop.Run("xprop -root _NET_CLIENT_LIST_STACKING").value_or("");
+    std::istringstream words(list.substr(std::min(list.size(), list.find('#') + 1)));
+    for (std::string word; words >> word;)
+      windows.push_back(static_cast<std::uint32_t>(std::stoul(word, nullptr, 16)));
+    return windows;
+  }
+  // Opens another top-level window over the program's place; true once the window manager has
+  // stacked it.
+  bool OpenOtherWindow() {
+    others.emplace_back();
+    const std::string name = "other-" + std::to_string(others.size());
+    if (!desktop.StartProgram(others.back(),
+                              {"xmessage", "-title", name, "-geometry", "+330+90", name},
+                              name + ".log"))
+      return false;
+    return test::WaitUntil(
+        [&] {
+          std::vector<std::uint32_t> ids = desktop.FindWindows("--name '^" + name + "$'");
+          std::vector<std::uint32_t> stacked = Stacking();
+          return std::any_of(ids.begin(), ids.end(), [&](std::uint32_t id) {
+            return std::find(stacked.begin(), stacked.end(), id) != stacked.end();
+          });
+        },
+        5000);
+  }
+  // Whether `window` is stacked above every other window opened.
+  bool AboveTheOthers(std::uint32_t window) const {
+    const std::vector<std::uint32_t> stacked = Stacking();
+    const auto at = std::find(stacked.begin(), stacked.end(), window);
+    if (at == stacked.end()) return false;
+    for (std::uint32_t id : desktop.FindWindows("--name '^other-'"))
+      if (std::find(at, stacked.end(), id) != stacked.end()) return false;
+    return true;
+  }
+
   // SIGTERM, then the exit status; none when it did not end within timeoutMs.
   std::optional<int> Terminate(int timeoutMs) {
     ::kill(-program.Pid(), SIGTERM);  // a launcher's child as well
@@ -163,6 +203,7 @@ class Program : public ::testing::Test {
   std::vector<std::string> launcher;  // what runs the program, if anything
   test::ChildProcess program;
   Clock::time_point started;
+  std::list<test::ChildProcess> others;
 };
 
 TEST_F(Program, StartsAsAnIconListensAfterItsFirstTickAndPacesDownloads) {
@@ -225,6 +266,50 @@ TEST_F(Program, TheIconShowsTheWindowWhoseLimitBoxSetsThePaceAndClosingItEndsThe
       3000));
   ASSERT_TRUE(desktop.Run("wmctrl -i -c " + std::to_string(window)));
   EXPECT_EQ(program.WaitForExit(6000), std::optional<int>(0));
+}
+
+TEST_F(Program, TheWindowStaysOnTopAfterEveryWayOfShowingItAgain) {
+  StartDesktop(true);
+  StartProgramOnTheDesktop();
+  ASSERT_NE(AwaitDockedIcon(), 0u) << Log();
+  auto showByDoubleClick = [&] { return desktop.Click(AwaitDockedIcon(), 1, 2); };
+  auto showByMenu = [&] {
+    // The menu's first entry, "Show window".
+    std::vector<std::uint32_t> menus;
+    std::optional<test::Desktop::Geometry> at;
+    return desktop.Click(AwaitDockedIcon(), 3) &&
+           test::WaitUntil(
+               [&] { return !(menus = OwnWindows("Override Redirect State: yes")).empty(); },
+               5000) &&
+           (at = desktop.WindowGeometry(menus.front())) &&
+           desktop.Run("xdotool mousemove " + std::to_string(at->x + at->width / 2) + " " +
+                       std::to_string(at->y + at->height / 4) + " click 1");
+  };
+  auto showBySecondStart = [&] {
+    test::ChildProcess second;
+    return second.Start({{TRAMLET_PROGRAM}, OnTheDesktop(), ""}) &&
+           second.WaitForExit(5000) == std::optional<int>(0);
+  };
+  const std::pair<const char*, std::function<bool()>> ways[] = {
+      {"double click", showByDoubleClick},
+      {"double click again", showByDoubleClick},
+      {"Show window", showByMenu},
+      {"second start", showBySecondStart}};
+  std::uint32_t window = 0;
+  for (const auto& [way, show] : ways) {
+    SCOPED_TRACE(way);
+    ASSERT_TRUE(show());
+    ASSERT_TRUE(test::WaitUntil([&] { return (window = ShownWindow()) != 0; }, 5000));
+    // Another window opened while it is shown opens below it.
+    ASSERT_TRUE(OpenOtherWindow());
+    EXPECT_TRUE(test::WaitUntil([&] { return AboveTheOthers(window); }, 2000));
+    desktop.Screenshot(OutputPath("on-top.png"));  // the last way's is left
+    // Hidden in the icon, with another window opened meanwhile.
+    ASSERT_TRUE(desktop.Run("xdotool windowminimize " + std::to_string(window)));
+    ASSERT_TRUE(test::WaitUntil([&] { return ShownWindow() == 0; }, 5000));
+    ASSERT_TRUE(OpenOtherWindow());
+  }
+  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
 }
 
 // A machine up for twelve days (a ten-digit tick count), a 1280 x 800 screen, at 1x and 2x.
