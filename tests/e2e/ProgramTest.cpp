@@ -337,6 +337,10 @@ TEST_P(ProgramOnASmallScreen, TheWindowOpensWhollyOnTheScreen) {
                at->y + at->height <= 800;
       },
       3000));
+  // The box's largest value, to be seen whole in the screenshot.
+  ASSERT_TRUE(desktop.Run("xdotool mousemove --window " + std::to_string(window) + " " +
+                          std::to_string(222 * GetParam()) + " " + std::to_string(64 * GetParam()) +
+                          " click --repeat 3 1 type 65535"));
   desktop.Screenshot(OutputPath("window-1280x800-" + scale + "x.png"));
   EXPECT_EQ(Terminate(6000), std::optional<int>(0));
 }
