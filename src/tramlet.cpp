@@ -86,7 +86,9 @@ int main(int argc, char** argv) {
   // Most often the port is taken by this very program, started before.
   win::TSingleInstance instance("tramlet");
   if (instance.HandedOver()) {
-    std::fprintf(stderr, "tramlet: already running; its window is shown instead\n");
+    std::fprintf(stderr, instance.RunningWithoutWindow()
+                             ? "tramlet: already running without a window\n"
+                             : "tramlet: already running; its window is shown instead\n");
     return 0;
   }
   application.SetIcon(TramletIcon());

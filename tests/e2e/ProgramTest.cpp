@@ -484,6 +484,14 @@ TEST_F(Program, WithoutADisplayThatAnswersItServesOffscreenUntilStopped) {
     StartProgram({display, "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
     ASSERT_TRUE(AwaitListening(6000)) << Log();
     EXPECT_EQ(Fetch(origin, desktop.WorkDir() + "/file").body, origin.body);
+    // A second start is told there is no window to show.
+    test::ChildProcess second;
+    const std::string secondLog = desktop.WorkDir() + "/second.log";
+    std::filesystem::remove(secondLog);
+    ASSERT_TRUE(second.Start({{TRAMLET_PROGRAM}, {display, "WAYLAND_DISPLAY="}, secondLog}));
+    EXPECT_EQ(second.WaitForExit(5000), std::optional<int>(0));
+    EXPECT_NE(ReadFile(secondLog).find("already running without a window"), std::string::npos)
+        << ReadFile(secondLog);
     EXPECT_EQ(Terminate(6000), std::optional<int>(0));
     EXPECT_NE(Log().find(said), std::string::npos) << Log();
     std::filesystem::remove(desktop.WorkDir() + "/tramlet.log");
