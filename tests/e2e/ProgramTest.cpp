@@ -471,6 +471,32 @@ TEST_P(ProgramWithTrayHost, AHiddenWindowComesBackWhenTheHostGoesAndHidesAgainOn
 // XEmbed (trayer) and a StatusNotifierWatcher.
 INSTANTIATE_TEST_SUITE_P(Hosts, ProgramWithTrayHost, ::testing::Bool());
 
+TEST_F(Program, AskedForWaylandWithoutItsPluginItRunsOnTheXDisplay) {
+  StartDesktop(true);
+  // Wayland's plugin is not among the packages the tests install; with it there, these displays
+  // do not answer, which ends the same way.
+  const std::vector<std::string> cases[] = {
+      {"QT_QPA_PLATFORM=wayland"},
+      {"QT_QPA_PLATFORM=", "XDG_SESSION_TYPE=wayland", "WAYLAND_DISPLAY=wayland-tramlet-none"}};
+  Origin origin(5000);
+  for (const std::vector<std::string>& asked : cases) {
+    SCOPED_TRACE(asked.front());
+    std::vector<std::string> environment = OnTheDesktop();
+    for (const std::string& entry : asked) {
+      const std::string name = entry.substr(0, entry.find('=') + 1);
+      std::erase_if(environment, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
+      environment.push_back(entry);
+    }
+    StartProgram(environment);
+    ASSERT_NE(AwaitDockedIcon(), 0u) << Log();  // an icon: on xcb, not headless
+    ASSERT_TRUE(AwaitListening());
+    EXPECT_EQ(Fetch(origin, desktop.WorkDir() + "/file").body, origin.body);
+    EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+    EXPECT_NE(Log().find("using xcb instead\n"), std::string::npos) << Log();
+    std::filesystem::remove(desktop.WorkDir() + "/tramlet.log");
+  }
+}
+
 TEST_F(Program, WithoutADisplayThatAnswersItServesOffscreenUntilStopped) {
   int dead = 99;  // a display number nothing on this machine serves
   while (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(dead)))
