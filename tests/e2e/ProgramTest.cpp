@@ -402,6 +402,28 @@ TEST_F(Program, ASecondInstanceShowsTheFirstOnesWindowAndTheIconsMenuQuits) {
   EXPECT_EQ(program.WaitForExit(6000), std::optional<int>(0));
 }
 
+TEST_F(Program, AStatusNotifierHostDrawsTheIconsMenuAndItsEntriesWork) {
+  StartDesktop(false);
+  for (const char* entry : {"Show window", "Quit"}) {
+    SCOPED_TRACE(entry);
+    ASSERT_TRUE(desktop.StartStatusNotifierWatcher(TRAMLET_SNI_WATCHER, {"--choose", entry}));
+    StartProgramOnTheDesktop();
+    ASSERT_TRUE(test::WaitUntil(
+        [&] { return desktop.WatcherLog().find("chose ") != std::string::npos; }, 10000))
+        << desktop.WatcherLog() << Log();
+    EXPECT_NE(desktop.WatcherLog().find("/StatusNotifierItem Show window|Quit\n"),
+              std::string::npos)
+        << desktop.WatcherLog();
+    if (std::string(entry) == "Quit") {
+      EXPECT_EQ(program.WaitForExit(6000), std::optional<int>(0));
+    } else {
+      EXPECT_TRUE(test::WaitUntil([&] { return ShownWindow() != 0; }, 5000));
+      EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+    }
+    desktop.StopStatusNotifierWatcher();
+  }
+}
+
 TEST_F(Program, EndsWithinSixSecondsOfSigtermDuringTenThrottledDownloads) {
   StartDesktop(true);
   StartProgramOnTheDesktop();

@@ -19,6 +19,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QStringList>
@@ -48,41 +49,59 @@ std::vector<std::pair<int, QString>> TopEntries(const QDBusArgument& layout) {
   return entries;
 }
 
+// Calls without waiting: the item may be waiting for this watcher itself meanwhile.
+template <class Then>
+void CallThen(const QDBusMessage& call, Then then) {
+  auto* pending = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call));
+  QObject::connect(pending, &QDBusPendingCallWatcher::finished, [pending, then] {
+    pending->deleteLater();
+    then(pending->reply());
+  });
+}
+
+void ChooseEntry(const QString& service, const QString& menu, int id) {
+  QDBusMessage event =
+      QDBusMessage::createMethodCall(service, menu, kMenuInterface, QStringLiteral("Event"));
+  event << id << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0)) << 0u;
+  CallThen(event,
+           [](const QDBusMessage&) { std::cout << "chose " << choice.toStdString() << std::endl; });
+}
+
+void ReadLayout(const QString& service, const QString& menu, const QString& item) {
+  QDBusMessage call =
+      QDBusMessage::createMethodCall(service, menu, kMenuInterface, QStringLiteral("GetLayout"));
+  call << 0 << -1 << QStringList();
+  CallThen(call, [service, menu, item](const QDBusMessage& layout) {
+    if (layout.type() != QDBusMessage::ReplyMessage || layout.arguments().size() < 2) {
+      std::cout << "menu " << item.toStdString() << " unreadable" << std::endl;
+      return;
+    }
+    QStringList labels;
+    int chosen = -1;
+    for (const auto& [id, label] : TopEntries(layout.arguments().at(1).value<QDBusArgument>())) {
+      labels << label;
+      if (label == choice) chosen = id;
+    }
+    std::cout << "menu " << item.toStdString() << " " << labels.join(QLatin1Char('|')).toStdString()
+              << std::endl;
+    if (chosen >= 0) ChooseEntry(service, menu, chosen);
+  });
+}
+
 void ReadMenu(const QString& service, const QString& path, const QString& item) {
-  QDBusConnection bus = QDBusConnection::sessionBus();
   QDBusMessage get = QDBusMessage::createMethodCall(
       service, path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
   get << QStringLiteral("org.kde.StatusNotifierItem") << QStringLiteral("Menu");
-  const QDBusMessage menuPath = bus.call(get);
-  const QString menu =
-      menuPath.arguments().value(0).value<QDBusVariant>().variant().value<QDBusObjectPath>().path();
-  if (menuPath.type() != QDBusMessage::ReplyMessage || menu.isEmpty() ||
-      menu == QLatin1String("/NO_DBUSMENU")) {
-    std::cout << "menu " << item.toStdString() << " none" << std::endl;
-    return;
-  }
-  QDBusMessage layoutCall =
-      QDBusMessage::createMethodCall(service, menu, kMenuInterface, QStringLiteral("GetLayout"));
-  layoutCall << 0 << -1 << QStringList();
-  const QDBusMessage layout = bus.call(layoutCall);
-  if (layout.type() != QDBusMessage::ReplyMessage || layout.arguments().size() < 2) {
-    std::cout << "menu " << item.toStdString() << " unreadable" << std::endl;
-    return;
-  }
-  QStringList labels;
-  int chosen = -1;
-  for (const auto& [id, label] : TopEntries(layout.arguments().at(1).value<QDBusArgument>())) {
-    labels << label;
-    if (label == choice) chosen = id;
-  }
-  std::cout << "menu " << item.toStdString() << " " << labels.join(QLatin1Char('|')).toStdString()
-            << std::endl;
-  if (chosen < 0) return;
-  QDBusMessage event =
-      QDBusMessage::createMethodCall(service, menu, kMenuInterface, QStringLiteral("Event"));
-  event << chosen << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0)) << 0u;
-  bus.call(event);
-  std::cout << "chose " << choice.toStdString() << std::endl;
+  CallThen(get, [service, item](const QDBusMessage& reply) {
+    const QString menu =
+        reply.arguments().value(0).value<QDBusVariant>().variant().value<QDBusObjectPath>().path();
+    if (reply.type() != QDBusMessage::ReplyMessage || menu.isEmpty() ||
+        menu == QLatin1String("/NO_DBUSMENU")) {
+      std::cout << "menu " << item.toStdString() << " none" << std::endl;
+      return;
+    }
+    ReadLayout(service, menu, item);
+  });
 }
 
 class WatcherAdaptor : public QDBusAbstractAdaptor {
