@@ -140,6 +140,7 @@ class NotificationArea : public QObject {
 
   static std::vector<std::string> CaptionsOf(const std::vector<TShellMenuEntry>& entries) {
     std::vector<std::string> captions;
+    captions.reserve(entries.size());
     for (const TShellMenuEntry& entry : entries)
       captions.push_back(entry.caption);
     return captions;
