@@ -10,8 +10,6 @@
 // prints "chose <label>".
 
 #include <iostream>
-#include <utility>
-#include <vector>
 
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>
@@ -27,27 +25,8 @@
 namespace {
 
 const QString kService = QStringLiteral("org.kde.StatusNotifierWatcher");
-const QString kMenuInterface = QStringLiteral("com.canonical.dbusmenu");
+const QString kMenu = QStringLiteral("com.canonical.dbusmenu");
 QString choice;  // the label to choose, from --choose
-
-// The top-level entries of a dbusmenu layout, (ia{sv}av), as (id, label).
-std::vector<std::pair<int, QString>> TopEntries(const QDBusArgument& layout) {
-  std::vector<std::pair<int, QString>> entries;
-  int id = 0;
-  QVariantMap properties;
-  QVariantList children;
-  layout.beginStructure();
-  layout >> id >> properties >> children;
-  layout.endStructure();
-  for (const QVariant& child : children) {
-    const QDBusArgument entry = child.value<QDBusArgument>();
-    entry.beginStructure();
-    entry >> id >> properties;
-    entry.endStructure();
-    entries.emplace_back(id, properties.value(QStringLiteral("label")).toString());
-  }
-  return entries;
-}
 
 // Calls without waiting: the item may be waiting for this watcher itself meanwhile.
 template <class Then>
@@ -59,33 +38,34 @@ void CallThen(const QDBusMessage& call, Then then) {
   });
 }
 
-void ChooseEntry(const QString& service, const QString& menu, int id) {
+// Prints the labels of the top-level entries of a dbusmenu layout, (ia{sv}av), and chooses the
+// one labelled `choice`.
+void ShowLayout(const QString& item, const QString& service, const QString& menu,
+                const QDBusArgument& layout) {
+  int id = 0;
+  QVariantMap properties;
+  QVariantList children;
+  layout.beginStructure();
+  layout >> id >> properties >> children;
+  layout.endStructure();
+  QStringList labels;
+  int chosen = -1;
+  for (const QVariant& child : children) {
+    const QDBusArgument entry = child.value<QDBusArgument>();
+    entry.beginStructure();
+    entry >> id >> properties;
+    entry.endStructure();
+    labels << properties.value(QStringLiteral("label")).toString();
+    if (labels.back() == choice) chosen = id;
+  }
+  std::cout << "menu " << item.toStdString() << " " << labels.join(QLatin1Char('|')).toStdString()
+            << std::endl;
+  if (chosen < 0) return;
   QDBusMessage event =
-      QDBusMessage::createMethodCall(service, menu, kMenuInterface, QStringLiteral("Event"));
-  event << id << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0)) << 0u;
+      QDBusMessage::createMethodCall(service, menu, kMenu, QStringLiteral("Event"));
+  event << chosen << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0)) << 0u;
   CallThen(event,
            [](const QDBusMessage&) { std::cout << "chose " << choice.toStdString() << std::endl; });
-}
-
-void ReadLayout(const QString& service, const QString& menu, const QString& item) {
-  QDBusMessage call =
-      QDBusMessage::createMethodCall(service, menu, kMenuInterface, QStringLiteral("GetLayout"));
-  call << 0 << -1 << QStringList();
-  CallThen(call, [service, menu, item](const QDBusMessage& layout) {
-    if (layout.type() != QDBusMessage::ReplyMessage || layout.arguments().size() < 2) {
-      std::cout << "menu " << item.toStdString() << " unreadable" << std::endl;
-      return;
-    }
-    QStringList labels;
-    int chosen = -1;
-    for (const auto& [id, label] : TopEntries(layout.arguments().at(1).value<QDBusArgument>())) {
-      labels << label;
-      if (label == choice) chosen = id;
-    }
-    std::cout << "menu " << item.toStdString() << " " << labels.join(QLatin1Char('|')).toStdString()
-              << std::endl;
-    if (chosen >= 0) ChooseEntry(service, menu, chosen);
-  });
 }
 
 void ReadMenu(const QString& service, const QString& path, const QString& item) {
@@ -95,12 +75,17 @@ void ReadMenu(const QString& service, const QString& path, const QString& item) 
   CallThen(get, [service, item](const QDBusMessage& reply) {
     const QString menu =
         reply.arguments().value(0).value<QDBusVariant>().variant().value<QDBusObjectPath>().path();
-    if (reply.type() != QDBusMessage::ReplyMessage || menu.isEmpty() ||
-        menu == QLatin1String("/NO_DBUSMENU")) {
+    if (menu.isEmpty() || menu == QLatin1String("/NO_DBUSMENU")) {
       std::cout << "menu " << item.toStdString() << " none" << std::endl;
       return;
     }
-    ReadLayout(service, menu, item);
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(service, menu, kMenu, QStringLiteral("GetLayout"));
+    call << 0 << -1 << QStringList();
+    CallThen(call, [item, service, menu](const QDBusMessage& layout) {
+      if (layout.arguments().size() == 2)
+        ShowLayout(item, service, menu, layout.arguments().at(1).value<QDBusArgument>());
+    });
   });
 }
 
