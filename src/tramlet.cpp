@@ -4,8 +4,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <string>
 
 #include <fcntl.h>
 #include <malloc.h>
