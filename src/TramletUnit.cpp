@@ -56,7 +56,14 @@ TProxyForm::TProxyForm(rtl::TComponent* owner)
   IdTCPServer1->SetListenQueue(Id_SOMAXCONN);  // a burst of connects must not overflow it
   IdTCPServer1->OnExecute = [this](TIdPeerThread* thread) { IdTCPServer1Execute(thread); };
 
+  // The menu first: components go in the reverse order, so the icon leaves the area before it.
+  TrayMenu = new win::TPopupMenu(this);
   Tray = new ui::TCoolTrayIcon(this);
+  TrayMenu->Add("Show window")->OnClick = [this](win::TMenuItem*) { Tray->RestoreMainForm(); };
+  // As closing the window does.
+  TrayMenu->Add("Quit")->OnClick = [this](win::TMenuItem*) { close(); };
+  // Before the icon shows: a host that draws the menu itself reads it as the icon arrives.
+  Tray->SetPopupMenu(TrayMenu);
   Tray->SetHint("Double Click To Show");
   Tray->SetIcon(windowIcon());  // replaced by the application's icon in FormCreate
   Tray->SetIconVisible(true);
@@ -64,11 +71,6 @@ TProxyForm::TProxyForm(rtl::TComponent* owner)
   Tray->SetCycleInterval(0);
   Tray->SetIconIndex(0);
   Tray->OnDblClick = [this](ui::TCoolTrayIcon* sender) { TrayDblClick(sender); };
-  TrayMenu = new win::TPopupMenu(this);
-  TrayMenu->Add("Show window")->OnClick = [this](win::TMenuItem*) { Tray->RestoreMainForm(); };
-  // As closing the window does.
-  TrayMenu->Add("Quit")->OnClick = [this](win::TMenuItem*) { close(); };
-  Tray->SetPopupMenu(TrayMenu);
 
   OnCreate = [this](win::TForm* sender) { FormCreate(sender); };
   FinishCreation();

@@ -4,8 +4,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <string>
 
 #include <fcntl.h>
 #include <malloc.h>
@@ -16,7 +14,7 @@
 #include "CommandLine.h"
 #include "TramletUnit.h"
 #include "platform/windowing/Application.h"
-#include "platform/windowing/DisplayProbe.h"
+#include "platform/windowing/PlatformChoice.h"
 #include "platform/windowing/Shell.h"
 #include "platform/windowing/SingleInstance.h"
 #include "rtl/ResourceLimit.h"
@@ -49,28 +47,6 @@ QIcon TramletIcon() {
   return icon;
 }
 
-bool Set(const char* name) {
-  const char* value = std::getenv(name);
-  return value && *value;
-}
-
-// Qt would abort without a display it can open; the proxy is still worth running, offscreen.
-// True when it runs so.
-bool RunWithoutDisplay() {
-  const win::TDisplayState display = win::ProbeDisplay();
-  if (display == win::TDisplayState::dsReachable) return false;
-  // A platform chosen by the user that needs no display is left as it is.
-  const std::string platform = Set("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
-  if (!platform.empty() && platform.rfind("xcb", 0) != 0 && platform.rfind("wayland", 0) != 0)
-    return true;
-  setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  std::fprintf(stderr,
-               "tramlet: %s; the proxy runs without a window until stopped (SIGINT or SIGTERM)\n",
-               display == win::TDisplayState::dsNone ? "no display found"
-                                                     : "the display could not be opened");
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -78,7 +54,8 @@ int main(int argc, char** argv) {
   // One allocator arena: the extra arenas made for busy threads keep what thousands of runs
   // freed resident, and trimming cannot shrink them.
   mallopt(M_ARENA_MAX, 1);
-  const bool headless = RunWithoutDisplay();
+  // Qt would abort without a platform it can start on; the proxy is still worth running.
+  const bool headless = win::SetUpPlatform().headless;
   CatchStopSignals();
   rtl::RaiseOpenFileLimit();
 
@@ -86,7 +63,9 @@ int main(int argc, char** argv) {
   // Most often the port is taken by this very program, started before.
   win::TSingleInstance instance("tramlet");
   if (instance.HandedOver()) {
-    std::fprintf(stderr, "tramlet: already running; its window is shown instead\n");
+    std::fprintf(stderr, instance.RunningWithoutWindow()
+                             ? "tramlet: already running without a window\n"
+                             : "tramlet: already running; its window is shown instead\n");
     return 0;
   }
   application.SetIcon(TramletIcon());

@@ -208,6 +208,7 @@ void TCoolTrayIcon::SetPopupMenu(TPopupMenu* menu) {
   if (popupMenu_) RemoveFreeNotification(popupMenu_);
   popupMenu_ = menu;
   if (menu) FreeNotification(menu);
+  ExportMenu();
 }
 
 void TCoolTrayIcon::SetWantEnterExitEvents(bool value) {
@@ -222,7 +223,10 @@ void TCoolTrayIcon::Notification(rtl::TComponent* component, rtl::TOperation ope
     iconList_ = nullptr;
     SetIconIndex(0);
   }
-  if (component == popupMenu_) popupMenu_ = nullptr;
+  if (component == popupMenu_) {
+    popupMenu_ = nullptr;
+    ExportMenu();
+  }
 }
 
 // --- the shell
@@ -250,7 +254,23 @@ bool TCoolTrayIcon::CallShell(DWORD message) {
 
 bool TCoolTrayIcon::AddToTray() {
   if (!inPreviewChange_) iconVisible_ = true;
+  ExportMenu();  // a host that draws the menu itself reads it as the icon arrives
   return CallShell(NIM_ADD);
+}
+
+void TCoolTrayIcon::ExportMenu() {
+  std::vector<TShellMenuEntry> entries;
+  if (popupMenu_ && popupMenu_->AutoPopup()) {
+    for (int i = 0; i < popupMenu_->Count(); ++i)
+      entries.push_back({popupMenu_->Items(i)->Caption, [this, i] {
+                           // The menu or its items may have changed since the host read them.
+                           if (!popupMenu_ || i >= popupMenu_->Count()) return;
+                           popupMenu_->SetPopupComponent(this);
+                           popupMenu_->Items(i)->Click();
+                         }});
+  }
+  FillIconData();
+  Shell_SetIconMenu(trayData_.hWnd, trayData_.uID, std::move(entries));
 }
 
 bool TCoolTrayIcon::RemoveFromTray() {

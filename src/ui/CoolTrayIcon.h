@@ -159,6 +159,8 @@ class TCoolTrayIcon : public rtl::TComponent {
   void HandleNotice(win::LPARAM notice);
   bool FillIconData();
   bool CallShell(win::DWORD message);
+  // Gives the shell the menu's entries, for hosts that draw the menu themselves.
+  void ExportMenu();
   void ClickTick(TSimpleTimer*);
   void ExitTick(TSimpleTimer*);
   void CycleTick(TSimpleTimer*);

@@ -79,11 +79,20 @@ TSpinEdit::TSpinEdit(QWidget* parent) : QLineEdit(parent) {
   button_->SetFocusControl(this);
   button_->OnUpClick = [this](QObject*) { StepUp(); };
   button_->OnDownClick = [this](QObject*) { StepDown(); };
-  UpdateMinHeight();
-  PlaceButton();
+  UpdateMinSize();
 }
 
 TSpinEdit::~TSpinEdit() = default;
+
+void TSpinEdit::SetMinValue(int value) {
+  minValue_ = value;
+  UpdateMinSize();
+}
+
+void TSpinEdit::SetMaxValue(int value) {
+  maxValue_ = value;
+  UpdateMinSize();
+}
 
 void TSpinEdit::SetEditorEnabled(bool value) {
   editorEnabled_ = value;
@@ -136,6 +145,21 @@ int TSpinEdit::MinHeight() const {
   int height = fontMetrics().height();
   int systemHeight = QFontMetrics(QApplication::font()).height();
   return height + std::min(systemHeight, height) / 4 + 4 * kBorderHeight + 2;
+}
+
+int TSpinEdit::MinWidth() const {
+  if (minValue_ == maxValue_) return 0;
+  const QFontMetrics& metrics = fontMetrics();
+  const int widest = std::max(metrics.horizontalAdvance(QString::number(minValue_)),
+                              metrics.horizontalAdvance(QString::number(maxValue_)));
+  QStyleOptionFrame frame;
+  initStyleOption(&frame);
+  const QRect inside = style()->subElementRect(QStyle::SE_LineEditContents, &frame, this);
+  // The frame and the buttons' room (the right text margin) take what they take at any width;
+  // the line edit keeps a margin on either side of the text, and the cursor a pixel after it.
+  constexpr int kTextSideMargins = 2 * 2;
+  constexpr int kCursor = 1;
+  return width() - inside.width() + textMargins().right() + kTextSideMargins + widest + kCursor;
 }
 
 void TSpinEdit::keyPressEvent(QKeyEvent* event) {
@@ -220,8 +244,8 @@ void TSpinEdit::hideEvent(QHideEvent* event) {
 }
 
 void TSpinEdit::EndEdit() {
-  int value = Value();
-  if (ClampValue(value) != value) SetValue(value);
+  const int value = Value();
+  if (ClampValue(value) != value || !ReadInteger(text())) SetValue(value);
 }
 
 void TSpinEdit::resizeEvent(QResizeEvent* event) {
@@ -235,17 +259,18 @@ void TSpinEdit::changeEvent(QEvent* event) {
     case QEvent::FontChange:
     case QEvent::ApplicationFontChange:
     case QEvent::StyleChange:
-      UpdateMinHeight();
-      PlaceButton();
+      UpdateMinSize();
       break;
     default:
       break;
   }
 }
 
-void TSpinEdit::UpdateMinHeight() {
-  // Qt raises a lower box at once, whenever and however it is resized.
-  setMinimumHeight(MinHeight());
+void TSpinEdit::UpdateMinSize() {
+  // Qt raises a lower or narrower box at once, whenever and however it is resized. The width
+  // counts the buttons' room, which they take once placed.
+  PlaceButton();
+  setMinimumSize(MinWidth(), MinHeight());
 }
 
 void TSpinEdit::PlaceButton() {

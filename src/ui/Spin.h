@@ -7,7 +7,9 @@
 // - The text is never held within MinValue..MaxValue while the user types: Value reads whatever
 //   integer is there (MinValue when there is none). The box corrects the text when the focus
 //   moves to another control, when its window loses activation or is hidden or minimized, and
-//   whenever a button or arrow key steps the value.
+//   whenever a button or arrow key steps the value; a text that is not an integer then gives way
+//   to the value it stands for, MinValue.
+// - With bounds, the box is never narrower than its widest value needs in its font.
 // - OnChange fires once for every change of the text, whoever makes it, and never when the text
 //   stays the same. Qt cannot carry an exception out of a text change, so what OnChange raises
 //   goes to the application's error report.
@@ -34,10 +36,10 @@ class TSpinEdit : public QLineEdit {
   ~TSpinEdit() override;
 
   int MinValue() const { return minValue_; }
-  void SetMinValue(int value) { minValue_ = value; }
+  void SetMinValue(int value);
   // When it equals MinValue, no bound applies at all.
   int MaxValue() const { return maxValue_; }
-  void SetMaxValue(int value) { maxValue_ = value; }
+  void SetMaxValue(int value);
   int Increment() const { return increment_; }
   void SetIncrement(int value) { increment_ = value; }
   // Off: the keyboard cannot change the text, the buttons and arrow keys still step.
@@ -65,6 +67,8 @@ class TSpinEdit : public QLineEdit {
 
   // The lowest height the box allows for its font.
   int MinHeight() const;
+  // The lowest width that shows the widest value within the bounds whole; 0 without bounds.
+  int MinWidth() const;
 
   TSpinButton* Button() const { return button_; }
 
@@ -88,7 +92,7 @@ class TSpinEdit : public QLineEdit {
   void EndEdit();
   // Puts the pair at the right edge, inside the frame, and ends the text area short of it.
   void PlaceButton();
-  void UpdateMinHeight();
+  void UpdateMinSize();
 
   int minValue_ = 0;
   int maxValue_ = 0;

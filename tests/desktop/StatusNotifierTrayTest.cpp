@@ -1,6 +1,7 @@
 // The notification area on a StatusNotifierItem host: a stand-in watcher on the test's own
 // session bus. The icon registers with it, Activate calls become clicks and double clicks by the
-// double-click time, and a watcher restart is announced so that a re-add registers again.
+// double-click time, a watcher restart is announced so that a re-add registers again, and the
+// icon's menu goes to the host, which draws it and reports the choice over D-Bus.
 
 #include <algorithm>
 #include <cstdio>
@@ -42,10 +43,11 @@ class StatusNotifierTray : public ::testing::Test {
     return test::IconRecord(recorder.Window(), 3, image, "Double Click To Show");
   }
 
-  bool StartWatcher(const std::string& logName) {
+  bool StartWatcher(const std::string& logName, std::vector<std::string> arguments = {}) {
     log = desktop.WorkDir() + "/" + logName;
     std::remove(log.c_str());  // what an earlier test's watcher printed is not this one's
-    return desktop.StartProgram(watcher, {TRAMLET_SNI_WATCHER}, logName) &&
+    arguments.insert(arguments.begin(), TRAMLET_SNI_WATCHER);
+    return desktop.StartProgram(watcher, arguments, logName) &&
            PumpUntil([&] { return !Lines("ready").empty(); }, 10000);
   }
 
@@ -137,6 +139,27 @@ TEST_F(StatusNotifierTray, WatcherRestartIsAnnouncedAndReAddRegistersAgain) {
   EXPECT_FALSE(AwaitRegisteredItem().empty()) << "the re-added icon did not register";
   EXPECT_FALSE(Shell_NotifyIconA(NIM_ADD, Record())) << "an icon that is there was added again";
   EXPECT_EQ(announced + 1, recorder.TaskbarCreatedCount());
+}
+
+TEST_F(StatusNotifierTray, TheMenuGoesToTheHostWhichRunsTheChosenEntry) {
+  watcher.Stop();
+  ASSERT_TRUE(StartWatcher("watcher-menu.log", {"--choose", "Quit"}));
+  std::vector<std::string> chosen;
+  auto entry = [&](const std::string& caption) {
+    return TShellMenuEntry{caption, [&chosen, caption] { chosen.push_back(caption); }};
+  };
+  Shell_SetIconMenu(recorder.Window(), 3, {entry("Show window"), entry("Quit")});
+  ASSERT_TRUE(Shell_NotifyIconA(NIM_ADD, Record()));
+  const std::string item = AwaitRegisteredItem();
+  ASSERT_TRUE(PumpUntil([&] { return !chosen.empty(); }, 10000)) << "no entry was chosen";
+  EXPECT_EQ(Lines("menu"), std::vector<std::string>{item + " Show window|Quit"});
+  EXPECT_EQ(recorder.CallbackCount(), 0u) << "the host's menu is no click on the icon";
+
+  // New captions for the shown icon: the host takes it afresh, with the new menu.
+  Shell_SetIconMenu(recorder.Window(), 3, {entry("Later"), entry("Quit")});
+  ASSERT_TRUE(PumpUntil([&] { return chosen.size() == 2; }, 10000));
+  EXPECT_EQ(Lines("menu").back(), Lines("registered").back() + " Later|Quit");
+  EXPECT_EQ(chosen, (std::vector<std::string>{"Quit", "Quit"}));
 }
 
 }  // namespace

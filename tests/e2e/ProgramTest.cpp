@@ -12,6 +12,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <list>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -157,6 +159,16 @@ class Program : public ::testing::Test {
     return windows;
   }
 
+  // The window manager's top-level windows, bottom first.
+  std::vector<std::uint32_t> Stacking() const {
+    std::vector<std::uint32_t> windows;
+    const std::string list = desktop.Run("xprop -root _NET_CLIENT_LIST_STACKING").value_or("");
+    std::istringstream words(list.substr(std::min(list.size(), list.find('#') + 1)));
+    for (std::string word; words >> word;)
+      windows.push_back(static_cast<std::uint32_t>(std::stoul(word, nullptr, 16)));
+    return windows;
+  }
+
   // SIGTERM, then the exit status; none when it did not end within timeoutMs.
   std::optional<int> Terminate(int timeoutMs) {
     ::kill(-program.Pid(), SIGTERM);  // a launcher's child as well
@@ -231,6 +243,70 @@ TEST_F(Program, TheIconShowsTheWindowWhoseLimitBoxSetsThePaceAndClosingItEndsThe
   EXPECT_EQ(program.WaitForExit(6000), std::optional<int>(0));
 }
 
+TEST_F(Program, TheWindowStaysOnTopAfterEveryWayOfShowingItAgain) {
+  StartDesktop(true);
+  StartProgramOnTheDesktop();
+  ASSERT_NE(AwaitDockedIcon(), 0u) << Log();
+  auto showByDoubleClick = [&] { return desktop.Click(AwaitDockedIcon(), 1, 2); };
+  auto showByMenu = [&] {
+    // The menu's first entry, "Show window".
+    std::vector<std::uint32_t> menus;
+    std::optional<test::Desktop::Geometry> at;
+    return desktop.Click(AwaitDockedIcon(), 3) &&
+           test::WaitUntil(
+               [&] { return !(menus = OwnWindows("Override Redirect State: yes")).empty(); },
+               5000) &&
+           (at = desktop.WindowGeometry(menus.front())) &&
+           desktop.Run("xdotool mousemove " + std::to_string(at->x + at->width / 2) + " " +
+                       std::to_string(at->y + at->height / 4) + " click 1");
+  };
+  auto showBySecondStart = [&] {
+    test::ChildProcess second;
+    return second.Start({{TRAMLET_PROGRAM}, OnTheDesktop(), ""}) &&
+           second.WaitForExit(5000) == std::optional<int>(0);
+  };
+  std::list<test::ChildProcess> others;  // xmessage windows over the program's place
+  auto openOther = [&] {
+    const std::string name = "other-" + std::to_string(others.size() + 1);
+    return desktop.StartProgram(others.emplace_back(),
+                                {"xmessage", "-title", name, "-geometry", "+330+90", name},
+                                name + ".log") &&
+           test::WaitUntil(
+               [&] {
+                 return !desktop.FindWindows("--onlyvisible --name '^" + name + "$'").empty();
+               },
+               5000);
+  };
+  std::uint32_t window = 0;
+  auto aboveTheOthers = [&] {
+    const std::vector<std::uint32_t> stacked = Stacking();
+    const auto at = std::find(stacked.begin(), stacked.end(), window);
+    return at != stacked.end() &&
+           std::ranges::none_of(desktop.FindWindows("--name '^other-'"), [&](std::uint32_t id) {
+             return std::find(at, stacked.end(), id) != stacked.end();
+           });
+  };
+  const std::pair<const char*, std::function<bool()>> ways[] = {
+      {"double click", showByDoubleClick},
+      {"double click again", showByDoubleClick},
+      {"Show window", showByMenu},
+      {"second start", showBySecondStart}};
+  for (const auto& [way, show] : ways) {
+    SCOPED_TRACE(way);
+    ASSERT_TRUE(show());
+    ASSERT_TRUE(test::WaitUntil([&] { return (window = ShownWindow()) != 0; }, 5000));
+    // A window opened while it is shown opens below it.
+    ASSERT_TRUE(openOther());
+    EXPECT_TRUE(test::WaitUntil(aboveTheOthers, 2000));
+    desktop.Screenshot(OutputPath("on-top.png"));  // the last way's is left
+    // Hidden in the icon, with another window opened meanwhile.
+    ASSERT_TRUE(desktop.Run("xdotool windowminimize " + std::to_string(window)));
+    ASSERT_TRUE(test::WaitUntil([&] { return ShownWindow() == 0; }, 5000));
+    ASSERT_TRUE(openOther());
+  }
+  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+}
+
 // A machine up for twelve days (a ten-digit tick count), a 1280 x 800 screen, at 1x and 2x.
 class ProgramOnASmallScreen : public Program, public ::testing::WithParamInterface<int> {};
 
@@ -256,6 +332,10 @@ TEST_P(ProgramOnASmallScreen, TheWindowOpensWhollyOnTheScreen) {
                at->y + at->height <= 800;
       },
       3000));
+  // The box's largest value, to be seen whole in the screenshot.
+  ASSERT_TRUE(desktop.Run("xdotool mousemove --window " + std::to_string(window) + " " +
+                          std::to_string(222 * GetParam()) + " " + std::to_string(64 * GetParam()) +
+                          " click --repeat 3 1 type 65535"));
   desktop.Screenshot(OutputPath("window-1280x800-" + scale + "x.png"));
   EXPECT_EQ(Terminate(6000), std::optional<int>(0));
 }
@@ -315,6 +395,16 @@ TEST_F(Program, ASecondInstanceShowsTheFirstOnesWindowAndTheIconsMenuQuits) {
   ASSERT_TRUE(at && desktop.Run("xdotool mousemove " + std::to_string(at->x + at->width / 2) + " " +
                                 std::to_string(at->y + at->height * 3 / 4) + " click 1"));
   EXPECT_EQ(program.WaitForExit(6000), std::optional<int>(0));
+}
+
+TEST_F(Program, AStatusNotifierHostDrawsTheIconsMenuWhoseQuitEndsTheProgram) {
+  StartDesktop(false);
+  ASSERT_TRUE(desktop.StartStatusNotifierWatcher(TRAMLET_SNI_WATCHER, {"--choose", "Quit"}));
+  StartProgramOnTheDesktop();
+  EXPECT_EQ(program.WaitForExit(10000), std::optional<int>(0)) << desktop.WatcherLog() << Log();
+  EXPECT_NE(desktop.WatcherLog().find("/StatusNotifierItem Show window|Quit\nchose Quit\n"),
+            std::string::npos)
+      << desktop.WatcherLog();
 }
 
 TEST_F(Program, EndsWithinSixSecondsOfSigtermDuringTenThrottledDownloads) {
@@ -386,6 +476,18 @@ TEST_P(ProgramWithTrayHost, AHiddenWindowComesBackWhenTheHostGoesAndHidesAgainOn
 // XEmbed (trayer) and a StatusNotifierWatcher.
 INSTANTIATE_TEST_SUITE_P(Hosts, ProgramWithTrayHost, ::testing::Bool());
 
+TEST_F(Program, AskedForWaylandWithoutItsPluginItRunsOnTheXDisplay) {
+  StartDesktop(true);
+  // The tests do not install Wayland's plugin; where it is there, no Wayland display answers.
+  StartProgram(OnTheDesktop({"QT_QPA_PLATFORM=wayland"}));
+  ASSERT_NE(AwaitDockedIcon(), 0u) << Log();  // on xcb, not headless
+  ASSERT_TRUE(AwaitListening());
+  Origin origin(5000);
+  EXPECT_EQ(Fetch(origin, desktop.WorkDir() + "/file").body, origin.body);
+  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+  EXPECT_NE(Log().find("using xcb instead\n"), std::string::npos) << Log();
+}
+
 TEST_F(Program, WithoutADisplayThatAnswersItServesOffscreenUntilStopped) {
   int dead = 99;  // a display number nothing on this machine serves
   while (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(dead)))
@@ -399,6 +501,12 @@ TEST_F(Program, WithoutADisplayThatAnswersItServesOffscreenUntilStopped) {
     StartProgram({display, "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
     ASSERT_TRUE(AwaitListening(6000)) << Log();
     EXPECT_EQ(Fetch(origin, desktop.WorkDir() + "/file").body, origin.body);
+    test::ChildProcess second;  // told there is no window to show
+    const std::string secondLog = desktop.WorkDir() + "/second.log";
+    std::filesystem::remove(secondLog);
+    ASSERT_TRUE(second.Start({{TRAMLET_PROGRAM}, {display, "WAYLAND_DISPLAY="}, secondLog}));
+    EXPECT_EQ(second.WaitForExit(5000), std::optional<int>(0));
+    EXPECT_NE(ReadFile(secondLog).find("already running without a window"), std::string::npos);
     EXPECT_EQ(Terminate(6000), std::optional<int>(0));
     EXPECT_NE(Log().find(said), std::string::npos) << Log();
     std::filesystem::remove(desktop.WorkDir() + "/tramlet.log");

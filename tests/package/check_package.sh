@@ -32,6 +32,8 @@ deb=$(nice -n 19 bash scripts/package.sh "$work/build" 2>"$work/package.log") ||
 }
 echo "package: $deb"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version is not $version"
+# Wayland sessions want Qt's plugin for it; without it the program falls back to X11.
+grep -qw qt6-wayland <<<"$(dpkg-deb -f "$deb" Recommends)" || fail "Recommends lacks qt6-wayland"
 
 # Warnings fail as errors do: each is fixed or overridden with its reason in the package.
 out=$(lintian --fail-on error,warning "$deb" 2>&1) || fail "lintian"
@@ -57,7 +59,9 @@ purge() {
   installed=0
 }
 trap purge EXIT
-if DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb" >"$work/install.log" 2>&1; then
+# What it recommends would stay on the machine after the purge.
+if DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$deb" \
+  >"$work/install.log" 2>&1; then
   installed=1
 else
   cat "$work/install.log"
@@ -66,6 +70,11 @@ else
 fi
 out=$(/usr/bin/tramlet --version 2>&1)
 [ "$out" = "tramlet $version" ] || fail "installed tramlet --version: $out"
+# The metainfo where software centres read it; no address in it may need the network to check.
+for strictness in "" --pedantic; do
+  appstreamcli validate --no-net $strictness /usr/share/metainfo/org.example.tramlet.metainfo.xml ||
+    fail "installed metainfo ${strictness:-plain}"
+done
 
 mapfile -t files < <(dpkg -L tramlet)
 purge

@@ -120,7 +120,10 @@ class SpinEditTest : public ::testing::Test {
     other_->setFocus();
     Tab(box_);
   }
-  void TearDown() override { win::SetBeepSeam({}); }
+  void TearDown() override {
+    window_.reset();  // its going ends an edit, whose change is recorded in members below
+    win::SetBeepSeam({});
+  }
 
   void Tab(QWidget* to) {
     Key(window_.get(), Qt::Key_Tab, {}, "\t");
@@ -140,7 +143,7 @@ TEST_F(SpinEditTest, TypedTextIsKeptUntilTheBoxIsLeft) {
     int valueWhileTyping;
     const char* afterLeaving;
   } cases[] = {
-      {"70000", 70000, "65535"}, {"0", 0, "1"}, {"-", 1, "-"}, {"", 1, ""}, {"300", 300, "300"}};
+      {"70000", 70000, "65535"}, {"0", 0, "1"}, {"-", 1, "1"}, {"", 1, "1"}, {"300", 300, "300"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.typed);
     ASSERT_EQ(box_->selectedText(), box_->text());  // AutoSelect on entry
@@ -241,14 +244,34 @@ TEST_F(SpinEditTest, LayoutKeepsTheMinimumHeightAndTheButtonsClearOfTheText) {
   EXPECT_EQ(up, QRect(0, 0, 15, pair->height() / 2));
   EXPECT_EQ(down, QRect(0, up.height() - 1, 15, pair->height() - up.height() + 1));
 
-  // Full blocks ink the text area up to where it ends, 2 pixels short of the buttons.
-  box_->setText(QString(30, QChar(0x2588)));
+  // Full blocks ink the text area up to where it ends, 2 pixels short of the buttons (set once
+  // the box is left, which would put the limit in force back).
   Tab(other_);
+  box_->setText(QString(30, QChar(0x2588)));
   QImage drawn = box_->grab().toImage().convertToFormat(QImage::Format_RGB32);
   const QRgb base = box_->palette().color(QPalette::Base).rgb();
   QRect gap(pair->x() - 2, pair->y() + 2, 2, pair->height() - 4);
   EXPECT_EQ(CountPixels(drawn.copy(gap), base, true), 0);
   EXPECT_GT(CountPixels(drawn.copy(gap.translated(-10, 0)), base, true), 0);
+}
+
+TEST_F(SpinEditTest, TheWidestValueShowsWholeAtAnyFontSize) {
+  auto cursorX = [&] {
+    return box_->inputMethodQuery(Qt::ImCursorRectangle).toRect().center().x();
+  };
+  for (const int points : {8, 16}) {
+    QFont font = box_->font();
+    font.setPointSize(points);
+    box_->setFont(font);
+    box_->resize(20, box_->height());  // as narrow as a layout may ask
+    box_->setText("65535");
+    // Text that does not fit scrolls: its end is then nearer to its start than its width.
+    box_->home(false);
+    const int start = cursorX();
+    box_->end(false);
+    EXPECT_EQ(cursorX() - start, box_->fontMetrics().horizontalAdvance("65535")) << points;
+    EXPECT_LT(cursorX(), box_->Button()->x() - 1) << points;
+  }
 }
 
 TEST(SpinButtonGlyphs, OliveIsTransparentAndTheArrowIsDrawn) {

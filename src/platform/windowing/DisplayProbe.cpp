@@ -18,7 +18,10 @@ const char* Variable(const char* name) {
   return value && *value ? value : nullptr;
 }
 
+}  // namespace
+
 bool XServerAnswers() {
+  if (!Variable("DISPLAY")) return false;
   xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
   const bool answers = xcb_connection_has_error(connection) == 0;
   xcb_disconnect(connection);
@@ -26,8 +29,9 @@ bool XServerAnswers() {
 }
 
 // A Wayland display is a socket, named absolutely or within XDG_RUNTIME_DIR.
-bool WaylandAnswers(const char* display) {
-  std::string path = display;
+bool WaylandServerAnswers() {
+  const char* display = Variable("WAYLAND_DISPLAY");
+  std::string path = display ? display : "wayland-0";
   if (path.front() != '/') {
     const char* runtime = Variable("XDG_RUNTIME_DIR");
     if (!runtime) return false;
@@ -43,17 +47,6 @@ bool WaylandAnswers(const char* display) {
       ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   ::close(fd);
   return answers;
-}
-
-}  // namespace
-
-TDisplayState ProbeDisplay() {
-  const char* x = Variable("DISPLAY");
-  const char* wayland = Variable("WAYLAND_DISPLAY");
-  if (!x && !wayland) return TDisplayState::dsNone;
-  if ((wayland && WaylandAnswers(wayland)) || (x && XServerAnswers()))
-    return TDisplayState::dsReachable;
-  return TDisplayState::dsUnreachable;
 }
 
 }  // namespace win

@@ -1,6 +1,9 @@
 #include "platform/windowing/Form.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
 #include <QCloseEvent>
 #include <QEvent>
@@ -8,11 +11,25 @@
 #include <QScreen>
 #include <QShowEvent>
 
+#include <xcb/xcb.h>
+
 #include "platform/windowing/Application.h"
 #include "platform/windowing/MessagePump.h"
 #include "platform/windowing/Windows.h"
 
 namespace win {
+namespace {
+
+xcb_atom_t Atom(xcb_connection_t* connection, const char* name) {
+  xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+      connection,
+      xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
+  const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+  std::free(reply);
+  return atom;
+}
+
+}  // namespace
 
 TForm::TForm(rtl::TComponent* owner) : QWidget(nullptr), rtl::TComponent(owner) {
   auto procedure =
@@ -95,6 +112,37 @@ void TForm::WndProc(TMessage& message) {
     else if (isMinimized())
       ApplyWindowState(windowState() & ~Qt::WindowMinimized);
   }
+}
+
+void TForm::setVisible(bool visible) {
+  QWidget::setVisible(visible);
+  if (visible && formStyle_ == fsStayOnTop) AskToStayOnTop();
+}
+
+// The request follows the map on the same connection, so the window manager has taken the window
+// on by the time it reads it.
+void TForm::AskToStayOnTop() {
+  auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+  xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+  if (!connection || !windowHandle()) return;
+  const auto window = static_cast<xcb_window_t>(winId());
+  xcb_query_tree_reply_t* tree =
+      xcb_query_tree_reply(connection, xcb_query_tree(connection, window), nullptr);
+  if (!tree) return;
+  const xcb_window_t root = tree->root;
+  std::free(tree);
+  xcb_client_message_event_t request = {};
+  request.response_type = XCB_CLIENT_MESSAGE;
+  request.format = 32;
+  request.window = window;
+  request.type = Atom(connection, "_NET_WM_STATE");
+  request.data.data32[0] = 1;  // add
+  request.data.data32[1] = Atom(connection, "_NET_WM_STATE_ABOVE");
+  request.data.data32[3] = 1;  // from an application
+  xcb_send_event(connection, 0, root,
+                 XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                 reinterpret_cast<const char*>(&request));
+  xcb_flush(connection);
 }
 
 void TForm::changeEvent(QEvent* event) {

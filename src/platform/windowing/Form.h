@@ -10,7 +10,9 @@
 // - brought back from minimized: WM_SYSCOMMAND with SC_RESTORE;
 // - shown or hidden by the program: WM_SHOWWINDOW with 1 or 0 and status 0.
 // Closing the main form terminates the application. A form being shown is moved, as far as it
-// takes, into the available area of the screen it is on (it is never made smaller for it).
+// takes, into the available area of the screen it is on (it is never made smaller for it). A
+// stay-on-top form asks the window manager to keep it above others at every show: some forget it
+// when a window is hidden and shown again, although its state still says so.
 
 #include <functional>
 #include <string>
@@ -55,6 +57,7 @@ class TForm : public QWidget, public rtl::TComponent, private detail::WindowHost
   // The form's own handling, behind any procedure installed in its place.
   virtual void WndProc(TMessage& message);
 
+  void setVisible(bool visible) override;
   void changeEvent(QEvent* event) override;
   void showEvent(QShowEvent* event) override;
   void hideEvent(QHideEvent* event) override;
@@ -63,6 +66,7 @@ class TForm : public QWidget, public rtl::TComponent, private detail::WindowHost
  private:
   bool IsMainForm() const;
   void KeepOnScreen();
+  void AskToStayOnTop();
   // Changes Qt's window state without reporting it back as a user's minimize or restore.
   void ApplyWindowState(Qt::WindowStates states);
 

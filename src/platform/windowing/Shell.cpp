@@ -7,8 +7,10 @@
 #include <memory>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include <QCoreApplication>
+#include <QMenu>
 #include <QPixmap>
 #include <QSystemTrayIcon>
 
@@ -66,15 +68,9 @@ class NotificationArea : public QObject {
         !QSystemTrayIcon::isSystemTrayAvailable())
       return false;
     Record& record = icons_[key];
-    record.icon = std::make_unique<QSystemTrayIcon>();
+    MakeQtIcon(key, record);
     Apply(record, data);
-    QSystemTrayIcon* icon = record.icon.get();
-    connect(icon, &QSystemTrayIcon::activated, this,
-            [this, key](QSystemTrayIcon::ActivationReason reason) { Activated(key, reason); });
-    connect(icon, &QSystemTrayIcon::messageClicked, this,
-            [this, key] { Post(key, {NIN_BALLOONUSERCLICK}); });
-    // Where nothing is drawn the record is all there is; Qt would only complain.
-    if (!detail::PlatformShowsNothing()) icon->show();
+    Show(record);
     return true;
   }
 
@@ -86,10 +82,32 @@ class NotificationArea : public QObject {
   }
 
   bool Delete(const NOTIFYICONDATAA& data) {
+    menus_.erase({data.hWnd, data.uID});
     auto found = icons_.find({data.hWnd, data.uID});
     if (found == icons_.end()) return false;
     Forget(found);
     return true;
+  }
+
+  void SetMenu(IconKey key, std::vector<TShellMenuEntry> entries) {
+    const std::vector<std::string> captions = CaptionsOf(entries);
+    if (entries.empty())
+      menus_.erase(key);
+    else
+      menus_[key] = std::move(entries);
+    if (watch_.Protocol() != detail::TrayProtocol::StatusNotifier) return;
+    auto found = icons_.find(key);
+    if (found == icons_.end() || found->second.menuCaptions == captions) return;
+    // The host reads an icon's menu when the icon registers: a new one goes out with the icon
+    // afresh.
+    Record& record = found->second;
+    const QIcon image = record.icon->icon();
+    const QString tip = record.icon->toolTip();
+    record.icon->hide();
+    MakeQtIcon(key, record);
+    record.icon->setIcon(image);
+    record.icon->setToolTip(tip);
+    Show(record);
   }
 
   bool SetVersion(const NOTIFYICONDATAA& data) { return Find(data) && data.uVersion == 0; }
@@ -101,8 +119,11 @@ class NotificationArea : public QObject {
 
  private:
   struct Record {
+    // Declared first, so it goes after the icon: Qt's icon keeps a pointer to its menu.
+    std::unique_ptr<QMenu> menu;
     std::unique_ptr<QSystemTrayIcon> icon;
-    UINT callbackMessage = 0;  // 0: the window wants no notices
+    std::vector<std::string> menuCaptions;  // what the host was given
+    UINT callbackMessage = 0;               // 0: the window wants no notices
     // When a host reports activations only, the last left one, to tell a double click by.
     std::optional<Clock::time_point> lastTrigger;
   };
@@ -115,6 +136,53 @@ class NotificationArea : public QObject {
   Record* Find(const NOTIFYICONDATAA& data) {
     auto found = icons_.find({data.hWnd, data.uID});
     return found == icons_.end() ? nullptr : &found->second;
+  }
+
+  static std::vector<std::string> CaptionsOf(const std::vector<TShellMenuEntry>& entries) {
+    std::vector<std::string> captions;
+    captions.reserve(entries.size());
+    for (const TShellMenuEntry& entry : entries)
+      captions.push_back(entry.caption);
+    return captions;
+  }
+
+  // A new Qt icon, with the icon's menu where the host draws menus itself; the old one goes.
+  void MakeQtIcon(IconKey key, Record& record) {
+    record.icon.reset();
+    record.menu.reset();
+    record.menuCaptions.clear();
+    record.icon = std::make_unique<QSystemTrayIcon>();
+    QSystemTrayIcon* icon = record.icon.get();
+    connect(icon, &QSystemTrayIcon::activated, this,
+            [this, key](QSystemTrayIcon::ActivationReason reason) { Activated(key, reason); });
+    connect(icon, &QSystemTrayIcon::messageClicked, this,
+            [this, key] { Post(key, {NIN_BALLOONUSERCLICK}); });
+    auto entries = menus_.find(key);
+    if (watch_.Protocol() != detail::TrayProtocol::StatusNotifier || entries == menus_.end())
+      return;
+    record.menu = std::make_unique<QMenu>();
+    for (std::size_t i = 0; i < entries->second.size(); ++i) {
+      QAction* action = record.menu->addAction(QString::fromStdString(entries->second[i].caption));
+      // From the loop: the action may take the icon and this very menu away.
+      connect(action, &QAction::triggered, this, [this, key, i] {
+        QMetaObject::invokeMethod(
+            this, [this, key, i] { Choose(key, i); }, Qt::QueuedConnection);
+      });
+    }
+    record.menuCaptions = CaptionsOf(entries->second);
+    icon->setContextMenu(record.menu.get());
+  }
+
+  // Where nothing is drawn the record is all there is; Qt would only complain.
+  static void Show(Record& record) {
+    if (!detail::PlatformShowsNothing()) record.icon->show();
+  }
+
+  void Choose(IconKey key, std::size_t index) {
+    auto found = menus_.find(key);
+    if (found == menus_.end() || index >= found->second.size()) return;
+    const std::function<void()> action = found->second[index].action;  // it may change the menu
+    if (action) action();
   }
 
   void Forget(std::map<IconKey, Record>::iterator record) {
@@ -194,6 +262,8 @@ class NotificationArea : public QObject {
 
   detail::TrayHostWatch watch_;  // made before the first icon: Qt decides its protocol then
   std::map<IconKey, Record> icons_;
+  // Kept while the host is away: an icon added again takes its menu along.
+  std::map<IconKey, std::vector<TShellMenuEntry>> menus_;
 };
 
 }  // namespace
@@ -212,6 +282,10 @@ bool Shell_NotifyIconA(DWORD message, const NOTIFYICONDATAA& data) {
     default:
       return false;
   }
+}
+
+void Shell_SetIconMenu(HWND window, UINT id, std::vector<TShellMenuEntry> entries) {
+  NotificationArea::Instance().SetMenu({window, id}, std::move(entries));
 }
 
 namespace detail {

@@ -25,9 +25,17 @@
 //   can be watched (XEmbed on X11, StatusNotifierItem on the session bus). On Qt's offscreen
 //   platform icons are records that are never shown.
 // - NIM_SETVERSION needs the icon and only knows version 0, the classic callbacks.
+// - Hosts that draw an icon's menu themselves (StatusNotifierItem hosts read it over D-Bus and
+//   then never report the right click) are given the entries set by Shell_SetIconMenu; choosing
+//   one runs its action from the loop. Entries set before NIM_ADD go out with the icon; new
+//   captions for an icon already shown make the host take the icon afresh. NIM_DELETE forgets
+//   them. Hosts that report right clicks (XEmbed) are given nothing: the program pops up its own.
 // - Main thread only.
 
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "platform/windowing/Icon.h"
 #include "platform/windowing/WinTypes.h"
@@ -70,6 +78,14 @@ struct NOTIFYICONDATAA {
 static_assert(sizeof(NOTIFYICONDATAA) == 488, "the record the shell takes is 488 bytes");
 
 bool Shell_NotifyIconA(DWORD message, const NOTIFYICONDATAA& data);
+
+struct TShellMenuEntry {
+  std::string caption;
+  std::function<void()> action;
+};
+
+// The menu for the icon (window, id), shown or not yet; no entries, no menu.
+void Shell_SetIconMenu(HWND window, UINT id, std::vector<TShellMenuEntry> entries);
 
 // Whether a notification area is there to show icons now.
 bool TrayHostAvailable();

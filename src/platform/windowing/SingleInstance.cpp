@@ -8,6 +8,7 @@
 
 #include "platform/windowing/Application.h"
 #include "platform/windowing/Form.h"
+#include "platform/windowing/TrayHostWatch.h"
 #include "platform/windowing/Windows.h"
 
 namespace win {
@@ -15,7 +16,8 @@ namespace {
 
 constexpr int kAnswerMs = 1000;
 const QByteArray kRequest = "show\n";
-const QByteArray kAnswer = "shown\n";
+const QByteArray kShown = "shown\n";
+const QByteArray kWithoutWindow = "no window\n";
 
 // Abstract names have no permissions: the peer's user is asked of the kernel instead.
 bool SameUser(const QLocalSocket& socket) {
@@ -63,9 +65,10 @@ bool TSingleInstance::AskRunning() {
   socket.write(kRequest);
   if (!socket.waitForBytesWritten(kAnswerMs)) return false;
   QByteArray answer;
-  while (answer.size() < kAnswer.size() && socket.waitForReadyRead(kAnswerMs))
+  while (!answer.endsWith('\n') && socket.waitForReadyRead(kAnswerMs))
     answer += socket.readAll();
-  return answer == kAnswer;
+  withoutWindow_ = answer == kWithoutWindow;
+  return answer == kShown || withoutWindow_;
 }
 
 void TSingleInstance::Serve() {
@@ -78,8 +81,13 @@ void TSingleInstance::Serve() {
     QObject::connect(client, &QLocalSocket::readyRead, client, [client] {
       if (!client->canReadLine()) return;
       if (client->readLine() == kRequest) {
-        ShowMainFormNow();
-        client->write(kAnswer);
+        // Where Qt draws nowhere, a shown window would be seen by no one.
+        if (detail::PlatformShowsNothing()) {
+          client->write(kWithoutWindow);
+        } else {
+          ShowMainFormNow();
+          client->write(kShown);
+        }
       }
       client->disconnectFromServer();
     });

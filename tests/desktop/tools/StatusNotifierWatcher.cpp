@@ -3,19 +3,91 @@
 // name and a line for every item that registers or goes ("registered <service><path>",
 // "unregistered <service><path>"). Killing it and starting it again stands for a tray host that
 // restarts.
+//
+// As a host that draws menus itself, it then reads the item's menu over D-Bus and prints
+// "menu <service><path> <label>|<label>..." ("menu <item> none" when the item has none). Started
+// with "--choose <label>", it then chooses that entry as a click in the drawn menu would, and
+// prints "chose <label>".
 
 #include <iostream>
 
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
+#include <QDBusVariant>
 #include <QStringList>
 
 namespace {
 
 const QString kService = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString kMenu = QStringLiteral("com.canonical.dbusmenu");
+QString choice;  // the label to choose, from --choose
+
+// Calls without waiting: the item may be waiting for this watcher itself meanwhile.
+template <class Then>
+void CallThen(const QDBusMessage& call, Then then) {
+  auto* pending = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call));
+  QObject::connect(pending, &QDBusPendingCallWatcher::finished, [pending, then] {
+    pending->deleteLater();
+    then(pending->reply());
+  });
+}
+
+// Prints the labels of the top-level entries of a dbusmenu layout, (ia{sv}av), and chooses the
+// one labelled `choice`.
+void ShowLayout(const QString& item, const QString& service, const QString& menu,
+                const QDBusArgument& layout) {
+  int id = 0;
+  QVariantMap properties;
+  QVariantList children;
+  layout.beginStructure();
+  layout >> id >> properties >> children;
+  layout.endStructure();
+  QStringList labels;
+  int chosen = -1;
+  for (const QVariant& child : children) {
+    const QDBusArgument entry = child.value<QDBusArgument>();
+    entry.beginStructure();
+    entry >> id >> properties;
+    entry.endStructure();
+    labels << properties.value(QStringLiteral("label")).toString();
+    if (labels.back() == choice) chosen = id;
+  }
+  std::cout << "menu " << item.toStdString() << " " << labels.join(QLatin1Char('|')).toStdString()
+            << std::endl;
+  if (chosen < 0) return;
+  QDBusMessage event =
+      QDBusMessage::createMethodCall(service, menu, kMenu, QStringLiteral("Event"));
+  event << chosen << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0)) << 0u;
+  CallThen(event,
+           [](const QDBusMessage&) { std::cout << "chose " << choice.toStdString() << std::endl; });
+}
+
+void ReadMenu(const QString& service, const QString& path, const QString& item) {
+  QDBusMessage get = QDBusMessage::createMethodCall(
+      service, path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+  get << QStringLiteral("org.kde.StatusNotifierItem") << QStringLiteral("Menu");
+  CallThen(get, [service, item](const QDBusMessage& reply) {
+    const QString menu =
+        reply.arguments().value(0).value<QDBusVariant>().variant().value<QDBusObjectPath>().path();
+    if (menu.isEmpty() || menu == QLatin1String("/NO_DBUSMENU")) {
+      std::cout << "menu " << item.toStdString() << " none" << std::endl;
+      return;
+    }
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(service, menu, kMenu, QStringLiteral("GetLayout"));
+    call << 0 << -1 << QStringList();
+    CallThen(call, [item, service, menu](const QDBusMessage& layout) {
+      if (layout.arguments().size() == 2)
+        ShowLayout(item, service, menu, layout.arguments().at(1).value<QDBusArgument>());
+    });
+  });
+}
 
 class WatcherAdaptor : public QDBusAbstractAdaptor {
   Q_OBJECT
@@ -48,6 +120,10 @@ class WatcherAdaptor : public QDBusAbstractAdaptor {
     watcher_.addWatchedService(service);
     std::cout << "registered " << item.toStdString() << std::endl;
     emit StatusNotifierItemRegistered(item);
+    // Once the item has its answer: it may wait for it before it serves calls.
+    const QString path = isPath ? serviceOrPath : QStringLiteral("/StatusNotifierItem");
+    QMetaObject::invokeMethod(
+        this, [service, path, item] { ReadMenu(service, path, item); }, Qt::QueuedConnection);
   }
 
   void RegisterStatusNotifierHost(const QString& service) {
@@ -81,6 +157,9 @@ class WatcherAdaptor : public QDBusAbstractAdaptor {
 
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);
+  const QStringList arguments = QCoreApplication::arguments();
+  if (arguments.size() == 3 && arguments.at(1) == QLatin1String("--choose"))
+    choice = arguments.at(2);
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) {
     std::cerr << "no session bus\n";

@@ -253,10 +253,13 @@ bool Desktop::StopTrayHost() {
          Fail("the tray selection still has an owner");
 }
 
-bool Desktop::StartStatusNotifierWatcher(const std::string& program) {
+bool Desktop::StartStatusNotifierWatcher(const std::string& program,
+                                         const std::vector<std::string>& arguments) {
   const std::string log = workDir_ + "/sni-watcher.log";
   std::ofstream(log, std::ios::trunc);  // each start logs afresh
-  if (!StartProgram(watcher_, {program}, "sni-watcher.log") ||
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  if (!StartProgram(watcher_, argv, "sni-watcher.log") ||
       !Await([&] { return ReadFile(log).find("ready\n") != std::string::npos; }, 10000)) {
     watcher_.Stop();
     return Fail("the StatusNotifierWatcher did not start");
@@ -265,7 +268,11 @@ bool Desktop::StartStatusNotifierWatcher(const std::string& program) {
 }
 
 bool Desktop::WatcherHasItem() const {
-  return ReadFile(workDir_ + "/sni-watcher.log").find("\nregistered ") != std::string::npos;
+  return WatcherLog().find("\nregistered ") != std::string::npos;
+}
+
+std::string Desktop::WatcherLog() const {
+  return ReadFile(workDir_ + "/sni-watcher.log");
 }
 
 std::optional<std::string> Desktop::Run(const std::string& command, int timeoutSeconds) const {

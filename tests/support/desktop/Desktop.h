@@ -37,12 +37,15 @@ class Desktop {
   bool StartTrayHost();
   // Kills the tray host; returns once the tray selection has no owner.
   bool StopTrayHost();
-  // The stand-in StatusNotifierWatcher `program` on the session bus; returns once it owns its
-  // name. Each start logs afresh.
-  bool StartStatusNotifierWatcher(const std::string& program);
+  // The stand-in StatusNotifierWatcher `program` with `arguments` on the session bus; returns
+  // once it owns its name. Each start logs afresh.
+  bool StartStatusNotifierWatcher(const std::string& program,
+                                  const std::vector<std::string>& arguments = {});
   void StopStatusNotifierWatcher() { watcher_.Stop(); }
   // Whether an item registered with the watcher since it started.
   bool WatcherHasItem() const;
+  // What the watcher printed since it started.
+  std::string WatcherLog() const;
 
   const std::string& DisplayName() const { return display_; }  // ":N"
   const std::string& BusAddress() const { return busAddress_; }
