@@ -855,7 +855,13 @@ TEST_F(ProxyHandlerTest, ARunWhoseClientFinishedEndsWhenTheAnswerStopsMoving) {
     OriginServer origin(script);
     RawClient client = RawClient::ConnectTo(proxy.Port());
     ASSERT_TRUE(client.Send(Get(origin.Port())));
-    client.ShutdownWrite();
+    // Held by the limit, a client that gave up and closed looks the same as one that finished.
+    if (limit == 0) {
+      ASSERT_TRUE(origin.WaitForRequests(1));
+      client.Close();
+    } else {
+      client.ShutdownWrite();
+    }
     ASSERT_TRUE(origin.WaitForRequests(1));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(test::WaitUntil([&] { return origin.Finished() == 1; }, 10000));
