@@ -1,0 +1,197 @@
+#include "proxy/ConnectRace.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <vector>
+
+#include "net/IdException.h"
+#include "net/IdIOHandlerSocket.h"
+#include "net/IdTCPClient.h"
+#include "platform/WinSock2.h"
+#include "rtl/CriticalSection.h"
+#include "rtl/Thread.h"
+#include "rtl/ThreadSafety.h"
+
+namespace proxy {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often the calling thread asks giveUp, and closes again the attempts it is ending: a close
+// that comes before an attempt has made its socket closes nothing.
+constexpr auto kPollPeriod = std::chrono::milliseconds(50);
+
+enum class Outcome { Pending, Connected, Failed };
+
+// The attempts of one call and what became of them. Only the calling thread makes, closes and
+// frees attempts; their threads only report.
+class Race {
+ public:
+  Race(const TIdIPAddresses& addresses, std::int32_t port)
+      : addresses_(addresses), port_(port), outcomes_(addresses.size(), Outcome::Pending) {}
+  // Closes every attempt still pending and ends every thread, whatever way the call ends.
+  ~Race();
+  Race(const Race&) = delete;
+  Race& operator=(const Race&) = delete;
+
+  std::unique_ptr<TIdTCPClient> Run(const std::function<bool()>& giveUp,
+                                    std::chrono::milliseconds stagger) EXCLUDES(mutex_);
+
+ private:
+  class Attempt;
+
+  void Start() EXCLUDES(mutex_);
+  // From an attempt's thread: its connect succeeded (no error) or failed.
+  void Report(std::size_t index, std::exception_ptr error) EXCLUDES(mutex_);
+
+  const TIdIPAddresses& addresses_;
+  const std::int32_t port_;
+  rtl::TMutex mutex_;
+  std::condition_variable_any changed_;
+  std::vector<Outcome> outcomes_ GUARDED_BY(mutex_);
+  std::size_t failed_ GUARDED_BY(mutex_) = 0;
+  std::exception_ptr lastError_ GUARDED_BY(mutex_);
+  std::size_t winner_ GUARDED_BY(mutex_) = 0;
+  bool won_ GUARDED_BY(mutex_) = false;
+  // The calling thread's own; an attempt's thread uses only its client, and only until it reports.
+  std::vector<std::unique_ptr<TIdTCPClient>> clients_;
+  std::vector<std::unique_ptr<Attempt>> threads_;
+};
+
+class Race::Attempt : public rtl::TThread {
+ public:
+  Attempt(Race& race, std::size_t index, TIdTCPClient& client)
+      : TThread(false, rtl::kSmallStackSize), race_(race), index_(index), client_(client) {}
+  ~Attempt() override { Shutdown(); }
+  Attempt(const Attempt&) = delete;
+  Attempt& operator=(const Attempt&) = delete;
+
+ protected:
+  void Execute() override {
+    std::exception_ptr error;
+    try {
+      client_.Connect(-1);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    race_.Report(index_, error);
+  }
+
+ private:
+  Race& race_;
+  const std::size_t index_;
+  TIdTCPClient& client_;
+};
+
+Race::~Race() {
+  for (;;) {
+    std::vector<std::size_t> pending;
+    {
+      rtl::TMutexGuard lock(mutex_);
+      for (std::size_t i = 0; i < threads_.size(); ++i)
+        if (outcomes_[i] == Outcome::Pending) pending.push_back(i);
+    }
+    if (pending.empty()) break;
+    for (const std::size_t i : pending) {
+      try {
+        clients_[i]->DropSocket();
+      } catch (...) {
+        // A failed close is tried again after the next wait.
+      }
+    }
+    rtl::TMutexGuard lock(mutex_);
+    changed_.wait_for(lock, kPollPeriod, [this, &pending]() REQUIRES(mutex_) {
+      return std::all_of(pending.begin(), pending.end(), [this](std::size_t i) REQUIRES(mutex_) {
+        return outcomes_[i] != Outcome::Pending;
+      });
+    });
+  }
+  // Every body has reported; the threads are joined before the clients they used go.
+  threads_.clear();
+  clients_.clear();
+}
+
+std::unique_ptr<TIdTCPClient> Race::Run(const std::function<bool()>& giveUp,
+                                        std::chrono::milliseconds stagger) {
+  if (addresses_.empty())
+    throw EIdSocketError(winsock::WSAHOST_NOT_FOUND, "No address to connect to.");
+  Start();
+  Clock::time_point lastStart = Clock::now();
+  for (;;) {
+    if (giveUp()) throw EIdClosedSocket();
+    bool startNext = false;
+    {
+      rtl::TMutexGuard lock(mutex_);
+      if (won_) {
+        // The others are closed as the race ends; the winner's client is the caller's.
+        return std::move(clients_[winner_]);
+      }
+      if (failed_ == addresses_.size()) std::rethrow_exception(lastError_);
+      const std::size_t started = threads_.size();
+      if (started < addresses_.size()) {
+        startNext =
+            outcomes_[started - 1] == Outcome::Failed || Clock::now() - lastStart >= stagger;
+      }
+      if (!startNext) {
+        Clock::time_point until = Clock::now() + kPollPeriod;
+        if (started < addresses_.size()) until = std::min(until, lastStart + stagger);
+        const std::size_t failedBefore = failed_;
+        changed_.wait_until(lock, until, [this, failedBefore]() REQUIRES(mutex_) {
+          return won_ || failed_ != failedBefore;
+        });
+      }
+    }
+    if (startNext) {
+      Start();
+      lastStart = Clock::now();
+    }
+  }
+}
+
+void Race::Start() {
+  const TIdIPAddress& address = addresses_[threads_.size()];
+  auto client = std::make_unique<TIdTCPClient>();
+  client->SetIPVersion(address.IPVersion);
+  client->SetHost(address.IP);
+  client->SetPort(port_);
+  // The handler and its socket handle exist before the attempt's thread starts, so that the
+  // connect only reuses them while this thread may close the socket.
+  auto handler = std::make_unique<TIdIOHandlerSocket>(client.get());
+  TIdIOHandlerSocket& socket = *handler;
+  client->SetIOHandler(std::move(handler));
+  socket.Open();
+  clients_.push_back(std::move(client));
+  threads_.push_back(rtl::TThread::Create<Attempt>(*this, threads_.size(), *clients_.back()));
+}
+
+void Race::Report(std::size_t index, std::exception_ptr error) {
+  {
+    rtl::TMutexGuard lock(mutex_);
+    if (error) {
+      outcomes_[index] = Outcome::Failed;
+      ++failed_;
+      lastError_ = std::move(error);
+    } else {
+      outcomes_[index] = Outcome::Connected;
+      if (!won_) {
+        won_ = true;
+        winner_ = index;
+      }
+    }
+  }
+  changed_.notify_all();
+}
+
+}  // namespace
+
+std::unique_ptr<TIdTCPClient> ConnectFirst(const TIdIPAddresses& addresses, std::int32_t port,
+                                           const std::function<bool()>& giveUp,
+                                           std::int32_t staggerMs) {
+  Race race(addresses, port);
+  return race.Run(giveUp, std::chrono::milliseconds(staggerMs));
+}
+
+}  // namespace proxy
