@@ -19,6 +19,7 @@
 #include "net/IdTCPServerConnection.h"
 #include "proxy/AnswerRelay.h"
 #include "proxy/BodyBudget.h"
+#include "proxy/ConnectRace.h"
 #include "proxy/Destination.h"
 #include "proxy/RelayBuffer.h"
 #include "proxy/Slices.h"
@@ -194,12 +195,13 @@ class ProxyHandler::CountedRun {
   CountedRun& operator=(const CountedRun&) = delete;
 
   TIdTCPClient& Upstream() { return *upstream_; }
-  // A new upstream client in place of the one used, for asking the origin again.
-  void Renew() {
+  // The client a connect made, in place of the one the run had; that one is closed.
+  void Adopt(std::unique_ptr<TIdTCPClient> upstream) {
     watched_.reset();
     if (upstream_->IsConnected()) upstream_->DropSocket();
-    upstream_ = std::make_unique<TIdTCPClient>();
-    watched_ = Watch(handler_.watch_, client_, *upstream_, terminated_);
+    upstream_ = std::move(upstream);
+    watched_ = std::make_unique<UpstreamWatch::Registration>(handler_.watch_, client_, *upstream_,
+                                                             terminated_);
   }
   // For marking the calls that block on the origin, which the watch may end.
   UpstreamWatch::Registration& Watched() { return *watched_; }
@@ -281,7 +283,6 @@ void ProxyHandler::Forward(TIdTCPConnection& client, const http::Request& reques
   if (!RelayAnswer(client, answer, request, unsent)) return;
   // The origin refused HTTP/1.0 without acting on the request: once more, in HTTP/1.1.
   refusers_.Remember(request.Host, request.Port);
-  run.Renew();
   if (std::optional<Refused> refused = Connect(client, run, request))
     return Refuse(client, *refused);
   SendRequest(run, request, body, true);
@@ -498,21 +499,11 @@ std::optional<http::Refusal> ProxyHandler::ConnectUpstream(TIdTCPConnection& cli
                   [&](const Destination& d) { return IsOwnListener(stack, *served->Server(), d); }))
     return http::Refusal::LoopDetected;
 
-  // The addresses in the resolver's order: the first that answers is the one.
-  TIdTCPClient& upstream = run.Upstream();
-  for (std::size_t i = 0;; ++i) {
-    upstream.SetIPVersion(destinations[i].IPVersion);
-    upstream.SetHost(destinations[i].Address);
-    upstream.SetPort(request.Port);
-    try {
-      UpstreamWatch::Registration::Blocking blocking(run.Watched());
-      upstream.Connect(-1);
-      break;
-    } catch (const EIdSocketError&) {
-      if (i + 1 == destinations.size() || run.Watched().GivenUp()) throw;
-    }
-  }
-  if (upstream.IsConnected()) view_.AppendDownloadText("Connected to " + request.Host);
+  TIdIPAddresses addresses;
+  for (const Destination& destination : destinations)
+    addresses.push_back({destination.Address, destination.IPVersion});
+  run.Adopt(ConnectFirst(addresses, request.Port, [&run] { return run.Watched().GivenUp(); }));
+  view_.AppendDownloadText("Connected to " + request.Host);
   return std::nullopt;
 }
 
