@@ -80,15 +80,16 @@ bool IsLoopbackPeer(TIdStack& stack, const std::string& peerAddress) {
 }
 
 bool IsOwnListener(TIdStack& stack, TIdTCPServer& server, const Destination& destination) {
-  // The unspecified address as a destination is this machine, whichever address it listens on.
   std::vector<const TIdSocketHandle*> bindings;
   const TIdSocketHandles& given = server.Bindings();
+  bindings.reserve(static_cast<std::size_t>(given.Count()) + 1);
   for (int i = 0; i < given.Count(); ++i)
     bindings.push_back(given.BindingAt(i));
   if (const TIdSocketHandle* ipv6 = server.IPv6Binding()) bindings.push_back(ipv6);
   bool anyOnAllAddresses = false;
   for (const TIdSocketHandle* binding : bindings) {
     if (binding->Port() != destination.Port) continue;
+    // The unspecified address as a destination is this machine, whichever address it listens on.
     if (destination.Unspecified) return true;
     if (binding->IPVersion() != destination.IPVersion) continue;
     if (ListensOnAll(*binding)) {
