@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "platform/PosixSocket.h"
 #include "platform/SocketTable.h"
 #include "platform/WinSock2.h"
 
@@ -24,6 +25,10 @@ SocketTable& Sockets();
 // The entry for s, referenced for the caller's whole call; null (with the last error set to
 // WSANOTINITIALISED or WSAENOTSOCK) when there is none to use.
 std::shared_ptr<SocketEntry> Use(SOCKET s);
+
+// Writes the endpoint as a sockaddr_in or sockaddr_in6, as its family has it, to into (room for
+// either) and gives its size.
+int WriteEndpoint(const posix::Endpoint& endpoint, void* into);
 
 // The calling thread's start-up check for calls that take no socket; sets the last error.
 bool CheckStarted();

@@ -83,23 +83,7 @@ bool AddressRoom(const sockaddr* name, const int* namelen, bool ipv6) {
 }
 
 void WriteAddress(const posix::Endpoint& endpoint, sockaddr* name, int* namelen) {
-  if (endpoint.family == posix::Family::Ipv6) {
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_port = endpoint.port;
-    address.sin6_flowinfo = endpoint.flowInfo;
-    std::memcpy(address.sin6_addr.s6_addr, endpoint.address6.data(), endpoint.address6.size());
-    address.sin6_scope_id = endpoint.scopeId;
-    std::memcpy(name, &address, sizeof address);
-    *namelen = kAddress6Size;
-    return;
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = endpoint.port;
-  address.sin_addr.s_addr = endpoint.address;
-  std::memcpy(name, &address, sizeof address);
-  *namelen = kAddressSize;
+  *namelen = detail::WriteEndpoint(endpoint, name);
 }
 
 // Translates WinSock message flags; false when one is not allowed here.
@@ -218,6 +202,29 @@ int Send(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int 
 }
 
 }  // namespace
+
+namespace detail {
+
+int WriteEndpoint(const posix::Endpoint& endpoint, void* into) {
+  if (endpoint.family == posix::Family::Ipv6) {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = endpoint.port;
+    address.sin6_flowinfo = endpoint.flowInfo;
+    std::memcpy(address.sin6_addr.s6_addr, endpoint.address6.data(), endpoint.address6.size());
+    address.sin6_scope_id = endpoint.scopeId;
+    std::memcpy(into, &address, sizeof address);
+    return kAddress6Size;
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = endpoint.port;
+  address.sin_addr.s_addr = endpoint.address;
+  std::memcpy(into, &address, sizeof address);
+  return kAddressSize;
+}
+
+}  // namespace detail
 
 SOCKET socket(int af, int type, int protocol) {
   if (!detail::CheckStarted()) return INVALID_SOCKET;

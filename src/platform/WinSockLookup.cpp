@@ -207,25 +207,8 @@ addrinfo* MakeAnswers(const std::vector<posix::AddressAnswer>& answers,
   for (const posix::AddressAnswer& answer : answers) {
     auto* node = new AnswerNode{};
     const posix::Endpoint& endpoint = answer.endpoint;
-    if (endpoint.family == posix::Family::Ipv6) {
-      sockaddr_in6 address{};
-      address.sin6_family = AF_INET6;
-      address.sin6_port = endpoint.port;
-      address.sin6_flowinfo = endpoint.flowInfo;
-      std::memcpy(address.sin6_addr.s6_addr, endpoint.address6.data(), endpoint.address6.size());
-      address.sin6_scope_id = endpoint.scopeId;
-      std::memcpy(&node->address, &address, sizeof address);
-      node->info.ai_family = AF_INET6;
-      node->info.ai_addrlen = sizeof address;
-    } else {
-      sockaddr_in address{};
-      address.sin_family = AF_INET;
-      address.sin_port = endpoint.port;
-      address.sin_addr.s_addr = endpoint.address;
-      std::memcpy(&node->address, &address, sizeof address);
-      node->info.ai_family = AF_INET;
-      node->info.ai_addrlen = sizeof address;
-    }
+    node->info.ai_family = endpoint.family == posix::Family::Ipv6 ? AF_INET6 : AF_INET;
+    node->info.ai_addrlen = detail::WriteEndpoint(endpoint, &node->address);
     node->info.ai_socktype = SocketTypeOf(answer.kind);
     node->info.ai_protocol = ProtocolNumberOf(answer.protocol);
     node->info.ai_addr = reinterpret_cast<sockaddr*>(&node->address);
