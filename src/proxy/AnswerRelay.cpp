@@ -95,34 +95,38 @@ AnswerRelay::Outcome AnswerRelay::Run() {
     if (retryable_ && !relay_.ClientOffered() &&
         (framing.Status() == 426 || framing.Status() == 505))
       return Outcome::RefusesHttp10;
-    std::optional<std::int64_t> length;
-    ChunkedFilter chunked;
-    ReadFilter* filter = nullptr;
-    const http::BodyFraming body = framing.Body();
-    if (body.Framing == http::BodyFraming::Kind::Length) {
-      length = static_cast<std::int64_t>(framing.Block().size()) + body.Length;
-      held.ReplaceFront(framing.Taken(), framing.Block());
-    } else if (body.Framing == http::BodyFraming::Kind::Chunked) {
-      // What came with the block is decoded as what follows will be.
-      std::string decoded = framing.Block();
-      chunked.Take(held.Data().substr(framing.Taken()), decoded);
-      held.ReplaceFront(held.Size(), decoded);
-      filter = &chunked;
-    } else {
-      held.ReplaceFront(framing.Taken(), framing.Block());
-    }
-    ShowText(view_, held.Data());
-    switch (relay_.Run(
-        length, [this](std::string_view bytes) { ShowText(view_, bytes); }, filter)) {
-      case PacedRelay::Outcome::Relayed:
-        return Outcome::Relayed;
-      case PacedRelay::Outcome::GaveUp:
-        return Outcome::GaveUp;
-      case PacedRelay::Outcome::CutShort:
-        return Outcome::CutShort;
-    }
-    return Outcome::Relayed;
+    return RelayFinal();
   }
+}
+
+AnswerRelay::Outcome AnswerRelay::RelayFinal() {
+  RelayBuffer& held = relay_.Held();
+  std::optional<std::int64_t> length;
+  ChunkedFilter chunked;
+  ReadFilter* filter = nullptr;
+  const http::BodyFraming body = framing_.Body();
+  if (body.Framing == http::BodyFraming::Kind::Chunked) {
+    // What came with the block is decoded as what follows will be.
+    std::string decoded = framing_.Block();
+    chunked.Take(held.Data().substr(framing_.Taken()), decoded);
+    held.ReplaceFront(held.Size(), decoded);
+    filter = &chunked;
+  } else {
+    held.ReplaceFront(framing_.Taken(), framing_.Block());
+    if (body.Framing == http::BodyFraming::Kind::Length)
+      length = static_cast<std::int64_t>(framing_.Block().size()) + body.Length;
+  }
+  ShowText(view_, held.Data());
+  switch (relay_.Run(
+      length, [this](std::string_view bytes) { ShowText(view_, bytes); }, filter)) {
+    case PacedRelay::Outcome::Relayed:
+      return Outcome::Relayed;
+    case PacedRelay::Outcome::GaveUp:
+      return Outcome::GaveUp;
+    case PacedRelay::Outcome::CutShort:
+      return Outcome::CutShort;
+  }
+  return Outcome::Relayed;
 }
 
 // An origin that trickles its header block would keep every wait short and never let the run

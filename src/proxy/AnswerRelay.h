@@ -63,6 +63,8 @@ class AnswerRelay {
 
   // Waits for more of a header block: nothing when bytes (or the close) have come.
   std::optional<Outcome> AwaitHead(Clock::time_point deadline);
+  // Relays the final block framing_ has just read and the body after it.
+  Outcome RelayFinal();
   // Sends the interim block framing_ has just read; false when the run should end.
   bool SendInterim();
 

@@ -159,6 +159,26 @@ Request JudgeRequestLine(std::string_view line) {
   return request;
 }
 
+// The body framing the framing fields give: codings are the Transfer-Encoding's, when there is one.
+void FrameBody(Request& request, std::optional<std::int64_t> length,
+               const std::vector<std::string_view>* codings) {
+  if (codings) {
+    if (length) {
+      request.Refused = Refusal::LengthWithTransferEncoding;
+    } else if (codings->size() != 1 || !FieldNameIs(codings->front(), "chunked")) {
+      request.Refused = Refusal::UnsupportedTransferEncoding;
+    } else {
+      request.BodyKind = Request::Body::Chunked;
+    }
+  } else if (length) {
+    request.BodyKind = Request::Body::Length;
+    request.Length = *length;
+  }
+  // Only a body can be waited for.
+  if (request.BodyKind == Request::Body::None || (length && *length == 0))
+    request.ContinueExpected = false;
+}
+
 // The header lines of a request to forward, rewritten into request.Fields with its body framing.
 void JudgeFields(const LineList& lines, Request& request) {
   std::optional<std::int64_t> length;
@@ -206,21 +226,7 @@ void JudgeFields(const LineList& lines, Request& request) {
       request.Fields.append(line).append("\r\n");
     }
   }
-  if (transferEncoding) {
-    if (length) {
-      request.Refused = Refusal::LengthWithTransferEncoding;
-    } else if (codings.size() != 1 || !FieldNameIs(codings.front(), "chunked")) {
-      request.Refused = Refusal::UnsupportedTransferEncoding;
-    } else {
-      request.BodyKind = Request::Body::Chunked;
-    }
-  } else if (length) {
-    request.BodyKind = Request::Body::Length;
-    request.Length = *length;
-  }
-  // Only a body can be waited for.
-  if (request.BodyKind == Request::Body::None || (length && *length == 0))
-    request.ContinueExpected = false;
+  FrameBody(request, length, transferEncoding ? &codings : nullptr);
 }
 
 }  // namespace
