@@ -438,9 +438,7 @@ std::optional<http::Refusal> ProxyHandler::ReadChunkedBody(TIdTCPConnection& cli
   http::ChunkedDecoder decoder(http::kMaxChunkedBodyBytes);
   for (;;) {
     buffer.Consume(decoder.Append(buffer.Data(), body));
-    // What the body takes is what its storage has room for, not only what it holds yet.
-    if (!held.Hold(static_cast<std::int64_t>(body.capacity())))
-      return http::Refusal::BodyBudgetSpent;
+    if (!held.Hold(static_cast<std::int64_t>(body.size()))) return http::Refusal::BodyBudgetSpent;
     switch (decoder.Status()) {
       case http::ChunkedDecoder::State::Done:
         return std::nullopt;
