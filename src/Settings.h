@@ -28,8 +28,6 @@ struct Settings {
   std::int32_t Port() const { return port.value_or(kDefaultPort); }
   // The settings a running instance can take.
   bool ChangesLive() const { return limit || delayMs || uploadLimit; }
-  // Settings that only a start can take.
-  bool StartOnly() const { return port || !listen.empty(); }
 };
 
 // A bad argument: the one line (without its newline) that says what the option takes.

@@ -50,12 +50,17 @@ QIcon TramletIcon() {
   return icon;
 }
 
+// --listen, or --port with nothing else: both take effect at start only, so an instance already
+// running on the port refuses them. Beside live settings or --status, --port only says which
+// instance is meant.
+bool AsksStartOnly(const tramlet::Settings& settings) {
+  return !settings.listen.empty() || (settings.port && !settings.ChangesLive() && !settings.status);
+}
+
 // What a later start sends to the instance on its port.
 win::TSingleInstance::Request RequestFor(const tramlet::Settings& settings) {
-  // Settings a running instance cannot take must not change the ones it can: only ask whether
-  // one runs.
-  if (!settings.listen.empty() || (settings.port && !settings.ChangesLive() && !settings.status))
-    return {"status\n", false};
+  // They must not change what a running instance can take: only ask whether one runs.
+  if (AsksStartOnly(settings)) return {"status\n", false};
   if (settings.ChangesLive() || settings.status)
     return {tramlet::EncodeRequest(settings), settings.status};
   return {};
@@ -80,8 +85,7 @@ void Apply(TProxyForm& form, const tramlet::Settings& settings) {
 
 // A later start, answered by the instance that runs on its port: the exit status.
 int Handed(const win::TSingleInstance& instance, const tramlet::Settings& settings) {
-  if (settings.StartOnly() &&
-      !(settings.listen.empty() && (settings.ChangesLive() || settings.status))) {
+  if (AsksStartOnly(settings)) {
     std::fprintf(stderr,
                  "tramlet: --port and --listen apply at start only, and Tramlet already "
                  "runs on port %d\n",
@@ -114,7 +118,9 @@ int main(int argc, char** argv) {
   // freed resident, and trimming cannot shrink them.
   mallopt(M_ARENA_MAX, 1);
   // Qt would abort without a platform it can start on; the proxy is still worth running.
-  const bool headless = win::SetUpPlatform().headless;
+  // Said only once this start runs the proxy itself.
+  const win::TPlatformChoice platform = win::SetUpPlatform(false);
+  const bool headless = platform.headless;
   CatchStopSignals();
   rtl::RaiseOpenFileLimit();
 
@@ -127,6 +133,7 @@ int main(int argc, char** argv) {
     std::printf("tramlet: not running on port %d\n", settings.Port());
     return 1;
   }
+  if (!platform.notice.empty()) std::fprintf(stderr, "%s\n", platform.notice.c_str());
   application.SetIcon(TramletIcon());
   QSocketNotifier stopRequests(signalPipe[0], QSocketNotifier::Read);
   QObject::connect(&stopRequests, &QSocketNotifier::activated, [&] { application.Terminate(); });
