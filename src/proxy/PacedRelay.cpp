@@ -121,7 +121,7 @@ void PacedRelay::ReadFiltered(std::int64_t wanted) {
   constexpr std::int32_t kPiece = 16384;
   auto piece = std::make_unique_for_overwrite<char[]>(kPiece);
   // A piece may bring out more than was wanted, but never past what the buffer holds.
-  wanted = std::min<std::int64_t>(wanted, kMaxHeldBytes - held_.Size() - kPiece);
+  wanted = std::min(wanted, static_cast<std::int64_t>(kMaxHeldBytes - held_.Size()) - kPiece);
   std::string out;
   while (static_cast<std::int64_t>(out.size()) < wanted && !upstreamClosed_ && !filter_->Ended() &&
          !filter_->Failed()) {
