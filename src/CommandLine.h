@@ -5,6 +5,13 @@
 
 #include <optional>
 
-// The exit status when the arguments ask for something other than running the proxy (usage,
-// version, an argument it does not know); none when the program should start.
-std::optional<int> RunCommandLine(int argc, const char* const* argv);
+#include "Settings.h"
+
+struct CommandLine {
+  // The exit status when the arguments ask for something other than running the proxy or talking
+  // to one that runs (usage, version, a bad argument); none when the program should go on.
+  std::optional<int> exitStatus;
+  tramlet::Settings settings;
+};
+
+CommandLine ReadCommandLine(int argc, const char* const* argv);

@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include "net/IdException.h"
+#include "net/IdSocketHandle.h"
 #include "net/IdTCPServer.h"
 #include "platform/windowing/Application.h"
 #include "platform/windowing/Menus.h"
@@ -43,6 +44,7 @@ TProxyForm::TProxyForm(rtl::TComponent* owner)
   Memo1->OnChange = [this](win::TMemo* sender) { Memo1Change(sender); };
   Memo2->OnChange = [this](win::TMemo* sender) { Memo1Change(sender); };
   SpinEdit1->OnChange = [this](QObject* sender) { SpinEdit1Change(sender); };
+  SpinEdit1->setToolTip(QStringLiteral("kilobytes (1000 bytes) per second for each download"));
 
   CreateUpdatePath();
 
@@ -130,6 +132,35 @@ void TProxyForm::Memo1Change(win::TMemo* Sender) {
   if (Sender->LineCount() > kMaxPaneLines || Sender->TextLength() > kMaxPaneBytes) Sender->Clear();
 }
 
+void TProxyForm::ListenOn(std::int32_t port, const std::vector<std::string>& addresses) {
+  IdTCPServer1->SetDefaultPort(port);
+  for (const std::string& address : addresses) {
+    TIdSocketHandle* binding = IdTCPServer1->Bindings().AddBinding();
+    binding->SetIPVersion(address.find(':') == std::string::npos ? Id_IPv4 : Id_IPv6);
+    binding->SetIP(address);
+    binding->SetPort(port);
+  }
+}
+
+void TProxyForm::SetLimit(std::int32_t limit) {
+  SpinEdit1->SetValue(limit);
+  // The box may already have shown that number while the limit was another (typed 0, say).
+  proxy::Counters().SpeedLimit.store(SpinEdit1->Value());
+}
+
+void TProxyForm::SettingsChanged() {
+  if (!runStatus_.empty() && !RelayPaused()) Label3->SetCaption(runStatus_ + SettingsNote());
+}
+
+std::string TProxyForm::SettingsNote() {
+  std::string note;
+  if (const std::int32_t delay = proxy::Counters().DelayMs.load(); delay > 0)
+    note += ", delay " + std::to_string(delay) + " ms";
+  if (const std::int32_t upload = proxy::Counters().UploadLimit.load(); upload > 0)
+    note += ", uploads " + std::to_string(upload) + " Kb/s";
+  return note;
+}
+
 void TProxyForm::FormCreate(win::TForm*) {
   if (win::TApplication* app = win::TApplication::Instance()) Tray->SetIcon(app->Icon());
 }
@@ -163,8 +194,7 @@ void TProxyForm::CreateUpdatePath() {
   trimTimer_->setInterval(1000);
   connect(trimTimer_, &QTimer::timeout, this, [this] { GiveMemoryBack(); });
   updates_ = std::make_unique<rtl::TUpdateBatch>(
-      kCaptions, std::vector{StartOf(*Memo1), StartOf(*Memo2)},
-      kPaneBounds,
+      kCaptions, std::vector{StartOf(*Memo1), StartOf(*Memo2)}, kPaneBounds,
       // Withdrawn with the window's other queued calls when it goes.
       [this] { rtl::Queue([this] { ScheduleUpdates(); }, this); });
 }
@@ -185,7 +215,10 @@ void TProxyForm::ApplyUpdates() {
     runsSeen_ = true;
   }
   // While the limit holds the relays, the status says so rather than their tick counts.
-  if (batch.captions[kStatus] && !RelayPaused()) Label3->SetCaption(*batch.captions[kStatus]);
+  if (batch.captions[kStatus]) {
+    runStatus_ = *batch.captions[kStatus];
+    if (!RelayPaused()) Label3->SetCaption(runStatus_ + SettingsNote());
+  }
   Apply(*Memo1, batch.panes[kUpload]);
   Apply(*Memo2, batch.panes[kDownload]);
   // The runs' threads free their memory as they end, a little after their count drops.

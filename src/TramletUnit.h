@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/windowing/Form.h"
 #include "proxy/ProxyView.h"
@@ -71,6 +72,14 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   void FormCreate(win::TForm* Sender);
   void TrayDblClick(ui::TCoolTrayIcon* Sender);
 
+  // Where the server listens: the port, and these addresses only (IPv4 or IPv6 text), or every
+  // address when none is given. Before the first tick.
+  void ListenOn(std::int32_t port, const std::vector<std::string>& addresses);
+  // Takes the limit as the box would, and shows it there.
+  void SetLimit(std::int32_t limit);
+  // The delay or upload limit changed: the status line says what is in force.
+  void SettingsChanged();
+
   // A pane that grows past this many lines, or this much text, is emptied; a chunk shows at most
   // pieceBytes, the rest counted in a note.
   static constexpr rtl::PaneBounds kPaneBounds{};
@@ -87,6 +96,8 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   void SetStatusCaption(std::string text) override;
   void AppendUploadLine(std::string_view line) override;
   void AppendDownloadText(std::string_view text) override;
+  // What the status line adds after the tick count while a delay or upload limit is in force.
+  static std::string SettingsNote();
   // A limit of 0 (or below, while typed) holds every relay.
   static bool RelayPaused();
 
@@ -97,6 +108,8 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   void ApplyUpdates();
   void GiveMemoryBack();
 
+  // The status the runs set last, before SettingsNote.
+  std::string runStatus_;
   // The message of the activation failure reported last; empty once activation succeeded.
   std::string failedActivation_;
   std::unique_ptr<Ui::TProxyForm> layout_;

@@ -54,6 +54,10 @@ class AnswerRelay {
   // answer has begun (or the origin has closed): forwarding stops, and Run relays it.
   bool RelayInterim();
   bool ClientOffered() const { return relay_.ClientOffered(); }
+  // Nothing goes to the client before then, as if the origin were that slow.
+  void HoldFirstByteUntil(std::chrono::steady_clock::time_point until) {
+    relay_.HoldFirstByteUntil(until);
+  }
   // The request may be asked again in HTTP/1.1 when the origin refuses HTTP/1.0.
   void SetRetryable(bool value) { retryable_ = value; }
   http::Refusal Problem() const { return problem_; }

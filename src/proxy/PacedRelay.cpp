@@ -21,7 +21,8 @@ PacedRelay::PacedRelay(TIdTCPConnection& client, TIdTCPConnection& upstream, Pro
       view_(view),
       counters_(counters),
       pause_(std::move(pause)),
-      giveUp_(std::move(giveUp)) {}
+      giveUp_(std::move(giveUp)),
+      pacing_(counters.SpeedLimit, Pacing::AtZero::Holds, pause_) {}
 
 PacedRelay::Outcome PacedRelay::Run(std::optional<std::int64_t> length, const ReadObserver& onRead,
                                     ReadFilter* filter) {
@@ -31,7 +32,7 @@ PacedRelay::Outcome PacedRelay::Run(std::optional<std::int64_t> length, const Re
     if (left_ && *left_ <= 0) return Outcome::Relayed;
     // A spent period is waited out before the origin is asked for more: nothing could be sent
     // meanwhile anyway, and it saves a wait per period.
-    if (periodOpen_ && allowance_ <= 0 && Clock::now() < periodEnd_) {
+    if (pacing_.Spent()) {
       if (!AwaitNextPeriod()) return Outcome::GaveUp;
       continue;
     }
@@ -42,12 +43,13 @@ PacedRelay::Outcome PacedRelay::Run(std::optional<std::int64_t> length, const Re
     }
     // A period begins with the first bytes to send after the last one ended, so an origin that
     // was silent for a while earns no allowance for the time it said nothing.
-    if (!periodOpen_ || Clock::now() >= periodEnd_) StartPeriod(Clock::now());
-    if (allowance_ <= 0) {
+    if (pacing_.Room(1) <= 0) {
       if (!AwaitNextPeriod()) return Outcome::GaveUp;
       continue;
     }
-    if (SendSlice(onRead) > 0) ShowStatus();
+    const std::int64_t sent = SendSlice(onRead);
+    if (sent < 0) return Outcome::GaveUp;
+    if (sent > 0) ShowStatus();
     if (!client_.IsConnected()) return Outcome::GaveUp;
   }
 }
@@ -75,19 +77,17 @@ std::optional<PacedRelay::Outcome> PacedRelay::Ended() const {
 }
 
 bool PacedRelay::SendFront(std::size_t count) {
+  if (count > 0 && !Offer()) return false;
   while (count > 0) {
-    if (!periodOpen_ || Clock::now() >= periodEnd_) StartPeriod(Clock::now());
-    if (allowance_ <= 0) {
+    const auto n = static_cast<std::size_t>(pacing_.Room(static_cast<std::int64_t>(count)));
+    if (n == 0) {
       if (!AwaitNextPeriod()) return false;
       continue;
     }
-    const auto n = static_cast<std::size_t>(
-        std::min<std::int64_t>(allowance_, static_cast<std::int64_t>(count)));
-    clientOffered_ = true;
     client_.WriteBytes(held_.Data().data(), static_cast<std::int32_t>(n));
     lastMoved_ = Clock::now();
     held_.Consume(n);
-    allowance_ -= static_cast<std::int64_t>(n);
+    pacing_.Spend(static_cast<std::int64_t>(n));
     count -= n;
     ShowStatus();
   }
@@ -143,28 +143,29 @@ void PacedRelay::ReadFiltered(std::int64_t wanted) {
   }
 }
 
-void PacedRelay::StartPeriod(Clock::time_point start) {
-  periodOpen_ = true;
-  periodEnd_ = start + std::chrono::milliseconds(kPeriodMs);
-  limit_ = counters_.SpeedLimit.load();
-  allowance_ = SliceSize(limit_);
-}
-
 bool PacedRelay::AwaitNextPeriod() {
   // A held relay shows that it is still there, once a period.
-  if (limit_ <= 0) ShowStatus();
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(periodEnd_ - Clock::now()).count();
-  pause_(static_cast<std::int32_t>(std::clamp<std::int64_t>(left, 0, kPeriodMs)));
+  const bool held = pacing_.Limit() <= 0;
+  if (held) ShowStatus();
+  pacing_.AwaitNextPeriod();
   // A positive limit finds a vanished client at its next write; a held relay has none to make.
-  if (limit_ <= 0 && GivingUp()) return false;
-  // The next period starts where this one ended, not when the pause happened to return, so
-  // periods do not drift; a pause that only records moves the periods on all the same.
-  StartPeriod(periodEnd_);
+  return !(held && GivingUp());
+}
+
+bool PacedRelay::Offer() {
+  if (clientOffered_) return true;
+  if (firstByteAt_ && Clock::now() < *firstByteAt_) {
+    if (!HoldUntil(*firstByteAt_, pause_, giveUp_)) return false;
+    // The hold was the origin's time, not an idle client's, and earns no allowance.
+    lastMoved_ = Clock::now();
+    pacing_.Restart();
+  }
+  clientOffered_ = true;
   return true;
 }
 
 std::int64_t PacedRelay::Room() const {
-  return left_ ? std::min(allowance_, *left_) : allowance_;
+  return left_ ? std::min(pacing_.Left(), *left_) : pacing_.Left();
 }
 
 std::int64_t PacedRelay::SendSlice(const ReadObserver& onRead) {
@@ -184,13 +185,13 @@ std::int64_t PacedRelay::SendSlice(const ReadObserver& onRead) {
       if (held_.Empty()) break;
       if (onRead) onRead(held_.Data());
     }
+    if (!Offer()) return -1;
     const std::string_view bytes = FirstChars(held_.Data(), Room());
     // Never above 2^31 bytes: held bytes stay within kMaxHeldBytes.
-    clientOffered_ = true;
     client_.WriteBytes(bytes.data(), static_cast<std::int32_t>(bytes.size()));
     lastMoved_ = Clock::now();
     held_.Consume(bytes.size());
-    allowance_ -= static_cast<std::int64_t>(bytes.size());
+    pacing_.Spend(static_cast<std::int64_t>(bytes.size()));
     if (left_) *left_ -= static_cast<std::int64_t>(bytes.size());
     sent += static_cast<std::int64_t>(bytes.size());
   }

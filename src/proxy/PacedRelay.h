@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include "proxy/Pacing.h"
 #include "proxy/ProxyCounters.h"
 #include "proxy/ProxyView.h"
 #include "proxy/RelayBuffer.h"
@@ -41,7 +42,7 @@ class ReadFilter {
 // waits for the origin.
 class PacedRelay {
  public:
-  using PauseFunction = std::function<void(std::int32_t milliseconds)>;
+  using PauseFunction = Pacing::PauseFunction;
   using ReadObserver = std::function<void(std::string_view bytes)>;
 
   // Relayed: the origin closed and all it sent is out, or the given length is. GaveUp: the client
@@ -49,7 +50,7 @@ class PacedRelay {
   enum class Outcome { Relayed, GaveUp, CutShort };
 
   static constexpr std::size_t kMaxHeldBytes = std::size_t{1024} * 1024;
-  static constexpr std::int32_t kPeriodMs = 1000;
+  static constexpr std::int32_t kPeriodMs = Pacing::kPeriodMs;
 
   // giveUp tells a run waiting on a silent origin, or held by a limit of 0 or below, that it
   // should end: its client has gone or its thread is told to stop. pause sleeps (tests may pass
@@ -81,6 +82,8 @@ class PacedRelay {
   void SetIdleLimit(std::int32_t milliseconds) {
     idleLimit_ = std::chrono::milliseconds(milliseconds);
   }
+  // The first byte to the client waits until then, as if the origin were that slow.
+  void HoldFirstByteUntil(std::chrono::steady_clock::time_point until) { firstByteAt_ = until; }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -94,7 +97,8 @@ class PacedRelay {
   // The run should end: giveUp says so, or a client that finished sending has waited out the
   // idle limit.
   bool GivingUp() const;
-  void StartPeriod(Clock::time_point start);
+  // Before the first byte goes to the client; false when the run gives up meanwhile.
+  bool Offer();
   // Pauses until the current period ends and starts the next; false when the run gives up.
   bool AwaitNextPeriod();
   // Sends held and ready bytes while the period allows; the count sent.
@@ -117,10 +121,8 @@ class PacedRelay {
   // Bytes still to go when Run was given a length.
   std::optional<std::int64_t> left_;
   ReadFilter* filter_ = nullptr;
-  bool periodOpen_ = false;
-  Clock::time_point periodEnd_;
-  std::int32_t limit_ = 0;
-  std::int64_t allowance_ = 0;  // bytes the current period may still send
+  Pacing pacing_;
+  std::optional<Clock::time_point> firstByteAt_;
 };
 
 }  // namespace proxy

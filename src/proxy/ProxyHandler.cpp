@@ -21,6 +21,7 @@
 #include "proxy/BodyBudget.h"
 #include "proxy/ConnectRace.h"
 #include "proxy/Destination.h"
+#include "proxy/Pacing.h"
 #include "proxy/RelayBuffer.h"
 #include "proxy/Slices.h"
 #include "proxy/Tunnel.h"
@@ -230,6 +231,8 @@ void ProxyHandler::Run(TIdTCPConnection& client, const std::function<bool()>& te
   http::RequestReader reader;
   RelayBuffer buffer(kMaxBodyHeldBytes);
   const Capture captured = CaptureHeader(client, reader, buffer);
+  const TimePoint answerAt = std::chrono::steady_clock::now() +
+                             std::chrono::milliseconds(std::max(counters_.DelayMs.load(), 0));
   if (captured == Capture::TooLarge) return Refuse(client, {http::Refusal::HeaderTooLarge});
   if (captured == Capture::TimedOut) return Refuse(client, {http::Refusal::HeaderTimedOut});
   // A client that said nothing at all gets nothing back.
@@ -243,12 +246,13 @@ void ProxyHandler::Run(TIdTCPConnection& client, const std::function<bool()>& te
   }
   const http::Request request = http::JudgeRequest(reader.Lines());
   if (request.Refused) return Refuse(client, {*request.Refused, JudgedText(request)});
-  if (request.Tunnel) return OpenTunnel(client, request, buffer, terminated);
-  Forward(client, request, buffer, terminated);
+  if (request.Tunnel) return OpenTunnel(client, request, buffer, terminated, answerAt);
+  Forward(client, request, buffer, terminated, answerAt);
 }
 
 void ProxyHandler::Forward(TIdTCPConnection& client, const http::Request& request,
-                           RelayBuffer& buffer, const std::function<bool()>& terminated) {
+                           RelayBuffer& buffer, const std::function<bool()>& terminated,
+                           TimePoint answerAt) {
   if (request.ContinueExpected) client.Write("HTTP/1.1 100 Continue\r\n\r\n");
   // A body held whole: a chunked one, read whole before anything is connected so that a bad one
   // costs the origin nothing, which goes on with the length it turned out to have; or a small one
@@ -268,7 +272,7 @@ void ProxyHandler::Forward(TIdTCPConnection& client, const http::Request& reques
   if (std::optional<Refused> refused = Connect(client, run, request))
     return Refuse(client, *refused);
   SendRequest(run, request, body, http11);
-  AnswerRelay answer = AnswerTo(client, run, request, terminated);
+  AnswerRelay answer = AnswerTo(client, run, request, terminated, answerAt);
   if (unsent > 0 && ForwardBody(client, run, unsent, buffer, answer, keepBody ? &body : nullptr) ==
                         BodyEnd::Stalled)
     return Refuse(client, {http::Refusal::BodyTimedOut});
@@ -286,7 +290,7 @@ void ProxyHandler::Forward(TIdTCPConnection& client, const http::Request& reques
   if (std::optional<Refused> refused = Connect(client, run, request))
     return Refuse(client, *refused);
   SendRequest(run, request, body, true);
-  AnswerRelay again = AnswerTo(client, run, request, terminated);
+  AnswerRelay again = AnswerTo(client, run, request, terminated, answerAt);
   RelayAnswer(client, again, request, 0);
 }
 
@@ -297,20 +301,32 @@ void ProxyHandler::SendRequest(CountedRun& run, const http::Request& request,
     UpstreamWatch::Registration::Blocking blocking(run.Watched());
     TIdTCPClient& upstream = run.Upstream();
     upstream.Write(head);
-    if (!body.empty()) upstream.WriteBytes(body.data(), static_cast<std::int32_t>(body.size()));
+    Pacing upload(counters_.UploadLimit, Pacing::AtZero::Unpaced, pause_);
+    for (std::string_view rest = body; !rest.empty();) {
+      const auto n = static_cast<std::size_t>(upload.Room(static_cast<std::int64_t>(rest.size())));
+      if (n == 0) {
+        upload.AwaitNextPeriod();
+        continue;
+      }
+      upstream.WriteBytes(rest.data(), static_cast<std::int32_t>(n));
+      upload.Spend(static_cast<std::int64_t>(n));
+      rest.remove_prefix(n);
+    }
   }
   view_.AppendUploadLine(head.substr(0, head.find("\r\n")));
 }
 
 AnswerRelay ProxyHandler::AnswerTo(TIdTCPConnection& client, CountedRun& run,
                                    const http::Request& request,
-                                   const std::function<bool()>& terminated) {
+                                   const std::function<bool()>& terminated, TimePoint answerAt) {
   // Bytes the client sends after its request are never forwarded; reading them is how a close
   // behind them is seen while the origin is silent.
-  return AnswerRelay(
+  AnswerRelay relay(
       client, run.Upstream(), view_, counters_, pause_,
       [&client, &terminated] { return ClientGone(client) || terminated(); },
       timing_.AnswerHeadDeadlineMs, request.HeadOnly);
+  relay.HoldFirstByteUntil(answerAt);
+  return relay;
 }
 
 bool ProxyHandler::RelayAnswer(TIdTCPConnection& client, AnswerRelay& relay,
@@ -360,11 +376,13 @@ bool ProxyHandler::RelayAnswer(TIdTCPConnection& client, AnswerRelay& relay,
 }
 
 void ProxyHandler::OpenTunnel(TIdTCPConnection& client, const http::Request& request,
-                              RelayBuffer& buffer, const std::function<bool()>& terminated) {
+                              RelayBuffer& buffer, const std::function<bool()>& terminated,
+                              TimePoint answerAt) {
   CountedRun run(*this, client, terminated);
   if (std::optional<Refused> refused = Connect(client, run, request))
     return Refuse(client, *refused);
   view_.AppendUploadLine(request.Line);
+  if (!HoldUntil(answerAt, pause_, [&] { return ClientGone(client) || terminated(); })) return;
   client.Write("HTTP/1.0 200 Connection established\r\n\r\n");
 
   std::string early(buffer.Data());
@@ -405,14 +423,21 @@ ProxyHandler::BodyEnd ProxyHandler::ForwardBody(TIdTCPConnection& client, Counte
                                                 std::int64_t& left, RelayBuffer& buffer,
                                                 AnswerRelay& answer, std::string* kept) {
   const TIdStackSocketHandle origin = run.Upstream().Socket();
+  Pacing upload(counters_.UploadLimit, Pacing::AtZero::Unpaced, pause_);
   for (;;) {
-    const std::string_view body = FirstChars(buffer.Data(), left);
+    const std::int64_t room = buffer.Size() == 0 ? left : upload.Room(left);
+    if (room == 0) {
+      upload.AwaitNextPeriod();
+      continue;
+    }
+    const std::string_view body = FirstChars(buffer.Data(), room);
     std::size_t sent = 0;
     if (!body.empty()) {
       UpstreamWatch::Registration::Blocking blocking(run.Watched());
       sent = SendUnlessAnswered(run.Upstream(), body);
     }
     left -= static_cast<std::int64_t>(sent);
+    upload.Spend(static_cast<std::int64_t>(sent));
     if (kept) kept->append(body.substr(0, sent));
     buffer.Consume(sent);
     // The origin has something to say: an interim answer lets the body go on, a final one not.
@@ -421,6 +446,7 @@ ProxyHandler::BodyEnd ProxyHandler::ForwardBody(TIdTCPConnection& client, Counte
       continue;
     }
     if (left == 0) return BodyEnd::Sent;
+    if (buffer.Size() > 0) continue;  // held back by the upload limit
     const auto ready = WaitEitherReadable(origin, client.Socket(), timing_.UnfinishedRequestWaitMs);
     if (ready == origin) {
       if (!answer.RelayInterim()) return BodyEnd::Answered;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -106,10 +107,13 @@ class ProxyHandler {
 
   // The phases of a run.
   Capture CaptureHeader(TIdTCPConnection& client, http::RequestReader& reader, RelayBuffer& buffer);
+  // answerAt: when the first byte of the answer may go to the client (the delay after the request
+  // was read).
+  using TimePoint = std::chrono::steady_clock::time_point;
   void Forward(TIdTCPConnection& client, const http::Request& request, RelayBuffer& buffer,
-               const std::function<bool()>& terminated);
+               const std::function<bool()>& terminated, TimePoint answerAt);
   void OpenTunnel(TIdTCPConnection& client, const http::Request& request, RelayBuffer& buffer,
-                  const std::function<bool()>& terminated);
+                  const std::function<bool()>& terminated, TimePoint answerAt);
   // The refusal to answer instead when the destination may not or cannot be reached.
   std::optional<Refused> Connect(TIdTCPConnection& client, CountedRun& run,
                                  const http::Request& request);
@@ -120,7 +124,7 @@ class ProxyHandler {
   // The relay for the answer on the run's upstream connection, made before a body goes up, so
   // that interim answers reach the client meanwhile.
   AnswerRelay AnswerTo(TIdTCPConnection& client, CountedRun& run, const http::Request& request,
-                       const std::function<bool()>& terminated);
+                       const std::function<bool()>& terminated, TimePoint answerAt);
   // True when the origin refused HTTP/1.0 and the request is to be asked again (only when the
   // relay is retryable); otherwise the client has had its answer, a refusal or a reset.
   bool RelayAnswer(TIdTCPConnection& client, AnswerRelay& relay, const http::Request& request,

@@ -9,20 +9,27 @@
 #include "net/IdException.h"
 #include "net/IdStack.h"
 #include "net/IdTCPConnection.h"
+#include "proxy/Pacing.h"
 #include "proxy/Readiness.h"
 #include "proxy/RelayBuffer.h"
 #include "rtl/Thread.h"
 
 namespace proxy {
 
-// The client-to-server direction: every receive is sent on whole before the next one.
+// The client-to-server direction: every receive is sent on whole before the next one, paced by
+// the upload limit.
 class Tunnel::Upload : public rtl::TThread {
  public:
   // The most of the client's bytes held at a time on their way to the server.
   static constexpr std::size_t kMaxHeldBytes = std::size_t{256} * 1024;
 
-  Upload(TIdStackSocketHandle client, TIdStackSocketHandle origin, std::string early)
-      : TThread(false), client_(client), origin_(origin), early_(std::move(early)) {}
+  Upload(TIdStackSocketHandle client, TIdStackSocketHandle origin, std::string early,
+         const std::atomic<std::int32_t>& limit, Pacing::PauseFunction pause)
+      : TThread(false),
+        client_(client),
+        origin_(origin),
+        early_(std::move(early)),
+        pacing_(limit, Pacing::AtZero::Unpaced, std::move(pause)) {}
   ~Upload() override { Shutdown(); }
 
   // The client reset, or its socket was dropped: nobody is left to relay to.
@@ -59,10 +66,16 @@ class Tunnel::Upload : public rtl::TThread {
   bool SendAll(std::string_view bytes) {
     TIdStack* stack = GlobalStack();
     while (!bytes.empty()) {
-      const std::int32_t n = stack->SockSend(
-          origin_, bytes.data(),
-          static_cast<std::int32_t>(std::min<std::size_t>(bytes.size(), 1 << 30)), 0);
+      const std::int64_t room =
+          pacing_.Room(std::min<std::int64_t>(static_cast<std::int64_t>(bytes.size()), 1 << 30));
+      if (room == 0) {
+        pacing_.AwaitNextPeriod();
+        continue;
+      }
+      const std::int32_t n =
+          stack->SockSend(origin_, bytes.data(), static_cast<std::int32_t>(room), 0);
       if (n <= 0) return false;
+      pacing_.Spend(n);
       bytes.remove_prefix(static_cast<std::size_t>(n));
     }
     return true;
@@ -71,6 +84,7 @@ class Tunnel::Upload : public rtl::TThread {
   const TIdStackSocketHandle client_;
   const TIdStackSocketHandle origin_;
   std::string early_;
+  Pacing pacing_;
   std::atomic<bool> clientGone_{false};
 };
 
@@ -100,7 +114,8 @@ void Tunnel::Run(std::string early) {
   // The upload thread gets the two socket numbers, taken before it starts, and nothing else of the
   // connections: once a socket is dropped, calls on its number fail, as numbers are never handed
   // out again.
-  upload_ = rtl::TThread::Create<Upload>(client_.Socket(), upstream_.Socket(), std::move(early));
+  upload_ = rtl::TThread::Create<Upload>(client_.Socket(), upstream_.Socket(), std::move(early),
+                                         counters_.UploadLimit, pause_);
   PacedRelay relay(client_, upstream_, view_, counters_, pause_, [this] {
     return upload_->ClientGone() || !client_.IsConnected() || terminated_();
   });

@@ -38,12 +38,12 @@ double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-bool Listening(int port) {
+bool Listening(int port, const char* ip = "127.0.0.1") {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::inet_pton(AF_INET, ip, &address.sin_addr);
   bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   ::close(fd);
   return connected;
@@ -105,10 +105,11 @@ class Program : public ::testing::Test {
     }
   }
 
-  void StartProgram(std::vector<std::string> environment) {
+  void StartProgram(std::vector<std::string> environment, std::vector<std::string> arguments = {}) {
     test::ChildOptions options;
     options.argv = launcher;
     options.argv.push_back(TRAMLET_PROGRAM);
+    options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
     options.environment = std::move(environment);
     options.outputPath = desktop.WorkDir() + "/tramlet.log";
     started = Clock::now();
@@ -174,6 +175,28 @@ class Program : public ::testing::Test {
     ::kill(-program.Pid(), SIGTERM);  // a launcher's child as well
     return program.WaitForExit(timeoutMs);
   }
+
+  // A later start with these arguments, run to its end.
+  struct Later {
+    std::optional<int> status;
+    std::string out;
+    std::string err;
+  };
+  Later StartAgain(const std::vector<std::string>& arguments,
+                   const std::vector<std::string>& environment = kHeadless) {
+    const std::string out = desktop.WorkDir() + "/later.out";
+    const std::string err = desktop.WorkDir() + "/later.err";
+    test::ChildOptions options;
+    options.argv = {"sh", "-c", "exec \"$@\" >" + out + " 2>" + err, "sh", TRAMLET_PROGRAM};
+    options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
+    options.environment = environment;
+    test::ChildProcess later;
+    if (!later.Start(options)) return {};
+    std::optional<int> status = later.WaitForExit(10000);
+    return {status, ReadFile(out), ReadFile(err)};
+  }
+  static inline const std::vector<std::string> kHeadless = {
+      "DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="};
 
   test::Desktop desktop;
   std::vector<std::string> launcher;  // what runs the program, if anything
@@ -527,6 +550,66 @@ TEST_F(Program, ServesIPv6ClientsAndOriginsAndSeesLoopsOverIPv6) {
         " http://[::1]:1080/");
     EXPECT_EQ(status, std::optional<std::string>("508"));
   }
+  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+}
+
+// A script changes a running Tramlet by starting another with settings, and reads them back.
+TEST_F(Program, ASecondStartChangesTheLimitDelayAndUploadLimitOfTheRunningOne) {
+  StartDesktop(true);
+  StartProgram(OnTheDesktop(), {"--limit", "40"});
+  ASSERT_TRUE(AwaitListening(6000)) << Log();
+  EXPECT_NE(StartAgain({"--status"}).out.find("limit: 40 KB/s"), std::string::npos);
+
+  Later changed = StartAgain({"--limit=8", "--delay", "300", "--upload-limit", "2"});
+  EXPECT_EQ(changed.status, std::optional<int>(0)) << changed.err;
+  for (const char* line : {"limit: 8 KB/s", "delay: 300 ms", "upload limit: 2 KB/s"})
+    EXPECT_NE(changed.out.find(line), std::string::npos) << changed.out;
+  EXPECT_EQ(changed.out.find("connections:"), std::string::npos);
+  // Start-only settings are refused, and change nothing else.
+  for (const std::vector<std::string>& startOnly :
+       {std::vector<std::string>{"--listen", "127.0.0.1", "--limit", "5"}, {"--port", "1080"}}) {
+    Later refused = StartAgain(startOnly);
+    EXPECT_EQ(refused.status, std::optional<int>(2));
+    EXPECT_NE(refused.err.find("apply at start only"), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.out, "");
+  }
+  const Later status = StartAgain({"--status"});
+  EXPECT_EQ(status.status, std::optional<int>(0));
+  for (const char* line : {"limit: 8 KB/s", "delay: 300 ms", "connections: 0\n"})
+    EXPECT_NE(status.out.find(line), std::string::npos) << status.out;
+
+  // 20000 bytes at 8000 a second leave in three seconds' periods, after the delay.
+  Origin origin(20000);
+  Download download = Fetch(origin, desktop.WorkDir() + "/file");
+  EXPECT_EQ(download.body, origin.body);
+  EXPECT_GE(download.seconds, 2.2);
+
+  // A start without settings still shows the window; its status line names what is in force.
+  ASSERT_EQ(StartAgain({}, OnTheDesktop()).status, std::optional<int>(0));
+  ASSERT_TRUE(test::WaitUntil([&] { return ShownWindow() != 0; }, 5000));
+  desktop.Screenshot(OutputPath("delay-status.png"));
+  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+  Later none = StartAgain({"--status"});
+  EXPECT_EQ(none.status, std::optional<int>(1));
+  EXPECT_NE(none.out.find("not running on port 1080"), std::string::npos);
+}
+
+TEST_F(Program, ListensOnlyOnTheAddressAndPortItIsGiven) {
+  StartProgram(kHeadless, {"--port", "1081", "--listen", "127.0.0.1"});
+  ASSERT_TRUE(test::WaitUntil([] { return Listening(1081); }, 6000)) << Log();
+  // Another local address, IPv6 loopback and the usual port are not listened on.
+  EXPECT_FALSE(Listening(1081, "127.0.0.2"));
+  EXPECT_FALSE(Listening(kProxyPort));
+  EXPECT_FALSE(test::RunAndCapture("timeout 5 curl -s -o /dev/null http://[::1]:1081/"));
+  Origin origin(3000);
+  EXPECT_EQ(Fetch(origin, desktop.WorkDir() + "/file", "127.0.0.1:1081").body, origin.body);
+
+  // The channel is per port: the usual port has none, this one answers.
+  EXPECT_EQ(StartAgain({"--status"}).status, std::optional<int>(1));
+  Later status = StartAgain({"--port", "1081", "--status"});
+  EXPECT_EQ(status.status, std::optional<int>(0));
+  for (const char* line : {"port: 1081\n", "listening on: 127.0.0.1\n"})
+    EXPECT_NE(status.out.find(line), std::string::npos) << status.out;
   EXPECT_EQ(Terminate(6000), std::optional<int>(0));
 }
 

@@ -52,6 +52,8 @@ class ProxyFormTest : public ::testing::Test {
  protected:
   void SetUp() override {
     proxy::Counters().SpeedLimit = 4;
+    proxy::Counters().DelayMs = 0;
+    proxy::Counters().UploadLimit = 0;
     form = std::make_unique<TProxyForm>(&win::Application());
     port = FreePort();
     form->IdTCPServer1->SetDefaultPort(port);
@@ -163,6 +165,22 @@ TEST_F(ProxyFormTest, TheLimitFollowsTheBoxAsTypedAndTheCorrection) {
   EXPECT_EQ(form->SpinEdit1->text(), "1");
   EXPECT_EQ(proxy::Counters().SpeedLimit.load(), 1);
   EXPECT_EQ(form->Label3->Caption(), TProxyForm::kStatusCaption);
+}
+
+// Settings a later start hands over: the box shows the limit, the status line the rest.
+TEST_F(ProxyFormTest, SettingsFromOutsideShowInTheBoxAndAfterTheTickCount) {
+  form->SetLimit(12);
+  EXPECT_EQ(form->SpinEdit1->text(), "12");
+  EXPECT_EQ(proxy::Counters().SpeedLimit.load(), 12);
+  static_cast<proxy::ProxyView&>(*form).SetStatusCaption("Speed limit in action 7");
+  QTRY_COMPARE(form->Label3->Caption(), std::string("Speed limit in action 7"));
+  proxy::Counters().DelayMs = 400;
+  proxy::Counters().UploadLimit = 4;
+  form->SettingsChanged();
+  EXPECT_EQ(form->Label3->Caption(), "Speed limit in action 7, delay 400 ms, uploads 4 Kb/s");
+  proxy::Counters().DelayMs = 0;
+  form->SettingsChanged();
+  EXPECT_EQ(form->Label3->Caption(), "Speed limit in action 7, uploads 4 Kb/s");
 }
 
 TEST_F(ProxyFormTest, LabelsStayClearOfTheLimitBoxWhateverTheirCaptions) {

@@ -128,10 +128,10 @@ TPlatformFacts GatherPlatformFacts() {
   return facts;
 }
 
-TPlatformChoice SetUpPlatform() {
+TPlatformChoice SetUpPlatform(bool printNotice) {
   TPlatformChoice choice = ChoosePlatform(GatherPlatformFacts());
   if (!choice.platform.empty()) setenv("QT_QPA_PLATFORM", choice.platform.c_str(), 1);
-  if (!choice.notice.empty()) std::fprintf(stderr, "%s\n", choice.notice.c_str());
+  if (printNotice && !choice.notice.empty()) std::fprintf(stderr, "%s\n", choice.notice.c_str());
   return choice;
 }
 

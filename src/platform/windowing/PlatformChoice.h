@@ -35,7 +35,8 @@ TPlatformChoice ChoosePlatform(const TPlatformFacts& facts);
 // This process's environment, displays and installed plugins.
 TPlatformFacts GatherPlatformFacts();
 
-// Chooses for this process, sets QT_QPA_PLATFORM and prints the notice.
-TPlatformChoice SetUpPlatform();
+// Chooses for this process, sets QT_QPA_PLATFORM and prints the notice unless told to leave that
+// to the caller (a start that may only talk to a running instance has nothing to say about it).
+TPlatformChoice SetUpPlatform(bool printNotice = true);
 
 }  // namespace win

@@ -39,12 +39,13 @@ void ShowMainFormNow() {
   SetForegroundWindow(form->Handle());
 }
 
-TSingleInstance::TSingleInstance(const std::string& program)
-    : name_(program + "-" + std::to_string(::geteuid())) {
+TSingleInstance::TSingleInstance(const std::string& name, Request request)
+    : name_(name + "-" + std::to_string(::geteuid())), request_(std::move(request)) {
   if (AskRunning()) {
     handedOver_ = true;
     return;
   }
+  if (request_.askOnly) return;
   server_ = std::make_unique<QLocalServer>();
   server_->setSocketOptions(QLocalServer::AbstractNamespaceOption);
   QObject::connect(server_.get(), &QLocalServer::newConnection, [this] { Serve(); });
@@ -62,11 +63,15 @@ bool TSingleInstance::AskRunning() {
   socket.setSocketOptions(QLocalSocket::AbstractNamespaceOption);
   socket.connectToServer(QString::fromStdString(name_));
   if (!socket.waitForConnected(kAnswerMs) || !SameUser(socket)) return false;
-  socket.write(kRequest);
+  socket.write(QByteArray::fromStdString(request_.line));
   if (!socket.waitForBytesWritten(kAnswerMs)) return false;
   QByteArray answer;
   while (!answer.endsWith('\n') && socket.waitForReadyRead(kAnswerMs))
     answer += socket.readAll();
+  if (request_.line != kRequest.toStdString()) {
+    answer_ = answer.toStdString();
+    return answer.endsWith('\n');
+  }
   withoutWindow_ = answer == kWithoutWindow;
   return answer == kShown || withoutWindow_;
 }
@@ -78,9 +83,13 @@ void TSingleInstance::Serve() {
       client->disconnectFromServer();
       continue;
     }
-    QObject::connect(client, &QLocalSocket::readyRead, client, [client] {
+    QObject::connect(client, &QLocalSocket::readyRead, client, [this, client] {
       if (!client->canReadLine()) return;
-      if (client->readLine() == kRequest) {
+      const QByteArray line = client->readLine();
+      if (line != kRequest) {
+        const std::string answer = OnRequest ? OnRequest(line.chopped(1).toStdString()) : "";
+        if (!answer.empty()) client->write(QByteArray::fromStdString(answer + "\n"));
+      } else {
         // Where Qt draws nowhere, a shown window would be seen by no one.
         if (detail::PlatformShowsNothing()) {
           client->write(kWithoutWindow);

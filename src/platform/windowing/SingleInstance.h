@@ -6,8 +6,12 @@
 // is told to end, and whether there was a window to show (not where Qt draws nowhere); a peer of
 // another user is neither asked nor heard.
 //
+// Besides showing, a later instance may send a request line of its own, which the first hands to
+// OnRequest and answers with what that returns.
+//
 // Main thread only; the first instance serves requests from the Qt loop.
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,9 +21,18 @@ namespace win {
 
 class TSingleInstance {
  public:
-  // Asks an instance already running to show its main form; when none answers, becomes the one
-  // that is asked.
-  explicit TSingleInstance(const std::string& program);
+  // How a later start asks: to show the main form, or with its own request line (ending in a line
+  // feed), and whether it becomes the one that is asked when none answers.
+  struct Request {
+    std::string line = "show\n";
+    bool askOnly = false;
+  };
+
+  // Asks an instance already running under that name (the program's, and what sets one instance
+  // apart from another) as request says; when none answers, becomes the one that is asked unless
+  // told only to ask.
+  explicit TSingleInstance(const std::string& name, Request request);
+  explicit TSingleInstance(const std::string& name) : TSingleInstance(name, Request{}) {}
   ~TSingleInstance();
   TSingleInstance(const TSingleInstance&) = delete;
   TSingleInstance& operator=(const TSingleInstance&) = delete;
@@ -28,12 +41,20 @@ class TSingleInstance {
   bool HandedOver() const { return handedOver_; }
   // The one that answered runs without a window, so none was shown.
   bool RunningWithoutWindow() const { return withoutWindow_; }
+  // What the running instance answered to a request of this start's own.
+  const std::string& Answer() const { return answer_; }
+
+  // Answers a request line other than showing (without its line feed); the answer goes back as
+  // one line. Unset, or returning empty text, nothing is answered.
+  std::function<std::string(const std::string& request)> OnRequest;
 
  private:
   bool AskRunning();
   void Serve();
 
   std::string name_;
+  Request request_;
+  std::string answer_;
   bool handedOver_ = false;
   bool withoutWindow_ = false;
   std::unique_ptr<QLocalServer> server_;
