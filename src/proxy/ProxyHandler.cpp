@@ -523,10 +523,22 @@ std::optional<http::Refusal> ProxyHandler::ConnectUpstream(TIdTCPConnection& cli
                   [&](const Destination& d) { return IsOwnListener(stack, *served->Server(), d); }))
     return http::Refusal::LoopDetected;
 
-  TIdIPAddresses addresses;
-  for (const Destination& destination : destinations)
-    addresses.push_back({destination.Address, destination.IPVersion});
-  run.Adopt(ConnectFirst(addresses, request.Port, [&run] { return run.Watched().GivenUp(); }));
+  if (destinations.size() == 1) {
+    // One address needs no race: the run connects on its own thread, which spares a thread per
+    // request, and the watch ends the connect once the client has gone.
+    TIdTCPClient& upstream = run.Upstream();
+    upstream.SetIPVersion(destinations.front().IPVersion);
+    upstream.SetHost(destinations.front().Address);
+    upstream.SetPort(request.Port);
+    UpstreamWatch::Registration::Blocking blocking(run.Watched());
+    upstream.Connect(-1);
+  } else {
+    TIdIPAddresses addresses;
+    addresses.reserve(destinations.size());
+    for (const Destination& destination : destinations)
+      addresses.push_back({destination.Address, destination.IPVersion});
+    run.Adopt(ConnectFirst(addresses, request.Port, [&run] { return run.Watched().GivenUp(); }));
+  }
   view_.AppendDownloadText("Connected to " + request.Host);
   return std::nullopt;
 }
