@@ -196,6 +196,13 @@ class ProxyHandler::CountedRun {
   CountedRun& operator=(const CountedRun&) = delete;
 
   TIdTCPClient& Upstream() { return *upstream_; }
+  // A new client, not yet connected, in place of the one the run had; that one is closed.
+  void Renew() {
+    watched_.reset();
+    if (upstream_->IsConnected()) upstream_->DropSocket();
+    upstream_ = std::make_unique<TIdTCPClient>();
+    watched_ = Watch(handler_.watch_, client_, *upstream_, terminated_);
+  }
   // The client a connect made, in place of the one the run had; that one is closed.
   void Adopt(std::unique_ptr<TIdTCPClient> upstream) {
     watched_.reset();
@@ -287,6 +294,7 @@ void ProxyHandler::Forward(TIdTCPConnection& client, const http::Request& reques
   if (!RelayAnswer(client, answer, request, unsent)) return;
   // The origin refused HTTP/1.0 without acting on the request: once more, in HTTP/1.1.
   refusers_.Remember(request.Host, request.Port);
+  run.Renew();
   if (std::optional<Refused> refused = Connect(client, run, request))
     return Refuse(client, *refused);
   SendRequest(run, request, body, true);
