@@ -25,6 +25,7 @@
 #include "ProcessProbe.h"
 #include "RelayCost.h"
 #include "proxy/PacedRelay.h"
+#include "support/OriginServer.h"
 #include "support/ProcessMemory.h"
 #include "support/RawClient.h"
 
@@ -538,6 +539,62 @@ RelayCostFigures MeasureRelayCost() {
   return figures;
 }
 
+// Figure 7: chunked uploads held whole, many at once, against the budget they share.
+struct HeldBodyFigures {
+  int clients = 0;
+  int passed = 0;   // held whole and relayed: the origin's answer came back
+  int refused = 0;  // 503: the budget was spent
+  std::int64_t idleKb = 0;
+  std::int64_t peakKb = 0;
+};
+
+HeldBodyFigures MeasureHeldBodies(int clients, int chunks) {
+  // The origin keeps none of the bodies, so that the figure is the proxy's.
+  test::OriginScript script{{{"HTTP/1.0 204 No Content\r\n\r\n"}}};
+  script.keepBytes = 256;
+  script.sink = [](std::string_view) {};
+  test::OriginServer origin(script);
+  test::LoopbackProxy proxy(PacedProxy(4));
+  const std::string head = "POST http://127.0.0.1:" + std::to_string(origin.Port()) +
+                           "/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+  const std::string chunk = "100000\r\n" + std::string(1 << 20, 'a') + "\r\n";
+  HeldBodyFigures figures;
+  figures.clients = clients;
+  test::ResetPeakResident();
+  figures.idleKb = test::ResidentKb();
+  std::vector<std::string> answers(static_cast<std::size_t>(clients));
+  std::vector<std::thread> threads;
+  for (int i = 0; i < clients; ++i) {
+    threads.emplace_back([&, i] {
+      test::RawClient client = test::RawClient::ConnectTo(proxy.Port());
+      bool sent = client.Send(head);
+      for (int c = 0; c < chunks && sent; ++c)
+        sent = client.Send(chunk);
+      if (sent) client.Send("0\r\n\r\n");
+      client.ReadUntilClosed(answers[static_cast<std::size_t>(i)], 30000);
+    });
+  }
+  for (std::thread& thread : threads)
+    thread.join();
+  figures.peakKb = test::PeakResidentKb();
+  for (const std::string& answer : answers) {
+    figures.passed += answer.starts_with("HTTP/1.0 204") ? 1 : 0;
+    figures.refused += answer.starts_with("HTTP/1.0 503") ? 1 : 0;
+  }
+  return figures;
+}
+
+void PrintHeldBodies(const HeldBodyFigures& figures, int chunks) {
+  std::printf("7. Held chunked uploads: %d clients at once, %d MiB chunked bodies each\n",
+              figures.clients, chunks);
+  std::printf(
+      "   goal: the proxy holds no more than its 64 MiB budget of bodies; the rest get 503\n");
+  std::printf("   relayed %d, refused %d, other %d; idle %lld kB, peak %lld kB (+%lld MB)\n",
+              figures.passed, figures.refused, figures.clients - figures.passed - figures.refused,
+              static_cast<long long>(figures.idleKb), static_cast<long long>(figures.peakKb),
+              static_cast<long long>((figures.peakKb - figures.idleKb) / 1024));
+}
+
 void PrintRelayCost(const RelayCostFigures& figures) {
   PrintMemory(figures.Memory);
   PrintCpu(figures.Cpu, figures.NginxMissing);
@@ -555,6 +612,7 @@ int main(int argc, char** argv) {
   bool ratesOnly = false;
   bool burst = false;
   bool ttfbOnly = false;
+  bool heldOnly = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--memory-run") == 0 && i + 1 < argc) {
       // One figure 5 measurement, in this fresh process, for the parent run to read.
@@ -575,10 +633,12 @@ int main(int argc, char** argv) {
       burst = true;
     } else if (std::strcmp(argv[i], "--ttfb-only") == 0) {
       ttfbOnly = true;
+    } else if (std::strcmp(argv[i], "--held-bodies-only") == 0) {
+      heldOnly = true;
     } else {
       std::fprintf(stderr,
                    "usage: %s [--quick] [--rates-only] [--load-only] [--relay-only] "
-                   "[--ttfb-only] [--burst]\n",
+                   "[--ttfb-only] [--held-bodies-only] [--burst]\n",
                    argv[0]);
       return 2;
     }
@@ -595,7 +655,13 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  constexpr int kHeldClients = 40;
+  constexpr int kHeldChunks = 16;
   try {
+    if (heldOnly) {
+      PrintHeldBodies(MeasureHeldBodies(kHeldClients, kHeldChunks), kHeldChunks);
+      return 0;
+    }
     if (ttfbOnly) {
       PrintTtfb(MeasureTtfb(kTtfbRuns, kTtfbSamples));
       return 0;
@@ -624,10 +690,13 @@ int main(int argc, char** argv) {
     TtfbFigures ttfb = MeasureTtfb(kTtfbRuns, kTtfbSamples);
     Progress("1000 concurrent downloads");
     LoadFigures load = MeasureLoad(kLoadDownloads, 4, 12 * 1024, burst);
+    Progress("held chunked uploads");
+    const HeldBodyFigures held = MeasureHeldBodies(kHeldClients, kHeldChunks);
     PrintRates(rates);
     PrintTtfb(ttfb);
     PrintLoad(load);
     PrintRelayCost(relayCost);
+    PrintHeldBodies(held, kHeldChunks);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "benchmark failed: %s\n", e.what());
     return 1;

@@ -265,7 +265,7 @@ void ProxyHandler::Forward(TIdTCPConnection& client, const http::Request& reques
   // costs the origin nothing, which goes on with the length it turned out to have; or a small one
   // of known length, kept while it is sent so that the request can be asked again.
   BodyBudget::Share held(bodies_);
-  std::string body;
+  HeldBody body;
   std::int64_t unsent = request.BodyKind == http::Request::Body::Length ? request.Length : 0;
   const bool keepBody = unsent > 0 && unsent <= kMaxRetriedBodyBytes;
   if (request.BodyKind == http::Request::Body::Chunked) {
@@ -302,23 +302,26 @@ void ProxyHandler::Forward(TIdTCPConnection& client, const http::Request& reques
   RelayAnswer(client, again, request, 0);
 }
 
-void ProxyHandler::SendRequest(CountedRun& run, const http::Request& request,
-                               const std::string& body, bool http11) {
-  const std::string head = http::RequestHead(request, http11, body.size());
+void ProxyHandler::SendRequest(CountedRun& run, const http::Request& request, const HeldBody& body,
+                               bool http11) {
+  const std::string head = http::RequestHead(request, http11, body.Size);
   {
     UpstreamWatch::Registration::Blocking blocking(run.Watched());
     TIdTCPClient& upstream = run.Upstream();
     upstream.Write(head);
     Pacing upload(counters_.UploadLimit, Pacing::AtZero::Unpaced, pause_);
-    for (std::string_view rest = body; !rest.empty();) {
-      const auto n = static_cast<std::size_t>(upload.Room(static_cast<std::int64_t>(rest.size())));
-      if (n == 0) {
-        upload.AwaitNextPeriod();
-        continue;
+    for (const std::string& piece : body.Pieces) {
+      for (std::string_view rest = piece; !rest.empty();) {
+        const auto n =
+            static_cast<std::size_t>(upload.Room(static_cast<std::int64_t>(rest.size())));
+        if (n == 0) {
+          upload.AwaitNextPeriod();
+          continue;
+        }
+        upstream.WriteBytes(rest.data(), static_cast<std::int32_t>(n));
+        upload.Spend(static_cast<std::int64_t>(n));
+        rest.remove_prefix(n);
       }
-      upstream.WriteBytes(rest.data(), static_cast<std::int32_t>(n));
-      upload.Spend(static_cast<std::int64_t>(n));
-      rest.remove_prefix(n);
     }
   }
   view_.AppendUploadLine(head.substr(0, head.find("\r\n")));
@@ -429,7 +432,7 @@ ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client,
 // Exactly the announced length goes upstream, as the client sent it, through a bounded buffer.
 ProxyHandler::BodyEnd ProxyHandler::ForwardBody(TIdTCPConnection& client, CountedRun& run,
                                                 std::int64_t& left, RelayBuffer& buffer,
-                                                AnswerRelay& answer, std::string* kept) {
+                                                AnswerRelay& answer, HeldBody* kept) {
   const TIdStackSocketHandle origin = run.Upstream().Socket();
   Pacing upload(counters_.UploadLimit, Pacing::AtZero::Unpaced, pause_);
   for (;;) {
@@ -446,7 +449,7 @@ ProxyHandler::BodyEnd ProxyHandler::ForwardBody(TIdTCPConnection& client, Counte
     }
     left -= static_cast<std::int64_t>(sent);
     upload.Spend(static_cast<std::int64_t>(sent));
-    if (kept) kept->append(body.substr(0, sent));
+    if (kept && sent > 0) kept->Add(std::string(body.substr(0, sent)));
     buffer.Consume(sent);
     // The origin has something to say: an interim answer lets the body go on, a final one not.
     if (sent < body.size()) {
@@ -467,12 +470,17 @@ ProxyHandler::BodyEnd ProxyHandler::ForwardBody(TIdTCPConnection& client, Counte
 }
 
 std::optional<http::Refusal> ProxyHandler::ReadChunkedBody(TIdTCPConnection& client,
-                                                           RelayBuffer& buffer, std::string& body,
+                                                           RelayBuffer& buffer, HeldBody& body,
                                                            BodyBudget::Share& held) {
   http::ChunkedDecoder decoder(http::kMaxChunkedBodyBytes);
   for (;;) {
-    buffer.Consume(decoder.Append(buffer.Data(), body));
-    if (!held.Hold(static_cast<std::int64_t>(body.size()))) return http::Refusal::BodyBudgetSpent;
+    // Decoded bytes are never more than the bytes read, so the piece is allocated once.
+    std::string piece;
+    piece.reserve(buffer.Size());
+    buffer.Consume(decoder.Append(buffer.Data(), piece));
+    if (!held.Hold(static_cast<std::int64_t>(body.Size + piece.size())))
+      return http::Refusal::BodyBudgetSpent;
+    if (!piece.empty()) body.Add(std::move(piece));
     switch (decoder.Status()) {
       case http::ChunkedDecoder::State::Done:
         return std::nullopt;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "proxy/AnswerRelay.h"
 #include "proxy/BodyBudget.h"
@@ -99,6 +100,16 @@ class ProxyHandler {
   // Ended: the block is complete, malformed, or the client stopped sending.
   enum class Capture { Ended, GiveUp, TooLarge, TimedOut };
   class CountedRun;
+  // A request body held whole, in the pieces it came in: it takes what it holds, with no room
+  // grown ahead and no copy made as it grows.
+  struct HeldBody {
+    std::vector<std::string> Pieces;
+    std::uint64_t Size = 0;
+    void Add(std::string piece) {
+      Size += piece.size();
+      Pieces.push_back(std::move(piece));
+    }
+  };
   // A refusal, with the one line of text a 502 or 504 carries.
   struct Refused {
     http::Refusal Reason;
@@ -119,7 +130,7 @@ class ProxyHandler {
                                  const http::Request& request);
   // body: a chunked body decoded, or a body kept to ask again, which goes with the header block;
   // a body of known length on its first way goes by itself (ForwardBody).
-  void SendRequest(CountedRun& run, const http::Request& request, const std::string& body,
+  void SendRequest(CountedRun& run, const http::Request& request, const HeldBody& body,
                    bool http11);
   // The relay for the answer on the run's upstream connection, made before a body goes up, so
   // that interim answers reach the client meanwhile.
@@ -137,10 +148,10 @@ class ProxyHandler {
   // the client; left counts down the bytes not yet sent. What was sent is appended to kept, when
   // given.
   BodyEnd ForwardBody(TIdTCPConnection& client, CountedRun& run, std::int64_t& left,
-                      RelayBuffer& buffer, AnswerRelay& answer, std::string* kept);
+                      RelayBuffer& buffer, AnswerRelay& answer, HeldBody* kept);
   // Decodes a chunked body whole into body; the refusal when it cannot be.
   std::optional<http::Refusal> ReadChunkedBody(TIdTCPConnection& client, RelayBuffer& buffer,
-                                               std::string& body, BodyBudget::Share& held);
+                                               HeldBody& body, BodyBudget::Share& held);
   // Connects the run's upstream client to the request's host and port, or gives the refusal to
   // answer instead when the client may not reach that destination. Connect errors leave as
   // exceptions.
