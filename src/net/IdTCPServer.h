@@ -46,7 +46,7 @@ using TIdAfterCommandHandlerEvent =
 // there is none) and starts a listener thread per binding. The binding the server made itself is
 // joined, where this machine has IPv6, by IPv6Binding on :: and the same port (IPv6 only), with a
 // listener of its own; it stays out of Bindings, whose readers take them for IPv4. Without IPv6
-// the server listens on IPv4 alone, and says nothing. An IPv6 binding is bound IPv6 only. each
+// the server listens on IPv4 alone, and says nothing. An IPv6 binding is bound IPv6 only. Each
 // admitted client gets a peer thread from the thread manager, which greets it, fires OnConnect,
 // serves it again and again while the client stays connected, and fires OnDisconnect. Serving is
 // one call of OnExecute, or, when command handlers exist (and are enabled), reading one line and
