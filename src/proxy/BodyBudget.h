@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <utility>
 
 namespace proxy {
 
@@ -16,12 +17,14 @@ class BodyBudget {
   class Share {
    public:
     explicit Share(BodyBudget& budget) : budget_(budget) {}
-    ~Share() { budget_.used_.fetch_sub(held_); }
+    ~Share() { Release(); }
     Share(const Share&) = delete;
     Share& operator=(const Share&) = delete;
 
     // Grows the share to total bytes; false, and no change, when the budget has no room for it.
     bool Hold(std::int64_t total);
+    // Gives all of the share back.
+    void Release() { budget_.used_.fetch_sub(std::exchange(held_, 0)); }
 
    private:
     BodyBudget& budget_;

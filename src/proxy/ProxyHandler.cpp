@@ -169,14 +169,16 @@ void ProxyHandler::Execute(TIdPeerThread* AThread) {
 }
 
 // A run from the moment it has made its upstream client: counted, and on every way out the
-// same clean-up - both connections closed, the count lowered.
+// same clean-up - both connections closed, the count lowered, and the body's share of the budget
+// given back before the client can see the end and send its next request.
 class ProxyHandler::CountedRun {
  public:
   CountedRun(ProxyHandler& handler, TIdTCPConnection& client,
-             const std::function<bool()>& terminated)
+             const std::function<bool()>& terminated, BodyBudget::Share* held = nullptr)
       : handler_(handler),
         client_(client),
         terminated_(terminated),
+        held_(held),
         upstream_(std::make_unique<TIdTCPClient>()),
         watched_(Watch(handler.watch_, client, *upstream_, terminated)) {
     handler_.ChangeCount(+1);
@@ -187,6 +189,7 @@ class ProxyHandler::CountedRun {
       if (upstream_->IsConnected()) upstream_->DropSocket();
       upstream_.reset();
       handler_.ChangeCount(-1);
+      if (held_) held_->Release();
       if (client_.IsConnected()) client_.DropSocket();
     } catch (...) {
       // Closing never fails in a way anyone could act on; a destructor must not throw.
@@ -230,6 +233,7 @@ class ProxyHandler::CountedRun {
   ProxyHandler& handler_;
   TIdTCPConnection& client_;
   const std::function<bool()>& terminated_;
+  BodyBudget::Share* held_;
   std::unique_ptr<TIdTCPClient> upstream_;
   std::unique_ptr<UpstreamWatch::Registration> watched_;
 };
@@ -275,7 +279,7 @@ void ProxyHandler::Forward(TIdTCPConnection& client, const http::Request& reques
     return Refuse(client, {http::Refusal::BodyBudgetSpent, kNoRoom});
   }
   const bool http11 = refusers_.Knows(request.Host, request.Port);
-  CountedRun run(*this, client, terminated);
+  CountedRun run(*this, client, terminated, &held);
   if (std::optional<Refused> refused = Connect(client, run, request))
     return Refuse(client, *refused);
   SendRequest(run, request, body, http11);
