@@ -96,6 +96,9 @@ class ProxyHandler {
   // connection lets the run refuse requests that would loop back to that server.
   void Run(TIdTCPConnection& client, const std::function<bool()>& terminated);
 
+  // The bytes of request bodies held whole now, by all runs.
+  std::int64_t BodyBytesHeld() const { return bodies_.Used(); }
+
  private:
   // Ended: the block is complete, malformed, or the client stopped sending.
   enum class Capture { Ended, GiveUp, TooLarge, TimedOut };

@@ -77,6 +77,7 @@ class LoopbackProxy {
   TIdTCPServer& Server() { return *server_; }
   RecordingView& View() { return view_; }
   proxy::ProxyCounters& Counters() { return counters_; }
+  proxy::ProxyHandler& Handler() { return handler_; }
   std::int32_t Port() const { return server_->Bindings().BindingAt(0)->Port(); }
   // Waits until no run is counted and the last count shown (if any) says so: a run lowers the
   // count before it shows the new one.
