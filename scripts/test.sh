@@ -12,10 +12,15 @@ packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev curl netcat-
   pkg-config libxcb1-dev libxcb-xfixes0-dev
   xvfb x11-utils openbox trayer xdotool imagemagick dbus-daemon dbus-bin chromium
   clang-14 libclang-rt-14-dev llvm-14 clang-tidy-14
-  dpkg-dev file lintian appstream desktop-file-utils man-db)
+  dpkg-dev file lintian appstream desktop-file-utils man-db ccache)
 bash scripts/install-packages.sh "${packages[@]}"
 
 jobs=$(nproc)
+# A compiler cache keyed on paths relative to the tree, so that another clone of the same sources
+# (CI's, a second work tree) builds from what this one compiled.
+if command -v ccache >/dev/null; then
+  export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR=${CCACHE_BASEDIR:-/} CCACHE_NOHASHDIR=1
+fi
 variants=("$@")
 ((${#variants[@]})) || variants=(plain asan tsan locks fuzz tidy)
 
