@@ -33,12 +33,21 @@ TProxyForm::TProxyForm(rtl::TComponent* owner)
   SpinEdit1 = layout_->SpinEdit1;
   Label2 = layout_->Label2;
   Label3 = layout_->Label3;
+  RateLabel = layout_->RateLabel;
   // Labels fit their captions whatever font stands in for the one the layout asks for.
-  for (win::TLabel* label : {Label1, Label2, Label3})
+  for (win::TLabel* label : {Label1, Label2, Label3, RateLabel})
     label->adjustSize();
   // Those left of the limit box end short of it, whatever the caption, font or scale.
   for (win::TLabel* label : {Label1, Label3})
     label->SetMaxWidth(SpinEdit1->x() - label->x() - 3);
+  // Right of the limit box, level with the count it goes with.
+  RateLabel->move(SpinEdit1->geometry().right() + 8, Label1->y());
+  RateLabel->SetMaxWidth(width() - RateLabel->x() - 3);
+  // However small the window is made, each pane shows its newest line above the status strip.
+  for (win::TMemo* pane : {Memo1, Memo2})
+    pane->setMinimumHeight(pane->HeightFor(1));
+  RateLabel->SetCaption(RateCaption(0));
+  rateMeter_.Read(proxy::Counters().BytesToClients.load(), std::chrono::steady_clock::now());
   move(326, 84);
   SetFormStyle(win::fsStayOnTop);
   Memo1->OnChange = [this](win::TMemo* sender) { Memo1Change(sender); };
@@ -61,6 +70,8 @@ TProxyForm::TProxyForm(rtl::TComponent* owner)
   // The menu first: components go in the reverse order, so the icon leaves the area before it.
   TrayMenu = new win::TPopupMenu(this);
   Tray = new ui::TCoolTrayIcon(this);
+  rateItem_ = TrayMenu->Add(RateCaption(0));
+  rateItem_->Enabled = false;
   TrayMenu->Add("Show window")->OnClick = [this](win::TMenuItem*) { Tray->RestoreMainForm(); };
   // As closing the window does.
   TrayMenu->Add("Quit")->OnClick = [this](win::TMenuItem*) { close(); };
@@ -94,6 +105,7 @@ void TProxyForm::IdTCPServer1Execute(TIdPeerThread* AThread) {
 void TProxyForm::Timer1Timer(win::TTimer*) {
   Label1->SetCaption("Concurrent connections: " +
                      std::to_string(proxy::Counters().ConnectionCount.load()));
+  ShowRate();
   Memo1->HandleNeeded();
   Memo2->HandleNeeded();
   // Raises when the port cannot be bound; the next tick tries again. A failure is reported once:
@@ -112,6 +124,20 @@ void TProxyForm::Timer1Timer(win::TTimer*) {
   if (failedActivation_.empty()) return;
   failedActivation_.clear();
   Label3->SetCaption(kStatusCaption);
+}
+
+std::string TProxyForm::RateCaption(double kilobytesPerSecond) {
+  return "To clients: " + ui::TRateMeter::Format(kilobytesPerSecond);
+}
+
+void TProxyForm::ShowRate() {
+  const std::string caption =
+      RateCaption(rateMeter_.Read(proxy::Counters().BytesToClients.load(std::memory_order_relaxed),
+                                  std::chrono::steady_clock::now()));
+  RateLabel->SetCaption(caption);
+  if (rateItem_->Caption == caption) return;
+  rateItem_->Caption = caption;
+  Tray->MenuChanged();
 }
 
 void TProxyForm::SpinEdit1Change(QObject*) {

@@ -20,6 +20,7 @@
 #include "platform/windowing/Form.h"
 #include "proxy/ProxyView.h"
 #include "rtl/UpdateBatch.h"
+#include "ui/RateMeter.h"
 
 class QObject;
 class QTimer;
@@ -37,6 +38,7 @@ class TUpdateBatch;
 namespace win {
 class TLabel;
 class TMemo;
+class TMenuItem;
 class TPanel;
 class TPopupMenu;
 class TTimer;
@@ -62,8 +64,11 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   win::TLabel* Label3;
   TIdTCPServer* IdTCPServer1;
   ui::TCoolTrayIcon* Tray;
-  // The icon's menu: the window, and the way out that needs no window.
+  // The icon's menu: the rate (a line to read, not to choose), the window, and the way out that
+  // needs no window.
   win::TPopupMenu* TrayMenu;
+  // Beside the connection count: what the relays sent to clients in the last second.
+  win::TLabel* RateLabel;
 
   void IdTCPServer1Execute(TIdPeerThread* AThread);
   void Timer1Timer(win::TTimer* Sender);
@@ -90,6 +95,8 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   static constexpr std::int32_t kProxyPort = 1080;
   // The status line's text until there is something to say.
   static constexpr const char* kStatusCaption = "Status ...";
+  // The rate line's text, of the label and the icon's menu alike.
+  static std::string RateCaption(double kilobytesPerSecond);
 
  private:
   void SetConnectionCaption(std::string text) override;
@@ -100,6 +107,9 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   static std::string SettingsNote();
   // A limit of 0 (or below, while typed) holds every relay.
   static bool RelayPaused();
+
+  // Reads the bytes sent since the last tick into the rate label and the menu's first line.
+  void ShowRate();
 
   // The update path: runs gather their updates in updates_; one queued call asks for a batch,
   // which the window applies no sooner than kUpdateIntervalMs after the last one.
@@ -122,4 +132,6 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   bool runsSeen_ = false;
   QTimer* trimTimer_ = nullptr;
   std::unique_ptr<proxy::ProxyHandler> handler_;
+  ui::TRateMeter rateMeter_;
+  win::TMenuItem* rateItem_ = nullptr;
 };

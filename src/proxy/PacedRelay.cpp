@@ -85,6 +85,7 @@ bool PacedRelay::SendFront(std::size_t count) {
       continue;
     }
     client_.WriteBytes(held_.Data().data(), static_cast<std::int32_t>(n));
+    counters_.BytesToClients.fetch_add(n, std::memory_order_relaxed);
     lastMoved_ = Clock::now();
     held_.Consume(n);
     pacing_.Spend(static_cast<std::int64_t>(n));
@@ -189,6 +190,7 @@ std::int64_t PacedRelay::SendSlice(const ReadObserver& onRead) {
     const std::string_view bytes = FirstChars(held_.Data(), Room());
     // Never above 2^31 bytes: held bytes stay within kMaxHeldBytes.
     client_.WriteBytes(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+    counters_.BytesToClients.fetch_add(bytes.size(), std::memory_order_relaxed);
     lastMoved_ = Clock::now();
     held_.Consume(bytes.size());
     pacing_.Spend(static_cast<std::int64_t>(bytes.size()));

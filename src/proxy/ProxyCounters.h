@@ -15,6 +15,8 @@ struct ProxyCounters {
   std::atomic<std::int32_t> DelayMs{0};
   std::atomic<std::int32_t> UploadLimit{0};
   std::atomic<std::int32_t> ConnectionCount{0};
+  // Every byte the relays have written to clients, for the window's rate; it only grows.
+  std::atomic<std::uint64_t> BytesToClients{0};
   // Held while a run changes ConnectionCount and shows the new count, so that counts are shown
   // in the order they were reached and the last one shown is the true one.
   std::mutex CountShownMutex;

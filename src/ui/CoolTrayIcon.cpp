@@ -262,15 +262,22 @@ void TCoolTrayIcon::ExportMenu() {
   std::vector<TShellMenuEntry> entries;
   if (popupMenu_ && popupMenu_->AutoPopup()) {
     for (int i = 0; i < popupMenu_->Count(); ++i)
-      entries.push_back({popupMenu_->Items(i)->Caption, [this, i] {
+      entries.push_back({popupMenu_->Items(i)->Caption,
+                         [this, i] {
                            // The menu or its items may have changed since the host read them.
                            if (!popupMenu_ || i >= popupMenu_->Count()) return;
                            popupMenu_->SetPopupComponent(this);
                            popupMenu_->Items(i)->Click();
-                         }});
+                         },
+                         popupMenu_->Items(i)->Enabled});
   }
   FillIconData();
   Shell_SetIconMenu(trayData_.hWnd, trayData_.uID, std::move(entries));
+}
+
+void TCoolTrayIcon::MenuChanged() {
+  if (popupMenu_) popupMenu_->UpdateShown();
+  ExportMenu();
 }
 
 bool TCoolTrayIcon::RemoveFromTray() {

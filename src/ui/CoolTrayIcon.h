@@ -132,6 +132,8 @@ class TCoolTrayIcon : public rtl::TComponent {
   void ConcealMainForm();
   void HideAppButton();
   void PopupMenuAtCursor();
+  // The popup menu's items changed: the menu shown now, or drawn by the host, follows.
+  void MenuChanged();
   // Conceals the main form into the icon, unless no host shows the icon.
   virtual void SendToTray();
 

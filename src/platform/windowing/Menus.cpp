@@ -31,6 +31,7 @@ void TPopupMenu::Popup(int x, int y) {
   menu_ = std::make_unique<QMenu>();
   for (const auto& item : items_) {
     QAction* action = menu_->addAction(QString::fromStdString(item->Caption));
+    action->setEnabled(item->Enabled);
     if (item->Default) {
       QFont bold = action->font();
       bold.setBold(true);
@@ -40,6 +41,16 @@ void TPopupMenu::Popup(int x, int y) {
     QObject::connect(action, &QAction::triggered, [target] { target->Click(); });
   }
   menu_->popup(QPoint(x, y));
+}
+
+void TPopupMenu::UpdateShown() {
+  QMenu* menu = Shown();
+  if (!menu) return;
+  const QList<QAction*> actions = menu->actions();
+  for (qsizetype i = 0; i < actions.size() && i < Count(); ++i) {
+    actions[i]->setText(QString::fromStdString(items_[static_cast<std::size_t>(i)]->Caption));
+    actions[i]->setEnabled(items_[static_cast<std::size_t>(i)]->Enabled);
+  }
 }
 
 QMenu* TPopupMenu::Shown() const {

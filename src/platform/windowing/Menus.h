@@ -19,9 +19,10 @@ class TMenuItem {
   explicit TMenuItem(std::string caption = {}) : Caption(std::move(caption)) {}
   std::string Caption;
   bool Default = false;  // shown in bold; a double click on the tray icon runs it
+  bool Enabled = true;   // shown greyed when false, and never runs
   std::function<void(TMenuItem* Sender)> OnClick;
   void Click() {
-    if (OnClick) OnClick(this);
+    if (Enabled && OnClick) OnClick(this);
   }
 };
 
@@ -46,6 +47,8 @@ class TPopupMenu : public rtl::TComponent {
   std::function<void(TPopupMenu* Sender)> OnPopup;
   // The Qt menu while it is shown, or none.
   QMenu* Shown() const;
+  // Shows the items' captions and states as they are now in the menu while it is shown.
+  void UpdateShown();
 
  protected:
   void Notification(rtl::TComponent* component, rtl::TOperation operation) override;

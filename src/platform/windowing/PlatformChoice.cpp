@@ -48,10 +48,50 @@ bool Works(const TPlatformFacts& facts, const std::string& key) {
   return true;
 }
 
-std::string WhyNot(const TPlatformFacts& facts, const std::string& key) {
-  if (!facts.installed.count(key)) return "the Qt platform plugin \"" + key + "\" is not installed";
-  return "the display for the Qt platform \"" + key + "\" does not answer";
+std::string XDisplay(const TPlatformFacts& facts) {
+  return facts.xName.empty() ? "the X display" : "the X display " + facts.xName;
 }
+
+std::string WaylandDisplay(const TPlatformFacts& facts) {
+  return facts.waylandName.empty() ? "the Wayland display"
+                                   : "the Wayland display " + facts.waylandName;
+}
+
+std::string NotInstalled(const std::string& key) {
+  if (IsWayland(key)) return "Qt's Wayland platform plugin (Debian's qt6-wayland) is not installed";
+  return "the Qt platform plugin \"" + key + "\" is not installed";
+}
+
+// What keeps a platform that does not work from working.
+std::string WhyNot(const TPlatformFacts& facts, const std::string& key) {
+  if (!facts.installed.count(key)) return NotInstalled(key);
+  if (key == "xcb") return facts.xSet ? XDisplay(facts) + " does not answer" : "DISPLAY is not set";
+  if (facts.waylandSet) return WaylandDisplay(facts) + " does not answer";
+  return "WAYLAND_DISPLAY is not set and no Wayland display answers";
+}
+
+// Why no platform with a window works: every display that is set, or answers, and what it
+// lacks; none at all when none is.
+std::string WhyHeadless(const TPlatformFacts& facts, const std::string& first) {
+  std::vector<std::string> reasons;
+  if (first != "xcb" && !IsWayland(first) && !facts.installed.count(first))
+    reasons.push_back(NotInstalled(first));
+  if (facts.xSet)
+    reasons.push_back(facts.installed.count("xcb") ? XDisplay(facts) + " does not answer"
+                                                   : NotInstalled("xcb"));
+  if (facts.waylandAnswers && !facts.installed.count("wayland"))
+    reasons.push_back(WaylandDisplay(facts) + " answers, but " + NotInstalled("wayland"));
+  else if (facts.waylandSet && !facts.waylandAnswers)
+    reasons.push_back(WaylandDisplay(facts) + " does not answer");
+  if (reasons.empty()) return "no display found (neither DISPLAY nor WAYLAND_DISPLAY is set)";
+  std::string why = "no window can be opened: " + reasons.front();
+  for (std::size_t i = 1; i < reasons.size(); ++i)
+    why += "; " + reasons[i];
+  return why;
+}
+
+const char* const kNotOnTop =
+    "on Wayland the window cannot keep itself above other windows; it may be covered";
 
 void AddKeys(const QString& folder, std::set<std::string>& keys) {
   const QDir platforms(folder);
@@ -75,34 +115,37 @@ TPlatformChoice ChoosePlatform(const TPlatformFacts& facts) {
   const std::string first = KeyOf(entries.front());
 
   TPlatformChoice choice;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    const std::string key = KeyOf(entries[i]);
-    if (!Works(facts, key)) continue;
+  std::vector<std::string> said;
+  auto decided = [&](const std::string& entry, bool asked) {
+    const std::string key = KeyOf(entry);
     choice.headless = DrawsNowhere(key);
-    // Qt would stop at the first entry, not go on to this one.
-    if (i > 0) {
-      choice.platform = entries[i];
-      choice.notice = "tramlet: " + WhyNot(facts, first) + "; using " + key + " instead";
+    if (IsWayland(key) && Works(facts, "xcb")) {
+      // On top rather than as asked: only an explicit request is told.
+      choice.platform = "xcb";
+      if (!facts.requested.empty())
+        said.push_back("using xcb rather than " + key + ": " + kNotOnTop + " there");
+    } else {
+      if (!asked || KeyOf(entry) != first) {
+        choice.platform = entry;
+        said.push_back(WhyNot(facts, first) + "; using " + key + " instead");
+      }
+      if (IsWayland(key)) said.emplace_back(kNotOnTop);
+    }
+    if (!said.empty()) {
+      choice.notice = "tramlet: " + said.front();
+      for (std::size_t i = 1; i < said.size(); ++i)
+        choice.notice += "; " + said[i];
     }
     return choice;
-  }
-  for (const char* fallback : {"xcb", "wayland"}) {
-    if (!Works(facts, fallback)) continue;
-    choice.platform = fallback;
-    choice.notice = "tramlet: " + WhyNot(facts, first) + "; using " + fallback + " instead";
-    return choice;
-  }
+  };
+  for (const std::string& entry : entries)
+    if (Works(facts, KeyOf(entry))) return decided(entry, true);
+  for (const char* fallback : {"xcb", "wayland"})
+    if (Works(facts, fallback)) return decided(fallback, false);
   choice.platform = "offscreen";
   choice.headless = true;
-  std::string why;
-  if (!facts.installed.count(first))
-    why = WhyNot(facts, first) + " and no display answers";
-  else if (!facts.xSet && !facts.waylandSet)
-    why = "no display found";
-  else
-    why = "the display could not be opened";
-  choice.notice =
-      "tramlet: " + why + "; the proxy runs without a window until stopped (SIGINT or SIGTERM)";
+  choice.notice = "tramlet: " + WhyHeadless(facts, first) +
+                  "; the proxy runs without a window until stopped (SIGINT or SIGTERM)";
   return choice;
 }
 
@@ -112,8 +155,10 @@ TPlatformFacts GatherPlatformFacts() {
   const char* session = Variable("XDG_SESSION_TYPE");
   facts.waylandSession = session && std::string(session) == "wayland";
   facts.xSet = Variable("DISPLAY") != nullptr;
+  if (facts.xSet) facts.xName = Variable("DISPLAY");
   facts.xAnswers = XServerAnswers();
   facts.waylandSet = Variable("WAYLAND_DISPLAY") != nullptr;
+  if (facts.waylandSet) facts.waylandName = Variable("WAYLAND_DISPLAY");
   facts.waylandAnswers = WaylandServerAnswers();
   // Where Qt looks for platform plugins.
   AddKeys(QLibraryInfo::path(QLibraryInfo::PluginsPath) + QLatin1String("/platforms"),

@@ -5,7 +5,10 @@
 // the proxy is worth running all the same. So before the Qt application exists, a platform that
 // cannot work gives way to xcb where an X server answers, to Wayland where a Wayland server
 // answers and the plugin is there, and else to running headless (offscreen), with one line on
-// standard error saying so. A platform that works is left as asked for.
+// standard error saying so and naming what is missing. Wayland is left for X wherever an X
+// server answers (XWayland in a Wayland session): a Wayland client cannot keep its window above
+// others, and the window must stay on top. On Wayland alone, one line says that it cannot.
+// Other platforms that work are left as asked for.
 
 #include <set>
 #include <string>
@@ -22,6 +25,8 @@ struct TPlatformFacts {
   bool xAnswers = false;
   bool waylandSet = false;  // WAYLAND_DISPLAY
   bool waylandAnswers = false;
+  std::string xName;        // DISPLAY as set, for messages
+  std::string waylandName;  // WAYLAND_DISPLAY as set
 };
 
 struct TPlatformChoice {

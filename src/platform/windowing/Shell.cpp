@@ -10,11 +10,12 @@
 #include <vector>
 
 #include <QCoreApplication>
-#include <QMenu>
+#include <QGuiApplication>
 #include <QPixmap>
 #include <QSystemTrayIcon>
 
 #include "platform/windowing/ShellIcons.h"
+#include "platform/windowing/StatusNotifierItem.h"
 #include "platform/windowing/TrayHostWatch.h"
 #include "platform/windowing/WindowTable.h"
 #include "platform/windowing/Windows.h"
@@ -39,10 +40,16 @@ QString TipText(const NOTIFYICONDATAA& data) {
                              static_cast<qsizetype>(::strnlen(data.szTip, sizeof data.szTip - 1)));
 }
 
-// The icons this process shows, their Qt objects and the mouse notices they send back.
+// The icons this process shows and the mouse notices they send back. Each icon is shown by the
+// host there now: an item of its own on the bus for a StatusNotifier host, a Qt icon for an
+// XEmbed one. Qt's icons are only ever made while no StatusNotifier host is there, so that Qt,
+// which picks its protocol once per process at its first icon, keeps to XEmbed.
 class NotificationArea : public QObject {
  public:
-  NotificationArea() : watch_([this] { HostLost(); }, [this] { HostAppeared(); }) {}
+  NotificationArea()
+      : watch_([this](detail::TrayProtocol before, detail::TrayProtocol now) {
+          ProtocolChanged(before, now);
+        }) {}
 
   // Made on first use; it goes before the Qt application does, by a post routine, and never by
   // static destruction, which may come after the application has gone.
@@ -55,22 +62,17 @@ class NotificationArea : public QObject {
     return *area;
   }
 
-  // Qt keeps the host it found until it has read the host's end; the watch may know first.
-  bool HostAvailable() const {
-    return watch_.HostPresent() && QSystemTrayIcon::isSystemTrayAvailable();
-  }
+  bool HostAvailable() const { return ShowableBy() != detail::TrayProtocol::None; }
 
   bool Add(const NOTIFYICONDATAA& data) {
     const IconKey key{data.hWnd, data.uID};
-    if (icons_.count(key) || !watch_.HostPresent()) return false;
-    // Where no host can be watched, Qt's word is all there is.
-    if (watch_.Protocol() == detail::TrayProtocol::None && !detail::PlatformShowsNothing() &&
-        !QSystemTrayIcon::isSystemTrayAvailable())
-      return false;
+    if (icons_.count(key)) return false;
+    const bool recordOnly = detail::PlatformShowsNothing();
+    const detail::TrayProtocol protocol = ShowableBy();
+    if (!recordOnly && protocol == detail::TrayProtocol::None) return false;
     Record& record = icons_[key];
-    MakeQtIcon(key, record);
     Apply(record, data);
-    Show(record);
+    Show(key, record, protocol);
     return true;
   }
 
@@ -78,6 +80,7 @@ class NotificationArea : public QObject {
     Record* record = Find(data);
     if (!record) return false;
     Apply(*record, data);
+    Refresh(*record);
     return true;
   }
 
@@ -90,42 +93,32 @@ class NotificationArea : public QObject {
   }
 
   void SetMenu(IconKey key, std::vector<TShellMenuEntry> entries) {
-    const std::vector<std::string> captions = CaptionsOf(entries);
     if (entries.empty())
       menus_.erase(key);
     else
       menus_[key] = std::move(entries);
-    if (watch_.Protocol() != detail::TrayProtocol::StatusNotifier) return;
     auto found = icons_.find(key);
-    if (found == icons_.end() || found->second.menuCaptions == captions) return;
-    // The host reads an icon's menu when the icon registers: a new one goes out with the icon
-    // afresh.
-    Record& record = found->second;
-    const QIcon image = record.icon->icon();
-    const QString tip = record.icon->toolTip();
-    record.icon->hide();
-    MakeQtIcon(key, record);
-    record.icon->setIcon(image);
-    record.icon->setToolTip(tip);
-    Show(record);
+    if (found != icons_.end() && found->second.item) found->second.item->SetMenu(ItemMenu(key));
   }
 
   bool SetVersion(const NOTIFYICONDATAA& data) { return Find(data) && data.uVersion == 0; }
 
   QSystemTrayIcon* IconOf(IconKey key) {
     auto found = icons_.find(key);
-    return found == icons_.end() ? nullptr : found->second.icon.get();
+    return found == icons_.end() ? nullptr : found->second.qtIcon.get();
   }
 
  private:
   struct Record {
-    // Declared first, so it goes after the icon: Qt's icon keeps a pointer to its menu.
-    std::unique_ptr<QMenu> menu;
-    std::unique_ptr<QSystemTrayIcon> icon;
-    std::vector<std::string> menuCaptions;  // what the host was given
-    UINT callbackMessage = 0;               // 0: the window wants no notices
+    QIcon image;
+    QString tip;
+    UINT callbackMessage = 0;  // 0: the window wants no notices
     // When a host reports activations only, the last left one, to tell a double click by.
     std::optional<Clock::time_point> lastTrigger;
+    // What shows it: one of the two, or a Qt icon never shown where nothing is drawn.
+    std::unique_ptr<QSystemTrayIcon> qtIcon;
+    std::unique_ptr<detail::StatusNotifierItem> item;
+    bool xembed = false;  // Qt reports buttons there, double clicks included
   };
 
   static std::unique_ptr<NotificationArea>& Owner() {
@@ -133,72 +126,106 @@ class NotificationArea : public QObject {
     return *owner;
   }
 
+  // The protocol an icon added now is shown by.
+  detail::TrayProtocol ShowableBy() const {
+    if (detail::PlatformShowsNothing()) return detail::TrayProtocol::None;
+    const detail::TrayProtocol protocol = watch_.Protocol();
+    // Where the tray selection cannot be watched, Qt's word is all there is.
+    if (protocol == detail::TrayProtocol::None && !watch_.XEmbedWatched() &&
+        QGuiApplication::platformName() == QLatin1String("xcb") &&
+        QSystemTrayIcon::isSystemTrayAvailable())
+      return detail::TrayProtocol::XEmbed;
+    return protocol;
+  }
+
   Record* Find(const NOTIFYICONDATAA& data) {
     auto found = icons_.find({data.hWnd, data.uID});
     return found == icons_.end() ? nullptr : &found->second;
   }
 
-  static std::vector<std::string> CaptionsOf(const std::vector<TShellMenuEntry>& entries) {
-    std::vector<std::string> captions;
-    captions.reserve(entries.size());
-    for (const TShellMenuEntry& entry : entries)
-      captions.push_back(entry.caption);
-    return captions;
+  std::vector<detail::StatusNotifierItem::MenuEntry> ItemMenu(IconKey key) const {
+    std::vector<detail::StatusNotifierItem::MenuEntry> entries;
+    auto found = menus_.find(key);
+    if (found == menus_.end()) return entries;
+    for (const TShellMenuEntry& entry : found->second)
+      entries.push_back({QString::fromStdString(entry.caption), entry.enabled});
+    return entries;
   }
 
-  // A new Qt icon, with the icon's menu where the host draws menus itself; the old one goes.
-  void MakeQtIcon(IconKey key, Record& record) {
-    record.icon.reset();
-    record.menu.reset();
-    record.menuCaptions.clear();
-    record.icon = std::make_unique<QSystemTrayIcon>();
-    QSystemTrayIcon* icon = record.icon.get();
-    connect(icon, &QSystemTrayIcon::activated, this,
-            [this, key](QSystemTrayIcon::ActivationReason reason) { Activated(key, reason); });
-    connect(icon, &QSystemTrayIcon::messageClicked, this,
-            [this, key] { Post(key, {NIN_BALLOONUSERCLICK}); });
-    auto entries = menus_.find(key);
-    if (watch_.Protocol() != detail::TrayProtocol::StatusNotifier || entries == menus_.end())
-      return;
-    record.menu = std::make_unique<QMenu>();
-    for (std::size_t i = 0; i < entries->second.size(); ++i) {
-      QAction* action = record.menu->addAction(QString::fromStdString(entries->second[i].caption));
-      // From the loop: the action may take the icon and this very menu away.
-      connect(action, &QAction::triggered, this, [this, key, i] {
-        QMetaObject::invokeMethod(
-            this, [this, key, i] { Choose(key, i); }, Qt::QueuedConnection);
-      });
+  // Shows the record by the protocol given, in place of what showed it before.
+  void Show(IconKey key, Record& record, detail::TrayProtocol protocol) {
+    if (record.qtIcon) record.qtIcon->hide();
+    record.qtIcon.reset();
+    record.item.reset();
+    record.lastTrigger.reset();
+    record.xembed = false;
+    // Qt asks the watcher too as it makes its first icon: a host that has only just registered
+    // is taken here, before Qt can commit to the bus.
+    if (protocol == detail::TrayProtocol::XEmbed &&
+        detail::TrayHostWatch::StatusNotifierHostRegistered())
+      protocol = detail::TrayProtocol::StatusNotifier;
+    if (protocol == detail::TrayProtocol::StatusNotifier) {
+      record.item = std::make_unique<detail::StatusNotifierItem>(
+          [this, key](detail::StatusNotifierItem::Request request) { Requested(key, request); },
+          [this, key](int index) { Choose(key, static_cast<std::size_t>(index)); });
+      record.item->SetMenu(ItemMenu(key));
+    } else {
+      record.qtIcon = std::make_unique<QSystemTrayIcon>();
+      record.xembed = protocol == detail::TrayProtocol::XEmbed;
+      QSystemTrayIcon* icon = record.qtIcon.get();
+      connect(icon, &QSystemTrayIcon::activated, this,
+              [this, key](QSystemTrayIcon::ActivationReason reason) { Activated(key, reason); });
+      connect(icon, &QSystemTrayIcon::messageClicked, this,
+              [this, key] { Post(key, {NIN_BALLOONUSERCLICK}); });
     }
-    record.menuCaptions = CaptionsOf(entries->second);
-    icon->setContextMenu(record.menu.get());
+    Refresh(record);
+    // Where nothing is drawn the record is all there is; Qt would only complain.
+    if (record.xembed) record.qtIcon->show();
   }
 
-  // Where nothing is drawn the record is all there is; Qt would only complain.
-  static void Show(Record& record) {
-    if (!detail::PlatformShowsNothing()) record.icon->show();
+  static void Refresh(Record& record) {
+    const QIcon image = record.image.isNull() ? BlankImage() : record.image;
+    if (record.item) {
+      record.item->SetIcon(image);
+      record.item->SetToolTip(record.tip);
+    }
+    if (record.qtIcon) {
+      record.qtIcon->setIcon(image);
+      record.qtIcon->setToolTip(record.tip);
+    }
   }
 
   void Choose(IconKey key, std::size_t index) {
     auto found = menus_.find(key);
     if (found == menus_.end() || index >= found->second.size()) return;
+    if (!found->second[index].enabled) return;
     const std::function<void()> action = found->second[index].action;  // it may change the menu
     if (action) action();
   }
 
   void Forget(std::map<IconKey, Record>::iterator record) {
-    record->second.icon->hide();
+    if (record->second.qtIcon) record->second.qtIcon->hide();
     icons_.erase(record);
   }
 
   static void Apply(Record& record, const NOTIFYICONDATAA& data) {
     if (data.uFlags & NIF_MESSAGE) record.callbackMessage = data.uCallbackMessage;
-    if (data.uFlags & NIF_ICON) {
-      QIcon image = IconImage(data.hIcon);
-      record.icon->setIcon(image.isNull() ? BlankImage() : image);
-    } else if (record.icon->icon().isNull()) {
-      record.icon->setIcon(BlankImage());
+    if (data.uFlags & NIF_ICON) record.image = IconImage(data.hIcon);
+    if (data.uFlags & NIF_TIP) record.tip = TipText(data);
+  }
+
+  void Requested(IconKey key, detail::StatusNotifierItem::Request request) {
+    switch (request) {
+      case detail::StatusNotifierItem::Request::Activate:
+        Activated(key, QSystemTrayIcon::Trigger);
+        break;
+      case detail::StatusNotifierItem::Request::SecondaryActivate:
+        Activated(key, QSystemTrayIcon::MiddleClick);
+        break;
+      case detail::StatusNotifierItem::Request::ContextMenu:
+        Activated(key, QSystemTrayIcon::Context);
+        break;
     }
-    if (data.uFlags & NIF_TIP) record.icon->setToolTip(TipText(data));
   }
 
   // Qt reports activations, not buttons; each becomes the messages Windows sends for that
@@ -216,8 +243,7 @@ class NotificationArea : public QObject {
         // from the X server's own times.
         const Clock::time_point now = Clock::now();
         const auto doubleClickTime = std::chrono::milliseconds(GetDoubleClickTime());
-        if (watch_.Protocol() != detail::TrayProtocol::XEmbed && record.lastTrigger &&
-            now - *record.lastTrigger <= doubleClickTime) {
+        if (!record.xembed && record.lastTrigger && now - *record.lastTrigger <= doubleClickTime) {
           record.lastTrigger.reset();
           Post(key, {WM_LBUTTONDBLCLK, WM_LBUTTONUP});
         } else {
@@ -251,16 +277,22 @@ class NotificationArea : public QObject {
       PostMessageA(window, found->second.callbackMessage, id, static_cast<LPARAM>(message));
   }
 
-  // The host's icons went with it; a component adds its icon again on "TaskbarCreated".
-  void HostLost() {
-    while (!icons_.empty())
-      Forget(icons_.begin());
-    detail::BroadcastMessage(TrayHostGoneMsg(), 0, 0);
+  // A host gone: its icons went with it, and a component adds its icon again on
+  // "TaskbarCreated". A host of the other protocol taking over: the icons move to it, unasked.
+  void ProtocolChanged(detail::TrayProtocol before, detail::TrayProtocol now) {
+    if (now == detail::TrayProtocol::None) {
+      while (!icons_.empty())
+        Forget(icons_.begin());
+      detail::BroadcastMessage(TrayHostGoneMsg(), 0, 0);
+    } else if (before == detail::TrayProtocol::None) {
+      detail::BroadcastMessage(RegisterWindowMessageA("TaskbarCreated"), 0, 0);
+    } else {
+      for (auto& [key, record] : icons_)
+        Show(key, record, now);
+    }
   }
 
-  void HostAppeared() { detail::BroadcastMessage(RegisterWindowMessageA("TaskbarCreated"), 0, 0); }
-
-  detail::TrayHostWatch watch_;  // made before the first icon: Qt decides its protocol then
+  detail::TrayHostWatch watch_;
   std::map<IconKey, Record> icons_;
   // Kept while the host is away: an icon added again takes its menu along.
   std::map<IconKey, std::vector<TShellMenuEntry>> menus_;

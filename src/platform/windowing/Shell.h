@@ -22,14 +22,18 @@
 // - Icons go with the host that showed them: once it has gone, they are forgotten (modifying
 //   them fails; once a host is back, adding them again succeeds), and while no host is there,
 //   adds fail, as the shell's do while the taskbar is gone. A host change is only seen where one
-//   can be watched (XEmbed on X11, StatusNotifierItem on the session bus). On Qt's offscreen
-//   platform icons are records that are never shown.
+//   can be watched (XEmbed on X11, StatusNotifierItem on the session bus). Hosts of both kinds
+//   are followed all along: an icon is shown by a StatusNotifierItem host where one is there,
+//   else by an XEmbed one, and moves, unasked and without notices, when the host of the other
+//   kind takes over or gives up while one of the first stays. On Qt's offscreen platform icons
+//   are records that are never shown.
 // - NIM_SETVERSION needs the icon and only knows version 0, the classic callbacks.
 // - Hosts that draw an icon's menu themselves (StatusNotifierItem hosts read it over D-Bus and
 //   then never report the right click) are given the entries set by Shell_SetIconMenu; choosing
-//   one runs its action from the loop. Entries set before NIM_ADD go out with the icon; new
-//   captions for an icon already shown make the host take the icon afresh. NIM_DELETE forgets
-//   them. Hosts that report right clicks (XEmbed) are given nothing: the program pops up its own.
+//   one runs its action from the loop, unless the entry is disabled. Entries set before NIM_ADD go
+//   out with the icon; new ones for an icon already shown are announced to the host, which
+//   reads them again. NIM_DELETE forgets them. Hosts that report right clicks (XEmbed) are given
+//   nothing: the program pops up its own.
 // - Main thread only.
 
 #include <cstdint>
@@ -82,6 +86,7 @@ bool Shell_NotifyIconA(DWORD message, const NOTIFYICONDATAA& data);
 struct TShellMenuEntry {
   std::string caption;
   std::function<void()> action;
+  bool enabled = true;  // a disabled entry shows, greyed, and cannot be chosen
 };
 
 // The menu for the icon (window, id), shown or not yet; no entries, no menu.

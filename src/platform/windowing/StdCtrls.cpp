@@ -1,5 +1,6 @@
 #include "platform/windowing/StdCtrls.h"
 
+#include <QScrollBar>
 #include <QTextBlock>
 
 #include "rtl/UpdateBatch.h"
@@ -12,6 +13,41 @@ TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
   connect(this, &QPlainTextEdit::textChanged, this, [this] {
     if (OnChange) OnChange(this);
   });
+  // The range changes with the text and the size; Qt itself scrolls to the cursor on the first
+  // show and whenever it thinks the end was out of view. Neither moves a pane that follows.
+  QScrollBar* bar = verticalScrollBar();
+  connect(bar, &QScrollBar::rangeChanged, this, [this] { FollowEnd(); });
+  connect(bar, &QScrollBar::valueChanged, this, [this] { FollowEnd(); });
+}
+
+int TMemo::HeightFor(int lines) const {
+  const auto margins = static_cast<int>(2 * document()->documentMargin());
+  return lines * fontMetrics().lineSpacing() + margins + 2 * frameWidth() + 1;
+}
+
+void TMemo::FollowEnd() {
+  QScrollBar* bar = verticalScrollBar();
+  if (following_ && !userScrolling_ && bar->value() != bar->maximum())
+    bar->setValue(bar->maximum());
+}
+
+void TMemo::UserScrolled() {
+  const QScrollBar* bar = verticalScrollBar();
+  following_ = bar->value() >= bar->maximum();
+}
+
+void TMemo::wheelEvent(QWheelEvent* event) {
+  userScrolling_ = true;
+  QPlainTextEdit::wheelEvent(event);
+  userScrolling_ = false;
+  UserScrolled();
+}
+
+void TMemo::keyPressEvent(QKeyEvent* event) {
+  userScrolling_ = true;
+  QPlainTextEdit::keyPressEvent(event);
+  userScrolling_ = false;
+  UserScrolled();
 }
 
 int TMemo::LineCount() const {

@@ -14,7 +14,8 @@
 
 namespace win {
 
-// A multi-line text pane.
+// A multi-line text pane. Like a terminal, it follows its newest line, at any size, until the user
+// scrolls up (with the wheel or the keys), and follows again once scrolled back to the end.
 class TMemo : public QPlainTextEdit {
   Q_OBJECT
 
@@ -38,6 +39,23 @@ class TMemo : public QPlainTextEdit {
 
   // Every change of the text, whoever makes it.
   std::function<void(TMemo* Sender)> OnChange;
+
+  // The height that shows `lines` whole lines of text, frame and margins included.
+  int HeightFor(int lines) const;
+  // Whether the pane keeps its newest line in view.
+  bool Following() const { return following_; }
+
+ protected:
+  void wheelEvent(QWheelEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  void FollowEnd();
+  // After the user moved the view: it follows again from the end only.
+  void UserScrolled();
+
+  bool following_ = true;
+  bool userScrolling_ = false;
 };
 
 // Labels size themselves to their caption, up to their maximum width: a caption wider than that

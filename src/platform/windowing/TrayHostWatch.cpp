@@ -7,6 +7,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QGuiApplication>
@@ -20,15 +21,17 @@ namespace {
 
 const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 
-// The question Qt asks before its first tray icon: is there a watcher with a host behind it?
-bool StatusNotifierHostRegistered() {
-  QDBusConnection bus = QDBusConnection::sessionBus();
-  if (!bus.isConnected()) return false;
+const QString kWatcherPath = QStringLiteral("/StatusNotifierWatcher");
+
+QDBusMessage HostQuestion() {
   QDBusMessage get = QDBusMessage::createMethodCall(
-      kWatcherService, QStringLiteral("/StatusNotifierWatcher"),
-      QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+      kWatcherService, kWatcherPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+      QStringLiteral("Get"));
   get << kWatcherService << QStringLiteral("IsStatusNotifierHostRegistered");
-  QDBusMessage reply = bus.call(get, QDBus::Block, 5000);
+  return get;
+}
+
+bool HostAnswer(const QDBusMessage& reply) {
   if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return false;
   return reply.arguments().first().value<QDBusVariant>().variant().toBool();
 }
@@ -128,61 +131,94 @@ class TrayHostWatch::SelectionWatch {
   std::unique_ptr<QSocketNotifier> notifier_;
 };
 
-TrayHostWatch::TrayHostWatch(std::function<void()> lost, std::function<void()> appeared)
-    : lost_(std::move(lost)), appeared_(std::move(appeared)) {
+bool TrayHostWatch::StatusNotifierHostRegistered() {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  return bus.isConnected() && HostAnswer(bus.call(HostQuestion(), QDBus::Block, 5000));
+}
+
+TrayHostWatch::TrayHostWatch(std::function<void(TrayProtocol, TrayProtocol)> changed)
+    : changed_(std::move(changed)) {
   if (PlatformShowsNothing()) return;
-  if (StatusNotifierHostRegistered())
-    StartStatusNotifier();
-  else if (QGuiApplication::platformName() == QLatin1String("xcb"))
-    StartXEmbed();
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (bus.isConnected()) {
+    auto* watcher = new QDBusServiceWatcher(kWatcherService, bus,
+                                            QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString&, const QString& oldOwner, const QString& newOwner) {
+              WatcherChanged(oldOwner, newOwner);
+            });
+    // A watcher may be there before the host that shows its items.
+    bus.connect(kWatcherService, kWatcherPath, kWatcherService,
+                QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(HostRegistered()));
+    watcherOwned_ = bus.interface()->isServiceRegistered(kWatcherService);
+    statusNotifierHost_ = watcherOwned_ && StatusNotifierHostRegistered();
+  }
+  if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+    selection_ =
+        std::make_unique<SelectionWatch>([this](std::uint32_t owner) { OwnerChanged(owner); });
+    if (selection_->Started())
+      owner_ = selection_->Owner();
+    else
+      selection_.reset();
+  }
+  reported_ = statusNotifierHost_ ? TrayProtocol::StatusNotifier
+              : owner_ != 0       ? TrayProtocol::XEmbed
+                                  : TrayProtocol::None;
+  started_ = true;
 }
 
 TrayHostWatch::~TrayHostWatch() = default;
 
-void TrayHostWatch::StartStatusNotifier() {
-  protocol_ = TrayProtocol::StatusNotifier;
-  QDBusConnection bus = QDBusConnection::sessionBus();
-  auto* watcher =
-      new QDBusServiceWatcher(kWatcherService, bus, QDBusServiceWatcher::WatchForOwnerChange, this);
-  connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
-          [this](const QString&, const QString& oldOwner, const QString& newOwner) {
-            if (!oldOwner.isEmpty()) SetPresent(false);
-            if (!newOwner.isEmpty()) SetPresent(true);
-          });
-  // The watcher may have gone between the question above and the watch.
-  present_ = bus.interface()->isServiceRegistered(kWatcherService);
+void TrayHostWatch::WatcherChanged(const QString& oldOwner, const QString& newOwner) {
+  if (!oldOwner.isEmpty()) {
+    watcherOwned_ = false;
+    statusNotifierHost_ = false;
+    Update();
+  }
+  if (!newOwner.isEmpty()) {
+    watcherOwned_ = true;
+    AskWatcher();
+  }
 }
 
-void TrayHostWatch::StartXEmbed() {
-  selection_ =
-      std::make_unique<SelectionWatch>([this](std::uint32_t owner) { OwnerChanged(owner); });
-  if (!selection_->Started()) {
-    selection_.reset();
-    return;
-  }
-  protocol_ = TrayProtocol::XEmbed;
-  owner_ = selection_->Owner();
-  present_ = owner_ != 0;
+// Asked without waiting: the new watcher may be calling this process at the same moment.
+void TrayHostWatch::AskWatcher() {
+  auto* pending =
+      new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(HostQuestion()), this);
+  connect(pending, &QDBusPendingCallWatcher::finished, this, [this, pending] {
+    pending->deleteLater();
+    if (!watcherOwned_ || statusNotifierHost_) return;
+    statusNotifierHost_ = HostAnswer(pending->reply());
+    Update();
+  });
+}
+
+void TrayHostWatch::HostRegistered() {
+  if (!watcherOwned_ || statusNotifierHost_) return;
+  statusNotifierHost_ = true;
+  Update();
 }
 
 void TrayHostWatch::OwnerChanged(std::uint32_t owner) {
   if (owner == owner_) return;
   // A new owner replacing the old one directly is a loss and an arrival all the same.
-  if (owner_ != 0) {
+  if (owner_ != 0 && owner != 0) {
     owner_ = 0;
-    SetPresent(false);
+    Update();
   }
   owner_ = owner;
-  if (owner != 0) SetPresent(true);
+  Update();
 }
 
-void TrayHostWatch::SetPresent(bool present) {
-  if (present == present_) return;
-  present_ = present;
-  if (present)
-    appeared_();
-  else
-    lost_();
+void TrayHostWatch::Update() {
+  if (!started_) return;
+  const TrayProtocol now = statusNotifierHost_ ? TrayProtocol::StatusNotifier
+                           : owner_ != 0       ? TrayProtocol::XEmbed
+                                               : TrayProtocol::None;
+  if (now == reported_) return;
+  const TrayProtocol before = reported_;
+  reported_ = now;
+  changed_(before, now);
 }
 
 }  // namespace win::detail
