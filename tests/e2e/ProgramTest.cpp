@@ -272,7 +272,7 @@ TEST_F(Program, TheWindowStaysOnTopAfterEveryWayOfShowingItAgain) {
   ASSERT_NE(AwaitDockedIcon(), 0u) << Log();
   auto showByDoubleClick = [&] { return desktop.Click(AwaitDockedIcon(), 1, 2); };
   auto showByMenu = [&] {
-    // The menu's first entry, "Show window".
+    // The menu's second entry, "Show window", below the rate line.
     std::vector<std::uint32_t> menus;
     std::optional<test::Desktop::Geometry> at;
     return desktop.Click(AwaitDockedIcon(), 3) &&
@@ -281,7 +281,7 @@ TEST_F(Program, TheWindowStaysOnTopAfterEveryWayOfShowingItAgain) {
                5000) &&
            (at = desktop.WindowGeometry(menus.front())) &&
            desktop.Run("xdotool mousemove " + std::to_string(at->x + at->width / 2) + " " +
-                       std::to_string(at->y + at->height / 4) + " click 1");
+                       std::to_string(at->y + at->height / 2) + " click 1");
   };
   auto showBySecondStart = [&] {
     test::ChildProcess second;
@@ -425,7 +425,8 @@ TEST_F(Program, AStatusNotifierHostDrawsTheIconsMenuWhoseQuitEndsTheProgram) {
   ASSERT_TRUE(desktop.StartStatusNotifierWatcher(TRAMLET_SNI_WATCHER, {"--choose", "Quit"}));
   StartProgramOnTheDesktop();
   EXPECT_EQ(program.WaitForExit(10000), std::optional<int>(0)) << desktop.WatcherLog() << Log();
-  EXPECT_NE(desktop.WatcherLog().find("/StatusNotifierItem Show window|Quit\nchose Quit\n"),
+  EXPECT_NE(desktop.WatcherLog().find(
+                "/StatusNotifierItem [To clients: 0.0 KB/s]|Show window|Quit\nchose Quit\n"),
             std::string::npos)
       << desktop.WatcherLog();
 }
@@ -499,6 +500,108 @@ TEST_P(ProgramWithTrayHost, AHiddenWindowComesBackWhenTheHostGoesAndHidesAgainOn
 // XEmbed (trayer) and a StatusNotifierWatcher.
 INSTANTIATE_TEST_SUITE_P(Hosts, ProgramWithTrayHost, ::testing::Bool());
 
+// Notification areas that start after the program: a StatusNotifier host alone, and one that
+// speaks both protocols as xfce4-panel does (a StatusNotifierWatcher beside an XEmbed tray).
+class ProgramBeforeItsTrayHost : public Program, public ::testing::WithParamInterface<bool> {
+ protected:
+  // "<service>/StatusNotifierItem" as the watcher saw it register last; empty when none did.
+  std::string RegisteredItem() const {
+    const std::string log = desktop.WatcherLog();
+    const std::size_t at = log.rfind("registered ");
+    if (at == std::string::npos || (at > 0 && log[at - 1] != '\n')) return {};
+    return log.substr(at + 11, log.find('\n', at) - at - 11);
+  }
+  // Two Activate calls within the double-click time, as a host makes of a double click.
+  bool DoubleActivate(const std::string& item) const {
+    const std::string call = "dbus-send --session --type=method_call --dest=" +
+                             item.substr(0, item.find('/')) +
+                             " /StatusNotifierItem org.kde.StatusNotifierItem.Activate int32:0 "
+                             "int32:0";
+    return desktop.Run(call + " && " + call).has_value();
+  }
+  bool Minimize(std::uint32_t window) {
+    return desktop.Run("xdotool windowminimize " + std::to_string(window)) &&
+           test::WaitUntil([&] { return ShownWindow() == 0; }, 5000);
+  }
+};
+
+TEST_P(ProgramBeforeItsTrayHost, TheIconComesWithItsMenuAndActivationWhenTheHostDoes) {
+  const bool xembedToo = GetParam();
+  StartDesktop(false);
+  StartProgramOnTheDesktop();
+  std::uint32_t window = 0;
+  ASSERT_TRUE(test::WaitUntil([&] { return (window = ShownWindow()) != 0; }, 8000)) << Log();
+
+  if (xembedToo) ASSERT_TRUE(desktop.StartTrayHost());
+  ASSERT_TRUE(desktop.StartStatusNotifierWatcher(TRAMLET_SNI_WATCHER));
+  ASSERT_TRUE(test::WaitUntil([&] { return !RegisteredItem().empty(); }, 10000)) << Log();
+  const std::string item = RegisteredItem();
+  EXPECT_TRUE(test::WaitUntil(
+      [&] {
+        return desktop.WatcherLog().find("menu " + item +
+                                         " [To clients: 0.0 KB/s]|Show window|Quit\n") !=
+               std::string::npos;
+      },
+      5000))
+      << desktop.WatcherLog();
+  EXPECT_EQ(DockedIcon(), 0u) << "one icon, on the bus, where a host speaks both";
+  ASSERT_TRUE(Minimize(window)) << "not hidden in the icon";
+  ASSERT_TRUE(DoubleActivate(item));
+  ASSERT_TRUE(test::WaitUntil([&] { return ShownWindow() != 0; }, 5000)) << Log();
+  if (!xembedToo) {
+    EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+    return;
+  }
+
+  // The StatusNotifier side goes and the XEmbed one stays: the icon moves over, the window
+  // stays where it is, and a double click on the docked icon shows it.
+  ASSERT_TRUE(Minimize(window));
+  desktop.StopStatusNotifierWatcher();
+  const std::uint32_t docked = AwaitDockedIcon();
+  ASSERT_NE(docked, 0u) << Log();
+  EXPECT_EQ(ShownWindow(), 0u) << "a host remained: nothing to come back from";
+  ASSERT_TRUE(desktop.Click(docked, 1, 2));
+  ASSERT_TRUE(test::WaitUntil([&] { return ShownWindow() != 0; }, 5000)) << Log();
+
+  // Back on the bus once the StatusNotifier side restarts.
+  ASSERT_TRUE(desktop.StartStatusNotifierWatcher(TRAMLET_SNI_WATCHER));
+  EXPECT_TRUE(test::WaitUntil([&] { return !RegisteredItem().empty(); }, 10000)) << Log();
+  EXPECT_TRUE(test::WaitUntil([&] { return DockedIcon() == 0; }, 5000));
+  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+}
+
+// false: a StatusNotifier host alone; true: with an XEmbed tray beside it.
+INSTANTIATE_TEST_SUITE_P(Hosts, ProgramBeforeItsTrayHost, ::testing::Bool());
+
+// The rate to clients heads the icon's menu, disabled, and follows the heartbeat: during one
+// download at a limit of 20, about 20 KB/s.
+TEST_F(Program, TheMenusFirstLineIsTheRateToClients) {
+  StartDesktop(false);
+  ASSERT_TRUE(desktop.StartStatusNotifierWatcher(TRAMLET_SNI_WATCHER));
+  StartProgram(OnTheDesktop(), {"--limit", "20"});
+  ASSERT_TRUE(AwaitListening(6000)) << Log();
+  Origin origin(2000000);
+  const std::string file = desktop.WorkDir() + "/rate-file";
+  test::ChildProcess client;
+  ASSERT_TRUE(client.Start(
+      {{"curl", "-s", "-x", "http://127.0.0.1:1080", "-o", file, origin.Url()}, {}, ""}));
+  // Six periods in, the partial first second is well behind the last reading.
+  ASSERT_TRUE(test::WaitUntil(
+      [&] {
+        std::error_code missing;
+        const std::uintmax_t size = std::filesystem::file_size(file, missing);
+        return !missing && size >= 6 * 20000;
+      },
+      15000));
+  const std::string log = desktop.WatcherLog();
+  const std::size_t at = log.rfind("[To clients: ");
+  ASSERT_NE(at, std::string::npos) << log;
+  const double rate = std::strtod(log.c_str() + at + 13, nullptr);
+  EXPECT_NEAR(rate, 20.0, 2.0) << log.substr(at, 40);
+  client.Stop();
+  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+}
+
 TEST_F(Program, AskedForWaylandWithoutItsPluginItRunsOnTheXDisplay) {
   StartDesktop(true);
   // The tests do not install Wayland's plugin; where it is there, no Wayland display answers.
@@ -517,7 +620,8 @@ TEST_F(Program, WithoutADisplayThatAnswersItServesOffscreenUntilStopped) {
     ++dead;
   const std::pair<std::string, std::string> cases[] = {
       {"DISPLAY=", "no display found"},
-      {"DISPLAY=:" + std::to_string(dead), "the display could not be opened"}};
+      {"DISPLAY=:" + std::to_string(dead),
+       "the X display :" + std::to_string(dead) + " does not answer"}};
   Origin origin(5000);
   for (const auto& [display, said] : cases) {
     SCOPED_TRACE(display);

@@ -179,6 +179,7 @@ class NotificationArea : public QObject {
               [this, key] { Post(key, {NIN_BALLOONUSERCLICK}); });
     }
     Refresh(record);
+    if (record.item) record.item->Register();
     // Where nothing is drawn the record is all there is; Qt would only complain.
     if (record.xembed) record.qtIcon->show();
   }

@@ -453,9 +453,12 @@ StatusNotifierItem::StatusNotifierItem(std::function<void(Request)> requested,
   if (!bus_.isConnected()) return;
   item_ = std::make_unique<ItemObject>(*this);
   menu_ = std::make_unique<MenuObject>(*this);
-  if (!bus_.registerVirtualObject(kItemPath, item_.get()) ||
-      !bus_.registerVirtualObject(kMenuPath, menu_.get()) || !bus_.registerService(service_))
-    return;
+  exported_ = bus_.registerVirtualObject(kItemPath, item_.get()) &&
+              bus_.registerVirtualObject(kMenuPath, menu_.get()) && bus_.registerService(service_);
+}
+
+bool StatusNotifierItem::Register() {
+  if (!exported_ || registered_) return registered_;
   // Not waited for: the watcher may be calling this very process meanwhile.
   QDBusMessage announce = QDBusMessage::createMethodCall(
       QStringLiteral("org.kde.StatusNotifierWatcher"), QStringLiteral("/StatusNotifierWatcher"),
@@ -463,6 +466,7 @@ StatusNotifierItem::StatusNotifierItem(std::function<void(Request)> requested,
       QStringLiteral("RegisterStatusNotifierItem"));
   announce << service_;
   registered_ = bus_.send(announce);
+  return registered_;
 }
 
 StatusNotifierItem::~StatusNotifierItem() {

@@ -32,12 +32,15 @@ class StatusNotifierItem : public QObject {
     bool enabled = true;
   };
 
+  // Exported on a connection of its own, but not yet announced: see Register.
   StatusNotifierItem(std::function<void(Request)> requested, std::function<void(int)> chosen);
   ~StatusNotifierItem() override;
   StatusNotifierItem(const StatusNotifierItem&) = delete;
   StatusNotifierItem& operator=(const StatusNotifierItem&) = delete;
 
-  // False when the bus could not be reached or the item not exported.
+  // Announces the item to the watcher, which reads it then: its icon, tip and menu first. False
+  // when the bus could not be reached or the item not exported.
+  bool Register();
   bool Registered() const { return registered_; }
   QString Service() const { return service_; }
 
@@ -63,6 +66,7 @@ class StatusNotifierItem : public QObject {
   QDBusConnection bus_;
   std::unique_ptr<ItemObject> item_;
   std::unique_ptr<MenuObject> menu_;
+  bool exported_ = false;
   bool registered_ = false;
   QIcon image_;
   QString tip_;

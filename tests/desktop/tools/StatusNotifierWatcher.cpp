@@ -5,7 +5,8 @@
 // restarts.
 //
 // As a host that draws menus itself, it then reads the item's menu over D-Bus and prints
-// "menu <service><path> <label>|<label>..." ("menu <item> none" when the item has none). Started
+// "menu <service><path> <label>|<label>..." ("menu <item> none" when the item has none; a
+// disabled entry's label in brackets), and again whenever an item says its menu changed. Started
 // with "--choose <label>", it then chooses that entry as a click in the drawn menu would, and
 // prints "chose <label>".
 
@@ -55,8 +56,10 @@ void ShowLayout(const QString& item, const QString& service, const QString& menu
     entry.beginStructure();
     entry >> id >> properties;
     entry.endStructure();
-    labels << properties.value(QStringLiteral("label")).toString();
-    if (labels.back() == choice) chosen = id;
+    const QString label = properties.value(QStringLiteral("label")).toString();
+    const bool enabled = properties.value(QStringLiteral("enabled"), true).toBool();
+    labels << (enabled ? label : QLatin1Char('[') + label + QLatin1Char(']'));
+    if (label == choice) chosen = id;
   }
   std::cout << "menu " << item.toStdString() << " " << labels.join(QLatin1Char('|')).toStdString()
             << std::endl;
@@ -99,6 +102,11 @@ class WatcherAdaptor : public QDBusAbstractAdaptor {
  public:
   explicit WatcherAdaptor(QObject* parent) : QDBusAbstractAdaptor(parent) {
     watcher_.setConnection(QDBusConnection::sessionBus());
+    // Any item's word that its menu changed: every item's menu is read again.
+    for (const char* signal : {"LayoutUpdated", "ItemsPropertiesUpdated"})
+      QDBusConnection::sessionBus().connect(QString(), QString(), kMenu,
+                                            QString::fromLatin1(signal), this,
+                                            SLOT(MenuChanged()));
     watcher_.setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
     connect(&watcher_, &QDBusServiceWatcher::serviceUnregistered, this,
             &WatcherAdaptor::ServiceGone);
@@ -129,6 +137,14 @@ class WatcherAdaptor : public QDBusAbstractAdaptor {
   void RegisterStatusNotifierHost(const QString& service) {
     std::cout << "host " << service.toStdString() << std::endl;
     emit StatusNotifierHostRegistered();
+  }
+
+ private slots:
+  void MenuChanged() {
+    for (const QString& item : items_) {
+      const qsizetype slash = item.indexOf(QLatin1Char('/'));
+      ReadMenu(item.left(slash), item.mid(slash), item);
+    }
   }
 
  signals:
