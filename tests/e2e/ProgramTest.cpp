@@ -513,10 +513,10 @@ class ProgramBeforeItsTrayHost : public Program, public ::testing::WithParamInte
   }
   // Two Activate calls within the double-click time, as a host makes of a double click.
   bool DoubleActivate(const std::string& item) const {
-    const std::string call = "dbus-send --session --type=method_call --dest=" +
-                             item.substr(0, item.find('/')) +
-                             " /StatusNotifierItem org.kde.StatusNotifierItem.Activate int32:0 "
-                             "int32:0";
+    const std::string call =
+        "dbus-send --session --type=method_call --dest=" + item.substr(0, item.find('/')) +
+        " /StatusNotifierItem org.kde.StatusNotifierItem.Activate int32:0 "
+        "int32:0";
     return desktop.Run(call + " && " + call).has_value();
   }
   bool Minimize(std::uint32_t window) {

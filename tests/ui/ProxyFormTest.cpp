@@ -9,12 +9,15 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <QApplication>
 #include <QTest>
+#include <QTextBlock>
 
 #include "net/IdException.h"
 #include "net/IdSocketHandle.h"
 #include "net/IdTCPServer.h"
 #include "platform/windowing/Application.h"
+#include "platform/windowing/Menus.h"
 #include "platform/windowing/StdCtrls.h"
 #include "platform/windowing/Timer.h"
 #include "proxy/ProxyCounters.h"
@@ -100,6 +103,42 @@ TEST_F(ProxyFormTest, TheHeartbeatShowsTheCountAndOpensTheListener) {
   EXPECT_EQ(form->Label1->Caption(), "Concurrent connections: 0");
   EXPECT_TRUE(form->IdTCPServer1->Active());
   EXPECT_TRUE(reports.empty());
+}
+
+// What the relays counted since the last tick, beside the count (right of the box, on its row)
+// and as the icon's first menu line, which nobody can choose.
+TEST_F(ProxyFormTest, TheHeartbeatShowsTheRateToClientsBesideTheCountAndAtopTheMenu) {
+  form->Timer1Timer(form->Timer1);
+  win::TMenuItem* first = form->TrayMenu->Items(0);
+  EXPECT_EQ(first->Caption, "To clients: 0.0 KB/s");
+  proxy::Counters().BytesToClients += 50'000'000;  // more than a tick apart could count at 0
+  form->Timer1Timer(form->Timer1);
+  const std::string caption = form->RateLabel->Caption();
+  EXPECT_EQ(first->Caption, caption);
+  ASSERT_EQ(caption.rfind("To clients: ", 0), 0u) << caption;
+  EXPECT_GT(std::stod(caption.substr(12)), 1000.0) << caption;
+  EXPECT_EQ(form->TrayMenu->Items(1)->Caption, "Show window");
+  bool ran = false;
+  first->OnClick = [&](win::TMenuItem*) { ran = true; };
+  first->Click();
+  EXPECT_FALSE(ran) << "the rate line is there to read";
+  EXPECT_EQ(form->RateLabel->y(), form->Label1->y());
+  EXPECT_GT(form->RateLabel->x(), form->SpinEdit1->geometry().right());
+}
+
+// However small the window is made, the status strip leaves each pane its newest line.
+TEST_F(ProxyFormTest, AtItsSmallestEachPaneShowsItsNewestLineAboveTheStrip) {
+  form->show();
+  for (int i = 1; i <= 30; ++i)
+    form->Memo2->Add("line " + std::to_string(i));
+  form->resize(404, 1);
+  QApplication::processEvents();
+  for (win::TMemo* pane : {form->Memo1, form->Memo2}) {
+    EXPECT_GE(pane->height(), pane->HeightFor(1));
+    EXPECT_LE(pane->geometry().bottom(), form->Panel1->geometry().top());
+  }
+  const int bottom = form->Memo2->viewport()->height() - 5;
+  EXPECT_EQ(form->Memo2->cursorForPosition(QPoint(2, bottom)).block().text(), "line 30");
 }
 
 TEST_F(ProxyFormTest, AFailedActivationIsReportedOncePerStreakAndRetriedEveryTick) {

@@ -105,8 +105,7 @@ class WatcherAdaptor : public QDBusAbstractAdaptor {
     // Any item's word that its menu changed: every item's menu is read again.
     for (const char* signal : {"LayoutUpdated", "ItemsPropertiesUpdated"})
       QDBusConnection::sessionBus().connect(QString(), QString(), kMenu,
-                                            QString::fromLatin1(signal), this,
-                                            SLOT(MenuChanged()));
+                                            QString::fromLatin1(signal), this, SLOT(MenuChanged()));
     watcher_.setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
     connect(&watcher_, &QDBusServiceWatcher::serviceUnregistered, this,
             &WatcherAdaptor::ServiceGone);
