@@ -15,17 +15,11 @@ namespace test {
 namespace {
 
 Desktop* theDesktop = nullptr;
-std::string claimedProtocol;
 
 }  // namespace
 
 Desktop& TheDesktop() {
   return *theDesktop;
-}
-
-bool ClaimTrayProtocol(const std::string& protocol) {
-  if (claimedProtocol.empty()) claimedProtocol = protocol;
-  return claimedProtocol == protocol;
 }
 
 std::string DesktopOutputDir() {

@@ -6,10 +6,12 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -612,6 +614,49 @@ TEST_F(Program, AskedForWaylandWithoutItsPluginItRunsOnTheXDisplay) {
   EXPECT_EQ(Fetch(origin, desktop.WorkDir() + "/file").body, origin.body);
   EXPECT_EQ(Terminate(6000), std::optional<int>(0));
   EXPECT_NE(Log().find("using xcb instead\n"), std::string::npos) << Log();
+}
+
+// A Wayland session with XWayland, as a desktop starts programs in it: the window runs on the X
+// display, where it can stay above the others, and says nothing of Wayland. (A Wayland display
+// that answers, standing in for a compositor; whether Qt's Wayland plugin is there or not, X wins.)
+TEST_F(Program, InAWaylandSessionWithAnXDisplayTheWindowRunsOnXAndStaysOnTop) {
+  StartDesktop(true);
+  const std::string socketPath = desktop.WorkDir() + "/wayland-stand-in";
+  const int compositor = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+  ASSERT_EQ(::bind(compositor, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(compositor, 4), 0);
+  std::vector<std::string> environment = desktop.Environment();
+  environment.insert(environment.end(),
+                     {"XDG_SESSION_TYPE=wayland", "WAYLAND_DISPLAY=wayland-stand-in",
+                      "QT_QPA_PLATFORM=", "QT_QPA_PLATFORMTHEME=", "XDG_CURRENT_DESKTOP="});
+  StartProgram(environment);
+  const std::uint32_t icon = AwaitDockedIcon();
+  ASSERT_NE(icon, 0u) << Log();  // docked in the X tray: on xcb
+  ASSERT_TRUE(desktop.Click(icon, 1, 2));
+  std::uint32_t window = 0;
+  ASSERT_TRUE(test::WaitUntil([&] { return (window = ShownWindow()) != 0; }, 5000)) << Log();
+  test::ChildProcess other;
+  ASSERT_TRUE(desktop.StartProgram(
+      other, {"xmessage", "-title", "other", "-geometry", "+330+90", "other"}, "other.log"));
+  std::vector<std::uint32_t> others;
+  ASSERT_TRUE(test::WaitUntil(
+      [&] { return !(others = desktop.FindWindows("--onlyvisible --name '^other$'")).empty(); },
+      5000));
+  EXPECT_TRUE(test::WaitUntil(
+      [&] {
+        const std::vector<std::uint32_t> stacked = Stacking();
+        const auto mine = std::find(stacked.begin(), stacked.end(), window);
+        return mine != stacked.end() &&
+               std::find(mine, stacked.end(), others.front()) == stacked.end();
+      },
+      2000))
+      << "the other window came above";
+  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+  ::close(compositor);
+  EXPECT_EQ(Log().find("cannot keep itself above"), std::string::npos) << Log();
 }
 
 TEST_F(Program, WithoutADisplayThatAnswersItServesOffscreenUntilStopped) {

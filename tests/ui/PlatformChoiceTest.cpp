@@ -27,7 +27,7 @@ TEST(PlatformChoice, APlatformThatCannotWorkGivesWayAndOneThatWorksIsLeftAlone) 
       // A Wayland session with XWayland: X, where the window stays on top; asked for, it says so.
       {{"", true, all, true, true, true, true}, "xcb", ""},
       {{"wayland", false, all, true, true, true, true}, "xcb", "using xcb rather than wayland"},
-      {{"wayland;xcb", true, all, true, true, true, true}, "xcb", "cannot keep itself above"},
+      {{"wayland;xcb", true, all, true, true, true, true}, "xcb", "could not keep itself above"},
       {{"", true, all, false, false, true, true}, "", "on Wayland the window cannot keep itself"},
       // Headless: every display that is there, and what it lacks, named.
       {{"wayland", false, noWayland, true, false, false, false, ":5"},

@@ -123,7 +123,8 @@ TPlatformChoice ChoosePlatform(const TPlatformFacts& facts) {
       // On top rather than as asked: only an explicit request is told.
       choice.platform = "xcb";
       if (!facts.requested.empty())
-        said.push_back("using xcb rather than " + key + ": " + kNotOnTop + " there");
+        said.push_back("using xcb rather than " + key +
+                       ", where the window could not keep itself above other windows");
     } else {
       if (!asked || KeyOf(entry) != first) {
         choice.platform = entry;

@@ -25,8 +25,8 @@ struct TPlatformFacts {
   bool xAnswers = false;
   bool waylandSet = false;  // WAYLAND_DISPLAY
   bool waylandAnswers = false;
-  std::string xName;        // DISPLAY as set, for messages
-  std::string waylandName;  // WAYLAND_DISPLAY as set
+  std::string xName{};        // DISPLAY as set, for messages
+  std::string waylandName{};  // WAYLAND_DISPLAY as set
 };
 
 struct TPlatformChoice {
