@@ -546,7 +546,8 @@ TEST_P(ProgramBeforeItsTrayHost, TheIconComesWithItsMenuAndActivationWhenTheHost
       },
       5000))
       << desktop.WatcherLog();
-  EXPECT_EQ(DockedIcon(), 0u) << "one icon, on the bus, where a host speaks both";
+  EXPECT_TRUE(test::WaitUntil([&] { return DockedIcon() == 0; }, 3000))
+      << "one icon, on the bus, where a host speaks both";
   ASSERT_TRUE(Minimize(window)) << "not hidden in the icon";
   ASSERT_TRUE(DoubleActivate(item));
   ASSERT_TRUE(test::WaitUntil([&] { return ShownWindow() != 0; }, 5000)) << Log();
