@@ -534,7 +534,9 @@ TEST_P(ProgramBeforeItsTrayHost, TheIconComesWithItsMenuAndActivationWhenTheHost
   std::uint32_t window = 0;
   ASSERT_TRUE(test::WaitUntil([&] { return (window = ShownWindow()) != 0; }, 8000)) << Log();
 
-  if (xembedToo) ASSERT_TRUE(desktop.StartTrayHost());
+  if (xembedToo) {
+    ASSERT_TRUE(desktop.StartTrayHost());
+  }
   ASSERT_TRUE(desktop.StartStatusNotifierWatcher(TRAMLET_SNI_WATCHER));
   ASSERT_TRUE(test::WaitUntil([&] { return !RegisteredItem().empty(); }, 10000)) << Log();
   const std::string item = RegisteredItem();
