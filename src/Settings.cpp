@@ -52,10 +52,37 @@ std::optional<std::int32_t>* Field(Settings& settings, std::string_view name) {
   return &settings.uploadLimit;
 }
 
-std::string Join(const std::vector<std::string>& addresses) {
+// A problem's text as one word: no blanks, commas or control characters.
+std::string Escaped(const std::string& text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string word;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= ' ' || byte == 0x7f || c == '%' || c == ',') {
+      word += '%';
+      word += kHex[byte >> 4];
+      word += kHex[byte & 0xf];
+    } else {
+      word += c;
+    }
+  }
+  return word;
+}
+
+std::optional<std::string> Unescaped(std::string_view word) {
   std::string text;
-  for (const std::string& address : addresses)
-    text += (text.empty() ? "" : ",") + address;
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    if (word[i] != '%') {
+      text += word[i];
+      continue;
+    }
+    unsigned value = 0;
+    if (i + 2 >= word.size()) return std::nullopt;
+    const auto [end, error] = std::from_chars(word.data() + i + 1, word.data() + i + 3, value, 16);
+    if (error != std::errc() || end != word.data() + i + 3) return std::nullopt;
+    text += static_cast<char>(value);
+    i += 2;
+  }
   return text;
 }
 
@@ -115,12 +142,12 @@ std::variant<Settings, BadArgument> ParseArguments(const std::vector<std::string
 }
 
 std::string EncodeRequest(const Settings& settings) {
-  if (!settings.ChangesLive()) return "status\n";
+  if (!settings.ChangesLive()) return "status";
   std::string line = "set";
   if (settings.limit) line += " limit=" + std::to_string(*settings.limit);
   if (settings.delayMs) line += " delay=" + std::to_string(*settings.delayMs);
   if (settings.uploadLimit) line += " upload=" + std::to_string(*settings.uploadLimit);
-  return line + "\n";
+  return line;
 }
 
 std::optional<Settings> DecodeSetRequest(const std::string& line) {
@@ -140,11 +167,16 @@ std::optional<Settings> DecodeSetRequest(const std::string& line) {
 }
 
 std::string EncodeState(const LiveState& state) {
-  return "settings limit=" + std::to_string(state.limit) +
-         " delay=" + std::to_string(state.delayMs) +
-         " upload=" + std::to_string(state.uploadLimit) + " port=" + std::to_string(state.port) +
-         " listen=" + Join(state.listen) + " connections=" + std::to_string(state.connections) +
-         "\n";
+  std::string line =
+      "settings limit=" + std::to_string(state.limit) + " delay=" + std::to_string(state.delayMs) +
+      " upload=" + std::to_string(state.uploadLimit) + " port=" + std::to_string(state.port) +
+      " connections=" + std::to_string(state.connections);
+  // One word each: "listener=WHERE" where it listens, "listener=WHERE,PROBLEM" where not.
+  for (const LiveState::Listener& listener : state.listeners) {
+    line.append(" listener=").append(listener.where);
+    if (!listener.problem.empty()) line.append(",").append(Escaped(listener.problem));
+  }
+  return line;
 }
 
 std::optional<LiveState> DecodeState(const std::string& line) {
@@ -158,11 +190,12 @@ std::optional<LiveState> DecodeState(const std::string& line) {
     if (equals == std::string::npos) return std::nullopt;
     const std::string name = word.substr(0, equals);
     const std::string value = word.substr(equals + 1);
-    if (name == "listen") {
-      std::istringstream addresses(value);
-      for (std::string address; std::getline(addresses, address, ',');)
-        state.listen.push_back(address);
-      ++seen;
+    if (name == "listener") {
+      const std::size_t comma = value.find(',');
+      std::optional<std::string> problem =
+          comma == std::string::npos ? std::string() : Unescaped(value.substr(comma + 1));
+      if (!problem || (comma != std::string::npos && problem->empty())) return std::nullopt;
+      state.listeners.push_back({value.substr(0, comma), std::move(*problem)});
       continue;
     }
     std::int32_t* field = name == "limit"         ? &state.limit
@@ -176,7 +209,7 @@ std::optional<LiveState> DecodeState(const std::string& line) {
     *field = *number;
     ++seen;
   }
-  if (seen != 6) return std::nullopt;
+  if (seen != 5) return std::nullopt;
   return state;
 }
 
@@ -187,8 +220,16 @@ std::string DescribeState(const LiveState& state, bool withConnections) {
                                   ? std::to_string(state.uploadLimit) + " KB/s for each upload\n"
                                   : std::string("none (uploads unpaced)\n"));
   text += "port: " + std::to_string(state.port) + "\n";
-  text += "listening on: " +
-          (state.listen.empty() ? std::string("every address") : Join(state.listen)) + "\n";
+  std::string listening;
+  std::string notListening;
+  for (const LiveState::Listener& listener : state.listeners) {
+    if (listener.problem.empty())
+      listening += (listening.empty() ? "" : ", ") + listener.where;
+    else
+      notListening += "not listening on " + listener.where + ": " + listener.problem + "\n";
+  }
+  if (!listening.empty()) text += "listening on: " + listening + "\n";
+  text += notListening;
   if (withConnections) text += "connections: " + std::to_string(state.connections) + "\n";
   return text;
 }

@@ -37,16 +37,24 @@ struct BadArgument {
 
 std::variant<Settings, BadArgument> ParseArguments(const std::vector<std::string>& arguments);
 
-// The settings in force in a running instance.
+// The settings in force in a running instance, and where it listens.
 struct LiveState {
+  // An address and port ("127.0.0.1:1080", "[::1]:1080", "*:1080" for every address), and why
+  // nothing listens there; an empty problem: it listens.
+  struct Listener {
+    std::string where;
+    std::string problem;
+    bool operator==(const Listener&) const = default;
+  };
   std::int32_t limit = Settings::kDefaultLimit;
   std::int32_t delayMs = 0;
   std::int32_t uploadLimit = 0;
   std::int32_t port = Settings::kDefaultPort;
-  std::vector<std::string> listen;
+  std::vector<Listener> listeners;
   std::int32_t connections = 0;
 };
 
+// The lines a later start and a running instance exchange, without their line feed.
 // The request a later start sends: "set" with the changes, or "status".
 std::string EncodeRequest(const Settings& settings);
 // The changes a "set" request carries; none when the line is no such request.

@@ -16,11 +16,31 @@
 #include "platform/windowing/Timer.h"
 #include "proxy/ProxyCounters.h"
 #include "proxy/ProxyHandler.h"
+#include "rtl/Exception.h"
 #include "rtl/Synchronize.h"
 #include "rtl/UpdateBatch.h"
 #include "ui/CoolTrayIcon.h"
 #include "ui/Spin.h"
 #include "ui_TramletUnit.h"
+
+namespace {
+
+// The addresses a listening server is bound to, as "ADDRESS:PORT".
+std::vector<std::string> Bound(TIdTCPServer& server) {
+  std::vector<TIdSocketHandle*> bindings;
+  for (int i = 0; i < server.Bindings().Count(); ++i)
+    bindings.push_back(server.Bindings().BindingAt(i));
+  if (TIdSocketHandle* ipv6 = server.IPv6Binding()) bindings.push_back(ipv6);
+  std::vector<std::string> where;
+  for (const TIdSocketHandle* binding : bindings) {
+    const std::string port = std::to_string(binding->Port());
+    where.push_back(binding->IPVersion() == Id_IPv6 ? "[" + binding->IP() + "]:" + port
+                                                    : binding->IP() + ":" + port);
+  }
+  return where;
+}
+
+}  // namespace
 
 TProxyForm::TProxyForm(rtl::TComponent* owner)
     : win::TForm(owner), layout_(std::make_unique<Ui::TProxyForm>()) {
@@ -61,11 +81,7 @@ TProxyForm::TProxyForm(rtl::TComponent* owner)
   Timer1->SetOnTimer([this](win::TTimer* sender) { Timer1Timer(sender); });
 
   handler_ = std::make_unique<proxy::ProxyHandler>(*this);
-  server_ = std::make_unique<TIdTCPServer>();
-  IdTCPServer1 = server_.get();
-  IdTCPServer1->SetDefaultPort(kProxyPort);
-  IdTCPServer1->SetListenQueue(Id_SOMAXCONN);  // a burst of connects must not overflow it
-  IdTCPServer1->OnExecute = [this](TIdPeerThread* thread) { IdTCPServer1Execute(thread); };
+  IdTCPServer1 = AddServer(kProxyPort);
 
   // The menu first: components go in the reverse order, so the icon leaves the area before it.
   TrayMenu = new win::TPopupMenu(this);
@@ -90,9 +106,9 @@ TProxyForm::TProxyForm(rtl::TComponent* owner)
 }
 
 TProxyForm::~TProxyForm() {
-  // The server goes first: it ends every run, serving their queued updates while it waits,
+  // The servers go first: they end every run, serving their queued updates while they wait,
   // and the panes those updates write to still exist. What runs queued last is withdrawn.
-  server_.reset();
+  servers_.clear();
   IdTCPServer1 = nullptr;
   rtl::RemoveQueuedCalls(this);
   DestroyComponents();
@@ -108,22 +124,41 @@ void TProxyForm::Timer1Timer(win::TTimer*) {
   ShowRate();
   Memo1->HandleNeeded();
   Memo2->HandleNeeded();
-  // Raises when the port cannot be bound; the next tick tries again. A failure is reported once:
-  // the same one again only says in the status that it goes on.
-  try {
-    IdTCPServer1->SetActive(true);
-  } catch (const std::exception& error) {
-    const std::string port = "Port " + std::to_string(IdTCPServer1->DefaultPort());
-    Label3->SetCaption(port + (dynamic_cast<const EIdCouldNotBindSocket*>(&error)
-                                   ? " in use; retrying"
-                                   : " unavailable; retrying"));
-    if (error.what() == failedActivation_) return;
-    failedActivation_ = error.what();
-    throw;
+  // A server that cannot listen is tried again on the next tick. A failure is reported once: the
+  // same one again only says in the status that it goes on.
+  std::vector<std::string> started;
+  std::string retrying;
+  for (std::size_t i = 0; i < servers_.size(); ++i) {
+    TIdTCPServer& server = *servers_[i];
+    Activation& activation = activations_[i];
+    if (server.Active()) continue;
+    activation.tried = true;
+    try {
+      server.SetActive(true);
+    } catch (const std::exception& error) {
+      if (retrying.empty()) {
+        retrying = "Port " + std::to_string(server.DefaultPort()) +
+                   (dynamic_cast<const EIdCouldNotBindSocket*>(&error) ? " in use; retrying"
+                                                                       : " unavailable; retrying");
+      }
+      if (error.what() == activation.failure) continue;
+      activation.failure = error.what();
+      if (win::TApplication* app = win::TApplication::Instance())
+        app->HandleException(Exception("Cannot listen on " + Asked(i) + ": " + error.what()));
+      continue;
+    }
+    activation.failure.clear();
+    for (std::string& where : Bound(server))
+      started.push_back(std::move(where));
   }
-  if (failedActivation_.empty()) return;
-  failedActivation_.clear();
-  Label3->SetCaption(kStatusCaption);
+  if (!retrying.empty()) {
+    Label3->SetCaption(retrying);
+    retrying_ = true;
+  } else if (retrying_) {
+    retrying_ = false;
+    Label3->SetCaption(kStatusCaption);
+  }
+  if (!started.empty() && OnListening) OnListening(started);
 }
 
 std::string TProxyForm::RateCaption(double kilobytesPerSecond) {
@@ -160,12 +195,47 @@ void TProxyForm::Memo1Change(win::TMemo* Sender) {
 
 void TProxyForm::ListenOn(std::int32_t port, const std::vector<std::string>& addresses) {
   IdTCPServer1->SetDefaultPort(port);
-  for (const std::string& address : addresses) {
-    TIdSocketHandle* binding = IdTCPServer1->Bindings().AddBinding();
+  for (std::size_t i = 0; i < addresses.size(); ++i) {
+    const std::string& address = addresses[i];
+    TIdTCPServer* server = i == 0 ? IdTCPServer1 : AddServer(port);
+    activations_[i].address = address;
+    TIdSocketHandle* binding = server->Bindings().AddBinding();
     binding->SetIPVersion(address.find(':') == std::string::npos ? Id_IPv4 : Id_IPv6);
     binding->SetIP(address);
     binding->SetPort(port);
   }
+}
+
+TIdTCPServer* TProxyForm::AddServer(std::int32_t port) {
+  auto& server = servers_.emplace_back(std::make_unique<TIdTCPServer>());
+  activations_.emplace_back();
+  server->SetDefaultPort(port);
+  server->SetListenQueue(Id_SOMAXCONN);  // a burst of connects must not overflow it
+  server->OnExecute = [this](TIdPeerThread* thread) { IdTCPServer1Execute(thread); };
+  return server.get();
+}
+
+std::string TProxyForm::Asked(std::size_t server) const {
+  const std::string& address = activations_[server].address;
+  const std::string port = std::to_string(servers_[server]->DefaultPort());
+  if (address.empty()) return "*:" + port;
+  return address.find(':') == std::string::npos ? address + ":" + port
+                                                : "[" + address + "]:" + port;
+}
+
+std::vector<TProxyForm::Listener> TProxyForm::Listeners() const {
+  std::vector<Listener> listeners;
+  for (std::size_t i = 0; i < servers_.size(); ++i) {
+    const Activation& activation = activations_[i];
+    if (servers_[i]->Active()) {
+      for (std::string& where : Bound(*servers_[i]))
+        listeners.push_back({std::move(where), true, {}});
+    } else {
+      listeners.push_back(
+          {Asked(i), false, activation.tried ? activation.failure : "not tried yet"});
+    }
+  }
+  return listeners;
 }
 
 void TProxyForm::SetLimit(std::int32_t limit) {
@@ -254,7 +324,8 @@ void TProxyForm::ApplyUpdates() {
 void TProxyForm::GiveMemoryBack() {
   if (proxy::Counters().ConnectionCount.load() != 0) return;  // the next count of 0 comes back
   // Their threads still hold what they have not freed yet.
-  if (IdTCPServer1->PeerThreads().Count() != 0) {
+  if (std::ranges::any_of(servers_,
+                          [](const auto& server) { return server->PeerThreads().Count() != 0; })) {
     trimTimer_->start();
     return;
   }

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -53,7 +54,7 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   explicit TProxyForm(rtl::TComponent* owner);
   ~TProxyForm() override;
 
-  // Controls belong to the layout; the timer and the icon to the form; the server to server_.
+  // Controls belong to the layout; the timer and the icon to the form; the server to servers_.
   win::TMemo* Memo1;
   win::TMemo* Memo2;
   win::TPanel* Panel1;
@@ -78,8 +79,20 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   void TrayDblClick(ui::TCoolTrayIcon* Sender);
 
   // Where the server listens: the port, and these addresses only (IPv4 or IPv6 text), or every
-  // address when none is given. Before the first tick.
+  // address when none is given. Before the first tick. Each address further than the first gets
+  // a server of its own, tried on its own: one that cannot be bound keeps none of the others
+  // from listening.
   void ListenOn(std::int32_t port, const std::vector<std::string>& addresses);
+  // Where the proxy listens, one entry for each address bound ("127.0.0.1:1080", "[::]:1080"),
+  // and one for each address asked for that is not ("*:1080" for every address), with why not.
+  struct Listener {
+    std::string where;
+    bool listening = false;
+    std::string problem;
+  };
+  std::vector<Listener> Listeners() const;
+  // The heartbeat got these addresses listening ("ADDRESS:PORT" each).
+  std::function<void(const std::vector<std::string>& where)> OnListening;
   // Takes the limit as the box would, and shows it there.
   void SetLimit(std::int32_t limit);
   // The delay or upload limit changed: the status line says what is in force.
@@ -120,11 +133,24 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
 
   // The status the runs set last, before SettingsNote.
   std::string runStatus_;
-  // The message of the activation failure reported last; empty once activation succeeded.
-  std::string failedActivation_;
+  // A server's last activation: the message of the failure reported last, empty once it
+  // listens; none before the first tick.
+  struct Activation {
+    std::string address;  // the one address given; empty: every address
+    bool tried = false;
+    std::string failure;
+  };
+  // A server on the port as the form's are made; the form keeps it, after those made before.
+  TIdTCPServer* AddServer(std::int32_t port);
+  // What a server was asked to listen on, as Listeners() names it while it does not.
+  std::string Asked(std::size_t server) const;
   std::unique_ptr<Ui::TProxyForm> layout_;
-  // Owned apart from the other components: it must go before them (see the destructor).
-  std::unique_ptr<TIdTCPServer> server_;
+  // Owned apart from the other components: they must go before them (see the destructor). The
+  // first is IdTCPServer1.
+  std::vector<std::unique_ptr<TIdTCPServer>> servers_;
+  std::vector<Activation> activations_;
+  // The status line says that a port is retried.
+  bool retrying_ = false;
   std::unique_ptr<rtl::TUpdateBatch> updates_;
   QTimer* updateTimer_ = nullptr;
   std::chrono::steady_clock::time_point lastUpdate_;

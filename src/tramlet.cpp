@@ -3,8 +3,15 @@
 // double click on the icon shows the window, and closing the window ends the program. Started
 // again with settings, it hands them to the one that runs.
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <malloc.h>
@@ -15,12 +22,14 @@
 #include "CommandLine.h"
 #include "Settings.h"
 #include "TramletUnit.h"
+#include "platform/InstanceChannel.h"
 #include "platform/windowing/Application.h"
 #include "platform/windowing/PlatformChoice.h"
 #include "platform/windowing/Shell.h"
 #include "platform/windowing/SingleInstance.h"
 #include "proxy/ProxyCounters.h"
 #include "rtl/ResourceLimit.h"
+#include "rtl/Time.h"
 #include "ui/CoolTrayIcon.h"
 
 namespace {
@@ -57,23 +66,71 @@ bool AsksStartOnly(const tramlet::Settings& settings) {
   return !settings.listen.empty() || (settings.port && !settings.ChangesLive() && !settings.status);
 }
 
-// What a later start sends to the instance on its port.
-win::TSingleInstance::Request RequestFor(const tramlet::Settings& settings) {
+// What a later start sends to the instance on its port, and whether it may run the proxy itself
+// when none answers.
+struct Request {
+  std::string line;
+  bool askOnly = false;
+};
+
+Request RequestFor(const tramlet::Settings& settings) {
   // They must not change what a running instance can take: only ask whether one runs.
-  if (AsksStartOnly(settings)) return {"status\n", false};
+  if (AsksStartOnly(settings)) return {"status"};
   if (settings.ChangesLive() || settings.status)
     return {tramlet::EncodeRequest(settings), settings.status};
-  return {};
+  return {win::kShowRequest};
 }
 
-tramlet::LiveState StateOf(const tramlet::Settings& started) {
+constexpr std::chrono::milliseconds kAnswerTime{1000};
+// How long a start that found the channel held waits for its holder to listen and answer: the
+// holder may be starting Qt, or probing a display that is slow to answer.
+constexpr std::chrono::milliseconds kHolderAnswerTime{5000};
+
+// The channel of the instance on the port, in this network namespace: tests run instances of
+// one user side by side in namespaces of their own, as their ports are.
+platform::ChannelPlace ChannelPlaceFor(const tramlet::Settings& settings) {
+  std::string name = "tramlet-" + std::to_string(settings.Port());
+  if (const std::string net = platform::NetworkNamespaceId(); !net.empty()) name += "-net" + net;
+  return platform::FindChannelPlace(name, std::getenv("XDG_RUNTIME_DIR"));
+}
+
+// Asks the holder of the channel, waiting for it to listen.
+platform::ChannelAnswer AskHolder(const platform::ChannelPlace& place, const std::string& line) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + kHolderAnswerTime;
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    platform::ChannelAnswer answer = platform::AskChannel(place.socketPath, line, left);
+    if (answer.outcome != platform::ChannelAnswer::Outcome::NoneRunning) return answer;
+    if (Clock::now() >= deadline)
+      return {platform::ChannelAnswer::Outcome::Failed, {}, "it does not listen"};
+    rtl::Sleep(20);
+  }
+}
+
+// A problem's text on one line of standard error.
+std::string OneLine(std::string text) {
+  std::replace_if(
+      text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  for (std::size_t twice; (twice = text.find("  ")) != std::string::npos;)
+    text.erase(twice, 1);
+  return text;
+}
+
+tramlet::LiveState StateOf(const tramlet::Settings& started, const TProxyForm& form) {
   const proxy::ProxyCounters& counters = proxy::Counters();
-  return {counters.SpeedLimit.load(),
-          counters.DelayMs.load(),
-          counters.UploadLimit.load(),
-          started.Port(),
-          started.listen,
-          counters.ConnectionCount.load()};
+  tramlet::LiveState state{counters.SpeedLimit.load(),
+                           counters.DelayMs.load(),
+                           counters.UploadLimit.load(),
+                           started.Port(),
+                           {},
+                           counters.ConnectionCount.load()};
+  for (const TProxyForm::Listener& listener : form.Listeners())
+    state.listeners.push_back(
+        {listener.where,
+         listener.listening ? std::string() : OneLine(win::ErrorReportText(listener.problem))});
+  return state;
 }
 
 void Apply(TProxyForm& form, const tramlet::Settings& settings) {
@@ -84,7 +141,7 @@ void Apply(TProxyForm& form, const tramlet::Settings& settings) {
 }
 
 // A later start, answered by the instance that runs on its port: the exit status.
-int Handed(const win::TSingleInstance& instance, const tramlet::Settings& settings) {
+int Handed(const std::string& answer, const tramlet::Settings& settings) {
   if (AsksStartOnly(settings)) {
     std::fprintf(stderr,
                  "tramlet: --port and --listen apply at start only, and Tramlet already "
@@ -92,13 +149,17 @@ int Handed(const win::TSingleInstance& instance, const tramlet::Settings& settin
                  settings.Port());
     return 2;
   }
+  std::optional<tramlet::LiveState> state;
   if (!settings.ChangesLive() && !settings.status) {
-    std::fprintf(stderr, instance.RunningWithoutWindow()
-                             ? "tramlet: already running without a window\n"
-                             : "tramlet: already running; its window is shown instead\n");
-    return 0;
+    if (answer == win::kShownAnswer || answer == win::kWithoutWindowAnswer) {
+      std::fprintf(stderr, answer == win::kWithoutWindowAnswer
+                               ? "tramlet: already running without a window\n"
+                               : "tramlet: already running; its window is shown instead\n");
+      return 0;
+    }
+  } else {
+    state = tramlet::DecodeState(answer);
   }
-  const std::optional<tramlet::LiveState> state = tramlet::DecodeState(instance.Answer());
   if (!state) {
     std::fprintf(stderr, "tramlet: the Tramlet running on port %d did not understand\n",
                  settings.Port());
@@ -108,49 +169,113 @@ int Handed(const win::TSingleInstance& instance, const tramlet::Settings& settin
   return std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0 ? 1 : 0;
 }
 
+// The instance on the port answered this start (the exit status), or this start runs the proxy,
+// serving the channel unless it cannot be made (problem says why).
+struct Contact {
+  std::optional<int> exitStatus;
+  std::unique_ptr<platform::ChannelServer> channel;
+  std::string problem;
+};
+
+// Before anything of Qt starts: a start that only talks to the running instance shows nothing,
+// and says nothing on standard error when all is well.
+Contact ContactRunning(const tramlet::Settings& settings) {
+  using Outcome = platform::ChannelAnswer::Outcome;
+  const Request request = RequestFor(settings);
+  const platform::ChannelPlace place = ChannelPlaceFor(settings);
+  Contact contact;
+  if (!place.problem.empty()) {
+    if (!settings.status) return {std::nullopt, nullptr, place.problem};
+    std::fprintf(stderr, "tramlet: no channel to a Tramlet on port %d: %s\n", settings.Port(),
+                 place.problem.c_str());
+    return {1, nullptr, {}};
+  }
+  platform::ChannelAnswer answer =
+      platform::AskChannel(place.socketPath, request.line, kAnswerTime);
+  if (answer.outcome != Outcome::Answered && !request.askOnly) {
+    contact.channel = std::make_unique<platform::ChannelServer>(place);
+    switch (contact.channel->Open()) {
+      case platform::ChannelServer::OpenResult::Serving:
+        return contact;
+      case platform::ChannelServer::OpenResult::Failed:
+        contact.problem = contact.channel->Problem();
+        contact.channel.reset();
+        return contact;
+      case platform::ChannelServer::OpenResult::Taken:
+        // Another start holds it: it runs but did not answer in time, or is about to listen.
+        contact.channel.reset();
+        answer = AskHolder(place, request.line);
+        break;
+    }
+  }
+  if (answer.outcome == Outcome::Answered) return {Handed(answer.line, settings), nullptr, {}};
+  if (answer.outcome == Outcome::NoneRunning) {
+    std::fprintf(stderr, "tramlet: not running on port %d\n", settings.Port());
+  } else {
+    std::fprintf(stderr, "tramlet: the Tramlet on port %d cannot be reached: %s\n", settings.Port(),
+                 answer.problem.c_str());
+  }
+  return {1, nullptr, {}};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const CommandLine commandLine = ReadCommandLine(argc, argv);
   if (commandLine.exitStatus) return *commandLine.exitStatus;
   const tramlet::Settings& settings = commandLine.settings;
+  // Most often the port is taken by this very program, started before. One instance per port:
+  // a start with --port asks the one on that port, and may run beside one on another.
+  Contact contact = ContactRunning(settings);
+  if (contact.exitStatus) return *contact.exitStatus;
   // One allocator arena: the extra arenas made for busy threads keep what thousands of runs
   // freed resident, and trimming cannot shrink them.
   mallopt(M_ARENA_MAX, 1);
   // Qt would abort without a platform it can start on; the proxy is still worth running.
-  // Said only once this start runs the proxy itself.
   const win::TPlatformChoice platform = win::SetUpPlatform(false);
   const bool headless = platform.headless;
   CatchStopSignals();
   rtl::RaiseOpenFileLimit();
 
   win::TApplication application(argc, argv);
-  // Most often the port is taken by this very program, started before. One instance per port:
-  // a start with --port asks the one on that port, and may run beside one on another.
-  win::TSingleInstance instance("tramlet-" + std::to_string(settings.Port()), RequestFor(settings));
-  if (instance.HandedOver()) return Handed(instance, settings);
-  if (settings.status) {
-    std::printf("tramlet: not running on port %d\n", settings.Port());
-    return 1;
-  }
   if (!platform.notice.empty()) std::fprintf(stderr, "%s\n", platform.notice.c_str());
+  if (!contact.channel) {
+    std::fprintf(stderr,
+                 "tramlet: no channel for later starts (%s); --status cannot reach this one\n",
+                 contact.problem.c_str());
+  }
   application.SetIcon(TramletIcon());
+  // Without a display no box can be seen: what it would show goes to standard error.
+  if (headless) {
+    application.OnException = [](const std::exception& error) {
+      std::fprintf(stderr, "tramlet: %s\n", OneLine(win::ErrorReportText(error.what())).c_str());
+    };
+  }
   QSocketNotifier stopRequests(signalPipe[0], QSocketNotifier::Read);
   QObject::connect(&stopRequests, &QSocketNotifier::activated, [&] { application.Terminate(); });
 
   auto* form = new TProxyForm(&application);  // the application owns it
   form->ListenOn(settings.Port(), settings.listen);
   Apply(*form, settings);
-  instance.OnRequest = [form, &settings](const std::string& request) -> std::string {
-    if (request != "status") {
-      const std::optional<tramlet::Settings> changes = tramlet::DecodeSetRequest(request);
-      if (!changes) return {};
-      Apply(*form, *changes);
-    }
-    std::string state = tramlet::EncodeState(StateOf(settings));
-    state.pop_back();  // the channel ends the line
-    return state;
+  // A script started beside it can wait for this line before it sends its first request.
+  form->OnListening = [](const std::vector<std::string>& where) {
+    std::string line = "tramlet: listening on";
+    for (const std::string& address : where)
+      line += " " + address;
+    std::fprintf(stderr, "%s\n", line.c_str());
   };
+  std::unique_ptr<win::TSingleInstance> instance;
+  if (contact.channel) {
+    instance = std::make_unique<win::TSingleInstance>(std::move(contact.channel));
+    instance->OnRequest = [form, &settings](const std::string& request) -> std::string {
+      if (request != "status") {
+        const std::optional<tramlet::Settings> changes = tramlet::DecodeSetRequest(request);
+        if (!changes) return {};
+        Apply(*form, *changes);
+      }
+      return tramlet::EncodeState(StateOf(settings, *form));
+    };
+  }
   // The program begins as its icon alone; without a display there is nothing to show at all.
   if (headless || win::TrayHostAvailable()) {
     application.SetShowMainForm(false);

@@ -155,18 +155,34 @@ TEST(OptionTable, RequestsAndStatesRoundTrip) {
   EXPECT_EQ(back->limit, set->limit);
   EXPECT_EQ(back->delayMs, std::optional<std::int32_t>(0));
   EXPECT_EQ(back->uploadLimit, set->uploadLimit);
-  EXPECT_EQ(tramlet::EncodeRequest(Settings{}), "status\n");
+  EXPECT_EQ(tramlet::EncodeRequest(Settings{}), "status");
   for (const char* refused : {"status", "set limit=0", "set port=80", "set limit=4 bogus", "show"})
     EXPECT_FALSE(tramlet::DecodeSetRequest(refused)) << refused;
 
-  const tramlet::LiveState state{16, 400, 4, 8080, {"127.0.0.1", "::1"}, 3};
-  const std::optional<tramlet::LiveState> decoded =
-      tramlet::DecodeState(tramlet::EncodeState(state));
+  // A reason is any text: blanks, commas, escapes and line ends come back as they went.
+  const tramlet::LiveState state{
+      16,
+      400,
+      4,
+      8080,
+      {{"127.0.0.1:8080", ""},
+       {"[::1]:8080", ""},
+       {"192.0.2.1:8080", "Socket Error # 10049\r\nCannot assign, 100% sure"}},
+      3};
+  const std::string line = tramlet::EncodeState(state);
+  EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
+  const std::optional<tramlet::LiveState> decoded = tramlet::DecodeState(line);
   ASSERT_TRUE(decoded);
-  EXPECT_EQ(tramlet::DescribeState(*decoded, true), tramlet::DescribeState(state, true));
-  EXPECT_NE(tramlet::DescribeState(state, true).find("listening on: 127.0.0.1,::1\n"),
-            std::string::npos);
-  EXPECT_FALSE(tramlet::DecodeState("settings limit=16"));
+  EXPECT_EQ(decoded->listeners, state.listeners);
+  const std::string described = tramlet::DescribeState(*decoded, true);
+  EXPECT_EQ(described, tramlet::DescribeState(state, true));
+  for (const char* said : {"listening on: 127.0.0.1:8080, [::1]:8080\n",
+                           "not listening on 192.0.2.1:8080: Socket Error", "connections: 3\n"})
+    EXPECT_NE(described.find(said), std::string::npos) << described;
+  for (const char* broken : {"settings limit=16",
+                             "settings limit=1 delay=0 upload=0 port=1 "
+                             "connections=0 listener=*:1,%4"})
+    EXPECT_FALSE(tramlet::DecodeState(broken)) << broken;
   EXPECT_FALSE(tramlet::DecodeState("shown\n"));
 }
 

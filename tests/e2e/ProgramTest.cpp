@@ -112,6 +112,9 @@ class Program : public ::testing::Test {
     options.argv = launcher;
     options.argv.push_back(TRAMLET_PROGRAM);
     options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
+    // Later starts share its runtime directory, as a user's sessions do.
+    for (const std::string& entry : environment)
+      if (entry.rfind("XDG_RUNTIME_DIR=", 0) == 0) runtimeDir = entry;
     options.environment = std::move(environment);
     options.outputPath = desktop.WorkDir() + "/tramlet.log";
     started = Clock::now();
@@ -192,6 +195,7 @@ class Program : public ::testing::Test {
     options.argv = {"sh", "-c", "exec \"$@\" >" + out + " 2>" + err, "sh", TRAMLET_PROGRAM};
     options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
     options.environment = environment;
+    if (!runtimeDir.empty()) options.environment.push_back(runtimeDir);
     test::ChildProcess later;
     if (!later.Start(options)) return {};
     std::optional<int> status = later.WaitForExit(10000);
@@ -203,6 +207,7 @@ class Program : public ::testing::Test {
   test::Desktop desktop;
   std::vector<std::string> launcher;  // what runs the program, if anything
   test::ChildProcess program;
+  std::string runtimeDir;  // the XDG_RUNTIME_DIR entry the program was given, if any
   Clock::time_point started;
 };
 
@@ -714,6 +719,7 @@ TEST_F(Program, ASecondStartChangesTheLimitDelayAndUploadLimitOfTheRunningOne) {
 
   Later changed = StartAgain({"--limit=8", "--delay", "300", "--upload-limit", "2"});
   EXPECT_EQ(changed.status, std::optional<int>(0)) << changed.err;
+  EXPECT_EQ(changed.err, "");
   for (const char* line : {"limit: 8 KB/s", "delay: 300 ms", "upload limit: 2 KB/s"})
     EXPECT_NE(changed.out.find(line), std::string::npos) << changed.out;
   EXPECT_EQ(changed.out.find("connections:"), std::string::npos);
@@ -727,6 +733,7 @@ TEST_F(Program, ASecondStartChangesTheLimitDelayAndUploadLimitOfTheRunningOne) {
   }
   const Later status = StartAgain({"--status"});
   EXPECT_EQ(status.status, std::optional<int>(0));
+  EXPECT_EQ(status.err, "");
   for (const char* line : {"limit: 8 KB/s", "delay: 300 ms", "connections: 0\n"})
     EXPECT_NE(status.out.find(line), std::string::npos) << status.out;
 
@@ -743,11 +750,13 @@ TEST_F(Program, ASecondStartChangesTheLimitDelayAndUploadLimitOfTheRunningOne) {
   EXPECT_EQ(Terminate(6000), std::optional<int>(0));
   Later none = StartAgain({"--status"});
   EXPECT_EQ(none.status, std::optional<int>(1));
-  EXPECT_NE(none.out.find("not running on port 1080"), std::string::npos);
+  EXPECT_EQ(none.out, "");
+  EXPECT_EQ(none.err, "tramlet: not running on port 1080\n");
 }
 
 TEST_F(Program, ListensOnlyOnTheAddressAndPortItIsGiven) {
-  StartProgram(kHeadless, {"--port", "1081", "--listen", "127.0.0.1"});
+  // An address not on the machine keeps none of the others from listening.
+  StartProgram(kHeadless, {"--port", "1081", "--listen", "192.0.2.1", "--listen", "127.0.0.1"});
   ASSERT_TRUE(test::WaitUntil([] { return Listening(1081); }, 6000)) << Log();
   // Another local address, IPv6 loopback and the usual port are not listened on.
   EXPECT_FALSE(Listening(1081, "127.0.0.2"));
@@ -760,8 +769,50 @@ TEST_F(Program, ListensOnlyOnTheAddressAndPortItIsGiven) {
   EXPECT_EQ(StartAgain({"--status"}).status, std::optional<int>(1));
   Later status = StartAgain({"--port", "1081", "--status"});
   EXPECT_EQ(status.status, std::optional<int>(0));
-  for (const char* line : {"port: 1081\n", "listening on: 127.0.0.1\n"})
+  for (const char* line :
+       {"port: 1081\n", "listening on: 127.0.0.1:1081\n", "not listening on 192.0.2.1:1081: "})
     EXPECT_NE(status.out.find(line), std::string::npos) << status.out;
+  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+}
+
+// Without a display no box can be seen: standard error says that the port is taken, once, and
+// when the proxy listens; --status says what is bound and what is not, and why.
+TEST_F(Program, HeadlessItSaysOnceThatThePortIsTakenAndWhenItListens) {
+  int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kProxyPort);
+  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(taken, 1), 0);
+
+  StartProgram(kHeadless);
+  const std::string refused = "tramlet: Cannot listen on *:1080: Could not bind socket.";
+  ASSERT_TRUE(test::WaitUntil([&] { return Log().find(refused) != std::string::npos; }, 6000))
+      << Log();
+  const Later status = StartAgain({"--status"});
+  EXPECT_EQ(status.status, std::optional<int>(0));
+  EXPECT_EQ(status.err, "");
+  EXPECT_NE(status.out.find("not listening on *:1080: Could not bind socket. Address and port "
+                            "are already in use.\n"),
+            std::string::npos)
+      << status.out;
+  EXPECT_EQ(status.out.find("listening on:"), std::string::npos) << status.out;
+  // A few more failing ticks; no tick can be seen from outside, so this waits.
+  test::WaitUntil([] { return false; }, 2500);
+
+  ::close(taken);
+  const std::string listening = "tramlet: listening on 0.0.0.0:1080 [::]:1080\n";
+  ASSERT_TRUE(test::WaitUntil([&] { return Log().find(listening) != std::string::npos; }, 3000))
+      << Log();
+  EXPECT_TRUE(Listening(kProxyPort));
+  const std::string log = Log();
+  EXPECT_EQ(log.find(refused), log.rfind(refused)) << "reported once: " << log;
+  const Later after = StartAgain({"--limit", "5"});
+  EXPECT_EQ(after.status, std::optional<int>(0));
+  EXPECT_EQ(after.err, "");
+  EXPECT_NE(after.out.find("listening on: 0.0.0.0:1080, [::]:1080\n"), std::string::npos)
+      << after.out;
+  EXPECT_EQ(after.out.find("not listening"), std::string::npos) << after.out;
   EXPECT_EQ(Terminate(6000), std::optional<int>(0));
 }
 

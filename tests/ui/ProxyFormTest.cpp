@@ -143,22 +143,61 @@ TEST_F(ProxyFormTest, AtItsSmallestEachPaneShowsItsNewestLineAboveTheStrip) {
 
 TEST_F(ProxyFormTest, AFailedActivationIsReportedOncePerStreakAndRetriedEveryTick) {
   const std::string retrying = "Port " + std::to_string(port) + " in use; retrying";
+  std::vector<std::vector<std::string>> started;
+  form->OnListening = [&](const std::vector<std::string>& where) { started.push_back(where); };
   for (int streak = 0; streak < 2; ++streak) {
     SCOPED_TRACE(streak);
     form->IdTCPServer1->SetActive(false);
     TIdTCPServer holder;
     holder.SetDefaultPort(port);
     holder.SetActive(true);
-    EXPECT_THROW(form->Timer1Timer(form->Timer1), EIdCouldNotBindSocket);
-    EXPECT_NO_THROW(form->Timer1Timer(form->Timer1));
+    reports.clear();
+    started.clear();
+    form->Timer1Timer(form->Timer1);
+    form->Timer1Timer(form->Timer1);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(
+        reports[0].find("|Cannot listen on *:" + std::to_string(port) + ": Could not bind socket."),
+        std::string::npos)
+        << reports[0];
     EXPECT_FALSE(form->IdTCPServer1->Active());
     EXPECT_EQ(form->Label3->Caption(), retrying);
     EXPECT_EQ(form->Label3->text().toStdString(), retrying) << "shown whole";
+    ASSERT_EQ(form->Listeners().size(), 1u);
+    EXPECT_FALSE(form->Listeners()[0].listening);
+    EXPECT_TRUE(started.empty());
     holder.SetActive(false);
     form->Timer1Timer(form->Timer1);
     EXPECT_TRUE(form->IdTCPServer1->Active());
     EXPECT_EQ(form->Label3->Caption(), TProxyForm::kStatusCaption);
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].front(), "0.0.0.0:" + std::to_string(port));
   }
+}
+
+// One address that cannot be bound keeps none of the others from listening; each is said once.
+TEST_F(ProxyFormTest, EachAddressIsTriedOnItsOwn) {
+  std::vector<std::string> started;
+  form->OnListening = [&](const std::vector<std::string>& where) {
+    started.insert(started.end(), where.begin(), where.end());
+  };
+  form->ListenOn(port, {"192.0.2.1", "127.0.0.1"});
+  const std::string at = ":" + std::to_string(port);
+  EXPECT_EQ(form->Listeners()[0].problem, "not tried yet");
+  for (int tick = 0; tick < 3; ++tick)
+    form->Timer1Timer(form->Timer1);
+  const std::vector<TProxyForm::Listener> listeners = form->Listeners();
+  ASSERT_EQ(listeners.size(), 2u);
+  EXPECT_EQ(listeners[0].where, "192.0.2.1" + at);
+  EXPECT_FALSE(listeners[0].listening);
+  EXPECT_NE(listeners[0].problem.find("Cannot assign requested address"), std::string::npos);
+  EXPECT_EQ(listeners[1].where, "127.0.0.1" + at);
+  EXPECT_TRUE(listeners[1].listening);
+  EXPECT_EQ(started, std::vector<std::string>{"127.0.0.1" + at});
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("Cannot listen on 192.0.2.1" + at), std::string::npos) << reports[0];
+  test::RawClient client;
+  EXPECT_TRUE(client.Connect(port));
 }
 
 TEST_F(ProxyFormTest, ARequestShowsInThePanesAndTheCount) {

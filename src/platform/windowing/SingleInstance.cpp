@@ -1,34 +1,15 @@
 #include "platform/windowing/SingleInstance.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
+#include <QSocketNotifier>
+#include <QTimer>
 
-#include <QLocalServer>
-#include <QLocalSocket>
-
+#include "platform/InstanceChannel.h"
 #include "platform/windowing/Application.h"
 #include "platform/windowing/Form.h"
 #include "platform/windowing/TrayHostWatch.h"
 #include "platform/windowing/Windows.h"
 
 namespace win {
-namespace {
-
-constexpr int kAnswerMs = 1000;
-const QByteArray kRequest = "show\n";
-const QByteArray kShown = "shown\n";
-const QByteArray kWithoutWindow = "no window\n";
-
-// Abstract names have no permissions: the peer's user is asked of the kernel instead.
-bool SameUser(const QLocalSocket& socket) {
-  ucred peer = {};
-  socklen_t size = sizeof peer;
-  return ::getsockopt(static_cast<int>(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer,
-                      &size) == 0 &&
-         peer.uid == ::geteuid();
-}
-
-}  // namespace
 
 void ShowMainFormNow() {
   TApplication* app = TApplication::Instance();
@@ -39,68 +20,71 @@ void ShowMainFormNow() {
   SetForegroundWindow(form->Handle());
 }
 
-TSingleInstance::TSingleInstance(const std::string& name, Request request)
-    : name_(name + "-" + std::to_string(::geteuid())), request_(std::move(request)) {
-  if (AskRunning()) {
-    handedOver_ = true;
+TSingleInstance::TSingleInstance(std::unique_ptr<platform::ChannelServer> channel)
+    : channel_(std::move(channel)),
+      listening_(
+          std::make_unique<QSocketNotifier>(channel_->ListenDescriptor(), QSocketNotifier::Read)),
+      deadline_(std::make_unique<QTimer>()) {
+  channel_->OnRequest = [this](const std::string& request) { return Answer(request); };
+  QObject::connect(listening_.get(), &QSocketNotifier::activated, [this] { Accept(); });
+  deadline_->setSingleShot(true);
+  QObject::connect(deadline_.get(), &QTimer::timeout, [this] { CloseOverdue(); });
+}
+
+// The notifiers go before the channel closes the descriptors they watch.
+TSingleInstance::~TSingleInstance() {
+  connections_.clear();
+  listening_.reset();
+}
+
+void TSingleInstance::Accept() {
+  for (const int fd : channel_->Accept(std::chrono::steady_clock::now())) {
+    auto notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, [this, fd] { Read(fd); });
+    connections_[fd] = std::move(notifier);
+  }
+  ScheduleDeadline();
+}
+
+void TSingleInstance::Read(int fd) {
+  if (channel_->Read(fd)) return;
+  Forget(fd);
+  ScheduleDeadline();
+}
+
+void TSingleInstance::CloseOverdue() {
+  for (const int fd : channel_->CloseOverdue(std::chrono::steady_clock::now()))
+    Forget(fd);
+  ScheduleDeadline();
+}
+
+void TSingleInstance::Forget(int fd) {
+  const auto found = connections_.find(fd);
+  if (found == connections_.end()) return;
+  // Deleted later, as this may run from its own signal; silent now, since the descriptor's
+  // number may come back with the next connection.
+  found->second->setEnabled(false);
+  found->second.release()->deleteLater();
+  connections_.erase(found);
+}
+
+void TSingleInstance::ScheduleDeadline() {
+  const auto next = channel_->NextDeadline();
+  if (!next) {
+    deadline_->stop();
     return;
   }
-  if (request_.askOnly) return;
-  server_ = std::make_unique<QLocalServer>();
-  server_->setSocketOptions(QLocalServer::AbstractNamespaceOption);
-  QObject::connect(server_.get(), &QLocalServer::newConnection, [this] { Serve(); });
-  // Two started at once: the one that lost the name asks the winner instead.
-  if (!server_->listen(QString::fromStdString(name_))) {
-    server_.reset();
-    handedOver_ = AskRunning();
-  }
+  const auto wait =
+      std::chrono::ceil<std::chrono::milliseconds>(*next - std::chrono::steady_clock::now());
+  deadline_->start(std::max(wait, std::chrono::milliseconds(0)));
 }
 
-TSingleInstance::~TSingleInstance() = default;
-
-bool TSingleInstance::AskRunning() {
-  QLocalSocket socket;
-  socket.setSocketOptions(QLocalSocket::AbstractNamespaceOption);
-  socket.connectToServer(QString::fromStdString(name_));
-  if (!socket.waitForConnected(kAnswerMs) || !SameUser(socket)) return false;
-  socket.write(QByteArray::fromStdString(request_.line));
-  if (!socket.waitForBytesWritten(kAnswerMs)) return false;
-  QByteArray answer;
-  while (!answer.endsWith('\n') && socket.waitForReadyRead(kAnswerMs))
-    answer += socket.readAll();
-  if (request_.line != kRequest.toStdString()) {
-    answer_ = answer.toStdString();
-    return answer.endsWith('\n');
-  }
-  withoutWindow_ = answer == kWithoutWindow;
-  return answer == kShown || withoutWindow_;
-}
-
-void TSingleInstance::Serve() {
-  while (QLocalSocket* client = server_->nextPendingConnection()) {
-    QObject::connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
-    if (!SameUser(*client)) {
-      client->disconnectFromServer();
-      continue;
-    }
-    QObject::connect(client, &QLocalSocket::readyRead, client, [this, client] {
-      if (!client->canReadLine()) return;
-      const QByteArray line = client->readLine();
-      if (line != kRequest) {
-        const std::string answer = OnRequest ? OnRequest(line.chopped(1).toStdString()) : "";
-        if (!answer.empty()) client->write(QByteArray::fromStdString(answer + "\n"));
-      } else {
-        // Where Qt draws nowhere, a shown window would be seen by no one.
-        if (detail::PlatformShowsNothing()) {
-          client->write(kWithoutWindow);
-        } else {
-          ShowMainFormNow();
-          client->write(kShown);
-        }
-      }
-      client->disconnectFromServer();
-    });
-  }
+std::string TSingleInstance::Answer(const std::string& request) {
+  if (request != kShowRequest) return OnRequest ? OnRequest(request) : std::string();
+  // Where Qt draws nowhere, a shown window would be seen by no one.
+  if (detail::PlatformShowsNothing()) return kWithoutWindowAnswer;
+  ShowMainFormNow();
+  return kShownAnswer;
 }
 
 }  // namespace win
