@@ -28,10 +28,12 @@ namespace {
 // The addresses a listening server is bound to, as "ADDRESS:PORT".
 std::vector<std::string> Bound(TIdTCPServer& server) {
   std::vector<TIdSocketHandle*> bindings;
+  bindings.reserve(static_cast<std::size_t>(server.Bindings().Count()) + 1);
   for (int i = 0; i < server.Bindings().Count(); ++i)
     bindings.push_back(server.Bindings().BindingAt(i));
   if (TIdSocketHandle* ipv6 = server.IPv6Binding()) bindings.push_back(ipv6);
   std::vector<std::string> where;
+  where.reserve(bindings.size());
   for (const TIdSocketHandle* binding : bindings) {
     const std::string port = std::to_string(binding->Port());
     where.push_back(binding->IPVersion() == Id_IPv6 ? "[" + binding->IP() + "]:" + port

@@ -235,6 +235,9 @@ int main(int argc, char** argv) {
   const win::TPlatformChoice platform = win::SetUpPlatform(false);
   const bool headless = platform.headless;
   CatchStopSignals();
+  // What it says on standard error later (where it listens, what fails) must not end it once
+  // the reader has gone, as a script that waited for one line and left.
+  std::signal(SIGPIPE, SIG_IGN);
   rtl::RaiseOpenFileLimit();
 
   win::TApplication application(argc, argv);
