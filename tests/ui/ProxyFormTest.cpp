@@ -175,31 +175,6 @@ TEST_F(ProxyFormTest, AFailedActivationIsReportedOncePerStreakAndRetriedEveryTic
   }
 }
 
-// One address that cannot be bound keeps none of the others from listening; each is said once.
-TEST_F(ProxyFormTest, EachAddressIsTriedOnItsOwn) {
-  std::vector<std::string> started;
-  form->OnListening = [&](const std::vector<std::string>& where) {
-    started.insert(started.end(), where.begin(), where.end());
-  };
-  form->ListenOn(port, {"192.0.2.1", "127.0.0.1"});
-  const std::string at = ":" + std::to_string(port);
-  EXPECT_EQ(form->Listeners()[0].problem, "not tried yet");
-  for (int tick = 0; tick < 3; ++tick)
-    form->Timer1Timer(form->Timer1);
-  const std::vector<TProxyForm::Listener> listeners = form->Listeners();
-  ASSERT_EQ(listeners.size(), 2u);
-  EXPECT_EQ(listeners[0].where, "192.0.2.1" + at);
-  EXPECT_FALSE(listeners[0].listening);
-  EXPECT_NE(listeners[0].problem.find("Cannot assign requested address"), std::string::npos);
-  EXPECT_EQ(listeners[1].where, "127.0.0.1" + at);
-  EXPECT_TRUE(listeners[1].listening);
-  EXPECT_EQ(started, std::vector<std::string>{"127.0.0.1" + at});
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_NE(reports[0].find("Cannot listen on 192.0.2.1" + at), std::string::npos) << reports[0];
-  test::RawClient client;
-  EXPECT_TRUE(client.Connect(port));
-}
-
 TEST_F(ProxyFormTest, ARequestShowsInThePanesAndTheCount) {
   test::OriginServer origin(
       test::OriginScript{{{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"}}});
