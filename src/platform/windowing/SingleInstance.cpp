@@ -1,5 +1,8 @@
 #include "platform/windowing/SingleInstance.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include <QSocketNotifier>
 #include <QTimer>
 

@@ -8,7 +8,6 @@
 //
 // Main thread only.
 
-#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
