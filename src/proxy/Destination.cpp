@@ -38,13 +38,22 @@ Destination AddressOf(TIdStack& stack, const TIdIPAddress& address, std::int32_t
     winsock::u_long zone = 0;
     stack.TextToAddress6(address.IP, ipv6, zone);
     const auto* bytes = ipv6.s6_addr;
-    const bool mapped = std::all_of(bytes, bytes + 10, [](auto b) { return b == 0; }) &&
-                        bytes[10] == 0xff && bytes[11] == 0xff;
-    if (!mapped) {
+    const bool leadingZeros = std::all_of(bytes, bytes + 10, [](auto b) { return b == 0; });
+    if (!leadingZeros || bytes[10] != 0xff || bytes[11] != 0xff) {
       destination.IPVersion = Id_IPv6;
-      destination.Address = TIdStack::AddressToText6(ipv6, zone);
-      destination.Loopback = destination.Address == "::1";
-      destination.Unspecified = destination.Address == "::";
+      // The kernel heeds a zone on a link-local address alone; elsewhere the address is reached
+      // without it, and so it is written.
+      const bool linkLocal = bytes[0] == 0xfe && (bytes[1] & 0xc0) == 0x80;
+      destination.Address = TIdStack::AddressToText6(ipv6, linkLocal ? zone : 0);
+      // ::1 and :: are the IPv4-compatible forms of 0.0.0.1 and 0.0.0.0; those of 127.0.0.0/8
+      // are taken for loopback too, as a host that routes them reaches itself.
+      if (leadingZeros && bytes[10] == 0 && bytes[11] == 0) {
+        const std::uint32_t value = (std::uint32_t{bytes[12]} << 24) |
+                                    (std::uint32_t{bytes[13]} << 16) |
+                                    (std::uint32_t{bytes[14]} << 8) | bytes[15];
+        destination.Loopback = value == 1 || (value >> 24) == 127;
+        destination.Unspecified = value == 0;
+      }
       return destination;
     }
     // An IPv6 socket reaches no IPv4-mapped address: it is the IPv4 one it stands for.
@@ -73,7 +82,9 @@ std::vector<Destination> Resolve(TIdStack& stack, const std::string& host, std::
 bool IsLoopbackPeer(TIdStack& stack, const std::string& peerAddress) {
   try {
     const TIdIPVersion version = TIdStack::IsIPv6Address(peerAddress) ? Id_IPv6 : Id_IPv4;
-    return AddressOf(stack, {peerAddress, version}, 0).Loopback;
+    const Destination peer = AddressOf(stack, {peerAddress, version}, 0);
+    // Not an IPv4-compatible form: no packet from this machine comes from one.
+    return peer.Loopback && (peer.IPVersion == Id_IPv4 || peer.Address == "::1");
   } catch (const Exception&) {
     return false;  // an address we cannot read is no proof of being local
   }

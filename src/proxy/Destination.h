@@ -14,12 +14,13 @@ namespace proxy {
 // One address a run may connect to, resolved once: the run connects to exactly this address, so
 // what was judged is what is reached, whatever a name resolves to the next time.
 struct Destination {
-  // Dotted decimal without leading zeros, or compressed IPv6 text (a zone kept); an IPv4-mapped
-  // IPv6 address is the IPv4 address it stands for.
+  // Dotted decimal without leading zeros, or compressed IPv6 text (a zone kept on a link-local
+  // address, dropped elsewhere); an IPv4-mapped IPv6 address is the IPv4 address it stands for.
   std::string Address;
   TIdIPVersion IPVersion = Id_IPv4;
   std::int32_t Port = 0;
-  // 127.0.0.0/8 or ::1; 0.0.0.0 or ::.
+  // Judged by the address's bytes, whatever its text or zone: 127.0.0.0/8, ::1 or ::127.x.y.z;
+  // 0.0.0.0 or ::.
   bool Loopback = false;
   bool Unspecified = false;
 };

@@ -150,6 +150,19 @@ std::optional<std::vector<std::string>> HeaderLines(std::string_view request) {
   return std::nullopt;
 }
 
+// An authority whose IP literal holds a '%' but no link-local address, which no spelling of a zone
+// makes a destination.
+bool ZoneOffLinkLocal(std::string_view authority) {
+  if (!authority.starts_with('[')) return false;
+  const std::string inside(authority.substr(1, authority.find(']') - 1));
+  const std::size_t percent = inside.find('%');
+  winsock::in6_addr address{};
+  if (percent == std::string::npos ||
+      winsock::inet_pton(winsock::AF_INET6, inside.substr(0, percent).c_str(), &address) != 1)
+    return false;
+  return address.s6_addr[0] != 0xfe || (address.s6_addr[1] & 0xc0) != 0x80;
+}
+
 // None: nothing may be connected. Connect: one connect to 127.0.0.1 at port, after one to ::1 for
 // localhost. Uncertain:
 // a host in some address form whose reading the model leaves to the stack (octal, signs, short
@@ -182,7 +195,8 @@ Prediction Predict(std::string_view request, std::int32_t proxyPort) {
   if (slash == std::string_view::npos) return {};
   const std::string_view authority = target.substr(7, slash - 7);
   // IPv6 literals, whole or damaged, are the codec's to read; the guard keeps them on ::1.
-  if (authority.find_first_of("[]") != std::string_view::npos) return {Prediction::Uncertain};
+  if (authority.find_first_of("[]") != std::string_view::npos)
+    return ZoneOffLinkLocal(authority) ? Prediction{} : Prediction{Prediction::Uncertain};
   const std::size_t colon = authority.find(':');
   const std::string_view host = authority.substr(0, colon);
   const std::optional<std::int32_t> port =
@@ -265,12 +279,15 @@ TEST_F(HostileTest, MutatedRequestsConnectOnlyWhereTheRulesSay) {
                                    "/p?q=1 HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n",
                                "POST http://localhost:" + std::to_string(origin.Port()) +
                                    "/form HTTP/1.0\r\nHost: localhost\r\n\r\n"};
+  // Now and then a zone the kernel would ignore, on IPv6 loopback.
+  const std::string zoned =
+      "GET http://[::1%251]:" + std::to_string(origin.Port()) + "/ HTTP/1.1\r\nHost: x\r\n\r\n";
   std::mt19937 random(20261207);
   int predictedConnects = 0;
   int uncertain = 0;
   int mismatches = 0;
   for (int i = 0; i < count; ++i) {
-    const std::string request = Mutate(bases[i % 2], random);
+    const std::string request = Mutate(i % 8 == 7 ? zoned : bases[i % 2], random);
     const Prediction prediction = Predict(request, proxy.Port());
     Client client(proxy.Port());
     ASSERT_TRUE(client.IsOpen());
@@ -703,6 +720,19 @@ INSTANTIATE_TEST_SUITE_P(
                    false},
         RemoteCase{"LanTunnelToIPv6Loopback", kLan, "CONNECT [::1]:ORIGIN HTTP/1.1\r\n\r\n",
                    "HTTP/1.0 403 Forbidden", false},
+        // A zone the kernel ignores, and loopback in the IPv4-compatible form.
+        RemoteCase{"LanToIPv6LoopbackWithAZone", kLan,
+                   "GET http://[::1%251]:ORIGIN/ HTTP/1.1\r\n\r\n", "HTTP/1.0 400 Bad Request",
+                   false},
+        RemoteCase{"LanToTheUnspecifiedAddressWithAZone", kLan,
+                   "GET http://[::%25999]:ORIGIN/ HTTP/1.1\r\n\r\n", "HTTP/1.0 400 Bad Request",
+                   false},
+        RemoteCase{"LanTunnelToIPv6LoopbackWithAZone", kLan,
+                   "CONNECT [0:0::1%252]:ORIGIN HTTP/1.1\r\n\r\n", "HTTP/1.0 400 Bad Request",
+                   false},
+        RemoteCase{"LanToIPv4CompatibleLoopback", kLan,
+                   "GET http://[::127.0.0.1]:ORIGIN/ HTTP/1.1\r\n\r\n", "HTTP/1.0 403 Forbidden",
+                   false},
         RemoteCase{"LocalToLoopback", "127.0.0.1", "GET http://127.0.0.1:ORIGIN/ HTTP/1.1\r\n\r\n",
                    "HTTP/1.0 200 OK", true},
         RemoteCase{"LocalToIPv4MappedLoopback", "127.0.0.1",

@@ -501,6 +501,10 @@ INSTANTIATE_TEST_SUITE_P(
                     false},
         RefusedCase{"NoPath", "GET http://127.0.0.1:ORIGIN HTTP/1.1\r\n\r\n",
                     "HTTP/1.0 400 Bad Request", false},
+        RefusedCase{"ZoneOnIPv6Loopback", "GET http://[::1%251]:ORIGIN/ HTTP/1.1\r\n\r\n",
+                    "HTTP/1.0 400 Bad Request", false},
+        RefusedCase{"TunnelToAZoneOnTheUnspecifiedAddress",
+                    "CONNECT [::%25lo]:ORIGIN HTTP/1.1\r\n\r\n", "HTTP/1.0 400 Bad Request", false},
         RefusedCase{"OnlyNul", "\0GET http://127.0.0.1:ORIGIN/ HTTP/1.1\r\n\r\n"s,
                     "HTTP/1.0 400 Bad Request", false}),
     [](const auto& instance) { return std::string(instance.param.name); });

@@ -137,6 +137,8 @@ TEST(JudgeConnectTest, TakesPlainNamesAndDottedAddressesWithAPort) {
       {"CONNECT [::1]:443 HTTP/1.1", "[::1]", 443},
       {"CONNECT [::ffff:10.1.1.1]:443 HTTP/1.1", "[::ffff:10.1.1.1]", 443},
       {"CONNECT [::1:443 HTTP/1.1", "", 0},
+      {"CONNECT [fe80::1%25eth0]:443 HTTP/1.1", "[fe80::1%25eth0]", 443},
+      {"CONNECT [::1%251]:443 HTTP/1.1", "", 0},
       {"CONNECT [12345::1]:443 HTTP/1.1", "", 0},
       {"CONNECT user@host:443 HTTP/1.1", "", 0},
       {"CONNECT a..b:443 HTTP/1.1", "", 0},
@@ -201,6 +203,14 @@ TEST(JudgeRequestTest, NamesWhyARequestIsRefused) {
       {{"GET http://[::1]x/ HTTP/1.1", ""}, Refusal::TargetNotHttpUrl},
       {{"GET http://[1::2::3]/ HTTP/1.1", ""}, Refusal::TargetNotHttpUrl},
       {{"GET http://[fe80::1%eth0]/ HTTP/1.1", ""}, Refusal::TargetNotHttpUrl},
+      // A zone means something on fe80::/10 alone; elsewhere it would only disguise the address.
+      {{"GET http://[FEBF::1%25x]/ HTTP/1.1", ""}, std::nullopt},
+      {{"GET http://[::1%251]/ HTTP/1.1", ""}, Refusal::ZoneOffLinkLocal},
+      {{"GET http://[::%25lo]:80/ HTTP/1.1", ""}, Refusal::ZoneOffLinkLocal},
+      {{"GET http://[::ffff:127.0.0.1%251]/ HTTP/1.1", ""}, Refusal::ZoneOffLinkLocal},
+      {{"GET http://[fec0::1%251]/ HTTP/1.1", ""}, Refusal::ZoneOffLinkLocal},
+      {{"GET http://[fe8::1%251]/ HTTP/1.1", ""}, Refusal::ZoneOffLinkLocal},
+      {{"CONNECT [::1%25999]:443 HTTP/1.1", ""}, Refusal::ZoneOffLinkLocal},
       {{"CONNECT h:443 HTTP/1.1", "A : b", ""}, Refusal::MalformedField},
       {{"CONNECT h HTTP/1.1", ""}, Refusal::MalformedConnectTarget},
   };

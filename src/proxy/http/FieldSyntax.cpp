@@ -67,6 +67,17 @@ bool IsIPv6Literal(std::string_view text) {
   return gap ? groups <= 7 : groups == 8;
 }
 
+bool IsLinkLocalIPv6(std::string_view literal) {
+  // The first group is written out unless the address starts with "::", which makes it 0.
+  const std::string_view first = literal.substr(0, literal.find(':'));
+  if (first.empty() || first.size() > 4 || !std::all_of(first.begin(), first.end(), IsHexDigit))
+    return false;
+  unsigned value = 0;
+  for (const char c : first)
+    value = value * 16 + static_cast<unsigned>(IsDigit(c) ? c - '0' : (AsciiLower(c) - 'a' + 10));
+  return (value & 0xffc0U) == 0xfe80U;
+}
+
 std::optional<std::string> IPv6LiteralAddress(std::string_view inside) {
   const std::size_t percent = inside.find('%');
   const std::string_view address = inside.substr(0, percent);

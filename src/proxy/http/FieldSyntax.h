@@ -68,6 +68,10 @@ std::optional<std::int32_t> ParsePort(std::string_view text);
 // allowed), without brackets or zone.
 bool IsIPv6Literal(std::string_view text);
 
+// Whether an IPv6 address (as IsIPv6Literal takes it) is link-local, in fe80::/10: the only
+// addresses a zone means anything on.
+bool IsLinkLocalIPv6(std::string_view literal);
+
 // The address inside the brackets of a URL's IP literal, as the resolver takes it: an IPv6
 // address, with its zone when the literal has one ("fe80::1%25eth0" gives "fe80::1%eth0");
 // nothing when it is no IPv6 literal.

@@ -16,6 +16,7 @@ constexpr std::array kTable{
     RefusalText{kBad, "the request line is not method, target and version"},
     RefusalText{kBad, "the target is not an http:// URL with a host and a path"},
     RefusalText{kBad, "the CONNECT target is not a host and a port"},
+    RefusalText{kBad, "a zone id on an IPv6 address that is not link-local"},
     RefusalText{kBad, "a folded header line"},
     RefusalText{kBad, "a header line without a name, or with blanks before its colon"},
     RefusalText{kBad, "Content-Lengths that differ or are no plain number"},

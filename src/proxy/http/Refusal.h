@@ -14,6 +14,7 @@ enum class Refusal {
   MalformedRequestLine,
   TargetNotHttpUrl,
   MalformedConnectTarget,
+  ZoneOffLinkLocal,
   FoldedField,
   MalformedField,
   InvalidContentLength,

@@ -77,6 +77,21 @@ bool IsTunnelHost(std::string_view host) {
   return !address || labels == 4;
 }
 
+// The address inside an IP literal's brackets as the resolver takes it, into hostName; else why
+// the literal is refused. The kernel heeds a zone on a link-local address alone and ignores it
+// elsewhere, where it could only disguise which address is reached.
+std::optional<Refusal> ReadIPLiteral(std::string_view inside, Refusal malformed,
+                                     std::string& hostName) {
+  std::optional<std::string> address = IPv6LiteralAddress(inside);
+  if (!address) return malformed;
+  const std::size_t percent = address->find('%');
+  if (percent != std::string::npos &&
+      !IsLinkLocalIPv6(std::string_view(*address).substr(0, percent)))
+    return Refusal::ZoneOffLinkLocal;
+  hostName = std::move(*address);
+  return std::nullopt;
+}
+
 // Every line after the request line a well-formed field line; the refusal when one is not.
 std::optional<Refusal> FieldLinesRefusal(const LineList& lines) {
   for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
@@ -101,9 +116,11 @@ Request JudgeConnect(const LineList& lines, std::string_view line) {
   const std::optional<std::int32_t> port = ParsePort(authority.substr(colon + 1));
   if (!port) return request;
   if (host.starts_with('[') && host.ends_with(']')) {
-    const std::optional<std::string> address = IPv6LiteralAddress(host.substr(1, host.size() - 2));
-    if (!address) return request;
-    request.HostName = *address;
+    if (const std::optional<Refusal> refusal = ReadIPLiteral(
+            host.substr(1, host.size() - 2), Refusal::MalformedConnectTarget, request.HostName)) {
+      request.Refused = refusal;
+      return request;
+    }
   } else if (IsTunnelHost(host)) {
     request.HostName = host;
   } else {
@@ -138,11 +155,13 @@ Request JudgeRequestLine(std::string_view line) {
   std::size_t hostEnd = authority.find(':');
   if (authority.starts_with('[')) {
     hostEnd = std::min(authority.find(']'), authority.size() - 1) + 1;
-    const std::optional<std::string> address = IPv6LiteralAddress(authority.substr(1, hostEnd - 2));
-    if (!address || authority[hostEnd - 1] != ']' ||
-        (hostEnd < authority.size() && authority[hostEnd] != ':'))
+    if (authority[hostEnd - 1] != ']' || (hostEnd < authority.size() && authority[hostEnd] != ':'))
       return request;
-    request.HostName = *address;
+    if (const std::optional<Refusal> refusal = ReadIPLiteral(
+            authority.substr(1, hostEnd - 2), Refusal::TargetNotHttpUrl, request.HostName)) {
+      request.Refused = refusal;
+      return request;
+    }
   } else {
     request.HostName = authority.substr(0, hostEnd);
   }
