@@ -195,11 +195,12 @@ INSTANTIATE_TEST_SUITE_P(
             {"  GET TARGET/lib/jquery-1.11.3.min.js?ip=10.1.1.1&k=keep-alive HTTP/1.1 \r\n"
              "Cookie: theme=keep-alive\r\nReferer: http://h/v1.1/keep-alive\r\n"
              "Connection: keep-alive, Upgrade\r\nProxy-Connection: Keep-Alive\r\n"
+             "Proxy-Authorization: Basic YWxpY2U6czNjcmV0\r\n"
              "Keep-Alive: 300\r\nVia: 1.1 cache\r\n\r\n"},
             kOk,
             "GET /lib/jquery-1.11.3.min.js?ip=10.1.1.1&k=keep-alive HTTP/1.0\r\n"
             "Host: HOST\r\nCookie: theme=keep-alive\r\nReferer: http://h/v1.1/keep-alive\r\n"
-            "Connection: close\r\nProxy-Connection: close\r\nVia: 1.1 cache\r\n\r\n"},
+            "Connection: close\r\nVia: 1.1 cache\r\n\r\n"},
         FramingCase{"NoBodyAndAPipelinedRequestStaysBehind",
                     {"GET TARGET/a HTTP/1.2\r\n\r\n" + kSmuggled},
                     kOk,

@@ -230,11 +230,12 @@ void JudgeFields(const LineList& lines, Request& request) {
       // An empty one is a coding too, which an origin may read as anything.
       if (elements.empty()) codings.emplace_back();
       codings.insert(codings.end(), elements.begin(), elements.end());
-    } else if (FieldNameIs(field->Name, "connection") ||
-               FieldNameIs(field->Name, "proxy-connection")) {
-      request.HasConnectionField =
-          request.HasConnectionField || FieldNameIs(field->Name, "connection");
+    } else if (FieldNameIs(field->Name, "connection")) {
+      request.HasConnectionField = true;
       request.Fields.append(field->Name).append(": close\r\n");
+    } else if (FieldNameIs(field->Name, "proxy-authorization") ||
+               FieldNameIs(field->Name, "proxy-connection")) {
+      // Said to us, not to the origin: credentials for a proxy that asks for none go no further.
     } else if (FieldNameIs(field->Name, "expect")) {
       if (!FieldNameIs(field->Value, "100-continue")) {
         request.Refused = Refusal::ExpectationFailed;

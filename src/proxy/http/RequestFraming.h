@@ -93,14 +93,15 @@ struct Request {
 // its colon, differing or malformed Content-Lengths, Content-Length with Transfer-Encoding, and any
 // Transfer-Encoding but chunked (an empty one included); with 417 for an expectation other than
 // 100-continue; with 505 for a version other than HTTP/1.x; with 502 for a port that is not 1 to
-// 65535. Connection and Proxy-Connection say "close"; Keep-Alive,
-// Transfer-Encoding, Expect and Host fields are dropped (Host is the target's, RequestHead), and
-// so are repeats of a Content-Length; every other line goes as it came.
+// 65535; with 400 for an IP literal with a zone on an address that is not link-local (fe80::/10).
+// Connection says "close"; Keep-Alive, Transfer-Encoding, Expect and Host fields are dropped (Host
+// is the target's, RequestHead), so are the fields meant for the proxy (Proxy-Connection,
+// Proxy-Authorization) and repeats of a Content-Length; every other line goes as it came.
 //
 // A CONNECT request is "CONNECT", one space, host ":" port, one space and "HTTP/1." with one digit
 // (blanks at either end allowed), where host is a plain name (letters, digits, '-' and '_' in
 // dot-separated labels), a dotted address of four numbers up to 255 or an IPv6 literal in
-// brackets, and port is 1 to 65535;
+// brackets (a zone on a link-local address alone), and port is 1 to 65535;
 // its field lines must be well-formed. Anything else is refused with 400.
 Request JudgeRequest(const LineList& lines);
 
