@@ -72,12 +72,18 @@ AnswerFraming::Step AnswerFraming::Read(std::string_view held, bool closed) {
   end_.reset();
   if (IsInterimHead(block_)) return Step::Interim;
   body_ = FrameAnswerBody(block_, headRequest_);
-  if (status_ == 101 || body_.Framing == BodyFraming::Kind::Conflicting) {
-    problem_ = status_ == 101 ? Refusal::UnaskedUpgrade : Refusal::AnswerLengthsDiffer;
+  if (status_ == 101) {
+    problem_ = Refusal::UnaskedUpgrade;
     return Step::Invalid;
   }
-  if (body_.Framing == BodyFraming::Kind::Chunked)
-    block_ = WithoutFields(block_, {"transfer-encoding", "content-length"});
+  if (body_.Framing == BodyFraming::Kind::Conflicting ||
+      body_.Framing == BodyFraming::Kind::OtherCoding) {
+    problem_ = body_.Framing == BodyFraming::Kind::Conflicting ? Refusal::AnswerLengthsDiffer
+                                                               : Refusal::AnswerOtherCoding;
+    return Step::Invalid;
+  }
+  // A Content-Length beside a coding tells nothing true about what the client gets.
+  if (body_.Coded) block_ = WithoutFields(block_, {"transfer-encoding", "content-length"});
   return Step::Final;
 }
 
@@ -169,12 +175,10 @@ BodyFraming FrameAnswerBody(std::string_view block, bool headRequest) {
   const std::optional<int> code = StatusCode(block.substr(0, statusEnd));
   // After a 101 the connection carries another protocol, which ends when it closes.
   if (code == 101) return {};
-  if (headRequest || (code && (*code / 100 == 1 || *code == 204 || *code == 304)))
-    return {BodyFraming::Kind::Length, 0};
   BodyFraming body;
   bool lengthValid = true;
   bool conflicting = false;  // two numbers that differ, rather than no number
-  bool transferEncoding = false;
+  int codingFields = 0;
   std::vector<std::string_view> codings;
   std::optional<std::int64_t> length;
   ForEachLine(block.substr(std::min(statusEnd, block.size())),
@@ -184,7 +188,7 @@ BodyFraming FrameAnswerBody(std::string_view block, bool headRequest) {
                 if (FieldNameIs(field->Name, "transfer-encoding")) {
                   for (const std::string_view coding : ListElements(field->Value))
                     codings.push_back(coding);
-                  transferEncoding = true;
+                  ++codingFields;
                 } else if (FieldNameIs(field->Name, "content-length")) {
                   const std::optional<std::int64_t> parsed = ParseContentLength(field->Value);
                   if (!parsed) {
@@ -198,17 +202,27 @@ BodyFraming FrameAnswerBody(std::string_view block, bool headRequest) {
                   length = parsed;
                 }
               });
-  // Only a body in chunked alone can be decoded into what the client is told it gets; one in
-  // other codings goes as it came, until the close.
-  if (transferEncoding) {
-    if (codings.size() == 1 && FieldNameIs(codings.front(), "chunked"))
-      body.Framing = BodyFraming::Kind::Chunked;
+  body.Coded = codingFields > 0;
+  if (headRequest || (code && (*code / 100 == 1 || *code == 204 || *code == 304))) {
+    body.Framing = BodyFraming::Kind::Length;
+    return body;
+  }
+  // Only a body in chunked alone can be decoded into what the client is told it gets.
+  if (body.Coded) {
+    body.Framing =
+        codingFields == 1 && codings.size() == 1 && FieldNameIs(codings.front(), "chunked")
+            ? BodyFraming::Kind::Chunked
+            : BodyFraming::Kind::OtherCoding;
     return body;
   }
   if (!length) return body;
-  if (!lengthValid)
-    return {conflicting ? BodyFraming::Kind::Conflicting : BodyFraming::Kind::UntilClose, 0};
-  return {BodyFraming::Kind::Length, *length};
+  if (!lengthValid) {
+    body.Framing = conflicting ? BodyFraming::Kind::Conflicting : BodyFraming::Kind::UntilClose;
+    return body;
+  }
+  body.Framing = BodyFraming::Kind::Length;
+  body.Length = *length;
+  return body;
 }
 
 }  // namespace proxy::http

@@ -15,10 +15,13 @@ namespace proxy::http {
 
 // How the body after a final header block ends.
 struct BodyFraming {
-  // Conflicting: Content-Lengths that differ, which no recipient can frame safely.
-  enum class Kind { Length, Chunked, UntilClose, Conflicting };
+  // Conflicting: Content-Lengths that differ, which no recipient can frame safely. OtherCoding: a
+  // transfer coding besides chunked alone, which an HTTP/1.0 client cannot undo.
+  enum class Kind { Length, Chunked, UntilClose, Conflicting, OtherCoding };
   Kind Framing = Kind::UntilClose;
   std::int64_t Length = 0;  // for Kind::Length
+  // The block names a Transfer-Encoding, whatever the framing.
+  bool Coded = false;
 };
 
 // Reads an answer's header blocks once, in bytes that arrive in pieces. Lines end at CR LF, a lone
@@ -45,14 +48,14 @@ class AnswerFraming {
 
   // After Interim, Final or Invalid: how many bytes of held the block took, the block as the
   // client gets it, and its status code (0 when its status line is none). After Final: how the
-  // body is framed; a chunked body's block goes without Transfer-Encoding and Content-Length,
-  // since the client gets the body decoded.
+  // body is framed. HTTP/1.0 has no transfer codings: a final block that names one goes without
+  // Transfer-Encoding and Content-Length, its body decoded when chunked, else having none.
   std::size_t Taken() const { return taken_; }
   const std::string& Block() const { return block_; }
   int Status() const { return status_; }
   BodyFraming Body() const { return body_; }
-  // After Invalid: a 101 that nobody asked for (the proxy always sends Connection: close), or
-  // Content-Lengths that differ.
+  // After Invalid: a 101 that nobody asked for (the proxy always sends Connection: close),
+  // Content-Lengths that differ, or a body in another transfer coding than chunked.
   Refusal Problem() const { return problem_; }
 
  private:
@@ -89,9 +92,10 @@ bool IsInterimHead(std::string_view block);
 
 // How the body after a final header block is framed: no body after a HEAD request or with status
 // 1xx, 204 or 304 (but 101, after which the connection carries another protocol until it closes);
-// chunked with a Transfer-Encoding of chunked alone, whatever Content-Length it has; until the
-// close with any other Transfer-Encoding; else by its Content-Length,
-// conflicting when its values differ, until the close when it has none or none that is a number.
+// chunked with a Transfer-Encoding of chunked alone (one field, one coding), whatever
+// Content-Length it has; OtherCoding with any other Transfer-Encoding, an empty one included; else
+// by its Content-Length, conflicting when its values differ, until the close when it has none or
+// none that is a number.
 BodyFraming FrameAnswerBody(std::string_view block, bool headRequest);
 
 }  // namespace proxy::http

@@ -39,6 +39,7 @@ constexpr std::array kTable{
     RefusalText{kBadGateway, "no answer came"},
     RefusalText{kBadGateway, "the answer's header block is too large"},
     RefusalText{kBadGateway, "the answer's Content-Lengths differ"},
+    RefusalText{kBadGateway, "the answer is in a transfer coding other than chunked"},
     RefusalText{kBadGateway, "the origin switched protocols unasked"},
     RefusalText{"504 Gateway Timeout", "no answer came in time"},
 };

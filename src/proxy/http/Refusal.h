@@ -38,6 +38,7 @@ enum class Refusal {
   NoAnswer,
   AnswerHeadTooLarge,
   AnswerLengthsDiffer,
+  AnswerOtherCoding,
   UnaskedUpgrade,
   AnswerHeadTimedOut,  // 504
 };
