@@ -438,10 +438,14 @@ TEST_P(ProxyRefusalTest, SendsNothingUpstream) {
   ASSERT_TRUE(client.Send(request));
   std::string answer;
   EXPECT_TRUE(client.ReadUntilClosed(answer));
-  if (GetParam().answer.empty())
+  if (GetParam().answer.empty()) {
     EXPECT_EQ(answer, "");
-  else
+  } else {
     EXPECT_EQ(answer.substr(0, answer.find("\r\n")), GetParam().answer);
+    // Its body is one line saying why.
+    const std::string body = answer.substr(std::min(answer.find("\r\n\r\n") + 4, answer.size()));
+    EXPECT_TRUE(body.starts_with("Tramlet ") && body.find("\r\n") == body.size() - 2) << body;
+  }
   ExpectIdle(proxy);
   EXPECT_EQ(proxy.View().Of("count").size(), GetParam().counted ? 2u : 0u);
   EXPECT_TRUE(proxy.View().Of("upload").empty());

@@ -57,12 +57,13 @@ std::string StatusLine(Refusal refusal) {
 }
 
 std::string RefusalAnswer(Refusal refusal, std::string_view text) {
-  std::string answer = StatusLine(refusal);
-  if (!text.empty()) answer += "\r\nContent-Type: text/plain";
-  answer += "\r\nContent-Length: " + std::to_string(text.empty() ? 0 : text.size() + 2) +
-            "\r\nConnection: close\r\n\r\n";
-  if (!text.empty()) answer.append(text).append("\r\n");
-  return answer;
+  // Every refusal says why in its body, as a client that shows the body (and not our pane) needs.
+  const std::string line =
+      text.empty() ? "Tramlet refused the request: " + std::string(Describe(refusal).Reason)
+                   : std::string(text);
+  return StatusLine(refusal) +
+         "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(line.size() + 2) +
+         "\r\nConnection: close\r\n\r\n" + line + "\r\n";
 }
 
 }  // namespace proxy::http

@@ -53,8 +53,8 @@ const RefusalText& Describe(Refusal refusal);
 // The status line the client gets: "HTTP/1.0 " and the status.
 std::string StatusLine(Refusal refusal);
 
-// The whole answer that refuses a request: the status line, a body of one line of text when text
-// is given (else none), and Connection: close.
+// The whole answer that refuses a request: the status line, a body of one line of text (the text
+// given, else the refusal's reason), and Connection: close.
 std::string RefusalAnswer(Refusal refusal, std::string_view text = {});
 
 }  // namespace proxy::http
