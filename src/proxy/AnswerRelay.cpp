@@ -58,6 +58,11 @@ bool AnswerRelay::RelayInterim() {
 }
 
 bool AnswerRelay::SendInterim() {
+  // A client told once to go on with its body needs no second word of it.
+  if (continueSent_ && framing_.Status() == 100) {
+    relay_.Held().Consume(framing_.Taken());
+    return true;
+  }
   relay_.Held().ReplaceFront(framing_.Taken(), framing_.Block());
   ShowText(view_, framing_.Block());
   return relay_.SendFront(framing_.Block().size());
@@ -92,9 +97,8 @@ AnswerRelay::Outcome AnswerRelay::Run() {
         break;
     }
     if (held.Size() == 0 && !relay_.ClientOffered()) return Outcome::NoAnswer;  // closed at once
-    if (retryable_ && !relay_.ClientOffered() &&
-        (framing.Status() == 426 || framing.Status() == 505))
-      return Outcome::RefusesHttp10;
+    refusedHttp10_ = framing.Status() == 426 || framing.Status() == 505;
+    if (retryable_ && refusedHttp10_ && !relay_.ClientOffered()) return Outcome::RefusesHttp10;
     return RelayFinal();
   }
 }

@@ -60,7 +60,11 @@ class AnswerRelay {
   }
   // The request may be asked again in HTTP/1.1 when the origin refuses HTTP/1.0.
   void SetRetryable(bool value) { retryable_ = value; }
+  // The client has heard 100 Continue from the proxy: one from the origin does not go to it.
+  void SetContinueSent(bool value) { continueSent_ = value; }
   http::Refusal Problem() const { return problem_; }
+  // The final answer read was a 426 or 505, relayed or not.
+  bool RefusedHttp10() const { return refusedHttp10_; }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -80,6 +84,8 @@ class AnswerRelay {
   http::AnswerFraming framing_;
   Clock::time_point nextLook_;
   bool retryable_ = false;
+  bool continueSent_ = false;
+  bool refusedHttp10_ = false;
   http::Refusal problem_ = http::Refusal::NoAnswer;
 };
 

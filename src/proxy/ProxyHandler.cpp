@@ -295,7 +295,11 @@ void ProxyHandler::Forward(TIdTCPConnection& client, const http::Request& reques
   buffer.Release();
   answer.SetRetryable(!http11 && unsent == 0 &&
                       (request.BodyKind != http::Request::Body::Length || keepBody));
-  if (!RelayAnswer(client, answer, request, unsent)) return;
+  if (!RelayAnswer(client, answer, request, unsent)) {
+    // Relayed as it came, the refusal still says how to ask this origin next time.
+    if (!http11 && answer.RefusedHttp10()) refusers_.Remember(request.Host, request.Port);
+    return;
+  }
   // The origin refused HTTP/1.0 without acting on the request: once more, in HTTP/1.1.
   refusers_.Remember(request.Host, request.Port);
   run.Renew();
@@ -341,6 +345,7 @@ AnswerRelay ProxyHandler::AnswerTo(TIdTCPConnection& client, CountedRun& run,
       [&client, &terminated] { return ClientGone(client) || terminated(); },
       timing_.AnswerHeadDeadlineMs, request.HeadOnly);
   relay.HoldFirstByteUntil(answerAt);
+  relay.SetContinueSent(request.ContinueExpected);
   return relay;
 }
 
