@@ -41,6 +41,7 @@ bool IsFramingOrConnectionField(std::string_view line) {
   const std::string_view name = line.substr(0, line.find(':'));
   return proxy::http::FieldNameIs(name, "connection") ||
          proxy::http::FieldNameIs(name, "proxy-connection") ||
+         proxy::http::FieldNameIs(name, "proxy-authorization") ||
          proxy::http::FieldNameIs(name, "keep-alive") ||
          proxy::http::FieldNameIs(name, "transfer-encoding") ||
          proxy::http::FieldNameIs(name, "content-length") ||
@@ -52,9 +53,12 @@ void CheckJudged(const proxy::http::LineList& lines) {
   if (head.Refused) return;
   FUZZ_CHECK(head.Line.ends_with(" HTTP/1.0") && !head.Host.empty());
   FUZZ_CHECK(head.Port >= 1 && head.Port <= 65535);
+  // A zone goes on with a link-local address alone.
+  if (const std::size_t zone = head.HostName.find('%'); zone != std::string::npos)
+    FUZZ_CHECK(proxy::http::IsLinkLocalIPv6(std::string_view(head.HostName).substr(0, zone)));
   if (head.Tunnel) return;
-  // Every other field line goes as it came, in order; the connection fields say close, the
-  // framing ones are the proxy's own.
+  // Every other field line goes as it came, in order; Connection says close, the framing fields
+  // are the proxy's own and those meant for the proxy stay with it.
   std::string kept, sent;
   for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
     if (!IsFramingOrConnectionField(lines[i])) kept += lines[i] + "\r\n";
@@ -66,7 +70,8 @@ void CheckJudged(const proxy::http::LineList& lines) {
     if (!IsFramingOrConnectionField(line)) {
       sent.append(line).append("\r\n");
     } else if (!proxy::http::FieldNameIs(name, "content-length")) {
-      FUZZ_CHECK(line.substr(name.size()) == ": close");
+      FUZZ_CHECK(proxy::http::FieldNameIs(name, "connection") &&
+                 line.substr(name.size()) == ": close");
     }
   }
   FUZZ_CHECK(sent == kept);
