@@ -53,8 +53,9 @@ void CheckJudged(const proxy::http::LineList& lines) {
   if (head.Refused) return;
   FUZZ_CHECK(head.Line.ends_with(" HTTP/1.0") && !head.Host.empty());
   FUZZ_CHECK(head.Port >= 1 && head.Port <= 65535);
-  // A zone goes on with a link-local address alone.
-  if (const std::size_t zone = head.HostName.find('%'); zone != std::string::npos)
+  // An IP literal's zone goes on with a link-local address alone.
+  if (const std::size_t zone = head.HostName.find('%');
+      head.Host.starts_with('[') && zone != std::string::npos)
     FUZZ_CHECK(proxy::http::IsLinkLocalIPv6(std::string_view(head.HostName).substr(0, zone)));
   if (head.Tunnel) return;
   // Every other field line goes as it came, in order; Connection says close, the framing fields
