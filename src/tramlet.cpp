@@ -240,6 +240,14 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   rtl::RaiseOpenFileLimit();
 
+  // Qt wants a runtime directory and complains on standard error when none is set: it may have
+  // the private one the channel lives in.
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); !runtime || !*runtime) {
+    const platform::ChannelPlace place = ChannelPlaceFor(settings);
+    const std::size_t slash = place.socketPath.rfind('/');
+    if (place.problem.empty() && slash != std::string::npos && slash > 0)
+      setenv("XDG_RUNTIME_DIR", place.socketPath.substr(0, slash).c_str(), 1);
+  }
   win::TApplication application(argc, argv);
   if (!platform.notice.empty()) std::fprintf(stderr, "%s\n", platform.notice.c_str());
   if (!contact.channel) {
