@@ -4,6 +4,7 @@
 // and no display are needed to answer them.
 
 #include <optional>
+#include <string>
 
 #include "Settings.h"
 
@@ -15,3 +16,6 @@ struct CommandLine {
 };
 
 CommandLine ReadCommandLine(int argc, const char* const* argv);
+
+// What --help prints: a line for each option of the table.
+std::string UsageText();

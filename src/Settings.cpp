@@ -3,25 +3,139 @@
 #include <arpa/inet.h>
 
 #include <charconv>
-#include <map>
+#include <limits>
+#include <set>
 #include <sstream>
-#include <string_view>
+#include <utility>
 
 namespace tramlet {
 namespace {
 
-struct Range {
-  std::int32_t low;
-  std::int32_t high;
-  const char* what;  // says what the option takes
+// Every option, in the order --help lists them. A new setting is a row here, its field in
+// Settings, and its use where the program applies and reports what is in force.
+constexpr Option kOptions[] = {
+    {.name = "limit",
+     .value = "N",
+     .takes = Takes::Number,
+     .field = &Settings::limit,
+     .when = When::Live,
+     .low = 1,
+     .high = 65535,
+     .fallback = Settings::kDefaultLimit,
+     .unit = "kilobytes per second for each download",
+     .help = "relay at most N KB/s to each client",
+     .channel = "limit",
+     .shown = "limit",
+     .shownUnit = "KB/s for each download"},
+    {.name = "delay",
+     .value = "MS",
+     .takes = Takes::Number,
+     .field = &Settings::delayMs,
+     .when = When::Live,
+     .low = 0,
+     .high = 60000,
+     .unit = "milliseconds",
+     .help = "hold each answer's first byte until MS milliseconds after the request was read",
+     .channel = "delay",
+     .shown = "delay",
+     .shownUnit = "ms before each answer"},
+    {.name = "upload-limit",
+     .value = "N",
+     .takes = Takes::Number,
+     .field = &Settings::uploadLimit,
+     .when = When::Live,
+     .low = 0,
+     .high = 65535,
+     .unit = "kilobytes per second for each upload",
+     .atZero = "unpaced",
+     .help = "send request bodies upstream at most N KB/s each",
+     .channel = "upload",
+     .shown = "upload limit",
+     .shownUnit = "KB/s for each upload",
+     .shownAsNone = "none (uploads unpaced)"},
+    {.name = "port",
+     .value = "P",
+     .takes = Takes::Number,
+     .field = &Settings::port,
+     .when = When::Picks,
+     .low = 1,
+     .high = 65535,
+     .fallback = Settings::kDefaultPort,
+     .unit = "a TCP port",
+     .help = "listen on port P",
+     .channel = "port",
+     .shown = "port"},
+    {.name = "listen",
+     .value = "ADDR",
+     .takes = Takes::Address,
+     .field = &Settings::listen,
+     .when = When::Start,
+     .unit = "an IPv4 or IPv6 address",
+     .help = "listen on this IPv4 or IPv6 address only; repeat for more",
+     .byDefault = "every address"},
+    {.name = "status",
+     .field = &Settings::status,
+     .when = When::Asks,
+     .help = "show the settings of the Tramlet running on the port, where it listens and its "
+             "connection count; exit 1 when none runs"},
+    {.name = "help",
+     .field = &Settings::help,
+     .when = When::Alone,
+     .help = "show this text and exit"},
+    {.name = "version",
+     .field = &Settings::version,
+     .when = When::Alone,
+     .help = "show the version and exit"},
 };
 
-const std::map<std::string, Range, std::less<>> kNumbers = {
-    {"limit", {1, 65535, "kilobytes per second for each download, 1 to 65535"}},
-    {"port", {1, 65535, "a TCP port, 1 to 65535"}},
-    {"delay", {0, 60000, "milliseconds, 0 to 60000"}},
-    {"upload-limit", {0, 65535, "kilobytes per second for each upload, 0 (unpaced) to 65535"}},
+template <class T>
+constexpr bool Holds(const Option& option) {
+  return std::holds_alternative<T Settings::*>(option.field);
+}
+
+constexpr bool FitsItsField(const Option& option) {
+  switch (option.takes) {
+    case Takes::Nothing:
+      // A flag a running instance takes names a mode: it writes its name into a word.
+      return option.channel.empty() ? Holds<bool>(option)
+                                    : Holds<std::optional<std::string>>(option);
+    case Takes::Number:
+      return Holds<std::optional<std::int32_t>>(option) && option.low <= option.high;
+    case Takes::Word:
+      return Holds<std::optional<std::string>>(option) && !option.words.empty();
+    case Takes::Hosts:
+      return Holds<std::optional<std::string>>(option);
+    case Takes::Address:
+      return Holds<std::vector<std::string>>(option);
+  }
+  return false;
+}
+
+// A row that cannot work does not build: its field must hold what it takes, names are unique, and
+// the channel carries exactly what a running instance takes or reports.
+constexpr bool Sound() {
+  for (const Option& option : kOptions) {
+    const bool onChannel = option.when == When::Live || option.when == When::Picks;
+    if (!FitsItsField(option) || onChannel == option.channel.empty()) return false;
+    for (const Option& other : kOptions)
+      if (&other != &option && other.name == option.name) return false;
+  }
+  return true;
+}
+static_assert(Sound(), "an option's row does not fit its field, or the channel");
+
+using Value = std::variant<std::int32_t, std::string>;
+
+template <class... Cases>
+struct Overloaded : Cases... {
+  using Cases::operator()...;
 };
+
+template <class T>
+std::optional<Value> AsValue(std::optional<T> value) {
+  if (!value) return std::nullopt;
+  return Value(std::move(*value));
+}
 
 std::optional<std::int32_t> Number(std::string_view text, std::int32_t low, std::int32_t high) {
   std::int32_t value = 0;
@@ -31,25 +145,170 @@ std::optional<std::int32_t> Number(std::string_view text, std::int32_t low, std:
   return value;
 }
 
-// An address as inet_pton takes it; an IPv6 one may come in brackets, as in URLs.
-std::optional<std::string> Address(std::string text) {
-  if (text.size() > 2 && text.front() == '[' && text.back() == ']')
-    text = text.substr(1, text.size() - 2);
+std::vector<std::string_view> Split(std::string_view text, char separator) {
+  std::vector<std::string_view> parts;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = text.find(separator, start);
+    parts.push_back(text.substr(start, end - start));
+    if (end == std::string_view::npos) return parts;
+    start = end + 1;
+  }
+}
+
+// The one check of address text here.
+bool IsAddress(const std::string& text) {
   unsigned char bytes[16];
   const int family = text.find(':') == std::string::npos ? AF_INET : AF_INET6;
-  if (::inet_pton(family, text.c_str(), bytes) != 1) return std::nullopt;
+  return ::inet_pton(family, text.c_str(), bytes) == 1;
+}
+
+// An address as IsAddress takes it; an IPv6 one may come in brackets, as in URLs.
+std::optional<std::string> Address(std::string_view text) {
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']')
+    text = text.substr(1, text.size() - 2);
+  std::string address(text);
+  if (!IsAddress(address)) return std::nullopt;
+  return address;
+}
+
+// Labels of letters, digits and inner hyphens between dots.
+bool IsHostName(std::string_view name) {
+  if (name.size() > 253) return false;
+  for (const std::string_view label : Split(name, '.')) {
+    if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+      return false;
+    for (const char c : label) {
+      const bool letterOrDigit =
+          (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+      if (!letterOrDigit && c != '-') return false;
+    }
+  }
+  return true;
+}
+
+// Hosts separated by commas, addresses without their brackets; empty: none.
+std::optional<std::string> Hosts(std::string_view list) {
+  std::string hosts;
+  if (list.empty()) return hosts;
+  for (const std::string_view host : Split(list, ',')) {
+    const std::optional<std::string> address = Address(host);
+    if (!address && !IsHostName(host)) return std::nullopt;
+    hosts.append(hosts.empty() ? "" : ",").append(address ? *address : std::string(host));
+  }
+  return hosts;
+}
+
+// The value as the option takes it. A running instance's state may hold numbers outside the
+// range, as a limit of 0 typed in the window and not yet corrected.
+std::optional<Value> Judge(const Option& option, std::string_view text, bool inRange) {
+  constexpr std::int32_t kLeast = std::numeric_limits<std::int32_t>::min();
+  constexpr std::int32_t kMost = std::numeric_limits<std::int32_t>::max();
+  switch (option.takes) {
+    case Takes::Nothing:
+      return text == option.name ? std::optional<Value>(std::string(text)) : std::nullopt;
+    case Takes::Number:
+      return AsValue(inRange ? Number(text, option.low, option.high) : Number(text, kLeast, kMost));
+    case Takes::Word:
+      for (const std::string_view word : option.words)
+        if (word == text) return std::string(text);
+      return std::nullopt;
+    case Takes::Address:
+      return AsValue(Address(text));
+    case Takes::Hosts:
+      return AsValue(Hosts(text));
+  }
+  return std::nullopt;
+}
+
+void Store(const Option& option, Value value, Settings& settings) {
+  std::visit(Overloaded{[&](bool Settings::*flag) { settings.*flag = true; },
+                        [&](std::optional<std::int32_t> Settings::*number) {
+                          settings.*number = std::get<std::int32_t>(value);
+                        },
+                        [&](std::optional<std::string> Settings::*word) {
+                          settings.*word = std::get<std::string>(std::move(value));
+                        },
+                        [&](std::vector<std::string> Settings::*list) {
+                          (settings.*list).push_back(std::get<std::string>(std::move(value)));
+                        }},
+             option.field);
+}
+
+bool Given(const Option& option, const Settings& settings) {
+  return std::visit(Overloaded{[&](bool Settings::*flag) { return settings.*flag; },
+                               [&](std::vector<std::string> Settings::*list) {
+                                 return !(settings.*list).empty();
+                               },
+                               [&](auto optional) { return (settings.*optional).has_value(); }},
+                    option.field);
+}
+
+// What the option holds as the channel carries it; none when it holds nothing there. Flags and
+// addresses only ever apply at start.
+std::optional<std::string> ValueText(const Option& option, const Settings& settings) {
+  return std::visit(
+      Overloaded{[&](std::optional<std::int32_t> Settings::*number) -> std::optional<std::string> {
+                   if (!(settings.*number)) return std::nullopt;
+                   return std::to_string(*(settings.*number));
+                 },
+                 [&](std::optional<std::string> Settings::*word) -> std::optional<std::string> {
+                   // Of the flags that write one word, the one whose name it holds.
+                   if (option.takes == Takes::Nothing && settings.*word != option.name)
+                     return std::nullopt;
+                   return settings.*word;
+                 },
+                 [](auto) -> std::optional<std::string> { return std::nullopt; }},
+      option.field);
+}
+
+// What is in force: what the option holds, or a number's default.
+std::optional<std::string> InForce(const Option& option, const Settings& settings) {
+  std::optional<std::string> text = ValueText(option, settings);
+  if (!text && option.takes == Takes::Number) text = std::to_string(option.fallback);
   return text;
 }
 
-BadArgument Bad(const std::string& option, const std::string& value, const std::string& what) {
-  return {"tramlet: " + option + " takes " + what + ", not '" + value + "'"};
+const Option* Named(std::string_view argument) {
+  if (argument.substr(0, 2) != "--") return nullptr;
+  for (const Option& option : kOptions)
+    if (option.name == argument.substr(2)) return &option;
+  return nullptr;
 }
 
-std::optional<std::int32_t>* Field(Settings& settings, std::string_view name) {
-  if (name == "limit") return &settings.limit;
-  if (name == "port") return &settings.port;
-  if (name == "delay") return &settings.delayMs;
-  return &settings.uploadLimit;
+// What the option takes, as the message on a bad argument says it.
+std::string WhatItTakes(const Option& option) {
+  std::string what(option.unit);
+  if (option.takes == Takes::Number) {
+    what += ", " + std::to_string(option.low);
+    if (option.low == 0 && !option.atZero.empty())
+      what.append(" (").append(option.atZero).append(")");
+    what += " to " + std::to_string(option.high);
+  }
+  for (std::size_t i = 0; i < option.words.size(); ++i)
+    what.append(i == 0 ? ": " : ", ").append(option.words[i]);
+  return what;
+}
+
+BadArgument Unexpected(const std::string& argument) {
+  return {"tramlet: unexpected argument '" + argument + "' (tramlet --help shows the usage)"};
+}
+
+// A word on the channel, "name=value", split in two.
+std::optional<std::pair<std::string_view, std::string_view>> NameAndValue(std::string_view word) {
+  const std::size_t equals = word.find('=');
+  if (equals == std::string_view::npos) return std::nullopt;
+  return std::pair(word.substr(0, equals), word.substr(equals + 1));
+}
+
+// The option a word on the channel sets, with its value.
+std::optional<std::pair<const Option*, Value>> FromChannel(std::string_view name,
+                                                           std::string_view text, bool inRange) {
+  for (const Option& option : kOptions) {
+    if (option.channel.empty() || option.channel != name) continue;
+    if (std::optional<Value> value = Judge(option, text, inRange))
+      return std::pair(&option, std::move(*value));
+  }
+  return std::nullopt;
 }
 
 // A problem's text as one word: no blanks, commas or control characters.
@@ -86,57 +345,74 @@ std::optional<std::string> Unescaped(std::string_view word) {
   return text;
 }
 
+// "WHERE" where it listens, "WHERE,PROBLEM" where not.
+bool AddListener(std::string_view value, LiveState& state) {
+  const std::size_t comma = value.find(',');
+  std::optional<std::string> problem =
+      comma == std::string_view::npos ? std::string() : Unescaped(value.substr(comma + 1));
+  if (!problem || (comma != std::string_view::npos && problem->empty())) return false;
+  state.listeners.push_back({std::string(value.substr(0, comma)), std::move(*problem)});
+  return true;
+}
+
 }  // namespace
+
+std::span<const Option> Options() {
+  return kOptions;
+}
+
+bool Settings::ChangesLive() const {
+  for (const Option& option : kOptions)
+    if (option.when == When::Live && Given(option, *this)) return true;
+  return false;
+}
+
+bool Settings::AsksStartOnly() const {
+  bool atStart = false;
+  bool picks = false;
+  bool talks = false;
+  for (const Option& option : kOptions) {
+    if (!Given(option, *this)) continue;
+    atStart |= option.when == When::Start;
+    picks |= option.when == When::Picks;
+    talks |= option.when == When::Live || option.when == When::Asks;
+  }
+  return atStart || (picks && !talks);
+}
+
+std::string OptionsNamed(std::initializer_list<When> whens) {
+  std::vector<std::string> names;
+  for (const When when : whens)
+    for (const Option& option : kOptions)
+      if (option.when == when) names.push_back("--" + std::string(option.name));
+  std::string listed;
+  for (std::size_t i = 0; i < names.size(); ++i)
+    listed += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+  return listed;
+}
 
 std::variant<Settings, BadArgument> ParseArguments(const std::vector<std::string>& arguments) {
   Settings settings;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
-    if (argument == "--help" || argument == "--version") {
-      // Either stands alone.
-      if (arguments.size() != 1) {
-        const std::string& other = i == 0 ? arguments[1] : argument;
-        return BadArgument{"tramlet: unexpected argument '" + other +
-                           "' (tramlet --help shows the usage)"};
-      }
-      (argument == "--help" ? settings.help : settings.version) = true;
-      continue;
-    }
-    if (argument == "--status") {
-      settings.status = true;
-      continue;
-    }
     const std::size_t equals = argument.find('=');
-    const std::string option = argument.substr(0, equals);
-    const std::string_view name =
-        std::string_view(option).substr(option.rfind("--", 0) == 0 ? 2 : 0);
-    const bool known = option.rfind("--", 0) == 0 && (kNumbers.contains(name) || name == "listen");
-    if (!known) {
-      return BadArgument{"tramlet: unexpected argument '" + argument +
-                         "' (tramlet --help shows the usage)"};
-    }
-    std::string value;
+    const Option* option = Named(std::string_view(argument).substr(0, equals));
+    if (!option || (option->takes == Takes::Nothing && equals != std::string::npos))
+      return Unexpected(argument);
+    if (option->when == When::Alone && arguments.size() != 1)
+      return Unexpected(i == 0 ? arguments[1] : argument);
+    const std::string takes = "tramlet: --" + std::string(option->name) + " takes ";
+    std::string value(option->name);  // what a flag writes
     if (equals != std::string::npos) {
       value = argument.substr(equals + 1);
-    } else if (i + 1 < arguments.size()) {
+    } else if (option->takes != Takes::Nothing) {
+      if (i + 1 == arguments.size())
+        return BadArgument{takes + WhatItTakes(*option) + "; none was given"};
       value = arguments[++i];
-    } else {
-      const auto number = kNumbers.find(name);
-      return BadArgument{"tramlet: " + option + " takes " +
-                         (number == kNumbers.end() ? std::string("an IPv4 or IPv6 address")
-                                                   : number->second.what) +
-                         "; none was given"};
     }
-    if (name == "listen") {
-      std::optional<std::string> address = Address(value);
-      if (!address) return Bad(option, value, "an IPv4 or IPv6 address");
-      settings.listen.push_back(*address);
-      continue;
-    }
-    const Range& range = kNumbers.find(name)->second;
-    const std::optional<std::int32_t> number = Number(value, range.low, range.high);
-    if (!number) return Bad(option, value, range.what);
-    *Field(settings, name) = number;
+    std::optional<Value> judged = Judge(*option, value, true);
+    if (!judged) return BadArgument{takes + WhatItTakes(*option) + ", not '" + value + "'"};
+    Store(*option, std::move(*judged), settings);
   }
   return settings;
 }
@@ -144,9 +420,11 @@ std::variant<Settings, BadArgument> ParseArguments(const std::vector<std::string
 std::string EncodeRequest(const Settings& settings) {
   if (!settings.ChangesLive()) return "status";
   std::string line = "set";
-  if (settings.limit) line += " limit=" + std::to_string(*settings.limit);
-  if (settings.delayMs) line += " delay=" + std::to_string(*settings.delayMs);
-  if (settings.uploadLimit) line += " upload=" + std::to_string(*settings.uploadLimit);
+  for (const Option& option : kOptions) {
+    const std::optional<std::string> value = ValueText(option, settings);
+    if (option.when == When::Live && value)
+      line.append(" ").append(option.channel).append("=").append(*value);
+  }
   return line;
 }
 
@@ -154,24 +432,25 @@ std::optional<Settings> DecodeSetRequest(const std::string& line) {
   std::istringstream words(line);
   std::string word;
   if (!(words >> word) || word != "set") return std::nullopt;
-  std::vector<std::string> arguments;
+  Settings settings;
   while (words >> word) {
-    const std::string name = word.substr(0, word.find('='));
-    if (name != "limit" && name != "delay" && name != "upload") return std::nullopt;
-    arguments.push_back("--" +
-                        (name == "upload" ? std::string("upload-limit") + word.substr(6) : word));
+    const auto nameAndValue = NameAndValue(word);
+    auto change =
+        nameAndValue ? FromChannel(nameAndValue->first, nameAndValue->second, true) : std::nullopt;
+    if (!change || change->first->when != When::Live) return std::nullopt;
+    Store(*change->first, std::move(change->second), settings);
   }
-  std::variant<Settings, BadArgument> parsed = ParseArguments(arguments);
-  if (std::holds_alternative<BadArgument>(parsed)) return std::nullopt;
-  return std::get<Settings>(parsed);
+  return settings;
 }
 
 std::string EncodeState(const LiveState& state) {
-  std::string line =
-      "settings limit=" + std::to_string(state.limit) + " delay=" + std::to_string(state.delayMs) +
-      " upload=" + std::to_string(state.uploadLimit) + " port=" + std::to_string(state.port) +
-      " connections=" + std::to_string(state.connections);
-  // One word each: "listener=WHERE" where it listens, "listener=WHERE,PROBLEM" where not.
+  std::string line = "settings";
+  for (const Option& option : kOptions) {
+    const std::optional<std::string> value =
+        option.channel.empty() ? std::nullopt : InForce(option, state.inForce);
+    if (value) line.append(" ").append(option.channel).append("=").append(*value);
+  }
+  line += " connections=" + std::to_string(state.connections);
   for (const LiveState::Listener& listener : state.listeners) {
     line.append(" listener=").append(listener.where);
     if (!listener.problem.empty()) line.append(",").append(Escaped(listener.problem));
@@ -184,42 +463,46 @@ std::optional<LiveState> DecodeState(const std::string& line) {
   std::string word;
   if (!(words >> word) || word != "settings") return std::nullopt;
   LiveState state;
-  int seen = 0;
+  std::set<std::string_view> seen;  // every word but the listeners comes once
   while (words >> word) {
-    const std::size_t equals = word.find('=');
-    if (equals == std::string::npos) return std::nullopt;
-    const std::string name = word.substr(0, equals);
-    const std::string value = word.substr(equals + 1);
+    const auto nameAndValue = NameAndValue(word);
+    if (!nameAndValue) return std::nullopt;
+    const auto [name, value] = *nameAndValue;
     if (name == "listener") {
-      const std::size_t comma = value.find(',');
-      std::optional<std::string> problem =
-          comma == std::string::npos ? std::string() : Unescaped(value.substr(comma + 1));
-      if (!problem || (comma != std::string::npos && problem->empty())) return std::nullopt;
-      state.listeners.push_back({value.substr(0, comma), std::move(*problem)});
+      if (!AddListener(value, state)) return std::nullopt;
       continue;
     }
-    std::int32_t* field = name == "limit"         ? &state.limit
-                          : name == "delay"       ? &state.delayMs
-                          : name == "upload"      ? &state.uploadLimit
-                          : name == "port"        ? &state.port
-                          : name == "connections" ? &state.connections
-                                                  : nullptr;
-    const std::optional<std::int32_t> number = Number(value, -2147483647, 2147483647);
-    if (!field || !number) return std::nullopt;
-    *field = *number;
-    ++seen;
+    if (name == "connections") {
+      const std::optional<std::int32_t> count = Number(value, -2147483647, 2147483647);
+      if (!count || !seen.insert("connections").second) return std::nullopt;
+      state.connections = *count;
+      continue;
+    }
+    auto setting = FromChannel(name, value, false);
+    if (!setting || !seen.insert(setting->first->channel).second) return std::nullopt;
+    Store(*setting->first, std::move(setting->second), state.inForce);
   }
-  if (seen != 5) return std::nullopt;
+  for (const Option& option : kOptions)
+    if (!option.channel.empty() && !seen.contains(option.channel)) return std::nullopt;
+  if (!seen.contains("connections")) return std::nullopt;
   return state;
 }
 
 std::string DescribeState(const LiveState& state, bool withConnections) {
-  std::string text = "limit: " + std::to_string(state.limit) + " KB/s for each download\n";
-  text += "delay: " + std::to_string(state.delayMs) + " ms before each answer\n";
-  text += "upload limit: " + (state.uploadLimit > 0
-                                  ? std::to_string(state.uploadLimit) + " KB/s for each upload\n"
-                                  : std::string("none (uploads unpaced)\n"));
-  text += "port: " + std::to_string(state.port) + "\n";
+  std::string text;
+  for (const Option& option : kOptions) {
+    const std::optional<std::string> value =
+        option.shown.empty() ? std::nullopt : InForce(option, state.inForce);
+    if (!value) continue;
+    text.append(option.shown).append(": ");
+    if (!option.shownAsNone.empty() && (*value == "0" || value->empty())) {
+      text.append(option.shownAsNone);
+    } else {
+      text += *value;
+      if (!option.shownUnit.empty()) text.append(" ").append(option.shownUnit);
+    }
+    text += '\n';
+  }
   std::string listening;
   std::string notListening;
   for (const LiveState::Listener& listener : state.listeners) {

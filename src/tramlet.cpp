@@ -59,13 +59,6 @@ QIcon TramletIcon() {
   return icon;
 }
 
-// --listen, or --port with nothing else: both take effect at start only, so an instance already
-// running on the port refuses them. Beside live settings or --status, --port only says which
-// instance is meant.
-bool AsksStartOnly(const tramlet::Settings& settings) {
-  return !settings.listen.empty() || (settings.port && !settings.ChangesLive() && !settings.status);
-}
-
 // What a later start sends to the instance on its port, and whether it may run the proxy itself
 // when none answers.
 struct Request {
@@ -75,7 +68,7 @@ struct Request {
 
 Request RequestFor(const tramlet::Settings& settings) {
   // They must not change what a running instance can take: only ask whether one runs.
-  if (AsksStartOnly(settings)) return {"status"};
+  if (settings.AsksStartOnly()) return {"status"};
   if (settings.ChangesLive() || settings.status)
     return {tramlet::EncodeRequest(settings), settings.status};
   return {win::kShowRequest};
@@ -120,12 +113,12 @@ std::string OneLine(std::string text) {
 
 tramlet::LiveState StateOf(const tramlet::Settings& started, const TProxyForm& form) {
   const proxy::ProxyCounters& counters = proxy::Counters();
-  tramlet::LiveState state{counters.SpeedLimit.load(),
-                           counters.DelayMs.load(),
-                           counters.UploadLimit.load(),
-                           started.Port(),
-                           {},
-                           counters.ConnectionCount.load()};
+  tramlet::LiveState state;
+  state.inForce.limit = counters.SpeedLimit.load();
+  state.inForce.delayMs = counters.DelayMs.load();
+  state.inForce.uploadLimit = counters.UploadLimit.load();
+  state.inForce.port = started.Port();
+  state.connections = counters.ConnectionCount.load();
   for (const TProxyForm::Listener& listener : form.Listeners())
     state.listeners.push_back(
         {listener.where,
@@ -142,11 +135,11 @@ void Apply(TProxyForm& form, const tramlet::Settings& settings) {
 
 // A later start, answered by the instance that runs on its port: the exit status.
 int Handed(const std::string& answer, const tramlet::Settings& settings) {
-  if (AsksStartOnly(settings)) {
-    std::fprintf(stderr,
-                 "tramlet: --port and --listen apply at start only, and Tramlet already "
-                 "runs on port %d\n",
-                 settings.Port());
+  if (settings.AsksStartOnly()) {
+    const std::string startOnly =
+        tramlet::OptionsNamed({tramlet::When::Picks, tramlet::When::Start});
+    std::fprintf(stderr, "tramlet: %s apply at start only, and Tramlet already runs on port %d\n",
+                 startOnly.c_str(), settings.Port());
     return 2;
   }
   std::optional<tramlet::LiveState> state;
