@@ -130,6 +130,8 @@ template <class... Cases>
 struct Overloaded : Cases... {
   using Cases::operator()...;
 };
+template <class... Cases>
+Overloaded(Cases...) -> Overloaded<Cases...>;
 
 template <class T>
 std::optional<Value> AsValue(std::optional<T> value) {
@@ -289,6 +291,11 @@ std::string WhatItTakes(const Option& option) {
   return what;
 }
 
+// "takes ..." and what is wrong with the value.
+BadArgument BadValue(const Option& option, const std::string& wrong) {
+  return {"tramlet: --" + std::string(option.name) + " takes " + WhatItTakes(option) + wrong};
+}
+
 BadArgument Unexpected(const std::string& argument) {
   return {"tramlet: unexpected argument '" + argument + "' (tramlet --help shows the usage)"};
 }
@@ -399,19 +406,18 @@ std::variant<Settings, BadArgument> ParseArguments(const std::vector<std::string
     const Option* option = Named(std::string_view(argument).substr(0, equals));
     if (!option || (option->takes == Takes::Nothing && equals != std::string::npos))
       return Unexpected(argument);
+    // What is answered without starting anything comes alone.
     if (option->when == When::Alone && arguments.size() != 1)
       return Unexpected(i == 0 ? arguments[1] : argument);
-    const std::string takes = "tramlet: --" + std::string(option->name) + " takes ";
     std::string value(option->name);  // what a flag writes
     if (equals != std::string::npos) {
       value = argument.substr(equals + 1);
     } else if (option->takes != Takes::Nothing) {
-      if (i + 1 == arguments.size())
-        return BadArgument{takes + WhatItTakes(*option) + "; none was given"};
+      if (i + 1 == arguments.size()) return BadValue(*option, "; none was given");
       value = arguments[++i];
     }
     std::optional<Value> judged = Judge(*option, value, true);
-    if (!judged) return BadArgument{takes + WhatItTakes(*option) + ", not '" + value + "'"};
+    if (!judged) return BadValue(*option, ", not '" + value + "'");
     Store(*option, std::move(*judged), settings);
   }
   return settings;

@@ -92,7 +92,8 @@ TEST(OptionTable, RefusesBadValuesWithOneLineNamingTheOption) {
 
 // What a later start sends and the running one answers survive the channel unchanged.
 TEST(OptionTable, RequestsAndStatesRoundTrip) {
-  const std::optional<Settings> set = Parsed({"--delay=0", "--limit", "40", "--upload-limit", "4"});
+  const std::optional<Settings> set =
+      Parsed({"--delay=0", "--limit", "40", "--upload-limit", "4", "--port", "81"});
   ASSERT_TRUE(set);
   const std::optional<Settings> back = tramlet::DecodeSetRequest(tramlet::EncodeRequest(*set));
   ASSERT_TRUE(back);
@@ -126,7 +127,7 @@ TEST(OptionTable, RequestsAndStatesRoundTrip) {
   for (const char* broken : {"settings limit=16",
                              "settings limit=1 delay=0 upload=0 port=1 "
                              "connections=0 listener=*:1,%4",
-                             "settings limit=1 limit=1 limit=1 limit=1 connections=0"})
+                             "settings limit=1 delay=0 upload=0 port=1 connections=0 limit=2"})
     EXPECT_FALSE(tramlet::DecodeState(broken)) << broken;
   EXPECT_FALSE(tramlet::DecodeState("shown\n"));
   // A setting not filled in shows its default; an upload limit of 0 says what it means.
