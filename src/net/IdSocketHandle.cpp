@@ -21,10 +21,15 @@ TIdSocketHandle::~TIdSocketHandle() {
 void TIdSocketHandle::OpenSocket(std::int32_t socketType, std::int32_t protocol) {
   Close();
   osSocket_ = GlobalStack()->NewSocket(socketType, protocol, ipVersion_);
+  resetOnClose_ = false;
   isOpen_ = true;
 }
 
 void TIdSocketHandle::Close(bool resetLocal) {
+  if (resetOnClose_) {
+    Abort();
+    return;
+  }
   // Clearing the flag first makes other threads see the socket closed at once, and the exchange
   // lets only one of two racing closers reach the socket.
   if (!isOpen_.exchange(false)) return;
@@ -167,6 +172,7 @@ void TIdSocketHandle::RefreshPeer() {
 
 void TIdSocketHandle::ClearState(bool resetLocal) {
   isOpen_ = false;
+  resetOnClose_ = false;
   osSocket_ = Id_INVALID_SOCKET;
   if (resetLocal) {
     ip_.clear();

@@ -48,6 +48,10 @@ class TIdSocketHandle : public rtl::TCollectionItem {
   // Closes with a reset instead (no shutdown, SO_LINGER 0), once: the peer sees that what it got
   // was cut short, not an orderly end.
   void Abort();
+  // While set, Close aborts, from whichever thread it comes: the owner says that what the peer
+  // got so far is not whole, so that a close it does not make itself (a server stopping) cannot
+  // pass for an orderly end. Cleared whenever a new socket is taken.
+  void SetResetOnClose(bool value) { resetOnClose_ = value; }
   // Raises EIdCouldNotBindSocket, EIdInvalidPortRange, EIdCanNotBindPortInRange or EIdSocketError.
   void BindLocal();
   void StartListening(std::int32_t backlog);
@@ -79,6 +83,7 @@ class TIdSocketHandle : public rtl::TCollectionItem {
 
   std::atomic<TIdStackSocketHandle> osSocket_ = Id_INVALID_SOCKET;
   std::atomic<bool> isOpen_ = false;
+  std::atomic<bool> resetOnClose_ = false;
   std::string ip_;
   std::string remoteIP_;
   std::int32_t port_ = 0;

@@ -99,6 +99,7 @@ AnswerRelay::Outcome AnswerRelay::Run() {
     if (held.Size() == 0 && !relay_.ClientOffered()) return Outcome::NoAnswer;  // closed at once
     refusedHttp10_ = framing.Status() == 426 || framing.Status() == 505;
     if (retryable_ && refusedHttp10_ && !relay_.ClientOffered()) return Outcome::RefusesHttp10;
+    if (OnFinalHead) OnFinalHead();
     return RelayFinal();
   }
 }

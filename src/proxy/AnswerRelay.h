@@ -65,6 +65,13 @@ class AnswerRelay {
   http::Refusal Problem() const { return problem_; }
   // The final answer read was a 426 or 505, relayed or not.
   bool RefusedHttp10() const { return refusedHttp10_; }
+  // Once the client has finished sending, how long the answer may stand still before the run
+  // ends; the head deadline's length unless set.
+  void SetIdleLimit(std::int32_t milliseconds) { relay_.SetIdleLimit(milliseconds); }
+
+  // Fired once the final header block has come and is to be relayed, so that the request will not
+  // be asked again.
+  std::function<void()> OnFinalHead;
 
  private:
   using Clock = std::chrono::steady_clock;

@@ -1,8 +1,12 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 namespace proxy {
 
@@ -21,7 +25,8 @@ class BodyBudget {
     Share(const Share&) = delete;
     Share& operator=(const Share&) = delete;
 
-    // Grows the share to total bytes; false, and no change, when the budget has no room for it.
+    // Makes the share total bytes; false, and no change, when the budget has no room for more.
+    // A smaller total gives the difference back.
     bool Hold(std::int64_t total);
     // Gives all of the share back.
     void Release() { budget_.used_.fetch_sub(std::exchange(held_, 0)); }
@@ -36,6 +41,36 @@ class BodyBudget {
  private:
   const std::int64_t bytes_;
   std::atomic<std::int64_t> used_{0};
+};
+
+// A request body held whole, in pieces of at most kPieceBytes filled one after the other: what it
+// takes follows what it holds however small the reads it came in, and it is never copied whole as
+// it grows. One thread.
+class HeldBody {
+ public:
+  static constexpr std::size_t kPieceBytes = std::size_t{64} * 1024;
+  // What an allocation costs beyond the room it gives (the allocator's own bookkeeping).
+  static constexpr std::int64_t kAllocationOverhead = 16;
+
+  void Append(std::string_view bytes);
+  // Room for this many bytes, made at once: for a body whose length is known, at most kPieceBytes,
+  // before anything is appended.
+  void Reserve(std::size_t bytes);
+  // Frees it all.
+  void Clear();
+
+  const std::vector<std::string>& Pieces() const { return pieces_; }
+  std::uint64_t Size() const { return size_; }
+  // The memory it takes: the room of its pieces and of the list that holds them, with the
+  // allocator's overhead.
+  std::int64_t Memory() const;
+
+ private:
+  static std::int64_t MemoryOf(const std::string& piece);
+
+  std::vector<std::string> pieces_;
+  std::uint64_t size_ = 0;
+  std::int64_t fullPiecesMemory_ = 0;  // of every piece but the last, which alone still grows
 };
 
 }  // namespace proxy

@@ -31,14 +31,18 @@ enum class Outcome { Pending, Connected, Failed };
 class Race {
  public:
   Race(const TIdIPAddresses& addresses, std::int32_t port)
-      : addresses_(addresses), port_(port), outcomes_(addresses.size(), Outcome::Pending) {}
+      : addresses_(addresses),
+        port_(port),
+        outcomes_(addresses.size(), Outcome::Pending),
+        givenUp_(addresses.size(), false) {}
   // Closes every attempt still pending and ends every thread, whatever way the call ends.
   ~Race();
   Race(const Race&) = delete;
   Race& operator=(const Race&) = delete;
 
   std::unique_ptr<TIdTCPClient> Run(const std::function<bool()>& giveUp,
-                                    std::chrono::milliseconds stagger) EXCLUDES(mutex_);
+                                    std::chrono::milliseconds stagger, Clock::time_point deadline)
+      EXCLUDES(mutex_);
 
  private:
   class Attempt;
@@ -46,13 +50,20 @@ class Race {
   void Start() EXCLUDES(mutex_);
   // From an attempt's thread: its connect succeeded (no error) or failed.
   void Report(std::size_t index, std::exception_ptr error) EXCLUDES(mutex_);
+  // Closes the attempts given up on that have not reported yet; again at every pass, since a
+  // close that comes before an attempt has made its socket closes nothing.
+  void CloseGivenUp() EXCLUDES(mutex_);
 
   const TIdIPAddresses& addresses_;
   const std::int32_t port_;
   rtl::TMutex mutex_;
   std::condition_variable_any changed_;
   std::vector<Outcome> outcomes_ GUARDED_BY(mutex_);
-  std::size_t failed_ GUARDED_BY(mutex_) = 0;
+  // Attempts closed to make room for the next: whatever they report, they neither win nor say
+  // why the race failed.
+  std::vector<bool> givenUp_ GUARDED_BY(mutex_);
+  std::size_t reported_ GUARDED_BY(mutex_) = 0;
+  std::size_t givingUp_ GUARDED_BY(mutex_) = 0;  // given up on, not yet reported
   std::exception_ptr lastError_ GUARDED_BY(mutex_);
   std::size_t winner_ GUARDED_BY(mutex_) = 0;
   bool won_ GUARDED_BY(mutex_) = false;
@@ -115,13 +126,15 @@ Race::~Race() {
 }
 
 std::unique_ptr<TIdTCPClient> Race::Run(const std::function<bool()>& giveUp,
-                                        std::chrono::milliseconds stagger) {
+                                        std::chrono::milliseconds stagger,
+                                        Clock::time_point deadline) {
   if (addresses_.empty())
     throw EIdSocketError(winsock::WSAHOST_NOT_FOUND, "No address to connect to.");
   Start();
   Clock::time_point lastStart = Clock::now();
   for (;;) {
     if (giveUp()) throw EIdClosedSocket();
+    CloseGivenUp();
     bool startNext = false;
     {
       rtl::TMutexGuard lock(mutex_);
@@ -129,24 +142,56 @@ std::unique_ptr<TIdTCPClient> Race::Run(const std::function<bool()>& giveUp,
         // The others are closed as the race ends; the winner's client is the caller's.
         return std::move(clients_[winner_]);
       }
-      if (failed_ == addresses_.size()) std::rethrow_exception(lastError_);
-      const std::size_t started = threads_.size();
-      if (started < addresses_.size()) {
-        startNext =
-            outcomes_[started - 1] == Outcome::Failed || Clock::now() - lastStart >= stagger;
+      if (reported_ == addresses_.size()) {
+        if (lastError_) std::rethrow_exception(lastError_);
+        throw EIdConnectTimeout();  // every one was given up on
       }
-      if (!startNext) {
-        Clock::time_point until = Clock::now() + kPollPeriod;
-        if (started < addresses_.size()) until = std::min(until, lastStart + stagger);
-        const std::size_t failedBefore = failed_;
-        changed_.wait_until(lock, until, [this, failedBefore]() REQUIRES(mutex_) {
-          return won_ || failed_ != failedBefore;
-        });
+      const Clock::time_point now = Clock::now();
+      if (now >= deadline) throw EIdConnectTimeout();
+      const std::size_t started = threads_.size();
+      bool due = false;
+      bool gaveUpOne = false;
+      if (started < addresses_.size()) {
+        due = outcomes_[started - 1] == Outcome::Failed || now - lastStart >= stagger;
+        if (due && started - reported_ < kMaxConnectAttempts) {
+          startNext = true;
+        } else if (due && givingUp_ == 0) {
+          // Room for the next one is made by giving up the oldest one still pending.
+          for (std::size_t i = 0; i < started && !gaveUpOne; ++i) {
+            if (outcomes_[i] != Outcome::Pending || givenUp_[i]) continue;
+            givenUp_[i] = true;
+            ++givingUp_;
+            gaveUpOne = true;
+          }
+        }
+      }
+      if (!startNext && !gaveUpOne) {
+        Clock::time_point until = std::min(now + kPollPeriod, deadline);
+        if (started < addresses_.size() && !due) until = std::min(until, lastStart + stagger);
+        const std::size_t reportedBefore = reported_;
+        changed_.wait_until(lock, until,
+                            [&]() REQUIRES(mutex_) { return won_ || reported_ != reportedBefore; });
       }
     }
     if (startNext) {
       Start();
       lastStart = Clock::now();
+    }
+  }
+}
+
+void Race::CloseGivenUp() {
+  std::vector<std::size_t> closing;
+  {
+    rtl::TMutexGuard lock(mutex_);
+    for (std::size_t i = 0; i < threads_.size(); ++i)
+      if (givenUp_[i] && outcomes_[i] == Outcome::Pending) closing.push_back(i);
+  }
+  for (const std::size_t i : closing) {
+    try {
+      clients_[i]->DropSocket();
+    } catch (...) {
+      // Tried again at the next pass.
     }
   }
 }
@@ -170,9 +215,13 @@ void Race::Start() {
 void Race::Report(std::size_t index, std::exception_ptr error) {
   {
     rtl::TMutexGuard lock(mutex_);
-    if (error) {
+    ++reported_;
+    if (givenUp_[index]) {
+      // Closed by us, though it may have connected a moment before: its socket is gone.
       outcomes_[index] = Outcome::Failed;
-      ++failed_;
+      --givingUp_;
+    } else if (error) {
+      outcomes_[index] = Outcome::Failed;
       lastError_ = std::move(error);
     } else {
       outcomes_[index] = Outcome::Connected;
@@ -189,9 +238,9 @@ void Race::Report(std::size_t index, std::exception_ptr error) {
 
 std::unique_ptr<TIdTCPClient> ConnectFirst(const TIdIPAddresses& addresses, std::int32_t port,
                                            const std::function<bool()>& giveUp,
-                                           std::int32_t staggerMs) {
+                                           std::int32_t staggerMs, Clock::time_point deadline) {
   Race race(addresses, port);
-  return race.Run(giveUp, std::chrono::milliseconds(staggerMs));
+  return race.Run(giveUp, std::chrono::milliseconds(staggerMs), deadline);
 }
 
 }  // namespace proxy

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -10,25 +12,35 @@ class TIdTCPClient;
 
 namespace proxy {
 
+// How long an attempt is waited on before the next address is tried beside it.
+inline constexpr std::int32_t kConnectStaggerMs = 250;
+// The most attempts of one race under way at once: each takes a thread and a socket.
+inline constexpr std::size_t kMaxConnectAttempts = 4;
+
 // Connects to whichever of a host's addresses answers first, so that an address that never
 // answers (an IPv6 route that leads nowhere, say) costs a short delay instead of the system's
 // whole connect time-out.
 //
 // The addresses are tried in the order given, each on port. The next attempt starts as soon as
-// the one started last has failed, or once it has been pending for staggerMs. The first attempt to
+// the one started last has failed, or once it has been pending for staggerMs. At most
+// kMaxConnectAttempts are under way: when that many are and the next is due, the oldest is given
+// up to make room, so that a name with many addresses that never answer holds a bounded number
+// of threads and sockets and its later addresses still get their turn. The first attempt to
 // connect wins: the call returns its client (the caller's from then on), and every other attempt
-// has been closed and its thread ended by then. giveUp is asked at least every 50 ms; once it says
-// so, every attempt is closed and EIdClosedSocket raised. When every attempt fails, the error of
-// the last one to fail is raised again (an EIdSocketError with the system's error number for a
-// refused or unreachable address); no addresses at all raise EIdSocketError WSAHOST_NOT_FOUND.
-// Anything giveUp raises passes through, after the same clean-up.
+// has been closed and its thread ended by then. giveUp is asked at least every 50 ms; once it
+// says so, every attempt is closed and EIdClosedSocket raised. Once the deadline has passed with
+// no winner, every attempt is closed and EIdConnectTimeout raised. When every attempt fails, the
+// error of the last one to fail by itself is raised again (an EIdSocketError with the system's
+// error number for a refused or unreachable address); no addresses at all raise EIdSocketError
+// WSAHOST_NOT_FOUND. Anything giveUp raises passes through, after the same clean-up.
 //
 // Threads: call it from the thread that will own the connection; giveUp is asked on that thread
 // only. Each attempt connects on a thread of its own and touches only its own client; the calling
 // thread closes a losing attempt's socket with DropSocket, the call a connection allows from
 // another thread. Nothing of the race outlives the call.
-std::unique_ptr<TIdTCPClient> ConnectFirst(const TIdIPAddresses& addresses, std::int32_t port,
-                                           const std::function<bool()>& giveUp,
-                                           std::int32_t staggerMs = 250);
+std::unique_ptr<TIdTCPClient> ConnectFirst(
+    const TIdIPAddresses& addresses, std::int32_t port, const std::function<bool()>& giveUp,
+    std::int32_t staggerMs = kConnectStaggerMs,
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
 
 }  // namespace proxy

@@ -55,18 +55,30 @@ PacedRelay::Outcome PacedRelay::Run(std::optional<std::int64_t> length, const Re
 }
 
 // Waits for the origin server's next data or close, but gives up when the client has gone or
-// the thread is told to end, so a silent server cannot hold a run after its client left.
+// the thread is told to end, so a silent server cannot hold a run after its client left; nor can
+// one that keeps sending bytes that never reach the client.
 bool PacedRelay::AwaitUpstream() {
-  while (WaitReadable(upstream_.Socket(), kPeriodMs) == Readiness::TimedOut) {
-    if (GivingUp()) return false;
+  for (;;) {
+    if (LookedAtAndGivingUp()) return false;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nextLook_ - Clock::now());
+    if (WaitReadable(upstream_.Socket(), static_cast<std::int32_t>(std::max<std::int64_t>(
+                                             wait.count(), 0))) != Readiness::TimedOut)
+      return true;
   }
-  return true;
+}
+
+bool PacedRelay::LookedAtAndGivingUp() {
+  const Clock::time_point now = Clock::now();
+  if (now < nextLook_) return false;
+  nextLook_ = now + std::chrono::milliseconds(kPeriodMs);
+  return GivingUp();
 }
 
 bool PacedRelay::GivingUp() const {
   if (giveUp_()) return true;
-  return idleLimit_ && Clock::now() - lastMoved_ >= *idleLimit_ &&
-         PeekPeer(client_.Socket()) == PeerState::HalfClosed;
+  if (!idleLimit_) return false;
+  const Clock::time_point moved = otherMoved_ ? std::max(lastMoved_, otherMoved_()) : lastMoved_;
+  return Clock::now() - moved >= *idleLimit_ && PeekPeer(client_.Socket()) == PeerState::HalfClosed;
 }
 
 std::optional<PacedRelay::Outcome> PacedRelay::Ended() const {
@@ -131,8 +143,9 @@ void PacedRelay::ReadFiltered(std::int64_t wanted) {
       upstreamClosed_ = true;
       break;
     }
+    const std::size_t before = out.size();
     filter_->Take({piece.get(), static_cast<std::size_t>(n)}, out);
-    lastMoved_ = Clock::now();
+    if (out.size() > before) lastMoved_ = Clock::now();
     if (n < kPiece || ProbeReadable(upstream_.Socket(), 0) != Readiness::Readable) break;
   }
   for (std::string_view rest = out; !rest.empty();) {

@@ -78,9 +78,14 @@ class PacedRelay {
   bool ClientOffered() const { return clientOffered_; }
   // A client that has finished sending still waits for what it asked for, but not for ever: once
   // nothing has moved either way for this long, waiting on the origin or held by the limit, the
-  // relay gives up as if the client had gone.
-  void SetIdleLimit(std::int32_t milliseconds) {
+  // relay gives up as if the client had gone. Only bytes that go on to the client count as
+  // moving: what a filter takes and drops (a chunked body's trailer) does not. otherMoved, when
+  // given, says when something last moved that the relay does not carry itself (the other
+  // direction of a tunnel); it is asked on the relay's thread.
+  void SetIdleLimit(std::int32_t milliseconds,
+                    std::function<std::chrono::steady_clock::time_point()> otherMoved = {}) {
     idleLimit_ = std::chrono::milliseconds(milliseconds);
+    otherMoved_ = std::move(otherMoved);
   }
   // The first byte to the client waits until then, as if the origin were that slow.
   void HoldFirstByteUntil(std::chrono::steady_clock::time_point until) { firstByteAt_ = until; }
@@ -97,6 +102,8 @@ class PacedRelay {
   // The run should end: giveUp says so, or a client that finished sending has waited out the
   // idle limit.
   bool GivingUp() const;
+  // GivingUp, asked at most once a period, however often the origin sends.
+  bool LookedAtAndGivingUp();
   // Before the first byte goes to the client; false when the run gives up meanwhile.
   bool Offer();
   // Pauses until the current period ends and starts the next; false when the run gives up.
@@ -117,7 +124,9 @@ class PacedRelay {
   bool upstreamClosed_ = false;
   bool clientOffered_ = false;
   std::optional<Clock::duration> idleLimit_;
-  Clock::time_point lastMoved_ = Clock::now();  // the last byte read or sent
+  std::function<Clock::time_point()> otherMoved_;
+  Clock::time_point lastMoved_ = Clock::now();  // the last byte read or sent that meant something
+  Clock::time_point nextLook_ = lastMoved_ + std::chrono::milliseconds(kPeriodMs);
   // Bytes still to go when Run was given a length.
   std::optional<std::int64_t> left_;
   ReadFilter* filter_ = nullptr;

@@ -72,6 +72,18 @@ std::string Origin(const http::Request& request) {
 // The line a 503 carries when held bodies have taken all the memory they may.
 const std::string kNoRoom = "Tramlet has no room to hold this request's body now; try again later";
 
+// A deadline as the line a 504 carries gives it: "30 s", "1.5 s".
+std::string SecondsText(std::int32_t milliseconds) {
+  std::string text = std::to_string(milliseconds / 1000);
+  if (const std::int32_t rest = milliseconds % 1000; rest != 0) {
+    std::string fraction = std::to_string(1000 + rest).substr(1);
+    while (fraction.ends_with('0'))
+      fraction.pop_back();
+    text += "." + fraction;
+  }
+  return text + " s";
+}
+
 // Why a judged request is refused, in the one line a 502 carries; empty for other refusals.
 std::string JudgedText(const http::Request& request) {
   if (request.Refused != http::Refusal::InvalidPort) return {};
@@ -155,7 +167,7 @@ ProxyHandler::ProxyHandler(ProxyView& view, ProxyCounters& counters, PauseFuncti
       counters_(counters),
       pause_(std::move(pause)),
       timing_(timing),
-      watch_(timing.WatchPeriodMs, timing.AnswerHeadDeadlineMs),
+      watch_(timing.WatchPeriodMs, timing.IdleLimitMs),
       bodies_(timing.HeldBodyBytes) {
   if (!pause_) pause_ = [](std::int32_t ms) { rtl::Sleep(ms); };
 }
@@ -171,6 +183,10 @@ void ProxyHandler::Execute(TIdPeerThread* AThread) {
 // A run from the moment it has made its upstream client: counted, and on every way out the
 // same clean-up - both connections closed, the count lowered, and the body's share of the budget
 // given back before the client can see the end and send its next request.
+//
+// Until the client has its whole answer (or a refusal), closing its connection resets it,
+// whoever closes it: a server that stops, a run that gives up, an error. Only an answer complete
+// by its framing (the origin's close, for one delimited by it) ends in order.
 class ProxyHandler::CountedRun {
  public:
   CountedRun(ProxyHandler& handler, TIdTCPConnection& client,
@@ -182,6 +198,7 @@ class ProxyHandler::CountedRun {
         upstream_(std::make_unique<TIdTCPClient>()),
         watched_(Watch(handler.watch_, client, *upstream_, terminated)) {
     handler_.ChangeCount(+1);
+    ResetWhenClosed(client_, true);
   }
   ~CountedRun() {
     try {
@@ -216,6 +233,8 @@ class ProxyHandler::CountedRun {
   }
   // For marking the calls that block on the origin, which the watch may end.
   UpstreamWatch::Registration& Watched() { return *watched_; }
+  // The client has had all of its answer: from now on its connection ends in order.
+  void AnswerWhole() { ResetWhenClosed(client_, false); }
 
  private:
   // The upstream socket handler is made before the watch may close it from its own thread, so
@@ -275,9 +294,15 @@ void ProxyHandler::Forward(TIdTCPConnection& client, const http::Request& reques
   if (request.BodyKind == http::Request::Body::Chunked) {
     if (const std::optional<http::Refusal> refusal = ReadChunkedBody(client, buffer, body, held))
       return Refuse(client, {*refusal, *refusal == http::Refusal::BodyBudgetSpent ? kNoRoom : ""});
-  } else if (keepBody && !held.Hold(unsent)) {
-    return Refuse(client, {http::Refusal::BodyBudgetSpent, kNoRoom});
+  } else if (keepBody) {
+    body.Reserve(static_cast<std::size_t>(unsent));
+    if (!held.Hold(body.Memory())) return Refuse(client, {http::Refusal::BodyBudgetSpent, kNoRoom});
   }
+  // The body is held only while a second attempt may still need it.
+  const auto letGo = [&body, &held] {
+    body.Clear();
+    held.Release();
+  };
   const bool http11 = refusers_.Knows(request.Host, request.Port);
   CountedRun run(*this, client, terminated, &held);
   if (std::optional<Refused> refused = Connect(client, run, request))
@@ -293,9 +318,15 @@ void ProxyHandler::Forward(TIdTCPConnection& client, const http::Request& reques
   // Whatever came after the request (a pipelined one, say) is not ours to forward.
   buffer.Consume(buffer.Size());
   buffer.Release();
-  answer.SetRetryable(!http11 && unsent == 0 &&
-                      (request.BodyKind != http::Request::Body::Length || keepBody));
-  if (!RelayAnswer(client, answer, request, unsent)) {
+  const bool retryable =
+      !http11 && unsent == 0 && (request.BodyKind != http::Request::Body::Length || keepBody);
+  answer.SetRetryable(retryable);
+  if (retryable) {
+    answer.OnFinalHead = letGo;  // an answer that is no refusal of HTTP/1.0 ends the need
+  } else {
+    letGo();
+  }
+  if (!RelayAnswer(client, run, answer, request, unsent)) {
     // Relayed as it came, the refusal still says how to ask this origin next time.
     if (!http11 && answer.RefusedHttp10()) refusers_.Remember(request.Host, request.Port);
     return;
@@ -306,30 +337,34 @@ void ProxyHandler::Forward(TIdTCPConnection& client, const http::Request& reques
   if (std::optional<Refused> refused = Connect(client, run, request))
     return Refuse(client, *refused);
   SendRequest(run, request, body, true);
+  letGo();
   AnswerRelay again = AnswerTo(client, run, request, terminated, answerAt);
-  RelayAnswer(client, again, request, 0);
+  RelayAnswer(client, run, again, request, 0);
 }
 
 void ProxyHandler::SendRequest(CountedRun& run, const http::Request& request, const HeldBody& body,
                                bool http11) {
-  const std::string head = http::RequestHead(request, http11, body.Size);
+  const std::string head = http::RequestHead(request, http11, body.Size());
+  TIdTCPClient& upstream = run.Upstream();
   {
     UpstreamWatch::Registration::Blocking blocking(run.Watched());
-    TIdTCPClient& upstream = run.Upstream();
     upstream.Write(head);
-    Pacing upload(counters_.UploadLimit, Pacing::AtZero::Unpaced, pause_);
-    for (const std::string& piece : body.Pieces) {
-      for (std::string_view rest = piece; !rest.empty();) {
-        const auto n =
-            static_cast<std::size_t>(upload.Room(static_cast<std::int64_t>(rest.size())));
-        if (n == 0) {
-          upload.AwaitNextPeriod();
-          continue;
-        }
-        upstream.WriteBytes(rest.data(), static_cast<std::int32_t>(n));
-        upload.Spend(static_cast<std::int64_t>(n));
-        rest.remove_prefix(n);
+  }
+  Pacing upload(counters_.UploadLimit, Pacing::AtZero::Unpaced, pause_);
+  for (const std::string& piece : body.Pieces()) {
+    for (std::string_view rest = piece; !rest.empty();) {
+      const auto n = static_cast<std::size_t>(upload.Room(static_cast<std::int64_t>(rest.size())));
+      if (n == 0) {
+        upload.AwaitNextPeriod();
+        continue;
       }
+      {
+        // Each write on its own: a body the origin takes, however slowly, is no blocked call.
+        UpstreamWatch::Registration::Blocking blocking(run.Watched());
+        upstream.WriteBytes(rest.data(), static_cast<std::int32_t>(n));
+      }
+      upload.Spend(static_cast<std::int64_t>(n));
+      rest.remove_prefix(n);
     }
   }
   view_.AppendUploadLine(head.substr(0, head.find("\r\n")));
@@ -346,15 +381,17 @@ AnswerRelay ProxyHandler::AnswerTo(TIdTCPConnection& client, CountedRun& run,
       timing_.AnswerHeadDeadlineMs, request.HeadOnly);
   relay.HoldFirstByteUntil(answerAt);
   relay.SetContinueSent(request.ContinueExpected);
+  relay.SetIdleLimit(timing_.IdleLimitMs);
   return relay;
 }
 
-bool ProxyHandler::RelayAnswer(TIdTCPConnection& client, AnswerRelay& relay,
+bool ProxyHandler::RelayAnswer(TIdTCPConnection& client, CountedRun& run, AnswerRelay& relay,
                                const http::Request& request, std::int64_t unsent) {
   const std::string noAnswer = "Tramlet got no answer from " + Origin(request);
   try {
     switch (relay.Run()) {
       case AnswerRelay::Outcome::Relayed:
+        run.AnswerWhole();
         if (unsent > 0) DiscardIncoming(client, std::min(unsent, kMaxDiscardedBytes));
         break;
       case AnswerRelay::Outcome::GaveUp:
@@ -408,7 +445,8 @@ void ProxyHandler::OpenTunnel(TIdTCPConnection& client, const http::Request& req
   std::string early(buffer.Data());
   buffer.Consume(early.size());
   buffer.Release();
-  Tunnel(client, run.Upstream(), view_, counters_, pause_, terminated).Run(std::move(early));
+  Tunnel tunnel(client, run.Upstream(), view_, counters_, pause_, terminated, timing_.IdleLimitMs);
+  if (tunnel.Run(std::move(early))) run.AnswerWhole();
 }
 
 ProxyHandler::Capture ProxyHandler::CaptureHeader(TIdTCPConnection& client,
@@ -458,7 +496,7 @@ ProxyHandler::BodyEnd ProxyHandler::ForwardBody(TIdTCPConnection& client, Counte
     }
     left -= static_cast<std::int64_t>(sent);
     upload.Spend(static_cast<std::int64_t>(sent));
-    if (kept && sent > 0) kept->Add(std::string(body.substr(0, sent)));
+    if (kept) kept->Append(body.substr(0, sent));
     buffer.Consume(sent);
     // The origin has something to say: an interim answer lets the body go on, a final one not.
     if (sent < body.size()) {
@@ -482,14 +520,16 @@ std::optional<http::Refusal> ProxyHandler::ReadChunkedBody(TIdTCPConnection& cli
                                                            RelayBuffer& buffer, HeldBody& body,
                                                            BodyBudget::Share& held) {
   http::ChunkedDecoder decoder(http::kMaxChunkedBodyBytes);
+  std::string decoded;  // of one read; its room is kept for the next
   for (;;) {
-    // Decoded bytes are never more than the bytes read, so the piece is allocated once.
-    std::string piece;
-    piece.reserve(buffer.Size());
-    buffer.Consume(decoder.Append(buffer.Data(), piece));
-    if (!held.Hold(static_cast<std::int64_t>(body.Size + piece.size())))
+    decoded.clear();
+    buffer.Consume(decoder.Append(buffer.Data(), decoded));
+    body.Append(decoded);
+    // Checked once what a read brought is held, so a refused body overshoots by one read at most.
+    // Extensions and trailers are dropped as they come, but count as held: what a body makes the
+    // proxy read is bounded by the budget as what it makes it keep is.
+    if (!held.Hold(body.Memory() + static_cast<std::int64_t>(decoder.Dropped())))
       return http::Refusal::BodyBudgetSpent;
-    if (!piece.empty()) body.Add(std::move(piece));
     switch (decoder.Status()) {
       case http::ChunkedDecoder::State::Done:
         return std::nullopt;
@@ -510,18 +550,25 @@ std::optional<http::Refusal> ProxyHandler::ReadChunkedBody(TIdTCPConnection& cli
 std::optional<ProxyHandler::Refused> ProxyHandler::Connect(TIdTCPConnection& client,
                                                            CountedRun& run,
                                                            const http::Request& request) {
+  const std::string couldNot = "Tramlet could not connect to " + Origin(request) + ": ";
   const auto failed = [&](const std::exception& error) {
-    return Refused{http::Refusal::ConnectFailed, "Tramlet could not connect to " + Origin(request) +
-                                                     ": " +
-                                                     Reason(error, http::Refusal::ConnectFailed)};
+    return Refused{http::Refusal::ConnectFailed,
+                   couldNot + Reason(error, http::Refusal::ConnectFailed)};
   };
+  std::optional<TimePoint> deadline;
   try {
-    if (const std::optional<http::Refusal> refusal = ConnectUpstream(client, run, request))
+    if (const std::optional<http::Refusal> refusal =
+            ConnectUpstream(client, run, request, deadline))
       return Refused{*refusal};
   } catch (const EIdInvalidSocket& e) {
     if (OutOfDescriptors(e)) return Refused{http::Refusal::OutOfSockets};
     return failed(e);
   } catch (const EIdException& e) {
+    // Whatever ended the attempts once the deadline had passed, it was the deadline.
+    if (deadline && std::chrono::steady_clock::now() >= *deadline)
+      return Refused{http::Refusal::ConnectTimedOut, couldNot + "no address of " + request.Host +
+                                                         " answered within " +
+                                                         SecondsText(timing_.ConnectDeadlineMs)};
     return failed(e);
   }
   return std::nullopt;
@@ -531,7 +578,8 @@ std::optional<ProxyHandler::Refused> ProxyHandler::Connect(TIdTCPConnection& cli
 // name resolves to the next time.
 std::optional<http::Refusal> ProxyHandler::ConnectUpstream(TIdTCPConnection& client,
                                                            CountedRun& run,
-                                                           const http::Request& request) {
+                                                           const http::Request& request,
+                                                           std::optional<TimePoint>& deadline) {
   TIdStack& stack = *GlobalStack();
   std::vector<Destination> destinations =
       Resolve(stack, request.HostName, request.Port, [&run] { return run.Watched().GivenUp(); });
@@ -548,27 +596,32 @@ std::optional<http::Refusal> ProxyHandler::ConnectUpstream(TIdTCPConnection& cli
                   [&](const Destination& d) { return IsOwnListener(stack, *served->Server(), d); }))
     return http::Refusal::LoopDetected;
 
+  deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timing_.ConnectDeadlineMs);
   if (destinations.size() == 1) {
     // One address needs no race: the run connects on its own thread, which spares a thread per
-    // request, and the watch ends the connect once the client has gone.
+    // request, and the watch ends the connect once the client has gone or the deadline passed.
     TIdTCPClient& upstream = run.Upstream();
     upstream.SetIPVersion(destinations.front().IPVersion);
     upstream.SetHost(destinations.front().Address);
     upstream.SetPort(request.Port);
-    UpstreamWatch::Registration::Blocking blocking(run.Watched());
+    UpstreamWatch::Registration::Blocking blocking(run.Watched(), *deadline);
     upstream.Connect(-1);
   } else {
     TIdIPAddresses addresses;
     addresses.reserve(destinations.size());
     for (const Destination& destination : destinations)
       addresses.push_back({destination.Address, destination.IPVersion});
-    run.Adopt(ConnectFirst(addresses, request.Port, [&run] { return run.Watched().GivenUp(); }));
+    run.Adopt(ConnectFirst(
+        addresses, request.Port, [&run] { return run.Watched().GivenUp(); }, kConnectStaggerMs,
+        *deadline));
   }
   view_.AppendDownloadText("Connected to " + request.Host);
   return std::nullopt;
 }
 
 void ProxyHandler::Refuse(TIdTCPConnection& client, const Refused& refused) {
+  ResetWhenClosed(client, false);  // the refusal is the whole answer
   const http::RefusalText& text = http::Describe(refused.Reason);
   view_.AppendDownloadText(refused.Text.empty()
                                ? std::string(text.Status) + ": " + std::string(text.Reason)

@@ -42,6 +42,12 @@ struct HandlerTiming {
   // An answer header block not complete this long after the request went upstream is answered
   // 504.
   std::int32_t AnswerHeadDeadlineMs = AnswerRelay::kHeadDeadlineMs;
+  // Connecting may take this long in all, however many addresses the destination has, before the
+  // client is answered 504.
+  std::int32_t ConnectDeadlineMs = 30000;
+  // A run whose client has finished sending (or closed) ends once nothing has moved for this
+  // long: an answer that stands still, a call blocked upstream, a tunnel with one side closed.
+  std::int32_t IdleLimitMs = 60000;
   // What request bodies held whole (chunked ones, ones kept to ask again) may take in all; a
   // request whose body would pass it is answered 503.
   std::int64_t HeldBodyBytes = std::int64_t{64} * 1024 * 1024;
@@ -103,16 +109,6 @@ class ProxyHandler {
   // Ended: the block is complete, malformed, or the client stopped sending.
   enum class Capture { Ended, GiveUp, TooLarge, TimedOut };
   class CountedRun;
-  // A request body held whole, in the pieces it came in: it takes what it holds, with no room
-  // grown ahead and no copy made as it grows.
-  struct HeldBody {
-    std::vector<std::string> Pieces;
-    std::uint64_t Size = 0;
-    void Add(std::string piece) {
-      Size += piece.size();
-      Pieces.push_back(std::move(piece));
-    }
-  };
   // A refusal, with the one line of text a 502 or 504 carries.
   struct Refused {
     http::Refusal Reason;
@@ -128,7 +124,8 @@ class ProxyHandler {
                const std::function<bool()>& terminated, TimePoint answerAt);
   void OpenTunnel(TIdTCPConnection& client, const http::Request& request, RelayBuffer& buffer,
                   const std::function<bool()>& terminated, TimePoint answerAt);
-  // The refusal to answer instead when the destination may not or cannot be reached.
+  // The refusal to answer instead when the destination may not or cannot be reached, or has not
+  // answered by the connect deadline.
   std::optional<Refused> Connect(TIdTCPConnection& client, CountedRun& run,
                                  const http::Request& request);
   // body: a chunked body decoded, or a body kept to ask again, which goes with the header block;
@@ -141,8 +138,8 @@ class ProxyHandler {
                        const std::function<bool()>& terminated, TimePoint answerAt);
   // True when the origin refused HTTP/1.0 and the request is to be asked again (only when the
   // relay is retryable); otherwise the client has had its answer, a refusal or a reset.
-  bool RelayAnswer(TIdTCPConnection& client, AnswerRelay& relay, const http::Request& request,
-                   std::int64_t unsent);
+  bool RelayAnswer(TIdTCPConnection& client, CountedRun& run, AnswerRelay& relay,
+                   const http::Request& request, std::int64_t unsent);
 
   // How forwarding a body ended: all of it went (or the client closed early), the client stopped
   // sending it, or the origin began its answer first.
@@ -157,9 +154,10 @@ class ProxyHandler {
                                                HeldBody& body, BodyBudget::Share& held);
   // Connects the run's upstream client to the request's host and port, or gives the refusal to
   // answer instead when the client may not reach that destination. Connect errors leave as
-  // exceptions.
+  // exceptions; deadline is set once the addresses are known and connecting begins.
   std::optional<http::Refusal> ConnectUpstream(TIdTCPConnection& client, CountedRun& run,
-                                               const http::Request& request);
+                                               const http::Request& request,
+                                               std::optional<TimePoint>& deadline);
   // Answers the client with the refusal, shows it in the download pane and closes.
   void Refuse(TIdTCPConnection& client, const Refused& refused);
   void ChangeCount(std::int32_t delta);

@@ -92,4 +92,9 @@ void ResetConnection(TIdTCPConnection& connection) {
   connection.DropSocket();
 }
 
+void ResetWhenClosed(TIdTCPConnection& connection, bool reset) {
+  TIdIOHandlerSocket* handler = connection.SocketHandler();
+  if (handler && handler->SocketHandle()) handler->SocketHandle()->SetResetOnClose(reset);
+}
+
 }  // namespace proxy

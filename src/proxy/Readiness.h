@@ -50,5 +50,8 @@ bool ClientGone(TIdTCPConnection& client);
 // Closes the connection with a reset instead of an orderly end, so that its peer sees that what
 // it got was cut short rather than complete.
 void ResetConnection(TIdTCPConnection& connection);
+// While set, closing the connection, from any thread, resets it as ResetConnection does: for
+// the time what its peer has got is not whole.
+void ResetWhenClosed(TIdTCPConnection& connection, bool reset);
 
 }  // namespace proxy

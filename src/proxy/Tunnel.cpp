@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -20,6 +21,8 @@ namespace proxy {
 // the upload limit.
 class Tunnel::Upload : public rtl::TThread {
  public:
+  using Clock = std::chrono::steady_clock;
+
   // The most of the client's bytes held at a time on their way to the server.
   static constexpr std::size_t kMaxHeldBytes = std::size_t{256} * 1024;
 
@@ -34,6 +37,8 @@ class Tunnel::Upload : public rtl::TThread {
 
   // The client reset, or its socket was dropped: nobody is left to relay to.
   bool ClientGone() const { return clientGone_.load(); }
+  // When the client last sent a byte, or its close.
+  Clock::time_point LastMoved() const { return Clock::time_point(Clock::duration(lastMoved_)); }
 
  protected:
   void Execute() override {
@@ -47,6 +52,7 @@ class Tunnel::Upload : public rtl::TThread {
       const std::span<char> space = held.Space(kMaxHeldBytes);
       const std::int32_t n =
           stack->SockReceive(client_, space.data(), static_cast<std::int32_t>(space.size()), 0);
+      if (n >= 0) lastMoved_ = Clock::now().time_since_epoch().count();
       if (n == 0) {
         // The client sends no more; the server may still have things to say.
         stack->SockShutdown(origin_, winsock::SD_SEND);
@@ -86,17 +92,19 @@ class Tunnel::Upload : public rtl::TThread {
   std::string early_;
   Pacing pacing_;
   std::atomic<bool> clientGone_{false};
+  std::atomic<Clock::rep> lastMoved_{Clock::now().time_since_epoch().count()};
 };
 
 Tunnel::Tunnel(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
                ProxyCounters& counters, PacedRelay::PauseFunction pause,
-               std::function<bool()> terminated)
+               std::function<bool()> terminated, std::int32_t idleLimitMs)
     : client_(client),
       upstream_(upstream),
       view_(view),
       counters_(counters),
       pause_(std::move(pause)),
-      terminated_(std::move(terminated)) {}
+      terminated_(std::move(terminated)),
+      idleLimitMs_(idleLimitMs) {}
 
 Tunnel::~Tunnel() {
   if (!upload_) return;
@@ -110,7 +118,7 @@ Tunnel::~Tunnel() {
   upload_.reset();
 }
 
-void Tunnel::Run(std::string early) {
+bool Tunnel::Run(std::string early) {
   // The upload thread gets the two socket numbers, taken before it starts, and nothing else of the
   // connections: once a socket is dropped, calls on its number fail, as numbers are never handed
   // out again.
@@ -119,9 +127,12 @@ void Tunnel::Run(std::string early) {
   PacedRelay relay(client_, upstream_, view_, counters_, pause_, [this] {
     return upload_->ClientGone() || !client_.IsConnected() || terminated_();
   });
+  // The idle limit applies once the client has closed its side: bytes it sent count as moving.
+  relay.SetIdleLimit(idleLimitMs_, [this] { return upload_->LastMoved(); });
+  PacedRelay::Outcome outcome = PacedRelay::Outcome::GaveUp;
   // A reset on either side is passed on as one, so neither end takes a cut-off stream for whole.
   try {
-    relay.Run();
+    outcome = relay.Run();
   } catch (const EIdException&) {
     // A socket closed while the upload thread waits on it is shut down first to wake it, which
     // the peer would take for an orderly end: the thread is ended before the resets.
@@ -132,6 +143,7 @@ void Tunnel::Run(std::string early) {
     throw;
   }
   if (upload_->ClientGone()) ResetConnection(upstream_);
+  return outcome == PacedRelay::Outcome::Relayed;
 }
 
 }  // namespace proxy

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,8 +20,10 @@ namespace proxy {
 // What the client sends goes on at once, on a second thread of the tunnel's own, so a pause of
 // the other direction never holds up a handshake or a window update. The client's close is
 // passed on as a close of our sending side; the tunnel ends when the server's close has been
-// relayed (paced), when either side resets (the reset is passed on to the other), or when the
-// client has gone.
+// relayed (paced), when either side resets (the reset is passed on to the other), when the
+// client has gone, or when the client has closed its side and nothing has moved either way for
+// the idle limit. A tunnel whose two sides are open stays however long it is quiet, as a
+// WebSocket's may be.
 //
 // Threads: the second thread uses only the two sockets, by number; the connection objects stay
 // with the run's thread, which drops both sockets and waits for the second thread before the
@@ -28,15 +31,16 @@ namespace proxy {
 class Tunnel {
  public:
   Tunnel(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
-         ProxyCounters& counters, PacedRelay::PauseFunction pause,
-         std::function<bool()> terminated);
+         ProxyCounters& counters, PacedRelay::PauseFunction pause, std::function<bool()> terminated,
+         std::int32_t idleLimitMs);
   ~Tunnel();
   Tunnel(const Tunnel&) = delete;
   Tunnel& operator=(const Tunnel&) = delete;
 
-  // early: bytes the client sent right after its header block; they go first. Errors of the
-  // server connection leave as exceptions.
-  void Run(std::string early);
+  // early: bytes the client sent right after its header block; they go first. True when the
+  // server's close ended the tunnel, with all it sent relayed. Errors of the server connection
+  // leave as exceptions.
+  bool Run(std::string early);
 
  private:
   class Upload;
@@ -47,6 +51,7 @@ class Tunnel {
   ProxyCounters& counters_;
   const PacedRelay::PauseFunction pause_;
   const std::function<bool()> terminated_;
+  const std::int32_t idleLimitMs_;
   std::unique_ptr<Upload> upload_;
 };
 

@@ -18,9 +18,9 @@ class UpstreamWatch::Thread : public rtl::TThread {
   UpstreamWatch& watch_;
 };
 
-UpstreamWatch::UpstreamWatch(std::int32_t periodMs, std::int32_t halfClosedLimitMs)
+UpstreamWatch::UpstreamWatch(std::int32_t periodMs, std::int32_t idleLimitMs)
     : periodMs_(periodMs),
-      halfClosedLimitMs_(halfClosedLimitMs),
+      idleLimitMs_(idleLimitMs),
       thread_(rtl::TThread::Create<Thread>(*this)) {}
 
 UpstreamWatch::~UpstreamWatch() {
@@ -40,7 +40,7 @@ void UpstreamWatch::Look() {
     for (Run& run : blocked_) {
       // The run does not read its client while it is blocked upstream, so a peek here takes
       // nothing from it and cannot block.
-      if (!Gone(run, now - run.blockedSince)) continue;
+      if (now < run.deadline && !Gone(run, now - run.blockedSince)) continue;
       try {
         // Again at every look: a close that came before the socket was made closed nothing.
         run.upstream->DropSocket();
@@ -56,7 +56,7 @@ bool UpstreamWatch::Gone(const Run& run, std::chrono::steady_clock::duration wai
   // Bytes the client still has for us mean nothing here: one that resets leaves them unread.
   const PeerState peer = PeekPeer(run.client->SocketFromAnotherThread());
   return peer == PeerState::Reset ||
-         (peer == PeerState::HalfClosed && waited >= std::chrono::milliseconds(halfClosedLimitMs_));
+         (peer == PeerState::HalfClosed && waited >= std::chrono::milliseconds(idleLimitMs_));
 }
 
 UpstreamWatch::Registration::Registration(UpstreamWatch& watch, TIdTCPConnection& client,
@@ -65,7 +65,7 @@ UpstreamWatch::Registration::Registration(UpstreamWatch& watch, TIdTCPConnection
     : watch_(watch) {
   rtl::TMutexGuard lock(watch_.mutex_);
   run_ = watch_.idle_.insert(watch_.idle_.end(),
-                             Run{&client, &upstream, std::move(terminated), false, {}});
+                             Run{&client, &upstream, std::move(terminated), false, {}, {}});
 }
 
 UpstreamWatch::Registration::~Registration() {
@@ -78,12 +78,14 @@ bool UpstreamWatch::Registration::GivenUp() const {
   return watch_.Gone(*run_, std::chrono::steady_clock::now() - registered_);
 }
 
-UpstreamWatch::Registration::Blocking::Blocking(Registration& registration)
+UpstreamWatch::Registration::Blocking::Blocking(Registration& registration,
+                                                std::chrono::steady_clock::time_point deadline)
     : registration_(registration) {
   UpstreamWatch& watch = registration_.watch_;
   rtl::TMutexGuard lock(watch.mutex_);
   registration_.run_->blocking = true;
   registration_.run_->blockedSince = std::chrono::steady_clock::now();
+  registration_.run_->deadline = deadline;
   watch.blocked_.splice(watch.blocked_.end(), watch.idle_, registration_.run_);
 }
 

@@ -22,7 +22,8 @@ namespace proxy {
 //
 // A client dropped by the server or reset, or a thread told to stop, ends the call within one
 // period. A client that only finished sending (an orderly half-close) is still waiting for its
-// answer: its call ends only once it has blocked for the half-closed limit.
+// answer: its call ends only once it has blocked for the idle limit. A call may also be given a
+// deadline of its own, which ends it within a period of passing.
 //
 // Threads: runs register and mark their blocking calls from their own threads; one thread of the
 // watch's own looks at them every period. A run's connections stay valid while it is registered,
@@ -32,7 +33,7 @@ class UpstreamWatch {
  public:
   class Registration;
 
-  explicit UpstreamWatch(std::int32_t periodMs, std::int32_t halfClosedLimitMs = 60000);
+  explicit UpstreamWatch(std::int32_t periodMs, std::int32_t idleLimitMs = 60000);
   ~UpstreamWatch();
   UpstreamWatch(const UpstreamWatch&) = delete;
   UpstreamWatch& operator=(const UpstreamWatch&) = delete;
@@ -45,16 +46,17 @@ class UpstreamWatch {
     std::function<bool()> terminated;  // the watch's own copy
     bool blocking = false;
     std::chrono::steady_clock::time_point blockedSince;
+    std::chrono::steady_clock::time_point deadline;  // of the blocking call
   };
 
   void Look() EXCLUDES(mutex_);
   // A client dropped or reset or a thread told to stop, or a half-closed client once the run has
-  // waited the half-closed limit. Safe from any thread: it touches the client only through calls
-  // made for that.
+  // waited the idle limit. Safe from any thread: it touches the client only through calls made
+  // for that.
   bool Gone(const Run& run, std::chrono::steady_clock::duration waited) const;
 
   const std::int32_t periodMs_;
-  const std::int32_t halfClosedLimitMs_;
+  const std::int32_t idleLimitMs_;
   rtl::TMutex mutex_;
   std::condition_variable_any stop_;
   bool stopping_ GUARDED_BY(mutex_) = false;
@@ -77,10 +79,12 @@ class UpstreamWatch::Registration {
   // waits that are no socket call (a name look-up), which the run watches itself.
   bool GivenUp() const;
 
-  // Marks one blocking upstream call for as long as the guard lives.
+  // Marks one blocking upstream call for as long as the guard lives; the watch ends it at the
+  // deadline, when one is given.
   class Blocking {
    public:
-    explicit Blocking(Registration& registration);
+    explicit Blocking(Registration& registration, std::chrono::steady_clock::time_point deadline =
+                                                      std::chrono::steady_clock::time_point::max());
     ~Blocking();
     Blocking(const Blocking&) = delete;
     Blocking& operator=(const Blocking&) = delete;

@@ -887,7 +887,7 @@ TEST_F(ProxyHandlerTest, ARunWhoseClientFinishedEndsWhenTheAnswerStopsMoving) {
   for (const std::int32_t limit : {4, 0}) {
     SCOPED_TRACE(limit);
     proxy::ProxyHandler::Timing timing;
-    timing.AnswerHeadDeadlineMs = 1500;
+    timing.IdleLimitMs = 1500;
     test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .timing = timing});
     proxy.Counters().SpeedLimit = limit;
     OriginScript script{{{"HTTP/1.0 200 OK\r\n\r\nsome of it"}}};
@@ -925,7 +925,7 @@ TEST_F(ProxyHandlerTest, HeldBodiesShareOneBudget) {
   for (std::int64_t held = kBody; held <= 2 * kBody; held += kBody) {
     clients.push_back(RawClient::ConnectTo(proxy.Port()));
     ASSERT_TRUE(clients.back().Send(head + chunk));
-    ASSERT_TRUE(test::WaitUntil([&] { return proxy.Handler().BodyBytesHeld() == held; }));
+    ASSERT_TRUE(test::WaitUntil([&] { return proxy.Handler().BodyBytesHeld() >= held; }));
   }
   RawClient third = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(third.Send(head + chunk));

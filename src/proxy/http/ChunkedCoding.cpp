@@ -12,6 +12,13 @@ int HexValue(char c) {
   return -1;
 }
 
+std::size_t HexDigits(std::uint64_t value) {
+  std::size_t digits = 1;
+  for (; value >= 16; value >>= 4)
+    ++digits;
+  return digits;
+}
+
 }  // namespace
 
 std::size_t ChunkedDecoder::Append(std::string_view bytes, std::string& out) {
@@ -50,6 +57,12 @@ void ChunkedDecoder::LineEnded() {
     case Step::AfterSize:
     case Step::Extension:
       if (digits_ == 0) {
+        state_ = State::Malformed;
+        return;
+      }
+      // Leading zeros pad a size line as an extension does, and count with them.
+      extensionBytes_ += lineBytes_ - HexDigits(size_);
+      if (extensionBytes_ > kMaxExtensionBytes) {
         state_ = State::Malformed;
         return;
       }

@@ -42,8 +42,9 @@ constexpr std::array kTable{
     RefusalText{kBadGateway, "the answer is in a transfer coding other than chunked"},
     RefusalText{kBadGateway, "the origin switched protocols unasked"},
     RefusalText{"504 Gateway Timeout", "no answer came in time"},
+    RefusalText{"504 Gateway Timeout", "no address answered in time"},
 };
-static_assert(kTable.size() == static_cast<std::size_t>(Refusal::AnswerHeadTimedOut) + 1,
+static_assert(kTable.size() == static_cast<std::size_t>(Refusal::ConnectTimedOut) + 1,
               "one row for every refusal");
 
 }  // namespace

@@ -41,6 +41,7 @@ enum class Refusal {
   AnswerOtherCoding,
   UnaskedUpgrade,
   AnswerHeadTimedOut,  // 504
+  ConnectTimedOut,     // 504
 };
 
 struct RefusalText {
