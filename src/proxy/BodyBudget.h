@@ -49,8 +49,8 @@ class BodyBudget {
 class HeldBody {
  public:
   static constexpr std::size_t kPieceBytes = std::size_t{64} * 1024;
-  // What an allocation costs beyond the room it gives (the allocator's own bookkeeping).
-  static constexpr std::int64_t kAllocationOverhead = 16;
+  // What an allocation costs beyond the room it asks for: the allocator's header and rounding.
+  static constexpr std::int64_t kAllocationOverhead = 32;
 
   void Append(std::string_view bytes);
   // Room for this many bytes, made at once: for a body whose length is known, at most kPieceBytes,

@@ -206,7 +206,7 @@ class ProxyHandler::CountedRun {
       if (upstream_->IsConnected()) upstream_->DropSocket();
       upstream_.reset();
       handler_.ChangeCount(-1);
-      if (held_) held_->Release();
+      GiveBackShare();
       if (client_.IsConnected()) client_.DropSocket();
     } catch (...) {
       // Closing never fails in a way anyone could act on; a destructor must not throw.
@@ -235,6 +235,10 @@ class ProxyHandler::CountedRun {
   UpstreamWatch::Registration& Watched() { return *watched_; }
   // The client has had all of its answer: from now on its connection ends in order.
   void AnswerWhole() { ResetWhenClosed(client_, false); }
+  // Before the client can see its answer end.
+  void GiveBackShare() {
+    if (held_) held_->Release();
+  }
 
  private:
   // The upstream socket handler is made before the watch may close it from its own thread, so
@@ -289,29 +293,35 @@ void ProxyHandler::Forward(TIdTCPConnection& client, const http::Request& reques
   // of known length, kept while it is sent so that the request can be asked again.
   BodyBudget::Share held(bodies_);
   HeldBody body;
-  std::int64_t unsent = request.BodyKind == http::Request::Body::Length ? request.Length : 0;
-  const bool keepBody = unsent > 0 && unsent <= kMaxRetriedBodyBytes;
-  if (request.BodyKind == http::Request::Body::Chunked) {
-    if (const std::optional<http::Refusal> refusal = ReadChunkedBody(client, buffer, body, held))
-      return Refuse(client, {*refusal, *refusal == http::Refusal::BodyBudgetSpent ? kNoRoom : ""});
-  } else if (keepBody) {
-    body.Reserve(static_cast<std::size_t>(unsent));
-    if (!held.Hold(body.Memory())) return Refuse(client, {http::Refusal::BodyBudgetSpent, kNoRoom});
-  }
-  // The body is held only while a second attempt may still need it.
+  // The body is held only while a second attempt may still need it, and given back before the
+  // client can see its answer end.
   const auto letGo = [&body, &held] {
     body.Clear();
     held.Release();
   };
+  std::int64_t unsent = request.BodyKind == http::Request::Body::Length ? request.Length : 0;
+  const bool keepBody = unsent > 0 && unsent <= kMaxRetriedBodyBytes;
+  if (request.BodyKind == http::Request::Body::Chunked) {
+    if (const std::optional<http::Refusal> refusal = ReadChunkedBody(client, buffer, body, held)) {
+      letGo();
+      return Refuse(client, {*refusal, *refusal == http::Refusal::BodyBudgetSpent ? kNoRoom : ""});
+    }
+  } else if (keepBody) {
+    body.Reserve(static_cast<std::size_t>(unsent));
+    if (!held.Hold(body.Memory())) return Refuse(client, {http::Refusal::BodyBudgetSpent, kNoRoom});
+  }
+  const auto refuse = [&](const Refused& refused) {
+    letGo();
+    Refuse(client, refused);
+  };
   const bool http11 = refusers_.Knows(request.Host, request.Port);
   CountedRun run(*this, client, terminated, &held);
-  if (std::optional<Refused> refused = Connect(client, run, request))
-    return Refuse(client, *refused);
+  if (std::optional<Refused> refused = Connect(client, run, request)) return refuse(*refused);
   SendRequest(run, request, body, http11);
   AnswerRelay answer = AnswerTo(client, run, request, terminated, answerAt);
   if (unsent > 0 && ForwardBody(client, run, unsent, buffer, answer, keepBody ? &body : nullptr) ==
                         BodyEnd::Stalled)
-    return Refuse(client, {http::Refusal::BodyTimedOut});
+    return refuse({http::Refusal::BodyTimedOut});
   // What the client has yet to send of a body the origin answered early.
   unsent -= static_cast<std::int64_t>(std::min<std::size_t>(
       buffer.Size(), static_cast<std::size_t>(std::max<std::int64_t>(unsent, 0))));
@@ -334,8 +344,7 @@ void ProxyHandler::Forward(TIdTCPConnection& client, const http::Request& reques
   // The origin refused HTTP/1.0 without acting on the request: once more, in HTTP/1.1.
   refusers_.Remember(request.Host, request.Port);
   run.Renew();
-  if (std::optional<Refused> refused = Connect(client, run, request))
-    return Refuse(client, *refused);
+  if (std::optional<Refused> refused = Connect(client, run, request)) return refuse(*refused);
   SendRequest(run, request, body, true);
   letGo();
   AnswerRelay again = AnswerTo(client, run, request, terminated, answerAt);
@@ -389,7 +398,10 @@ bool ProxyHandler::RelayAnswer(TIdTCPConnection& client, CountedRun& run, Answer
                                const http::Request& request, std::int64_t unsent) {
   const std::string noAnswer = "Tramlet got no answer from " + Origin(request);
   try {
-    switch (relay.Run()) {
+    const AnswerRelay::Outcome outcome = relay.Run();
+    // Whatever the client gets now is its answer: the body's share is back before it ends.
+    if (outcome != AnswerRelay::Outcome::RefusesHttp10) run.GiveBackShare();
+    switch (outcome) {
       case AnswerRelay::Outcome::Relayed:
         run.AnswerWhole();
         if (unsent > 0) DiscardIncoming(client, std::min(unsent, kMaxDiscardedBytes));
@@ -421,6 +433,7 @@ bool ProxyHandler::RelayAnswer(TIdTCPConnection& client, CountedRun& run, Answer
         break;
     }
   } catch (const EIdException& e) {
+    run.GiveBackShare();
     // Only a failure before the answer began is the origin's to explain; once it has begun, a
     // reset tells the client that what it got is not all there was.
     if (relay.ClientOffered()) {
