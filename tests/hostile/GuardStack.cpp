@@ -23,10 +23,22 @@ const std::map<std::string, std::string> kNames = {
     {"zero.test", "0.0.0.0"},
     {"lan-origin.test", kLanOrigin},
 };
-// Names with IPv6 addresses, in the order a resolver would give them.
+// Addresses that stand for hosts that never answer; connects to them reach 127.0.0.1.
+const std::string kHolePrefix = "198.51.100.";
+
+TIdIPAddresses Holes(int count) {
+  TIdIPAddresses addresses;
+  for (int i = 1; i <= count; ++i)
+    addresses.push_back({kHolePrefix + std::to_string(i), Id_IPv4});
+  return addresses;
+}
+
+// Names with more than one address or IPv6 ones, in the order a resolver would give them.
 const std::map<std::string, TIdIPAddresses> kAddresses = {
     {"v6only.test", {{"::1", Id_IPv6}}},
     {"dual.test", {{"::1", Id_IPv6}, {"127.0.0.1", Id_IPv4}}},
+    {"hole.test", Holes(1)},
+    {"hole50.test", Holes(50)},
 };
 
 class GuardStack : public TIdStackWindows {
@@ -48,7 +60,7 @@ class GuardStack : public TIdStackWindows {
       }
       return TIdStackWindows::SockConnect(s, family, ip, port);
     }
-    const std::string to = ip == kLanOrigin ? "127.0.0.1" : ip;
+    const std::string to = ip == kLanOrigin || ip.starts_with(kHolePrefix) ? "127.0.0.1" : ip;
     if ((SockNetToHost32(TextToAddressValue(to)) >> 24) != 127) {
       winsock::WSASetLastError(winsock::WSAENETUNREACH);
       return Id_SOCKET_ERROR;

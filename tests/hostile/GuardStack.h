@@ -6,6 +6,8 @@
 // own, among them v6only.test (::1) and dual.test (::1, then 127.0.0.1).
 // Clients connecting from 127.0.0.2 are reported as a host on the LAN, and the LAN address
 // kLanOrigin is reached on 127.0.0.1, so the rules for remote clients are exercised on loopback.
+// hole.test has one address and hole50.test fifty, all in 198.51.100.0/24, which is reached on
+// 127.0.0.1 too: with a black-hole origin on the port asked for, none of them ever answers.
 
 #include <cstdint>
 #include <string>

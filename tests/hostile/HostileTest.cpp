@@ -20,6 +20,7 @@
 #include "GuardStack.h"
 #include "Peers.h"
 #include "net/IdTCPServer.h"
+#include "proxy/ConnectRace.h"
 #include "proxy/ProxyCounters.h"
 #include "proxy/ProxyHandler.h"
 #include "rtl/ScopeExit.h"
@@ -55,9 +56,12 @@ std::string StatusLine(const std::string& answer) {
 // The proxy as the program serves it, on 127.0.0.1, listening as the program listens.
 class HostileProxy : public test::LoopbackProxy {
  public:
-  explicit HostileProxy(proxy::ProxyHandler::PauseFunction pause)
-      : LoopbackProxy(
-            {.pause = std::move(pause), .listenQueue = Id_SOMAXCONN, .keepViewTexts = false}) {}
+  explicit HostileProxy(proxy::ProxyHandler::PauseFunction pause,
+                        proxy::ProxyHandler::Timing timing = {})
+      : LoopbackProxy({.pause = std::move(pause),
+                       .timing = timing,
+                       .listenQueue = Id_SOMAXCONN,
+                       .keepViewTexts = false}) {}
 
   // No run left: nothing counted and no peer thread.
   bool Idle() {
@@ -85,9 +89,9 @@ class HostileTest : public ::testing::Test {
   }
 
   // Pauses do not sleep unless the test asks for real ones.
-  HostileProxy& Proxy(bool realPauses = false) {
-    proxy_ = std::make_unique<HostileProxy>(realPauses ? proxy::ProxyHandler::PauseFunction{}
-                                                       : [](std::int32_t) {});
+  HostileProxy& Proxy(bool realPauses = false, proxy::ProxyHandler::Timing timing = {}) {
+    proxy_ = std::make_unique<HostileProxy>(
+        realPauses ? proxy::ProxyHandler::PauseFunction{} : [](std::int32_t) {}, timing);
     return *proxy_;
   }
   bool BecomesIdle(std::int32_t withinMs) {
@@ -645,6 +649,49 @@ INSTANTIATE_TEST_SUITE_P(
                           "POST http://hang.test/ HTTP/1.1\r\nContent-Length: 4\r\n\r\nbody",
                           false}),
     [](const ::testing::TestParamInfo<HangingLookupCase>& row) { return row.param.name; });
+
+// Destinations that never answer, by one address or by many: a request holds a bounded number of
+// threads while it waits, and is answered 504 at the connect deadline.
+class BlackHoleTest : public HostileTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(BlackHoleTest, IsAnsweredAtTheConnectDeadline) {
+  proxy::ProxyHandler::Timing timing;
+  timing.ConnectDeadlineMs = 2000;
+  HostileProxy& proxy = Proxy(false, timing);
+  Origin blackhole(Origin::Mode::Blackhole);
+  const int threadsBefore = test::ThreadCount();
+  Client client(proxy.Port());
+  ASSERT_TRUE(client.Send(Get(blackhole.Port(), GetParam())));
+  ASSERT_TRUE(test::WaitUntil([&] { return proxy.Counters().ConnectionCount.load() == 1; }));
+  // Its own peer thread, and the race's attempts.
+  int peak = 0;
+  for (const auto until = Clock::now() + 10s;
+       proxy.Counters().ConnectionCount.load() != 0 && Clock::now() < until;
+       std::this_thread::sleep_for(5ms))
+    peak = std::max(peak, test::ThreadCount() - threadsBefore);
+  EXPECT_LE(peak, 1 + static_cast<int>(proxy::kMaxConnectAttempts));
+  const std::optional<std::string> answer = client.ReadToClose(5000);
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(StatusLine(*answer), "HTTP/1.0 504 Gateway Timeout");
+  EXPECT_NE(answer->find("no address of " + std::string(GetParam()) + " answered within 2 s"),
+            std::string::npos)
+      << *answer;
+  // Addresses past the first few still get their turn.
+  const std::size_t connects = hostile::TakeConnects().size();
+  if (std::string(GetParam()) == "hole50.test") {
+    EXPECT_GT(connects, proxy::kMaxConnectAttempts);
+  }
+  RecordProperty("peak_threads", peak);
+  RecordProperty("connects", static_cast<int>(connects));
+  EXPECT_TRUE(BecomesIdle(3000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, BlackHoleTest, ::testing::Values("hole.test", "hole50.test"),
+                         [](const auto& row) {
+                           return std::string(row.param) == "hole.test"
+                                      ? std::string("OneAddress")
+                                      : std::string("FiftyAddresses");
+                         });
 
 // ---------------------------------------------------------------------------------------------
 // Clients on the LAN: served, but never let through to this machine's loopback services.
