@@ -64,7 +64,7 @@ std::int64_t HeldBody::MemoryOf(const std::string& piece) {
   // A short piece lives inside its string, in the list; a long one has room for its NUL too.
   const auto* inside = reinterpret_cast<const char*>(&piece);
   const std::less<const char*> before;
-  if (!before(piece.data(), inside) && before(piece.data(), inside + sizeof piece)) return 0;
+  if (!before(piece.data(), inside) && before(piece.data(), inside + sizeof(std::string))) return 0;
   return static_cast<std::int64_t>(piece.capacity()) + 1 + kAllocationOverhead;
 }
 

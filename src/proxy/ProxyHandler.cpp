@@ -564,11 +564,16 @@ std::optional<ProxyHandler::Refused> ProxyHandler::Connect(TIdTCPConnection& cli
                                                            CountedRun& run,
                                                            const http::Request& request) {
   const std::string couldNot = "Tramlet could not connect to " + Origin(request) + ": ";
+  std::optional<TimePoint> deadline;
   const auto failed = [&](const std::exception& error) {
+    // Whatever ended the attempts once the deadline had passed, it was the deadline.
+    if (deadline && std::chrono::steady_clock::now() >= *deadline)
+      return Refused{http::Refusal::ConnectTimedOut, couldNot + "no address of " + request.Host +
+                                                         " answered within " +
+                                                         SecondsText(timing_.ConnectDeadlineMs)};
     return Refused{http::Refusal::ConnectFailed,
                    couldNot + Reason(error, http::Refusal::ConnectFailed)};
   };
-  std::optional<TimePoint> deadline;
   try {
     if (const std::optional<http::Refusal> refusal =
             ConnectUpstream(client, run, request, deadline))
@@ -577,11 +582,6 @@ std::optional<ProxyHandler::Refused> ProxyHandler::Connect(TIdTCPConnection& cli
     if (OutOfDescriptors(e)) return Refused{http::Refusal::OutOfSockets};
     return failed(e);
   } catch (const EIdException& e) {
-    // Whatever ended the attempts once the deadline had passed, it was the deadline.
-    if (deadline && std::chrono::steady_clock::now() >= *deadline)
-      return Refused{http::Refusal::ConnectTimedOut, couldNot + "no address of " + request.Host +
-                                                         " answered within " +
-                                                         SecondsText(timing_.ConnectDeadlineMs)};
     return failed(e);
   }
   return std::nullopt;

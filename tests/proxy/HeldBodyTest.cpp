@@ -24,7 +24,7 @@ std::int64_t Allocated(const HeldBody& body) {
   for (const std::string& piece : body.Pieces()) {
     const auto* inside = reinterpret_cast<const char*>(&piece);
     const std::less<const char*> before;
-    if (before(piece.data(), inside) || !before(piece.data(), inside + sizeof piece))
+    if (before(piece.data(), inside) || !before(piece.data(), inside + sizeof(std::string)))
       total += block(piece.data());
   }
   return total;
