@@ -67,7 +67,12 @@ struct HandlerTiming {
 // that is one of the server's own listeners, and a destination that cannot be reached.
 // Destinations are judged after name resolution, on the address then connected to. Each refusal
 // is shown in the download pane. Calls blocked on the origin (connect, send) end soon after the
-// client has gone (UpstreamWatch).
+// client has gone (UpstreamWatch), and a connect, however many addresses it tries, by its deadline.
+//
+// What a run holds is bounded: a body held whole takes its share of one budget, by the memory it
+// takes, only while a second attempt may need it; a run whose client has finished sending ends
+// once nothing has moved for the idle limit. A client whose answer is not whole is reset when its
+// connection closes, whoever closes it (a server that stops, too), as an origin's cut would.
 //
 // An origin may answer before it has read the whole body (a 413, a 401): forwarding stops, the
 // answer is relayed as any other, and the rest of the body is read and dropped (up to
@@ -82,6 +87,8 @@ class ProxyHandler {
   static constexpr std::int32_t kPeriodMs = PacedRelay::kPeriodMs;
   // A body of known length up to this size is kept while it is sent, for asking again.
   static constexpr std::int64_t kMaxRetriedBodyBytes = 65536;
+  static_assert(kMaxRetriedBodyBytes <= static_cast<std::int64_t>(HeldBody::kPieceBytes),
+                "a kept body takes one piece, reserved whole");
   // The most of a body left unsent by an early answer that is read to let the answer arrive.
   static constexpr std::int64_t kMaxDiscardedBytes = std::int64_t{16} * 1024 * 1024;
 
