@@ -126,14 +126,16 @@ void PrintFreed(const char* what, const std::optional<double>& seconds, int runs
 // 1. Chunked uploads whose chunks carry one byte and a 4,000-byte extension, one chunk per write.
 void MeasureUploads(double seconds, std::int64_t maxBytesPerClient) {
   constexpr int kClients = 4;
-  std::printf("1. %d chunked uploads of 1-byte chunks with 4,000-byte extensions (%.0f s at most, "
-              "%lld MB per client at most)\n",
-              kClients, seconds, static_cast<long long>(maxBytesPerClient / 1000000));
+  std::printf(
+      "1. %d chunked uploads of 1-byte chunks with 4,000-byte extensions (%.0f s at most, "
+      "%lld MB per client at most)\n",
+      kClients, seconds, static_cast<long long>(maxBytesPerClient / 1000000));
   ProxyProcess proxy;
   const ProcessSample idle = proxy.Sample();
   ResetPeakRssOf(proxy.Pid());
   const std::string head =
-      "POST http://127.0.0.1:9/up HTTP/1.1\r\nHost: 127.0.0.1:9\r\nTransfer-Encoding: chunked\r\n\r\n";
+      "POST http://127.0.0.1:9/up HTTP/1.1\r\nHost: 127.0.0.1:9\r\nTransfer-Encoding: "
+      "chunked\r\n\r\n";
   const std::string chunk = "1;" + std::string(3999, 'e') + "\r\nd\r\n";
   struct Result {
     std::int64_t sent = 0;
@@ -155,8 +157,7 @@ void MeasureUploads(double seconds, std::int64_t maxBytesPerClient) {
             ReadUntil(fd, "\r\n", 2000, result.answer);
             break;
           }
-          const ssize_t n =
-              ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+          const ssize_t n = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
           if (n <= 0 && errno != EAGAIN) break;
           if (n > 0) result.sent += n;
           // One chunk per write, as a client writing each chunk as it makes it: the next goes once
@@ -223,8 +224,8 @@ void MeasureBlackHole(int requests, double capSeconds) {
   }
   std::map<std::string, int> kinds;
   for (std::size_t i = 0; i < fds.size(); ++i) {
-    const std::string body = answers[i].substr(std::min(answers[i].size(),
-                                                        answers[i].find("\r\n\r\n") + 4));
+    const std::string body =
+        answers[i].substr(std::min(answers[i].size(), answers[i].find("\r\n\r\n") + 4));
     ++kinds[done[i] ? FirstLine(answers[i]) + (body.empty() ? "" : ": " + FirstLine(body))
                     : "no answer yet"];
     ::close(fds[i]);
@@ -246,7 +247,8 @@ void MeasureClosedTunnels(int tunnels, double capSeconds) {
   const int listener = test::ListenOnLoopback(4096, originPort);
   ProxyProcess proxy;
   const std::int64_t idleThreads = proxy.Sample().Threads;
-  const std::string request = "CONNECT 127.0.0.1:" + std::to_string(originPort) + " HTTP/1.1\r\n\r\n";
+  const std::string request =
+      "CONNECT 127.0.0.1:" + std::to_string(originPort) + " HTTP/1.1\r\n\r\n";
   std::vector<int> fds;
   for (int i = 0; i < tunnels; ++i) {
     const int fd = ConnectTo(proxy.Port());
@@ -257,8 +259,8 @@ void MeasureClosedTunnels(int tunnels, double capSeconds) {
   for (int fd : fds)
     ::close(fd);
   int runsLeft = 0;
-  PrintFreed("the runs", SecondsToFree(proxy, idleThreads, capSeconds, runsLeft), runsLeft,
-             capSeconds);
+  const std::optional<double> freed = SecondsToFree(proxy, idleThreads, capSeconds, runsLeft);
+  PrintFreed("the runs", freed, runsLeft, capSeconds);
   ::close(listener);
 }
 
@@ -345,8 +347,8 @@ void MeasureTrailerDrips(int runs, double capSeconds) {
   for (int fd : fds)
     ::close(fd);
   int runsLeft = 0;
-  PrintFreed("the runs", SecondsToFree(proxy, idleThreads, capSeconds, runsLeft), runsLeft,
-             capSeconds);
+  const std::optional<double> freed = SecondsToFree(proxy, idleThreads, capSeconds, runsLeft);
+  PrintFreed("the runs", freed, runsLeft, capSeconds);
 }
 
 }  // namespace

@@ -53,6 +53,9 @@ class Race {
   // Closes the attempts given up on that have not reported yet; again at every pass, since a
   // close that comes before an attempt has made its socket closes nothing.
   void CloseGivenUp() EXCLUDES(mutex_);
+  // Ends the threads of the attempts that have reported, so that a new one never runs beside a
+  // thread that is only still on its way out.
+  void JoinReported() EXCLUDES(mutex_);
 
   const TIdIPAddresses& addresses_;
   const std::int32_t port_;
@@ -174,6 +177,7 @@ std::unique_ptr<TIdTCPClient> Race::Run(const std::function<bool()>& giveUp,
       }
     }
     if (startNext) {
+      JoinReported();
       Start();
       lastStart = Clock::now();
     }
@@ -194,6 +198,17 @@ void Race::CloseGivenUp() {
       // Tried again at the next pass.
     }
   }
+}
+
+void Race::JoinReported() {
+  std::vector<std::size_t> reported;
+  {
+    rtl::TMutexGuard lock(mutex_);
+    for (std::size_t i = 0; i < threads_.size(); ++i)
+      if (threads_[i] && outcomes_[i] != Outcome::Pending) reported.push_back(i);
+  }
+  for (const std::size_t i : reported)
+    threads_[i].reset();
 }
 
 void Race::Start() {
