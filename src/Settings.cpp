@@ -8,6 +8,8 @@
 #include <sstream>
 #include <utility>
 
+#include "Presets.h"
+
 namespace tramlet {
 namespace {
 
@@ -18,8 +20,8 @@ constexpr Option kOptions[] = {
     {.name = "limit", .value = "N", .takes = Takes::Number, .field = &Settings::limit,
      .when = When::Live, .low = 1, .high = 65535, .fallback = Settings::kDefaultLimit,
      .unit = "kilobytes per second for each download",
-     .help = "relay at most N KB/s to each client",
-     .channel = "limit", .shown = "limit", .shownUnit = "KB/s for each download"},
+     .help = "relay at most N KB/s to each client, or to all together in the shared mode",
+     .channel = "limit", .shown = "limit", .shownUnit = "KB/s"},
     {.name = "delay", .value = "MS", .takes = Takes::Number, .field = &Settings::delayMs,
      .when = When::Live, .low = 0, .high = 60000,
      .unit = "milliseconds",
@@ -28,9 +30,35 @@ constexpr Option kOptions[] = {
     {.name = "upload-limit", .value = "N", .takes = Takes::Number, .field = &Settings::uploadLimit,
      .when = When::Live, .low = 0, .high = 65535,
      .unit = "kilobytes per second for each upload", .atZero = "unpaced",
-     .help = "send request bodies upstream at most N KB/s each",
-     .channel = "upload", .shown = "upload limit", .shownUnit = "KB/s for each upload",
+     .help = "send request bodies upstream at most N KB/s each, or all together in the shared "
+             "mode",
+     .channel = "upload", .shown = "upload limit", .shownUnit = "KB/s",
      .shownAsNone = "none (uploads unpaced)"},
+    {.name = Settings::kShared, .field = &Settings::mode, .when = When::Live,
+     .help = "share the limit among all downloads, and the upload limit among all uploads, as "
+             "one slow line does",
+     .channel = "mode", .shown = "mode",
+     .shownUnit = "(all downloads share the limit, all uploads the upload limit)"},
+    {.name = Settings::kPerDownload, .field = &Settings::mode, .when = When::Live,
+     .help = "apply the limit to each download, and the upload limit to each upload, on its own "
+             "(the default)",
+     .channel = "mode", .shown = "mode",
+     .shownUnit = "(each download at the limit, each upload at the upload limit)"},
+    {.name = "preset", .value = "NAME", .takes = Takes::Word, .field = &Settings::preset,
+     .when = When::Live, .words = kPresetNames,
+     .unit = "a preset's name",
+     .help = "set the shared mode, the limit, the upload limit and the delay of this slow "
+             "line; options given beside it change its values",
+     .channel = "preset", .shown = "preset", .shownAsNone = "none"},
+    {.name = "only", .value = "HOST[,HOST...]", .takes = Takes::Hosts, .field = &Settings::only,
+     .when = When::Live,
+     .unit = "host names or addresses separated by commas ('' for every host)",
+     .help = "pace and delay only what goes to and from these hosts and the names under them; "
+             "'' paces every host again",
+     .byDefault = "every host",
+     .channel = "only", .shown = "scope",
+     .shownUnit = "(and the names under them; other hosts at full speed)",
+     .shownAsNone = "every host"},
     {.name = "port", .value = "P", .takes = Takes::Number, .field = &Settings::port,
      .when = When::Picks, .low = 1, .high = 65535, .fallback = Settings::kDefaultPort,
      .unit = "a TCP port",
@@ -157,7 +185,9 @@ std::optional<std::string> Hosts(std::string_view list) {
   if (list.empty()) return hosts;
   for (const std::string_view host : Split(list, ',')) {
     const std::optional<std::string> address = Address(host);
-    if (!address && !IsHostName(host)) return std::nullopt;
+    // A name may end in the root's dot, as in URLs.
+    const std::string_view name = host.ends_with('.') ? host.substr(0, host.size() - 1) : host;
+    if (!address && !IsHostName(name)) return std::nullopt;
     hosts.append(hosts.empty() ? "" : ",").append(address ? *address : std::string(host));
   }
   return hosts;
@@ -174,6 +204,8 @@ std::optional<Value> Judge(const Option& option, std::string_view text, bool inR
     case Takes::Number:
       return AsValue(inRange ? Number(text, option.low, option.high) : Number(text, kLeast, kMost));
     case Takes::Word:
+      // A running instance may have none of the words in force.
+      if (!inRange && text.empty()) return std::string();
       for (const std::string_view word : option.words)
         if (word == text) return std::string(text);
       return std::nullopt;

@@ -20,6 +20,9 @@ namespace tramlet {
 struct Settings {
   static constexpr std::int32_t kDefaultLimit = 4;
   static constexpr std::int32_t kDefaultPort = 1080;
+  // The modes, as --shared and --per-download write them into mode.
+  static constexpr std::string_view kShared = "shared";
+  static constexpr std::string_view kPerDownload = "per-download";
 
   bool help = false;
   bool version = false;
@@ -29,6 +32,9 @@ struct Settings {
   std::vector<std::string> listen;  // IPv4 or IPv6 addresses; none: every address
   std::optional<std::int32_t> delayMs;
   std::optional<std::int32_t> uploadLimit;  // KB/s per upload; 0: unpaced
+  std::optional<std::string> mode;          // kShared or kPerDownload
+  std::optional<std::string> preset;        // a preset's name; in a state, empty: none in force
+  std::optional<std::string> only;          // hosts separated by commas; empty: every host
 
   std::int32_t Port() const { return port.value_or(kDefaultPort); }
   // Something a running instance can take.
@@ -103,7 +109,7 @@ struct LiveState {
     std::string problem;
     bool operator==(const Listener&) const = default;
   };
-  // Every option on the channel; a number not set counts as its default.
+  // Every option on the channel, the mode always set; a number not set counts as its default.
   Settings inForce;
   std::vector<Listener> listeners;
   std::int32_t connections = 0;

@@ -7,6 +7,7 @@
 
 #include <QTimer>
 
+#include "Presets.h"
 #include "net/IdException.h"
 #include "net/IdSocketHandle.h"
 #include "net/IdTCPServer.h"
@@ -75,7 +76,6 @@ TProxyForm::TProxyForm(rtl::TComponent* owner)
   Memo1->OnChange = [this](win::TMemo* sender) { Memo1Change(sender); };
   Memo2->OnChange = [this](win::TMemo* sender) { Memo1Change(sender); };
   SpinEdit1->OnChange = [this](QObject* sender) { SpinEdit1Change(sender); };
-  SpinEdit1->setToolTip(QStringLiteral("kilobytes (1000 bytes) per second for each download"));
 
   CreateUpdatePath();
 
@@ -90,6 +90,19 @@ TProxyForm::TProxyForm(rtl::TComponent* owner)
   Tray = new ui::TCoolTrayIcon(this);
   rateItem_ = TrayMenu->Add(RateCaption(0));
   rateItem_->Enabled = false;
+  TrayMenu->Add("-");
+  win::TMenuItem* presets = TrayMenu->Add("Presets");
+  for (const tramlet::Preset& preset : tramlet::kPresets) {
+    win::TMenuItem* item = presetItems_.emplace_back(presets->Add(tramlet::PresetCaption(preset)));
+    item->RadioItem = true;
+    item->OnClick = [this, &preset](win::TMenuItem*) { ApplyPreset(preset); };
+  }
+  eachItem_ = TrayMenu->Add("Limit each download");
+  togetherItem_ = TrayMenu->Add("Limit all downloads together");
+  eachItem_->RadioItem = togetherItem_->RadioItem = true;
+  eachItem_->OnClick = [this](win::TMenuItem*) { SetSharedMode(false); };
+  togetherItem_->OnClick = [this](win::TMenuItem*) { SetSharedMode(true); };
+  TrayMenu->Add("-");
   TrayMenu->Add("Show window")->OnClick = [this](win::TMenuItem*) { Tray->RestoreMainForm(); };
   // As closing the window does.
   TrayMenu->Add("Quit")->OnClick = [this](win::TMenuItem*) { close(); };
@@ -104,6 +117,7 @@ TProxyForm::TProxyForm(rtl::TComponent* owner)
   Tray->OnDblClick = [this](ui::TCoolTrayIcon* sender) { TrayDblClick(sender); };
 
   OnCreate = [this](win::TForm* sender) { FormCreate(sender); };
+  ShowMode();
   FinishCreation();
 }
 
@@ -185,6 +199,7 @@ void TProxyForm::SpinEdit1Change(QObject*) {
     Label3->SetCaption("Paused: the limit is " + std::to_string(limit));
   else if (Label3->Caption().rfind("Paused: ", 0) == 0)
     Label3->SetCaption(kStatusCaption);
+  ShowMode();  // a limit typed by hand leaves no preset in force
 }
 
 bool TProxyForm::RelayPaused() {
@@ -246,12 +261,50 @@ void TProxyForm::SetLimit(std::int32_t limit) {
   proxy::Counters().SpeedLimit.store(SpinEdit1->Value());
 }
 
+void TProxyForm::ApplyPreset(const tramlet::Preset& preset) {
+  proxy::ProxyCounters& counters = proxy::Counters();
+  counters.SharedMode.store(true);
+  counters.DelayMs.store(preset.delayMs);
+  counters.UploadLimit.store(preset.up);
+  SetLimit(preset.down);
+  SettingsChanged();
+}
+
+void TProxyForm::SetSharedMode(bool shared) {
+  proxy::Counters().SharedMode.store(shared);
+  SettingsChanged();
+}
+
 void TProxyForm::SettingsChanged() {
   if (!runStatus_.empty() && !RelayPaused()) Label3->SetCaption(runStatus_ + SettingsNote());
+  ShowMode();
+}
+
+void TProxyForm::ShowMode() {
+  if (!togetherItem_) return;  // not made yet
+  const proxy::ProxyCounters& counters = proxy::Counters();
+  const bool shared = counters.SharedMode.load();
+  SpinEdit1->setToolTip(
+      shared ? QStringLiteral("kilobytes (1000 bytes) per second, shared by all "
+                              "downloads")
+             : QStringLiteral("kilobytes (1000 bytes) per second for each download"));
+  const tramlet::Preset* inForce = tramlet::PresetInForce(
+      shared, counters.SpeedLimit.load(), counters.UploadLimit.load(), counters.DelayMs.load());
+  bool changed = false;
+  auto mark = [&changed](win::TMenuItem* item, bool checked) {
+    changed |= item->Checked != checked;
+    item->Checked = checked;
+  };
+  for (std::size_t i = 0; i < presetItems_.size(); ++i)
+    mark(presetItems_[i], inForce == &tramlet::kPresets[i]);
+  mark(eachItem_, !shared);
+  mark(togetherItem_, shared);
+  if (changed) Tray->MenuChanged();
 }
 
 std::string TProxyForm::SettingsNote() {
   std::string note;
+  if (proxy::Counters().SharedMode.load()) note += ", shared by all downloads";
   if (const std::int32_t delay = proxy::Counters().DelayMs.load(); delay > 0)
     note += ", delay " + std::to_string(delay) + " ms";
   if (const std::int32_t upload = proxy::Counters().UploadLimit.load(); upload > 0)

@@ -33,6 +33,9 @@ class TProxyForm;
 namespace proxy {
 class ProxyHandler;
 }
+namespace tramlet {
+struct Preset;
+}
 namespace rtl {
 class TUpdateBatch;
 }
@@ -65,8 +68,8 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   win::TLabel* Label3;
   TIdTCPServer* IdTCPServer1;
   ui::TCoolTrayIcon* Tray;
-  // The icon's menu: the rate (a line to read, not to choose), the window, and the way out that
-  // needs no window.
+  // The icon's menu: the rate (a line to read, not to choose), the presets and the choice of
+  // mode, the window, and the way out that needs no window.
   win::TPopupMenu* TrayMenu;
   // Beside the connection count: what the relays sent to clients in the last second.
   win::TLabel* RateLabel;
@@ -95,7 +98,12 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   std::function<void(const std::vector<std::string>& where)> OnListening;
   // Takes the limit as the box would, and shows it there.
   void SetLimit(std::int32_t limit);
-  // The delay or upload limit changed: the status line says what is in force.
+  // The values of a preset, in the shared mode; the box shows its limit.
+  void ApplyPreset(const tramlet::Preset& preset);
+  // The limits for all downloads together (and all uploads), or for each.
+  void SetSharedMode(bool shared);
+  // A setting changed (the delay, the upload limit, the mode): the status line, the box's tooltip
+  // and the icon's menu say what is in force.
   void SettingsChanged();
 
   // A pane that grows past this many lines, or this much text, is emptied; a chunk shows at most
@@ -116,8 +124,11 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   void SetStatusCaption(std::string text) override;
   void AppendUploadLine(std::string_view line) override;
   void AppendDownloadText(std::string_view text) override;
-  // What the status line adds after the tick count while a delay or upload limit is in force.
+  // What the status line adds after the tick count while the shared mode, a delay or an upload
+  // limit is in force.
   static std::string SettingsNote();
+  // The box's tooltip and the menu's marks follow the mode and the preset in force.
+  void ShowMode();
   // A limit of 0 (or below, while typed) holds every relay.
   static bool RelayPaused();
 
@@ -160,4 +171,7 @@ class TProxyForm : public win::TForm, public proxy::ProxyView {
   std::unique_ptr<proxy::ProxyHandler> handler_;
   ui::TRateMeter rateMeter_;
   win::TMenuItem* rateItem_ = nullptr;
+  std::vector<win::TMenuItem*> presetItems_;  // in the order of the presets table
+  win::TMenuItem* eachItem_ = nullptr;
+  win::TMenuItem* togetherItem_ = nullptr;
 };

@@ -20,6 +20,7 @@
 #include <QSocketNotifier>
 
 #include "CommandLine.h"
+#include "Presets.h"
 #include "Settings.h"
 #include "TramletUnit.h"
 #include "platform/InstanceChannel.h"
@@ -117,6 +118,12 @@ tramlet::LiveState StateOf(const tramlet::Settings& started, const TProxyForm& f
   state.inForce.limit = counters.SpeedLimit.load();
   state.inForce.delayMs = counters.DelayMs.load();
   state.inForce.uploadLimit = counters.UploadLimit.load();
+  const bool shared = counters.SharedMode.load();
+  state.inForce.mode = shared ? tramlet::Settings::kShared : tramlet::Settings::kPerDownload;
+  const tramlet::Preset* preset = tramlet::PresetInForce(
+      shared, *state.inForce.limit, *state.inForce.uploadLimit, *state.inForce.delayMs);
+  state.inForce.preset = preset ? preset->name : "";
+  state.inForce.only = counters.Scope.List();
   state.inForce.port = started.Port();
   state.connections = counters.ConnectionCount.load();
   for (const TProxyForm::Listener& listener : form.Listeners())
@@ -126,10 +133,16 @@ tramlet::LiveState StateOf(const tramlet::Settings& started, const TProxyForm& f
   return state;
 }
 
+// A preset first: settings given beside it change its values.
 void Apply(TProxyForm& form, const tramlet::Settings& settings) {
+  if (const tramlet::Preset* preset = tramlet::PresetNamed(settings.preset.value_or("")))
+    form.ApplyPreset(*preset);
+  if (settings.mode)
+    proxy::Counters().SharedMode.store(*settings.mode == tramlet::Settings::kShared);
   if (settings.limit) form.SetLimit(*settings.limit);
   if (settings.delayMs) proxy::Counters().DelayMs.store(*settings.delayMs);
   if (settings.uploadLimit) proxy::Counters().UploadLimit.store(*settings.uploadLimit);
+  if (settings.only) proxy::Counters().Scope.SetList(*settings.only);
   form.SettingsChanged();
 }
 

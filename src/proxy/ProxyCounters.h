@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "proxy/HostScope.h"
+
 namespace proxy {
 
 // The numbers every handler run shares: the limit set in the window, in units of 1000 bytes per
@@ -14,6 +16,10 @@ struct ProxyCounters {
   std::atomic<std::int32_t> SpeedLimit{4};
   std::atomic<std::int32_t> DelayMs{0};
   std::atomic<std::int32_t> UploadLimit{0};
+  // The limits hold for all downloads together, and for all uploads together; else for each.
+  std::atomic<bool> SharedMode{false};
+  // The hosts the limits and the delay apply to.
+  HostScope Scope;
   std::atomic<std::int32_t> ConnectionCount{0};
   // Every byte the relays have written to clients, for the window's rate; it only grows.
   std::atomic<std::uint64_t> BytesToClients{0};

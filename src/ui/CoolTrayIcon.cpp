@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <span>
 #include <vector>
 
 #include "platform/windowing/Application.h"
@@ -25,6 +27,33 @@ std::unique_ptr<TTrayIconHandler>& TrayOwner() {
 std::uint32_t NextIconId() {
   static std::uint32_t last = 0;
   return ++last;
+}
+
+// The item at this path of places from the top of a menu (or of an item's submenu); none where
+// the menu has changed since.
+template <class Items>
+TMenuItem* ItemAt(const Items& items, std::span<const int> path) {
+  if (path.empty() || path.front() >= items.Count()) return nullptr;
+  TMenuItem* item = items.Items(path.front());
+  return path.size() == 1 ? item : ItemAt(*item, path.subspan(1));
+}
+
+// The shell's entries for the items; choosing one calls choose with its path.
+template <class Items>
+std::vector<TShellMenuEntry> EntriesOf(const Items& items, std::vector<int>& path,
+                                       const std::function<void(std::vector<int>)>& choose) {
+  std::vector<TShellMenuEntry> entries;
+  for (int i = 0; i < items.Count(); ++i) {
+    const TMenuItem& item = *items.Items(i);
+    path.push_back(i);
+    const TShellMenuEntry::Mark mark = item.RadioItem ? TShellMenuEntry::Mark::Radio
+                                       : item.Checked ? TShellMenuEntry::Mark::Check
+                                                      : TShellMenuEntry::Mark::None;
+    entries.push_back({item.Caption, [choose, path] { choose(path); }, item.Enabled, mark,
+                       item.Checked, item.IsLine(), EntriesOf(item, path, choose)});
+    path.pop_back();
+  }
+  return entries;
 }
 
 void AttachTrayWindow(TCoolTrayIcon* icon) {
@@ -261,15 +290,14 @@ bool TCoolTrayIcon::AddToTray() {
 void TCoolTrayIcon::ExportMenu() {
   std::vector<TShellMenuEntry> entries;
   if (popupMenu_ && popupMenu_->AutoPopup()) {
-    for (int i = 0; i < popupMenu_->Count(); ++i)
-      entries.push_back({popupMenu_->Items(i)->Caption,
-                         [this, i] {
-                           // The menu or its items may have changed since the host read them.
-                           if (!popupMenu_ || i >= popupMenu_->Count()) return;
-                           popupMenu_->SetPopupComponent(this);
-                           popupMenu_->Items(i)->Click();
-                         },
-                         popupMenu_->Items(i)->Enabled});
+    std::vector<int> path;
+    entries = EntriesOf(*popupMenu_, path, [this](const std::vector<int>& chosen) {
+      // The menu or its items may have changed since the host read them.
+      TMenuItem* item = popupMenu_ ? ItemAt(*popupMenu_, chosen) : nullptr;
+      if (!item) return;
+      popupMenu_->SetPopupComponent(this);
+      item->Click();
+    });
   }
   FillIconData();
   Shell_SetIconMenu(trayData_.hWnd, trayData_.uID, std::move(entries));

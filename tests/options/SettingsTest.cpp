@@ -16,6 +16,8 @@
 
 namespace {
 
+using tramlet::EncodeRequest;
+using tramlet::EncodeState;
 using tramlet::ParseArguments;
 using tramlet::Settings;
 
@@ -110,6 +112,9 @@ TEST(OptionTable, RequestsAndStatesRoundTrip) {
   state.inForce.delayMs = 400;
   state.inForce.uploadLimit = 4;
   state.inForce.port = 8080;
+  state.inForce.mode = "per-download";
+  state.inForce.preset = "";
+  state.inForce.only = "";
   state.listeners = {{"127.0.0.1:8080", ""},
                      {"[::1]:8080", ""},
                      {"192.0.2.1:8080", "Socket Error # 10049\r\nCannot assign, 100% sure"}};
@@ -125,15 +130,70 @@ TEST(OptionTable, RequestsAndStatesRoundTrip) {
                            "not listening on 192.0.2.1:8080: Socket Error", "connections: 3\n"})
     EXPECT_NE(described.find(said), std::string::npos) << described;
   for (const char* broken : {"settings limit=16",
-                             "settings limit=1 delay=0 upload=0 port=1 "
+                             "settings limit=1 delay=0 upload=0 mode=shared preset= only= port=1 "
                              "connections=0 listener=*:1,%4",
-                             "settings limit=1 delay=0 upload=0 port=1 connections=0 limit=2"})
+                             "settings limit=1 delay=0 upload=0 mode=shared preset= only= port=1 "
+                             "connections=0 limit=2"})
     EXPECT_FALSE(tramlet::DecodeState(broken)) << broken;
   EXPECT_FALSE(tramlet::DecodeState("shown\n"));
   // A setting not filled in shows its default; an upload limit of 0 says what it means.
   const std::string defaults = tramlet::DescribeState(tramlet::LiveState{}, false);
-  EXPECT_EQ(defaults.find("limit: 4 KB/s for each download\n"), 0u) << defaults;
+  EXPECT_EQ(defaults.find("limit: 4 KB/s\n"), 0u) << defaults;
   EXPECT_NE(defaults.find("upload limit: none (uploads unpaced)\n"), std::string::npos);
+}
+
+// The mode, the preset and the scope: words, given on the command line and handed over the
+// channel, and read back from a running instance, where no preset may be in force.
+TEST(OptionTable, ModePresetAndScopeGoOverTheChannel) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::optional<std::string> Settings::*field;
+    std::string value;
+  };
+  const std::vector<Case> cases = {
+      {{"--shared"}, &Settings::mode, "shared"},
+      {{"--shared", "--per-download"}, &Settings::mode, "per-download"},
+      {{"--preset", "good-3g"}, &Settings::preset, "good-3g"},
+      {{"--only", "Example.COM.,[::1],192.0.2.1"}, &Settings::only, "Example.COM.,::1,192.0.2.1"},
+      {{"--only", ""}, &Settings::only, ""},
+      {{"--only="}, &Settings::only, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.arguments));
+    const std::optional<Settings> settings = Parsed(c.arguments);
+    ASSERT_TRUE(settings);
+    EXPECT_EQ((*settings).*c.field, c.value);
+    const std::optional<Settings> handed = tramlet::DecodeSetRequest(EncodeRequest(*settings));
+    ASSERT_TRUE(handed);
+    EXPECT_EQ((*handed).*c.field, c.value);
+  }
+  for (const auto& [arguments, says] :
+       std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--preset", "5g"}, "gprs, 2g, good-2g, 3g, good-3g, dsl, 4g, wifi, not '5g'"},
+           {{"--only", "a,,b"}, "--only takes"},
+           {{"--only", "under_score.example"}, "--only takes"},
+           {{"--shared=yes"}, "unexpected argument"}}) {
+    auto parsed = ParseArguments(arguments);
+    const auto* bad = std::get_if<tramlet::BadArgument>(&parsed);
+    ASSERT_NE(bad, nullptr) << arguments.back();
+    EXPECT_NE(bad->message.find(says), std::string::npos) << bad->message;
+  }
+  EXPECT_FALSE(tramlet::DecodeSetRequest("set preset=")) << "only a state has no preset";
+
+  tramlet::LiveState state;
+  state.inForce.mode = "shared";
+  state.inForce.preset = "";
+  state.inForce.only = "example.com,::1";
+  const std::optional<tramlet::LiveState> back = tramlet::DecodeState(EncodeState(state));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->inForce.mode, state.inForce.mode);
+  EXPECT_EQ(back->inForce.preset, state.inForce.preset);
+  EXPECT_EQ(back->inForce.only, state.inForce.only);
+  const std::string described = tramlet::DescribeState(*back, false);
+  for (const char* said : {"\nmode: shared (", "\npreset: none\n", "\nscope: example.com,::1 ("})
+    EXPECT_NE(described.find(said), std::string::npos) << described;
+  state.inForce.only = "";
+  EXPECT_NE(tramlet::DescribeState(state, false).find("\nscope: every host\n"), std::string::npos);
 }
 
 // --port alone or --listen cannot change a running instance; beside what it can take, --port
@@ -171,7 +231,8 @@ TEST(OptionTable, UsageListsEveryOptionWithinEightyColumns) {
   EXPECT_EQ(shown, expected);
   std::string flowing = usage;
   std::replace(flowing.begin(), flowing.end(), '\n', ' ');
-  EXPECT_NE(flowing.find("hands --limit, --delay and --upload-limit to the running one"),
+  EXPECT_NE(flowing.find("hands --limit, --delay, --upload-limit, --shared, --per-download, "
+                         "--preset and --only to the running one"),
             std::string::npos)
       << usage;
 }

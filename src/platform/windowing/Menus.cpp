@@ -1,17 +1,28 @@
 #include "platform/windowing/Menus.h"
 
+#include <QActionGroup>
 #include <QMenu>
 
 namespace win {
+namespace {
+
+void ShowState(QAction& action, const TMenuItem& item) {
+  action.setText(QString::fromStdString(item.Caption));
+  action.setEnabled(item.Enabled);
+  action.setCheckable(item.Checked || item.RadioItem);
+  action.setChecked(item.Checked);
+}
+
+}  // namespace
+
+TMenuItem* TMenuItem::Add(std::string caption) {
+  items_.push_back(std::make_unique<TMenuItem>(std::move(caption)));
+  return items_.back().get();
+}
 
 TPopupMenu::TPopupMenu(rtl::TComponent* owner) : rtl::TComponent(owner) {}
 
 TPopupMenu::~TPopupMenu() = default;
-
-TMenuItem* TPopupMenu::Add(std::string caption) {
-  items_.push_back(std::make_unique<TMenuItem>(std::move(caption)));
-  return items_.back().get();
-}
 
 void TPopupMenu::SetPopupComponent(rtl::TComponent* component) {
   if (component == popupComponent_) return;
@@ -28,29 +39,50 @@ void TPopupMenu::Notification(rtl::TComponent* component, rtl::TOperation operat
 
 void TPopupMenu::Popup(int x, int y) {
   if (OnPopup) OnPopup(this);
+  actions_.clear();
   menu_ = std::make_unique<QMenu>();
-  for (const auto& item : items_) {
-    QAction* action = menu_->addAction(QString::fromStdString(item->Caption));
-    action->setEnabled(item->Enabled);
+  Fill(*menu_, items_);
+  menu_->popup(QPoint(x, y));
+}
+
+void TPopupMenu::Fill(QMenu& menu, const TMenuItem& parent) {
+  QActionGroup* choice = nullptr;  // radio items next to each other are one choice
+  for (int i = 0; i < parent.Count(); ++i) {
+    TMenuItem* item = parent.Items(i);
+    if (item->IsLine()) {
+      menu.addSeparator();
+      choice = nullptr;
+      continue;
+    }
+    QAction* action = nullptr;
+    if (item->Count() > 0) {
+      QMenu* submenu = menu.addMenu(QString());
+      Fill(*submenu, *item);
+      action = submenu->menuAction();
+    } else {
+      action = menu.addAction(QString());
+      QObject::connect(action, &QAction::triggered, [item] { item->Click(); });
+    }
+    if (item->RadioItem) {
+      if (!choice) choice = new QActionGroup(&menu);
+      choice->addAction(action);
+    } else {
+      choice = nullptr;
+    }
     if (item->Default) {
       QFont bold = action->font();
       bold.setBold(true);
       action->setFont(bold);
     }
-    TMenuItem* target = item.get();
-    QObject::connect(action, &QAction::triggered, [target] { target->Click(); });
+    ShowState(*action, *item);
+    actions_.emplace_back(action, item);
   }
-  menu_->popup(QPoint(x, y));
 }
 
 void TPopupMenu::UpdateShown() {
-  QMenu* menu = Shown();
-  if (!menu) return;
-  const QList<QAction*> actions = menu->actions();
-  for (qsizetype i = 0; i < actions.size() && i < Count(); ++i) {
-    actions[i]->setText(QString::fromStdString(items_[static_cast<std::size_t>(i)]->Caption));
-    actions[i]->setEnabled(items_[static_cast<std::size_t>(i)]->Enabled);
-  }
+  if (!Shown()) return;
+  for (const auto& [action, item] : actions_)
+    if (action) ShowState(*action, *item);
 }
 
 QMenu* TPopupMenu::Shown() const {

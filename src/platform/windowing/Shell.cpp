@@ -143,13 +143,33 @@ class NotificationArea : public QObject {
     return found == icons_.end() ? nullptr : &found->second;
   }
 
+  static std::vector<detail::StatusNotifierItem::MenuEntry> BusMenu(
+      const std::vector<TShellMenuEntry>& entries) {
+    static const QString kMarks[] = {QString(), QStringLiteral("checkmark"),
+                                     QStringLiteral("radio")};
+    std::vector<detail::StatusNotifierItem::MenuEntry> bus;
+    for (const TShellMenuEntry& entry : entries)
+      bus.push_back({QString::fromStdString(entry.caption), entry.enabled,
+                     kMarks[static_cast<int>(entry.mark)], entry.checked, entry.separator,
+                     BusMenu(entry.children)});
+    return bus;
+  }
+
   std::vector<detail::StatusNotifierItem::MenuEntry> ItemMenu(IconKey key) const {
-    std::vector<detail::StatusNotifierItem::MenuEntry> entries;
     auto found = menus_.find(key);
-    if (found == menus_.end()) return entries;
-    for (const TShellMenuEntry& entry : found->second)
-      entries.push_back({QString::fromStdString(entry.caption), entry.enabled});
-    return entries;
+    return found == menus_.end() ? std::vector<detail::StatusNotifierItem::MenuEntry>()
+                                 : BusMenu(found->second);
+  }
+
+  // The entry at this place, counting each entry before its children; none past the last.
+  static const TShellMenuEntry* EntryAt(const std::vector<TShellMenuEntry>& entries,
+                                        std::size_t& place) {
+    for (const TShellMenuEntry& entry : entries) {
+      if (place == 0) return &entry;
+      --place;
+      if (const TShellMenuEntry* found = EntryAt(entry.children, place)) return found;
+    }
+    return nullptr;
   }
 
   // Shows the record by the protocol given, in place of what showed it before.
@@ -196,11 +216,12 @@ class NotificationArea : public QObject {
     }
   }
 
-  void Choose(IconKey key, std::size_t index) {
+  void Choose(IconKey key, std::size_t place) {
     auto found = menus_.find(key);
-    if (found == menus_.end() || index >= found->second.size()) return;
-    if (!found->second[index].enabled) return;
-    const std::function<void()> action = found->second[index].action;  // it may change the menu
+    if (found == menus_.end()) return;
+    const TShellMenuEntry* entry = EntryAt(found->second, place);
+    if (!entry || !entry->enabled || entry->separator || !entry->children.empty()) return;
+    const std::function<void()> action = entry->action;  // it may change the menu
     if (action) action();
   }
 

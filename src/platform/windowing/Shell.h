@@ -87,9 +87,15 @@ struct TShellMenuEntry {
   std::string caption;
   std::function<void()> action;
   bool enabled = true;  // a disabled entry shows, greyed, and cannot be chosen
+  enum class Mark { None, Check, Radio };
+  Mark mark = Mark::None;  // an entry with a mark shows whether it is checked
+  bool checked = false;
+  bool separator = false;                 // a line between entries
+  std::vector<TShellMenuEntry> children = {};  // a submenu's entries
 };
 
-// The menu for the icon (window, id), shown or not yet; no entries, no menu.
+// The menu for the icon (window, id), shown or not yet; no entries, no menu. An entry with
+// children opens them as a submenu and runs no action itself.
 void Shell_SetIconMenu(HWND window, UINT id, std::vector<TShellMenuEntry> entries);
 
 // Whether a notification area is there to show icons now.

@@ -300,7 +300,7 @@ class StatusNotifierItem::ItemObject : public QDBusVirtualObject {
   StatusNotifierItem& owner_;
 };
 
-// The menu object: entry i has the id i + 1 under the root, 0.
+// The menu object: an entry's id is its place in menuEntries_, the root's 0.
 class StatusNotifierItem::MenuObject : public QDBusVirtualObject {
  public:
   explicit MenuObject(StatusNotifierItem& owner) : owner_(owner) {}
@@ -353,15 +353,15 @@ class StatusNotifierItem::MenuObject : public QDBusVirtualObject {
       const int depth = arguments.value(1).toInt();
       if (!Known(parent)) return Refuse(message, connection);
       connection.send(
-          message.createReply({owner_.revision_, QVariant::fromValue(Node(parent, depth != 0))}));
+          message.createReply({owner_.revision_, QVariant::fromValue(Node(parent, depth))}));
     } else if (member == QLatin1String("GetGroupProperties")) {
       BusMenuPropertiesList found;
       for (int id : qdbus_cast<QList<int>>(arguments.value(0)))
-        if (Known(id)) found.append({id, Node(id, false).properties});
+        if (Known(id)) found.append({id, Entry(id).properties});
       connection.send(message.createReply(QVariant::fromValue(found)));
     } else if (member == QLatin1String("GetProperty")) {
       const int id = arguments.value(0).toInt();
-      const QVariantMap properties = Known(id) ? Node(id, false).properties : QVariantMap();
+      const QVariantMap properties = Known(id) ? Entry(id).properties : QVariantMap();
       const QString name = arguments.value(1).toString();
       if (!properties.contains(name)) return Refuse(message, connection);
       connection.send(
@@ -401,28 +401,40 @@ class StatusNotifierItem::MenuObject : public QDBusVirtualObject {
 
   // An entry's properties as the host reads them.
   static QVariantMap EntryProperties(const MenuEntry& entry) {
-    return {{QStringLiteral("label"), entry.label},
-            {QStringLiteral("enabled"), entry.enabled},
-            {QStringLiteral("visible"), true}};
+    if (entry.separator)
+      return {{QStringLiteral("type"), QStringLiteral("separator")},
+              {QStringLiteral("visible"), true}};
+    QVariantMap properties{{QStringLiteral("label"), entry.label},
+                           {QStringLiteral("enabled"), entry.enabled},
+                           {QStringLiteral("visible"), true}};
+    if (!entry.toggleType.isEmpty()) {
+      properties.insert(QStringLiteral("toggle-type"), entry.toggleType);
+      properties.insert(QStringLiteral("toggle-state"), entry.toggled ? 1 : 0);
+    }
+    if (!entry.children.empty())
+      properties.insert(QStringLiteral("children-display"), QStringLiteral("submenu"));
+    return properties;
   }
 
  private:
   bool Known(int id) const {
-    return id >= 0 && static_cast<std::size_t>(id) <= owner_.entries_.size();
+    return id >= 0 && static_cast<std::size_t>(id) < owner_.menuEntries_.size();
   }
 
-  BusMenuNode Node(int id, bool withChildren) const {
-    if (id > 0) return {id, EntryProperties(owner_.entries_[static_cast<std::size_t>(id - 1)]), {}};
-    BusMenuNode root{0, {{QStringLiteral("children-display"), QStringLiteral("submenu")}}, {}};
-    if (withChildren)
-      for (std::size_t i = 0; i < owner_.entries_.size(); ++i)
-        root.children.push_back(Node(static_cast<int>(i) + 1, false));
-    return root;
+  const BusEntry& Entry(int id) const { return owner_.menuEntries_[static_cast<std::size_t>(id)]; }
+
+  // depth: how many levels of children come along; below 0, all.
+  BusMenuNode Node(int id, int depth) const {
+    BusMenuNode node{id, Entry(id).properties, {}};
+    if (depth != 0)
+      for (int child : Entry(id).children)
+        node.children.push_back(Node(child, depth - 1));
+    return node;
   }
 
   void Event(int id, const QString& kind) {
     if (id <= 0 || !Known(id) || kind != QLatin1String("clicked")) return;
-    if (!owner_.entries_[static_cast<std::size_t>(id - 1)].enabled) return;
+    if (!Entry(id).enabled || !Entry(id).children.empty()) return;
     // From the loop: the choice may take this very item away.
     QPointer<StatusNotifierItem> item(&owner_);
     QMetaObject::invokeMethod(
@@ -445,6 +457,7 @@ StatusNotifierItem::StatusNotifierItem(std::function<void(Request)> requested,
                                        std::function<void(int)> chosen)
     : requested_(std::move(requested)), chosen_(std::move(chosen)), bus_(QStringLiteral("none")) {
   RegisterBusTypes();
+  SetMenu({});
   static int made = 0;
   ++made;
   service_ = QStringLiteral("org.kde.StatusNotifierItem-%1-%2").arg(::getpid()).arg(made);
@@ -491,13 +504,30 @@ void StatusNotifierItem::SetToolTip(const QString& tip) {
   Emit(kItemPath, kItemInterface, QStringLiteral("NewTitle"));
 }
 
-void StatusNotifierItem::SetMenu(std::vector<MenuEntry> entries) {
-  const bool sameShape = entries.size() == entries_.size();
+void StatusNotifierItem::AddBusEntries(const std::vector<MenuEntry>& entries, std::size_t parent,
+                                       std::vector<BusEntry>& into) {
+  for (const MenuEntry& entry : entries) {
+    const std::size_t id = into.size();
+    into[parent].children.push_back(static_cast<int>(id));
+    into.push_back({MenuObject::EntryProperties(entry), {}, entry.enabled && !entry.separator});
+    AddBusEntries(entry.children, id, into);
+  }
+}
+
+void StatusNotifierItem::SetMenu(const std::vector<MenuEntry>& entries) {
+  std::vector<BusEntry> menu{
+      {{{QStringLiteral("children-display"), QStringLiteral("submenu")}}, {}, true}};
+  AddBusEntries(entries, 0, menu);
+  bool sameShape = menu.size() == menuEntries_.size();
   BusMenuPropertiesList changed;
-  for (std::size_t i = 0; sameShape && i < entries.size(); ++i)
-    if (entries[i].label != entries_[i].label || entries[i].enabled != entries_[i].enabled)
-      changed.append({static_cast<int>(i) + 1, MenuObject::EntryProperties(entries[i])});
-  entries_ = std::move(entries);
+  for (std::size_t id = 0; sameShape && id < menu.size(); ++id) {
+    // A property gone would have to be named as such: the host reads the whole menu instead.
+    sameShape = menu[id].children == menuEntries_[id].children &&
+                menu[id].properties.keys() == menuEntries_[id].properties.keys();
+    if (menu[id].properties != menuEntries_[id].properties)
+      changed.append({static_cast<int>(id), menu[id].properties});
+  }
+  menuEntries_ = std::move(menu);
   if (!sameShape) {
     ++revision_;
     Emit(kMenuPath, kMenuInterface, QStringLiteral("LayoutUpdated"), {revision_, 0});

@@ -30,6 +30,10 @@ class StatusNotifierItem : public QObject {
   struct MenuEntry {
     QString label;
     bool enabled = true;
+    QString toggleType;  // empty, "checkmark" or "radio"
+    bool toggled = false;
+    bool separator = false;
+    std::vector<MenuEntry> children;  // a submenu
   };
 
   // Exported on a connection of its own, but not yet announced: see Register.
@@ -46,8 +50,9 @@ class StatusNotifierItem : public QObject {
 
   void SetIcon(const QIcon& image);
   void SetToolTip(const QString& tip);
-  // Entries are shown in this order; a choice reports the entry's index, from the loop.
-  void SetMenu(std::vector<MenuEntry> entries);
+  // Entries are shown in this order; a choice reports, from the loop, the entry's place counted
+  // in that order with each entry's children right after it.
+  void SetMenu(const std::vector<MenuEntry>& entries);
 
   const QIcon& Icon() const { return image_; }
   const QString& ToolTip() const { return tip_; }
@@ -70,7 +75,15 @@ class StatusNotifierItem : public QObject {
   bool registered_ = false;
   QIcon image_;
   QString tip_;
-  std::vector<MenuEntry> entries_;
+  // The menu as the bus sees it: the root (id 0), then each entry (id 1 on) before its children.
+  struct BusEntry {
+    QVariantMap properties;
+    std::vector<int> children;  // their ids
+    bool enabled = true;
+  };
+  static void AddBusEntries(const std::vector<MenuEntry>& entries, std::size_t parent,
+                            std::vector<BusEntry>& into);
+  std::vector<BusEntry> menuEntries_;
   unsigned revision_ = 1;
 };
 
