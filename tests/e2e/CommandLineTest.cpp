@@ -38,6 +38,7 @@ TEST(CommandLine, AnswersAndEndsWithoutStartingAnything) {
       // A bad value ends the program before it looks for a display or another instance.
       {{"--limit", "0"}, 2, "", "--limit takes"},
       {{"--listen=localhost"}, 2, "", "--listen takes an IPv4 or IPv6 address"},
+      {{"--preset", "5g"}, 2, "", "gprs, 2g, good-2g, 3g, good-3g, dsl, 4g, wifi, not '5g'"},
   };
   const std::string dir = std::string(TRAMLET_E2E_OUTPUT) + "/command-line";
   std::filesystem::create_directories(dir);

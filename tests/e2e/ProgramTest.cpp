@@ -165,6 +165,31 @@ class Program : public ::testing::Test {
     return windows;
   }
 
+  // Right-clicks the docked icon and, once its menu shows (and is photographed, given a file
+  // name), presses keys in it (xdotool's names).
+  bool ChooseInTheIconsMenu(const std::string& keys, const std::string& screenshot = {}) {
+    // Unframed windows, as the menu is, but for the icon itself.
+    auto menus = [&] {
+      std::vector<std::uint32_t> unframed = OwnWindows("Override Redirect State: yes");
+      std::erase(unframed, DockedIcon());
+      return unframed;
+    };
+    return test::WaitUntil([&] { return menus().empty(); }, 3000) &&
+           desktop.Click(AwaitDockedIcon(), 3) &&
+           test::WaitUntil([&] { return !menus().empty(); }, 5000) &&
+           (screenshot.empty() || desktop.Screenshot(OutputPath(screenshot))) &&
+           desktop.Run("xdotool key --delay 100 " + keys).has_value();
+  }
+
+  // Whether --status comes to say each of `lines`; what it said last is in `said`.
+  bool StatusSays(const std::vector<std::string>& lines, std::string& said) {
+    return test::WaitUntil([&] {
+      said = StartAgain({"--status"}).out;
+      return std::ranges::all_of(
+          lines, [&](const std::string& line) { return said.find(line) != std::string::npos; });
+    });
+  }
+
   // The window manager's top-level windows, bottom first.
   std::vector<std::uint32_t> Stacking() const {
     std::vector<std::uint32_t> windows;
@@ -278,18 +303,8 @@ TEST_F(Program, TheWindowStaysOnTopAfterEveryWayOfShowingItAgain) {
   StartProgramOnTheDesktop();
   ASSERT_NE(AwaitDockedIcon(), 0u) << Log();
   auto showByDoubleClick = [&] { return desktop.Click(AwaitDockedIcon(), 1, 2); };
-  auto showByMenu = [&] {
-    // The menu's second entry, "Show window", below the rate line.
-    std::vector<std::uint32_t> menus;
-    std::optional<test::Desktop::Geometry> at;
-    return desktop.Click(AwaitDockedIcon(), 3) &&
-           test::WaitUntil(
-               [&] { return !(menus = OwnWindows("Override Redirect State: yes")).empty(); },
-               5000) &&
-           (at = desktop.WindowGeometry(menus.front())) &&
-           desktop.Run("xdotool mousemove " + std::to_string(at->x + at->width / 2) + " " +
-                       std::to_string(at->y + at->height / 2) + " click 1");
-  };
+  // "Show window", the last entry but one.
+  auto showByMenu = [&] { return ChooseInTheIconsMenu("Up Up Return"); };
   auto showBySecondStart = [&] {
     test::ChildProcess second;
     return second.Start({{TRAMLET_PROGRAM}, OnTheDesktop(), ""}) &&
@@ -415,15 +430,8 @@ TEST_F(Program, ASecondInstanceShowsTheFirstOnesWindowAndTheIconsMenuQuits) {
   EXPECT_NE(ReadFile(desktop.WorkDir() + "/second.log").find("already running"), std::string::npos);
   EXPECT_TRUE(test::WaitUntil([&] { return ShownWindow() != 0; }, 2000));
 
-  // The menu is the program's one window the window manager does not frame; Quit is its last.
-  std::vector<std::uint32_t> menus;
-  ASSERT_TRUE(desktop.Click(AwaitDockedIcon(), 3));
-  ASSERT_TRUE(test::WaitUntil(
-      [&] { return !(menus = OwnWindows("Override Redirect State: yes")).empty(); }, 5000));
-  desktop.Screenshot(OutputPath("tray-menu.png"));
-  std::optional<test::Desktop::Geometry> at = desktop.WindowGeometry(menus.front());
-  ASSERT_TRUE(at && desktop.Run("xdotool mousemove " + std::to_string(at->x + at->width / 2) + " " +
-                                std::to_string(at->y + at->height * 3 / 4) + " click 1"));
+  // Quit is the menu's last entry.
+  ASSERT_TRUE(ChooseInTheIconsMenu("Up Return", "tray-menu.png"));
   EXPECT_EQ(program.WaitForExit(6000), std::optional<int>(0));
 }
 
@@ -432,9 +440,10 @@ TEST_F(Program, AStatusNotifierHostDrawsTheIconsMenuWhoseQuitEndsTheProgram) {
   ASSERT_TRUE(desktop.StartStatusNotifierWatcher(TRAMLET_SNI_WATCHER, {"--choose", "Quit"}));
   StartProgramOnTheDesktop();
   EXPECT_EQ(program.WaitForExit(10000), std::optional<int>(0)) << desktop.WatcherLog() << Log();
-  EXPECT_NE(desktop.WatcherLog().find(
-                "/StatusNotifierItem [To clients: 0.0 KB/s]|Show window|Quit\nchose Quit\n"),
+  EXPECT_NE(desktop.WatcherLog().find("/StatusNotifierItem [To clients: 0.0 KB/s]|-|Presets{"),
             std::string::npos)
+      << desktop.WatcherLog();
+  EXPECT_NE(desktop.WatcherLog().find("|-|Show window|Quit\nchose Quit\n"), std::string::npos)
       << desktop.WatcherLog();
 }
 
@@ -547,8 +556,7 @@ TEST_P(ProgramBeforeItsTrayHost, TheIconComesWithItsMenuAndActivationWhenTheHost
   const std::string item = RegisteredItem();
   EXPECT_TRUE(test::WaitUntil(
       [&] {
-        return desktop.WatcherLog().find("menu " + item +
-                                         " [To clients: 0.0 KB/s]|Show window|Quit\n") !=
+        return desktop.WatcherLog().find("menu " + item + " [To clients: 0.0 KB/s]|-|Presets{") !=
                std::string::npos;
       },
       5000))
@@ -609,6 +617,54 @@ TEST_F(Program, TheMenusFirstLineIsTheRateToClients) {
   const double rate = std::strtod(log.c_str() + at + 13, nullptr);
   EXPECT_NEAR(rate, 20.0, 2.0) << log.substr(at, 40);
   client.Stop();
+  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+}
+
+// A preset chosen in the menu a StatusNotifier host draws is in force, checked there, until a value
+// is changed by hand.
+TEST_F(Program, APresetChosenInTheHostsMenuIsInForceUntilAValueChangesByHand) {
+  StartDesktop(false);
+  const std::string threeG = "3G (94 KB/s down, 31 up, 100 ms)";
+  ASSERT_TRUE(desktop.StartStatusNotifierWatcher(TRAMLET_SNI_WATCHER, {"--choose-once", threeG}));
+  StartProgramOnTheDesktop();
+  ASSERT_TRUE(AwaitListening(6000)) << Log();
+  std::string said;
+  EXPECT_TRUE(StatusSays({"limit: 94 KB/s\n", "delay: 100 ms", "upload limit: 31 KB/s\n",
+                          "mode: shared (", "preset: 3g\n"},
+                         said))
+      << said << desktop.WatcherLog();
+  auto lastMenu = [&] {
+    const std::string log = desktop.WatcherLog();
+    const std::size_t at = log.rfind("\nmenu ");
+    return at == std::string::npos ? std::string() : log.substr(at, log.find('\n', at + 1) - at);
+  };
+  EXPECT_TRUE(test::WaitUntil([&] {
+    return lastMenu().find("(x) " + threeG) != std::string::npos &&
+           lastMenu().find("(x) Limit all downloads together") != std::string::npos;
+  })) << desktop.WatcherLog();
+
+  const Later byHand = StartAgain({"--limit", "50"});
+  EXPECT_NE(byHand.out.find("preset: none\n"), std::string::npos) << byHand.out;
+  EXPECT_TRUE(test::WaitUntil([&] {
+    return lastMenu().find("( ) " + threeG) != std::string::npos;
+  })) << desktop.WatcherLog();
+  EXPECT_EQ(Terminate(6000), std::optional<int>(0));
+}
+
+// In an XEmbed tray the program draws the menu itself: a preset from its submenu, then the mode.
+TEST_F(Program, TheIconsOwnMenuSetsAPresetAndThenTheMode) {
+  StartDesktop(true);
+  StartProgramOnTheDesktop();
+  ASSERT_NE(AwaitDockedIcon(), 0u) << Log();
+  ASSERT_TRUE(AwaitListening(6000)) << Log();
+  std::string said;
+  // The first entry that can be chosen is the submenu, whose first entry is GPRS.
+  ASSERT_TRUE(ChooseInTheIconsMenu("Down Right Return"));
+  EXPECT_TRUE(StatusSays({"limit: 6 KB/s\n", "mode: shared (", "preset: gprs\n"}, said)) << said;
+  // "Limit each download" comes next.
+  ASSERT_TRUE(ChooseInTheIconsMenu("Down Down Return"));
+  EXPECT_TRUE(StatusSays({"limit: 6 KB/s\n", "mode: per-download (", "preset: none\n"}, said))
+      << said;
   EXPECT_EQ(Terminate(6000), std::optional<int>(0));
 }
 
