@@ -148,6 +148,7 @@ class NotificationArea : public QObject {
     static const QString kMarks[] = {QString(), QStringLiteral("checkmark"),
                                      QStringLiteral("radio")};
     std::vector<detail::StatusNotifierItem::MenuEntry> bus;
+    bus.reserve(entries.size());
     for (const TShellMenuEntry& entry : entries)
       bus.push_back({QString::fromStdString(entry.caption), entry.enabled,
                      kMarks[static_cast<int>(entry.mark)], entry.checked, entry.separator,
