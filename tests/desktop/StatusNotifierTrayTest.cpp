@@ -158,37 +158,4 @@ TEST_F(StatusNotifierTray, TheMenuGoesToTheHostWhichRunsTheChosenEntry) {
   EXPECT_EQ(chosen, (std::vector<std::string>{"Quit", "Quit"}));
 }
 
-// A submenu, a separator and marks go to the host as such; an entry of the submenu can be
-// chosen, and marks that change are read again.
-TEST_F(StatusNotifierTray, SubmenusSeparatorsAndMarksReachTheHost) {
-  watcher.Stop();
-  ASSERT_TRUE(StartWatcher("watcher-tree.log", {"--choose-once", "B"}));
-  using Mark = TShellMenuEntry::Mark;
-  std::vector<std::string> chosen;
-  auto entry = [&](const std::string& caption, Mark mark, bool checked) {
-    TShellMenuEntry made{caption, [&chosen, caption] { chosen.push_back(caption); }};
-    made.mark = mark;
-    made.checked = checked;
-    return made;
-  };
-  auto menu = [&](bool b) {
-    TShellMenuEntry presets = entry("Presets", Mark::None, false);
-    presets.children = {entry("A", Mark::Radio, !b), entry("B", Mark::Radio, b)};
-    TShellMenuEntry line;
-    line.separator = true;
-    return std::vector{presets, entry("Each", Mark::Check, true), line,
-                       entry("Quit", Mark::None, false)};
-  };
-  Shell_SetIconMenu(recorder.Window(), 3, menu(false));
-  ASSERT_TRUE(Shell_NotifyIconA(NIM_ADD, Record()));
-  const std::string item = AwaitRegisteredItem();
-  ASSERT_TRUE(PumpUntil([&] { return !chosen.empty(); }, 10000)) << "no entry was chosen";
-  EXPECT_EQ(chosen, std::vector<std::string>{"B"});
-  EXPECT_EQ(Lines("menu").front(), item + " Presets{(x) A|( ) B}|[x] Each|-|Quit");
-
-  Shell_SetIconMenu(recorder.Window(), 3, menu(true));
-  ASSERT_TRUE(PumpUntil([&] { return Lines("menu").size() == 2; }, 10000));
-  EXPECT_EQ(Lines("menu").back(), item + " Presets{( ) A|(x) B}|[x] Each|-|Quit");
-}
-
 }  // namespace

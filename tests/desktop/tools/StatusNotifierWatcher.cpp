@@ -5,13 +5,12 @@
 // restarts.
 //
 // As a host that draws menus itself, it then reads the item's menu over D-Bus and prints
-// "menu <service><path> <entry>|<entry>..." ("menu <item> none" when the item has none), and
-// again whenever an item says its menu changed. An entry is its label; a disabled one's in
-// brackets, a separator "-", a radio item's after "(x) " or "( ) ", a check item's after "[x] " or
-// "[ ] ", and a submenu's followed by its entries in braces: "Presets{( ) A|(x) B}". Started with
-// "--choose <label>", it then chooses that entry, at any depth, as a click in the drawn menu
-// would, and prints "chose <label>"; "--choose-once <label>" (repeatable) chooses each label once,
-// in turn, each at the first reading of the menu that has it.
+// "menu <service><path> <label>|<label>..." ("menu <item> none" when the item has none; a
+// disabled entry's label in brackets, a separator as "-", a radio or check mark as "(x) " or
+// "[ ] " before its label, a submenu's entries in braces after its label), and again whenever an
+// item says its menu changed. Started with "--choose <label>", it then chooses that entry, at any
+// depth, as a click in the drawn menu would, and prints "chose <label>"; with "--choose-once
+// <label>", only at the first reading that has it.
 
 #include <iostream>
 
@@ -30,8 +29,8 @@ namespace {
 
 const QString kService = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString kMenu = QStringLiteral("com.canonical.dbusmenu");
-QString choice;           // the label to choose at every reading, from --choose
-QStringList onceChoices;  // the labels still to choose once, from --choose-once
+QString choice;  // the label to choose, from --choose
+bool once = false;
 
 // Calls without waiting: the item may be waiting for this watcher itself meanwhile.
 template <class Then>
@@ -43,61 +42,44 @@ void CallThen(const QDBusMessage& call, Then then) {
   });
 }
 
-// A node of a dbusmenu layout, (ia{sv}av).
-struct Node {
+// An entry of a dbusmenu layout, (ia{sv}av), as printed; the id of the one labelled `choice`, it
+// or one of its entries, goes into `chosen`.
+QString Describe(const QDBusArgument& entry, int& chosen) {
   int id = 0;
   QVariantMap properties;
   QVariantList children;
-};
-
-Node Read(const QDBusArgument& in) {
-  Node node;
-  in.beginStructure();
-  in >> node.id >> node.properties >> node.children;
-  in.endStructure();
-  return node;
-}
-
-QString Describe(const Node& node, const QString& label, int& chosen);
-
-// The nodes as printed, between bars; the id of the one labelled `label` (or one of their
-// children's) goes into `chosen`.
-QString Entries(const QVariantList& nodes, const QString& label, int& chosen) {
-  QStringList entries;
-  for (const QVariant& node : nodes)
-    entries << Describe(Read(node.value<QDBusArgument>()), label, chosen);
-  return entries.join('|');
-}
-
-QString Describe(const Node& node, const QString& label, int& chosen) {
-  const QVariantMap& properties = node.properties;
-  if (properties.value(QStringLiteral("type")).toString() == QLatin1String("separator"))
-    return QStringLiteral("-");
-  QString text = properties.value(QStringLiteral("label")).toString();
-  if (!label.isEmpty() && text == label) chosen = node.id;
-  const QString toggle = properties.value(QStringLiteral("toggle-type")).toString();
-  const bool on = properties.value(QStringLiteral("toggle-state")).toInt() == 1;
-  if (toggle == QLatin1String("radio")) text.prepend(on ? "(x) " : "( ) ");
-  if (toggle == QLatin1String("checkmark")) text.prepend(on ? "[x] " : "[ ] ");
+  entry.beginStructure();
+  entry >> id >> properties >> children;
+  entry.endStructure();
+  auto property = [&](const char* name) { return properties.value(QLatin1String(name)); };
+  if (property("type").toString() == QLatin1String("separator")) return QStringLiteral("-");
+  QString text = property("label").toString();
+  if (!choice.isEmpty() && text == choice) chosen = id;
+  if (const QString mark = property("toggle-type").toString(); !mark.isEmpty())
+    text.prepend(QString(mark == QLatin1String("radio") ? "(%1) " : "[%1] ")
+                     .arg(property("toggle-state").toInt() == 1 ? 'x' : ' '));
   if (!properties.value(QStringLiteral("enabled"), true).toBool()) text = '[' + text + ']';
-  if (!node.children.isEmpty()) text += '{' + Entries(node.children, label, chosen) + '}';
-  return text;
+  QStringList entries;
+  for (const QVariant& child : children)
+    entries << Describe(child.value<QDBusArgument>(), chosen);
+  return entries.isEmpty() ? text : text + '{' + entries.join('|') + '}';
 }
 
-// Prints the menu's entries and chooses the one to choose now, if it has it.
+// Prints the entries of a menu's layout and chooses the one labelled `choice`.
 void ShowLayout(const QString& item, const QString& service, const QString& menu,
                 const QDBusArgument& layout) {
-  const QString label = onceChoices.isEmpty() ? choice : onceChoices.front();
   int chosen = -1;
-  const QString entries = Entries(Read(layout).children, label, chosen);
-  std::cout << "menu " << item.toStdString() << " " << entries.toStdString() << std::endl;
+  const QString root = Describe(layout, chosen);  // "{entry|...}"
+  const QString labels = root.mid(1, root.size() - 2);
+  std::cout << "menu " << item.toStdString() << " " << labels.toStdString() << std::endl;
   if (chosen < 0) return;
-  if (!onceChoices.isEmpty()) onceChoices.removeFirst();
+  const QString chose = choice;
+  if (once) choice.clear();
   QDBusMessage event =
       QDBusMessage::createMethodCall(service, menu, kMenu, QStringLiteral("Event"));
   event << chosen << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0)) << 0u;
-  CallThen(event, [label](const QDBusMessage&) {
-    std::cout << "chose " << label.toStdString() << std::endl;
+  CallThen(event, [chose](const QDBusMessage&) {
+    std::cout << "chose " << chose.toStdString() << std::endl;
   });
 }
 
@@ -203,10 +185,9 @@ class WatcherAdaptor : public QDBusAbstractAdaptor {
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);
   const QStringList arguments = QCoreApplication::arguments();
-  for (qsizetype i = 1; i + 1 < arguments.size(); i += 2) {
-    if (arguments.at(i) == QLatin1String("--choose")) choice = arguments.at(i + 1);
-    if (arguments.at(i) == QLatin1String("--choose-once")) onceChoices << arguments.at(i + 1);
-  }
+  once = arguments.value(1) == QLatin1String("--choose-once");
+  if (arguments.size() == 3 && (once || arguments.at(1) == QLatin1String("--choose")))
+    choice = arguments.at(2);
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) {
     std::cerr << "no session bus\n";
