@@ -284,10 +284,9 @@ void TProxyForm::ShowMode() {
   if (!togetherItem_) return;  // not made yet
   const proxy::ProxyCounters& counters = proxy::Counters();
   const bool shared = counters.SharedMode.load();
-  SpinEdit1->setToolTip(
-      shared ? QStringLiteral("kilobytes (1000 bytes) per second, shared by all "
-                              "downloads")
-             : QStringLiteral("kilobytes (1000 bytes) per second for each download"));
+  SpinEdit1->setToolTip(QStringLiteral("kilobytes (1000 bytes) per second") +
+                        (shared ? QStringLiteral(", shared by all downloads")
+                                : QStringLiteral(" for each download")));
   const tramlet::Preset* inForce = tramlet::PresetInForce(
       shared, counters.SpeedLimit.load(), counters.UploadLimit.load(), counters.DelayMs.load());
   bool changed = false;
