@@ -24,7 +24,7 @@
 #include "PacingModel.h"
 #include "ProcessProbe.h"
 #include "RelayCost.h"
-#include "proxy/PacedRelay.h"
+#include "proxy/Limits.h"
 #include "support/OriginServer.h"
 #include "support/ProcessMemory.h"
 #include "support/RawClient.h"
@@ -437,7 +437,7 @@ struct NginxSetup {
 };
 
 std::vector<NginxSetup> NginxSetups() {
-  const std::string buffer = std::to_string(proxy::PacedRelay::kMaxHeldBytes / 1024) + "k";
+  const std::string buffer = std::to_string(proxy::kAnswerBufferBytes / proxy::kKiB) + "k";
   return {{"buffered", "limit_rate 0; proxy_max_temp_file_size 0;"},
           {"unbuffered " + buffer, "limit_rate 0; proxy_buffering off; proxy_buffer_size " +
                                        buffer + "; proxy_buffers 4 " + buffer + ";"}};

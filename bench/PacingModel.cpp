@@ -1,14 +1,16 @@
 #include "PacingModel.h"
 
-#include "proxy/Slices.h"
-#include "proxy/PacedRelay.h"
+#include <chrono>
+
+#include "proxy/Limits.h"
 
 namespace bench {
 
 double PacedSeconds(std::int64_t answerBytes, std::int32_t limit) {
   const std::int64_t slice = proxy::SliceSize(limit);
   if (slice <= 0) return 0;
-  return static_cast<double>(answerBytes / slice) * proxy::PacedRelay::kPeriodMs / 1000.0;
+  return static_cast<double>(answerBytes / slice) *
+         std::chrono::duration<double>(proxy::kPacingPeriod).count();
 }
 
 std::string DescribeSizes(const std::vector<std::int64_t>& sizes) {

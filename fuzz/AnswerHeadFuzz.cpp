@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "FuzzInput.h"
-#include "proxy/PacedRelay.h"
+#include "proxy/Limits.h"
 #include "proxy/RelayBuffer.h"
 #include "proxy/http/AnswerFraming.h"
 
@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   // The relay rewrites the block where it is held; the body must follow it untouched.
-  proxy::RelayBuffer held(proxy::PacedRelay::kMaxHeldBytes);
+  proxy::RelayBuffer held(proxy::kAnswerBufferBytes);
   const std::string_view sent = std::string_view(answer).substr(0, pieces.held);
   std::size_t stored = 0;
   while (stored < sent.size()) {

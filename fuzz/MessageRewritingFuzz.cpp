@@ -6,7 +6,8 @@
 #include <string_view>
 
 #include "FuzzInput.h"
-#include "proxy/Slices.h"
+#include "proxy/Limits.h"
+#include "proxy/StringCuts.h"
 #include "proxy/http/AnswerFraming.h"
 #include "proxy/http/FieldSyntax.h"
 #include "proxy/http/RequestFraming.h"

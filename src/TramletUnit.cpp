@@ -15,6 +15,7 @@
 #include "platform/windowing/Menus.h"
 #include "platform/windowing/StdCtrls.h"
 #include "platform/windowing/Timer.h"
+#include "proxy/LiveSettings.h"
 #include "proxy/ProxyCounters.h"
 #include "proxy/ProxyHandler.h"
 #include "rtl/Exception.h"
@@ -193,7 +194,7 @@ void TProxyForm::ShowRate() {
 
 void TProxyForm::SpinEdit1Change(QObject*) {
   const int limit = SpinEdit1->Value();
-  proxy::Counters().SpeedLimit.store(limit);
+  proxy::Live().SpeedLimit.store(limit);
   // Held relays send nothing: the status says why, rather than their tick counts.
   if (RelayPaused())
     Label3->SetCaption("Paused: the limit is " + std::to_string(limit));
@@ -203,7 +204,7 @@ void TProxyForm::SpinEdit1Change(QObject*) {
 }
 
 bool TProxyForm::RelayPaused() {
-  return proxy::Counters().SpeedLimit.load() <= 0;
+  return proxy::Live().SpeedLimit.load() <= 0;
 }
 
 void TProxyForm::Memo1Change(win::TMemo* Sender) {
@@ -258,20 +259,20 @@ std::vector<TProxyForm::Listener> TProxyForm::Listeners() const {
 void TProxyForm::SetLimit(std::int32_t limit) {
   SpinEdit1->SetValue(limit);
   // The box may already have shown that number while the limit was another (typed 0, say).
-  proxy::Counters().SpeedLimit.store(SpinEdit1->Value());
+  proxy::Live().SpeedLimit.store(SpinEdit1->Value());
 }
 
 void TProxyForm::ApplyPreset(const tramlet::Preset& preset) {
-  proxy::ProxyCounters& counters = proxy::Counters();
-  counters.SharedMode.store(true);
-  counters.DelayMs.store(preset.delayMs);
-  counters.UploadLimit.store(preset.up);
+  proxy::LiveSettings& live = proxy::Live();
+  live.SharedMode.store(true);
+  live.DelayMs.store(preset.delayMs);
+  live.UploadLimit.store(preset.up);
   SetLimit(preset.down);
   SettingsChanged();
 }
 
 void TProxyForm::SetSharedMode(bool shared) {
-  proxy::Counters().SharedMode.store(shared);
+  proxy::Live().SharedMode.store(shared);
   SettingsChanged();
 }
 
@@ -282,13 +283,13 @@ void TProxyForm::SettingsChanged() {
 
 void TProxyForm::ShowMode() {
   if (!togetherItem_) return;  // not made yet
-  const proxy::ProxyCounters& counters = proxy::Counters();
-  const bool shared = counters.SharedMode.load();
+  const proxy::LiveSettings& live = proxy::Live();
+  const bool shared = live.SharedMode.load();
   SpinEdit1->setToolTip(QStringLiteral("kilobytes (1000 bytes) per second") +
                         (shared ? QStringLiteral(", shared by all downloads")
                                 : QStringLiteral(" for each download")));
   const tramlet::Preset* inForce = tramlet::PresetInForce(
-      shared, counters.SpeedLimit.load(), counters.UploadLimit.load(), counters.DelayMs.load());
+      shared, live.SpeedLimit.load(), live.UploadLimit.load(), live.DelayMs.load());
   bool changed = false;
   auto mark = [&changed](win::TMenuItem* item, bool checked) {
     changed |= item->Checked != checked;
@@ -303,10 +304,10 @@ void TProxyForm::ShowMode() {
 
 std::string TProxyForm::SettingsNote() {
   std::string note;
-  if (proxy::Counters().SharedMode.load()) note += ", shared by all downloads";
-  if (const std::int32_t delay = proxy::Counters().DelayMs.load(); delay > 0)
+  if (proxy::Live().SharedMode.load()) note += ", shared by all downloads";
+  if (const std::int32_t delay = proxy::Live().DelayMs.load(); delay > 0)
     note += ", delay " + std::to_string(delay) + " ms";
-  if (const std::int32_t upload = proxy::Counters().UploadLimit.load(); upload > 0)
+  if (const std::int32_t upload = proxy::Live().UploadLimit.load(); upload > 0)
     note += ", uploads " + std::to_string(upload) + " Kb/s";
   return note;
 }

@@ -28,6 +28,7 @@
 #include "platform/windowing/PlatformChoice.h"
 #include "platform/windowing/Shell.h"
 #include "platform/windowing/SingleInstance.h"
+#include "proxy/LiveSettings.h"
 #include "proxy/ProxyCounters.h"
 #include "rtl/ResourceLimit.h"
 #include "rtl/Time.h"
@@ -114,16 +115,17 @@ std::string OneLine(std::string text) {
 
 tramlet::LiveState StateOf(const tramlet::Settings& started, const TProxyForm& form) {
   const proxy::ProxyCounters& counters = proxy::Counters();
+  const proxy::LiveSettings& live = proxy::Live();
   tramlet::LiveState state;
-  state.inForce.limit = counters.SpeedLimit.load();
-  state.inForce.delayMs = counters.DelayMs.load();
-  state.inForce.uploadLimit = counters.UploadLimit.load();
-  const bool shared = counters.SharedMode.load();
+  state.inForce.limit = live.SpeedLimit.load();
+  state.inForce.delayMs = live.DelayMs.load();
+  state.inForce.uploadLimit = live.UploadLimit.load();
+  const bool shared = live.SharedMode.load();
   state.inForce.mode = shared ? tramlet::Settings::kShared : tramlet::Settings::kPerDownload;
   const tramlet::Preset* preset = tramlet::PresetInForce(
       shared, *state.inForce.limit, *state.inForce.uploadLimit, *state.inForce.delayMs);
   state.inForce.preset = preset ? preset->name : "";
-  state.inForce.only = counters.Scope.List();
+  state.inForce.only = live.Scope.List();
   state.inForce.port = started.Port();
   state.connections = counters.ConnectionCount.load();
   for (const TProxyForm::Listener& listener : form.Listeners())
@@ -138,11 +140,11 @@ void Apply(TProxyForm& form, const tramlet::Settings& settings) {
   if (const tramlet::Preset* preset = tramlet::PresetNamed(settings.preset.value_or("")))
     form.ApplyPreset(*preset);
   if (settings.mode)
-    proxy::Counters().SharedMode.store(*settings.mode == tramlet::Settings::kShared);
+    proxy::Live().SharedMode.store(*settings.mode == tramlet::Settings::kShared);
   if (settings.limit) form.SetLimit(*settings.limit);
-  if (settings.delayMs) proxy::Counters().DelayMs.store(*settings.delayMs);
-  if (settings.uploadLimit) proxy::Counters().UploadLimit.store(*settings.uploadLimit);
-  if (settings.only) proxy::Counters().Scope.SetList(*settings.only);
+  if (settings.delayMs) proxy::Live().DelayMs.store(*settings.delayMs);
+  if (settings.uploadLimit) proxy::Live().UploadLimit.store(*settings.uploadLimit);
+  if (settings.only) proxy::Live().Scope.SetList(*settings.only);
   form.SettingsChanged();
 }
 

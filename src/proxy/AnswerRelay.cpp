@@ -33,17 +33,16 @@ class ChunkedFilter : public ReadFilter {
 }  // namespace
 
 AnswerRelay::AnswerRelay(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
-                         ProxyCounters& counters, PacedRelay::PauseFunction pause,
-                         std::function<bool()> giveUp, std::int32_t headDeadlineMs,
-                         bool headRequest)
+                         ProxyCounters& counters, Pacing pacing, std::function<bool()> giveUp,
+                         std::chrono::milliseconds headDeadline, bool headRequest)
     : upstream_(upstream),
       view_(view),
       giveUp_(giveUp),
-      headDeadlineMs_(headDeadlineMs),
-      relay_(client, upstream, view, counters, std::move(pause), std::move(giveUp)),
+      headDeadline_(headDeadline),
+      relay_(client, upstream, view, counters, std::move(pacing), std::move(giveUp)),
       framing_(headRequest) {
   // Once the answer has begun, the same bound holds for an answer that stops moving.
-  relay_.SetIdleLimit(headDeadlineMs);
+  relay_.SetIdleLimit(headDeadline);
 }
 
 bool AnswerRelay::RelayInterim() {
@@ -69,8 +68,8 @@ bool AnswerRelay::SendInterim() {
 }
 
 AnswerRelay::Outcome AnswerRelay::Run() {
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(headDeadlineMs_);
-  nextLook_ = Clock::now() + std::chrono::milliseconds(kHeadLookMs);
+  const Deadline deadline = Deadline::In(headDeadline_);
+  nextLook_ = Deadline::In(kHeadLookPeriod);
   http::AnswerFraming& framing = framing_;
   RelayBuffer& held = relay_.Held();
   for (;;) {
@@ -136,17 +135,14 @@ AnswerRelay::Outcome AnswerRelay::RelayFinal() {
 
 // An origin that trickles its header block would keep every wait short and never let the run
 // look at its client: the look comes by the clock instead.
-std::optional<AnswerRelay::Outcome> AnswerRelay::AwaitHead(Clock::time_point deadline) {
+std::optional<AnswerRelay::Outcome> AnswerRelay::AwaitHead(Deadline deadline) {
   for (;;) {
-    const Clock::time_point now = Clock::now();
-    if (now >= nextLook_) {
+    if (nextLook_.Passed()) {
       if (giveUp_()) return Outcome::GaveUp;
-      nextLook_ = now + std::chrono::milliseconds(kHeadLookMs);
+      nextLook_ = Deadline::In(kHeadLookPeriod);
     }
-    if (now >= deadline) return relay_.ClientOffered() ? Outcome::Relayed : Outcome::HeadTimedOut;
-    const auto wait =
-        std::chrono::ceil<std::chrono::milliseconds>(std::min(deadline, nextLook_) - now);
-    if (WaitReadable(upstream_.Socket(), static_cast<std::int32_t>(wait.count())) !=
+    if (deadline.Passed()) return relay_.ClientOffered() ? Outcome::Relayed : Outcome::HeadTimedOut;
+    if (WaitReadable(upstream_.Socket(), std::min(deadline, nextLook_).Left()) !=
         Readiness::TimedOut)
       return std::nullopt;
   }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 
+#include "proxy/Limits.h"
 #include "proxy/PacedRelay.h"
 #include "proxy/ProxyCounters.h"
 #include "proxy/ProxyView.h"
@@ -23,7 +24,7 @@ class AnswerRelay {
  public:
   // Relayed, GaveUp and CutShort as PacedRelay has them. The rest say why no answer could go to
   // the client: the origin closed without a byte, the header block did not end within
-  // AnswerFraming::kMaxHeadBytes or by the head deadline (after an interim block has gone, the run
+  // kMaxAnswerHeadBytes or by the head deadline (after an interim block has gone, the run
   // just ends), or it is no block an answer can be relayed with (Problem says why). RefusesHttp10:
   // the origin answered 426 or 505, which say it did not act on the request, and nothing has gone
   // to the client (only when SetRetryable).
@@ -38,15 +39,12 @@ class AnswerRelay {
     RefusesHttp10
   };
 
-  // While an answer's header block is awaited, a gone client or a stop is looked for this often,
-  // whatever the origin sends meanwhile.
-  static constexpr std::int32_t kHeadLookMs = 250;
-  static constexpr std::int32_t kHeadDeadlineMs = 60000;
-
-  // headDeadlineMs: how long after Run begins the final header block must be complete.
+  // headDeadline: how long after Run begins the final header block must be complete. Once the
+  // client has finished sending, the answer may stand still as long before the run ends, unless
+  // SetIdleLimit says otherwise.
   AnswerRelay(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
-              ProxyCounters& counters, PacedRelay::PauseFunction pause,
-              std::function<bool()> giveUp, std::int32_t headDeadlineMs, bool headRequest);
+              ProxyCounters& counters, Pacing pacing, std::function<bool()> giveUp,
+              std::chrono::milliseconds headDeadline, bool headRequest);
 
   Outcome Run();
   // While a request body still goes upstream: relays the interim blocks the origin has sent, and
@@ -55,9 +53,7 @@ class AnswerRelay {
   bool RelayInterim();
   bool ClientOffered() const { return relay_.ClientOffered(); }
   // Nothing goes to the client before then, as if the origin were that slow.
-  void HoldFirstByteUntil(std::chrono::steady_clock::time_point until) {
-    relay_.HoldFirstByteUntil(until);
-  }
+  void DelayFirstByteUntil(Deadline until) { relay_.DelayFirstByteUntil(until); }
   // The request may be asked again in HTTP/1.1 when the origin refuses HTTP/1.0.
   void SetRetryable(bool value) { retryable_ = value; }
   // The client has heard 100 Continue from the proxy: one from the origin does not go to it.
@@ -66,8 +62,8 @@ class AnswerRelay {
   // The final answer read was a 426 or 505, relayed or not.
   bool RefusedHttp10() const { return refusedHttp10_; }
   // Once the client has finished sending, how long the answer may stand still before the run
-  // ends; the head deadline's length unless set.
-  void SetIdleLimit(std::int32_t milliseconds) { relay_.SetIdleLimit(milliseconds); }
+  // ends.
+  void SetIdleLimit(std::chrono::milliseconds limit) { relay_.SetIdleLimit(limit); }
 
   // Fired once the final header block has come and is to be relayed, so that the request will not
   // be asked again.
@@ -77,7 +73,7 @@ class AnswerRelay {
   using Clock = std::chrono::steady_clock;
 
   // Waits for more of a header block: nothing when bytes (or the close) have come.
-  std::optional<Outcome> AwaitHead(Clock::time_point deadline);
+  std::optional<Outcome> AwaitHead(Deadline deadline);
   // Relays the final block framing_ has just read and the body after it.
   Outcome RelayFinal();
   // Sends the interim block framing_ has just read; false when the run should end.
@@ -86,10 +82,10 @@ class AnswerRelay {
   TIdTCPConnection& upstream_;
   ProxyView& view_;
   const std::function<bool()> giveUp_;
-  const std::int32_t headDeadlineMs_;
+  const std::chrono::milliseconds headDeadline_;
   PacedRelay relay_;
   http::AnswerFraming framing_;
-  Clock::time_point nextLook_;
+  Deadline nextLook_;
   bool retryable_ = false;
   bool continueSent_ = false;
   bool refusedHttp10_ = false;

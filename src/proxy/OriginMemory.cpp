@@ -8,7 +8,6 @@ namespace proxy {
 
 std::string OriginMemory::Key(const std::string& host, std::int32_t port) {
   std::string key = host;
-  // Names are the same in any letter case.
   std::transform(key.begin(), key.end(), key.begin(), http::AsciiLower);
   return key + ":" + std::to_string(port);
 }
@@ -24,7 +23,7 @@ void OriginMemory::Remember(const std::string& host, std::int32_t port) {
   rtl::TMutexGuard lock(mutex_);
   if (!known_.insert(key).second) return;
   order_.push_back(std::move(key));
-  if (order_.size() > kMaxOrigins) {
+  if (order_.size() > kMaxRememberedOrigins) {
     known_.erase(order_.front());
     order_.pop_front();
   }

@@ -6,18 +6,17 @@
 #include <string>
 #include <unordered_set>
 
+#include "proxy/Limits.h"
 #include "rtl/CriticalSection.h"
 #include "rtl/ThreadSafety.h"
 
 namespace proxy {
 
 // The origins (host and port) that refused HTTP/1.0 while the program runs, so that they are
-// asked in HTTP/1.1 from the first try. At most kMaxOrigins are kept; the oldest go first. Any
-// thread.
+// asked in HTTP/1.1 from the first try. At most kMaxRememberedOrigins are kept; the oldest go
+// first. Host names are the same in any letter case. Any thread.
 class OriginMemory {
  public:
-  static constexpr std::size_t kMaxOrigins = 1024;
-
   bool Knows(const std::string& host, std::int32_t port) const EXCLUDES(mutex_);
   void Remember(const std::string& host, std::int32_t port) EXCLUDES(mutex_);
 

@@ -9,20 +9,19 @@
 
 #include "net/IdTCPConnection.h"
 #include "proxy/Readiness.h"
-#include "proxy/Slices.h"
+#include "proxy/StringCuts.h"
 #include "rtl/Time.h"
 
 namespace proxy {
 
 PacedRelay::PacedRelay(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
-                       ProxyCounters& counters, PauseFunction pause, std::function<bool()> giveUp)
+                       ProxyCounters& counters, Pacing pacing, std::function<bool()> giveUp)
     : client_(client),
       upstream_(upstream),
       view_(view),
       counters_(counters),
-      pause_(std::move(pause)),
       giveUp_(std::move(giveUp)),
-      pacing_(counters.SpeedLimit, Pacing::AtZero::Holds, pause_) {}
+      pacing_(std::move(pacing)) {}
 
 PacedRelay::Outcome PacedRelay::Run(std::optional<std::int64_t> length, const ReadObserver& onRead,
                                     ReadFilter* filter) {
@@ -60,17 +59,13 @@ PacedRelay::Outcome PacedRelay::Run(std::optional<std::int64_t> length, const Re
 bool PacedRelay::AwaitUpstream() {
   for (;;) {
     if (LookedAtAndGivingUp()) return false;
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nextLook_ - Clock::now());
-    if (WaitReadable(upstream_.Socket(), static_cast<std::int32_t>(std::max<std::int64_t>(
-                                             wait.count(), 0))) != Readiness::TimedOut)
-      return true;
+    if (WaitReadable(upstream_.Socket(), nextLook_.Left()) != Readiness::TimedOut) return true;
   }
 }
 
 bool PacedRelay::LookedAtAndGivingUp() {
-  const Clock::time_point now = Clock::now();
-  if (now < nextLook_) return false;
-  nextLook_ = now + std::chrono::milliseconds(kPeriodMs);
+  if (!nextLook_.Passed()) return false;
+  nextLook_ = Deadline::In(kPacingPeriod);
   return GivingUp();
 }
 
@@ -110,8 +105,8 @@ bool PacedRelay::SendFront(std::size_t count) {
 void PacedRelay::ReadReady(std::int64_t wanted) {
   std::int64_t got = 0;
   while (got < wanted && !upstreamClosed_) {
-    std::span<char> space =
-        held_.Space(static_cast<std::size_t>(std::min<std::int64_t>(wanted - got, kMaxHeldBytes)));
+    std::span<char> space = held_.Space(
+        static_cast<std::size_t>(std::min<std::int64_t>(wanted - got, kAnswerBufferBytes)));
     if (space.empty()) return;
     const auto asked = static_cast<std::int32_t>(
         std::min<std::size_t>(space.size(), std::numeric_limits<std::int32_t>::max()));
@@ -124,17 +119,16 @@ void PacedRelay::ReadReady(std::int64_t wanted) {
     lastMoved_ = Clock::now();
     got += n;
     // A receive that did not fill its room took all there was; otherwise ask whether more is.
-    if (got >= wanted || n < asked || ProbeReadable(upstream_.Socket(), 0) != Readiness::Readable)
-      return;
+    if (got >= wanted || n < asked || !ReadableNow(upstream_.Socket())) return;
   }
 }
 
 void PacedRelay::ReadFiltered(std::int64_t wanted) {
   // Reads go through a piece of fixed size, so memory follows what comes out of the filter.
-  constexpr std::int32_t kPiece = 16384;
+  constexpr auto kPiece = static_cast<std::int32_t>(kDecodePieceBytes);
   auto piece = std::make_unique_for_overwrite<char[]>(kPiece);
   // A piece may bring out more than was wanted, but never past what the buffer holds.
-  wanted = std::min(wanted, static_cast<std::int64_t>(kMaxHeldBytes - held_.Size()) - kPiece);
+  wanted = std::min(wanted, kAnswerBufferBytes - static_cast<std::int64_t>(held_.Size()) - kPiece);
   std::string out;
   while (static_cast<std::int64_t>(out.size()) < wanted && !upstreamClosed_ && !filter_->Ended() &&
          !filter_->Failed()) {
@@ -146,7 +140,7 @@ void PacedRelay::ReadFiltered(std::int64_t wanted) {
     const std::size_t before = out.size();
     filter_->Take({piece.get(), static_cast<std::size_t>(n)}, out);
     if (out.size() > before) lastMoved_ = Clock::now();
-    if (n < kPiece || ProbeReadable(upstream_.Socket(), 0) != Readiness::Readable) break;
+    if (n < kPiece || !ReadableNow(upstream_.Socket())) break;
   }
   for (std::string_view rest = out; !rest.empty();) {
     const std::span<char> space = held_.Space(rest.size());
@@ -158,19 +152,19 @@ void PacedRelay::ReadFiltered(std::int64_t wanted) {
 }
 
 bool PacedRelay::AwaitNextPeriod() {
-  // A held relay shows that it is still there, once a period.
-  const bool held = pacing_.Limit() <= 0;
-  if (held) ShowStatus();
+  // A paused relay shows that it is still there, once a period.
+  const bool paused = pacing_.Limit() <= 0;
+  if (paused) ShowStatus();
   pacing_.AwaitNextPeriod();
-  // A positive limit finds a vanished client at its next write; a held relay has none to make.
-  return !(held && GivingUp());
+  // A positive limit finds a vanished client at its next write; a paused relay has none to make.
+  return !(paused && GivingUp());
 }
 
 bool PacedRelay::Offer() {
   if (clientOffered_) return true;
-  if (firstByteAt_ && Clock::now() < *firstByteAt_) {
-    if (!HoldUntil(*firstByteAt_, pause_, giveUp_)) return false;
-    // The hold was the origin's time, not an idle client's, and earns no allowance.
+  if (firstByteAt_ && !firstByteAt_->Passed()) {
+    if (!pacing_.DelayUntil(*firstByteAt_, giveUp_)) return false;
+    // The delay was the origin's time, not an idle client's, and earns no allowance.
     lastMoved_ = Clock::now();
     pacing_.Restart();
   }
@@ -188,9 +182,7 @@ std::int64_t PacedRelay::SendSlice(const ReadObserver& onRead) {
     if (held_.Empty()) {
       // The first read follows the wait that found the origin readable; later ones only take
       // what is there already.
-      if (upstreamClosed_ ||
-          (sent > 0 && ProbeReadable(upstream_.Socket(), 0) != Readiness::Readable))
-        break;
+      if (upstreamClosed_ || (sent > 0 && !ReadableNow(upstream_.Socket()))) break;
       if (filter_) {
         ReadFiltered(Room());
       } else {
@@ -201,7 +193,7 @@ std::int64_t PacedRelay::SendSlice(const ReadObserver& onRead) {
     }
     if (!Offer()) return -1;
     const std::string_view bytes = FirstChars(held_.Data(), Room());
-    // Never above 2^31 bytes: held bytes stay within kMaxHeldBytes.
+    // Never above 2^31 bytes: held bytes stay within kAnswerBufferBytes.
     client_.WriteBytes(bytes.data(), static_cast<std::int32_t>(bytes.size()));
     counters_.BytesToClients.fetch_add(bytes.size(), std::memory_order_relaxed);
     lastMoved_ = Clock::now();

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include "proxy/Limits.h"
 #include "proxy/Pacing.h"
 #include "proxy/ProxyCounters.h"
 #include "proxy/ProxyView.h"
@@ -29,16 +30,15 @@ class ReadFilter {
   virtual bool Failed() const = 0;
 };
 
-// Relays what an origin server sends to the client of one run, paced by the second: in every
-// one-second period the client is sent at most SpeedLimit x 1000 bytes, the limit read once at
-// the start of the period. Whatever the origin has ready goes out at once while the period allows
-// it; the run pauses only when the period's allowance is used up, and only until the period ends.
-// Every slice sent (the bytes sent in one go before the run waits again) sets the status caption.
-// A limit of 0 or below holds the relay, one period after another, until it is raised or the run
-// gives up. The bytes go out as they came: what they mean is the caller's business.
+// Relays what an origin server sends to the client of one run, paced by the pacing it is given:
+// whatever the origin has ready goes out at once while the pacing has room for it; the run pauses
+// only when the period's allowance is used up, and only until the period ends. Every slice sent
+// (the bytes sent in one go before the run waits again) sets the status caption. A limit of 0 or
+// below pauses the relay, one period after another, until it is raised or the run gives up. The
+// bytes go out as they came: what they mean is the caller's business.
 //
 // Memory follows the data: the relay holds only what it has read and not yet sent, in a buffer
-// that grows with what the origin has ready (up to kMaxHeldBytes) and is freed while the run
+// that grows with what the origin has ready (up to kAnswerBufferBytes) and is freed while the run
 // waits for the origin.
 class PacedRelay {
  public:
@@ -49,14 +49,11 @@ class PacedRelay {
   // has gone or the run was told to end. CutShort: the origin closed before the given length.
   enum class Outcome { Relayed, GaveUp, CutShort };
 
-  static constexpr std::size_t kMaxHeldBytes = std::size_t{1024} * 1024;
-  static constexpr std::int32_t kPeriodMs = Pacing::kPeriodMs;
-
-  // giveUp tells a run waiting on a silent origin, or held by a limit of 0 or below, that it
-  // should end: its client has gone or its thread is told to stop. pause sleeps (tests may pass
-  // one that only records); after it returns, the next period begins.
+  // pacing: the run's for what goes to the client (AtZero::Pauses). giveUp tells a run waiting on
+  // a silent origin, or paused by a limit of 0 or below, that it should end: its client has gone
+  // or its thread is told to stop.
   PacedRelay(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
-             ProxyCounters& counters, PauseFunction pause, std::function<bool()> giveUp);
+             ProxyCounters& counters, Pacing pacing, std::function<bool()> giveUp);
 
   // Relays what is held and what the origin sends after it until the origin has closed and all
   // it sent is out, or until length bytes are (nothing after them is relayed). onRead sees every
@@ -77,18 +74,18 @@ class PacedRelay {
   // Some byte has been offered to the client: from then on it cannot be given another answer.
   bool ClientOffered() const { return clientOffered_; }
   // A client that has finished sending still waits for what it asked for, but not for ever: once
-  // nothing has moved either way for this long, waiting on the origin or held by the limit, the
+  // nothing has moved either way for this long, waiting on the origin or paused by the limit, the
   // relay gives up as if the client had gone. Only bytes that go on to the client count as
   // moving: what a filter takes and drops (a chunked body's trailer) does not. otherMoved, when
   // given, says when something last moved that the relay does not carry itself (the other
   // direction of a tunnel); it is asked on the relay's thread.
-  void SetIdleLimit(std::int32_t milliseconds,
+  void SetIdleLimit(std::chrono::milliseconds limit,
                     std::function<std::chrono::steady_clock::time_point()> otherMoved = {}) {
-    idleLimit_ = std::chrono::milliseconds(milliseconds);
+    idleLimit_ = limit;
     otherMoved_ = std::move(otherMoved);
   }
   // The first byte to the client waits until then, as if the origin were that slow.
-  void HoldFirstByteUntil(std::chrono::steady_clock::time_point until) { firstByteAt_ = until; }
+  void DelayFirstByteUntil(Deadline until) { firstByteAt_ = until; }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -118,20 +115,19 @@ class PacedRelay {
   TIdTCPConnection& upstream_;
   ProxyView& view_;
   ProxyCounters& counters_;
-  const PauseFunction pause_;
   const std::function<bool()> giveUp_;
-  RelayBuffer held_{kMaxHeldBytes};
+  RelayBuffer held_{kAnswerBufferBytes};
   bool upstreamClosed_ = false;
   bool clientOffered_ = false;
   std::optional<Clock::duration> idleLimit_;
   std::function<Clock::time_point()> otherMoved_;
   Clock::time_point lastMoved_ = Clock::now();  // the last byte read or sent that meant something
-  Clock::time_point nextLook_ = lastMoved_ + std::chrono::milliseconds(kPeriodMs);
+  Deadline nextLook_{lastMoved_ + kPacingPeriod};
   // Bytes still to go when Run was given a length.
   std::optional<std::int64_t> left_;
   ReadFilter* filter_ = nullptr;
   Pacing pacing_;
-  std::optional<Clock::time_point> firstByteAt_;
+  std::optional<Deadline> firstByteAt_;
 };
 
 }  // namespace proxy

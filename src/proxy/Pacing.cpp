@@ -4,8 +4,6 @@
 #include <limits>
 #include <utility>
 
-#include "proxy/Slices.h"
-
 namespace proxy {
 
 Pacing::Pacing(const std::atomic<std::int32_t>& limit, AtZero atZero, PauseFunction pause)
@@ -29,27 +27,27 @@ bool Pacing::Spent() const {
 }
 
 void Pacing::AwaitNextPeriod() {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(periodEnd_ - Clock::now()).count();
-  pause_(static_cast<std::int32_t>(std::clamp<std::int64_t>(left, 0, kPeriodMs)));
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(periodEnd_ - Clock::now());
+  pause_(static_cast<std::int32_t>(
+      std::clamp<std::chrono::milliseconds>(left, std::chrono::milliseconds(0), kPacingPeriod)
+          .count()));
   StartPeriod(periodEnd_);
 }
 
 void Pacing::StartPeriod(Clock::time_point start) {
   periodOpen_ = true;
-  periodEnd_ = start + std::chrono::milliseconds(kPeriodMs);
+  periodEnd_ = start + kPacingPeriod;
   limit_ = source_.load();
   allowance_ = Unpaced() ? std::numeric_limits<std::int64_t>::max() : SliceSize(limit_);
 }
 
-bool HoldUntil(Pacing::Clock::time_point until, const Pacing::PauseFunction& pause,
-               const std::function<bool()>& giveUp) {
+bool Pacing::DelayUntil(Deadline until, const std::function<bool()>& giveUp) const {
   // Counted down by the pauses themselves, as the periods are, so a pause that only records
   // holds for as many steps as a real one.
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Pacing::Clock::now()).count();
-  while (left > 0) {
+  for (std::chrono::milliseconds left = until.Left(); left.count() > 0;) {
     if (giveUp && giveUp()) return false;
-    const std::int64_t step = std::min<std::int64_t>(left, Pacing::kPeriodMs);
-    pause(static_cast<std::int32_t>(step));
+    const std::chrono::milliseconds step = std::min(left, kPacingPeriod);
+    pause_(static_cast<std::int32_t>(step.count()));
     left -= step;
   }
   return true;

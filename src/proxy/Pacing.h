@@ -5,19 +5,20 @@
 #include <cstdint>
 #include <functional>
 
+#include "proxy/Limits.h"
+
 namespace proxy {
 
-// The one-second periods one direction of one connection is paced by: in every period at most
-// limit x 1000 bytes, the limit read once as the period starts. A period begins with the first
-// bytes to send after the last one ended, so time spent with nothing to send earns no allowance.
-// What a limit of 0 or below means is the caller's choice: a held relay, or no pacing at all.
+// The periods one direction of one connection is paced by: in every kPacingPeriod at most
+// SliceSize(limit) bytes, the limit read once as the period starts. A period begins with the
+// first bytes to send after the last one ended, so time spent with nothing to send earns no
+// allowance. What a limit of 0 or below means is the maker's choice: the direction pauses until
+// the limit is raised, or goes unpaced.
 class Pacing {
  public:
   using Clock = std::chrono::steady_clock;
   using PauseFunction = std::function<void(std::int32_t milliseconds)>;
-  enum class AtZero { Holds, Unpaced };
-
-  static constexpr std::int32_t kPeriodMs = 1000;
+  enum class AtZero { Pauses, Unpaced };
 
   // pause sleeps (tests may pass one that only records); after it returns, the next period begins.
   Pacing(const std::atomic<std::int32_t>& limit, AtZero atZero, PauseFunction pause);
@@ -37,6 +38,10 @@ class Pacing {
   // The limit the current period was opened with.
   std::int32_t Limit() const { return limit_; }
 
+  // Waits out a delay, as a slow origin would keep the run waiting: pauses in steps of at most a
+  // period until `until`; false when giveUp says to stop first. The periods are left as they are.
+  bool DelayUntil(Deadline until, const std::function<bool()>& giveUp) const;
+
  private:
   void StartPeriod(Clock::time_point start);
   bool Unpaced() const { return atZero_ == AtZero::Unpaced && limit_ <= 0; }
@@ -49,10 +54,5 @@ class Pacing {
   std::int32_t limit_ = 0;
   std::int64_t allowance_ = 0;  // bytes the current period may still send
 };
-
-// Pauses in steps of at most a period until `until`, as a slow origin would keep the run waiting;
-// false when giveUp says to stop first.
-bool HoldUntil(Pacing::Clock::time_point until, const Pacing::PauseFunction& pause,
-               const std::function<bool()>& giveUp);
 
 }  // namespace proxy

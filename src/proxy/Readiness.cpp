@@ -1,56 +1,52 @@
 #include "proxy/Readiness.h"
 
-#include "net/IdGlobal.h"
-#include "net/IdIOHandlerSocket.h"
-#include "net/IdTCPConnection.h"
 #include "platform/WinSock2.h"
 
 namespace proxy {
 namespace {
 
-winsock::timeval Timeout(std::int32_t milliseconds) {
-  return {milliseconds / 1000, (milliseconds % 1000) * 1000};
-}
-
-Readiness SelectReadable(TIdStackSocketHandle socket, winsock::timeval timeout) {
-  winsock::fd_set readSet;
-  winsock::FdZero(&readSet);
-  winsock::FdSet(socket, &readSet);
-  std::int32_t result = winsock::select(0, &readSet, nullptr, nullptr, &timeout);
-  if (result > 0) return Readiness::Readable;
-  return result == 0 ? Readiness::TimedOut : Readiness::Failed;
+winsock::timeval Timeout(std::chrono::microseconds wait) {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait);
+  return {static_cast<std::int32_t>(seconds.count()),
+          static_cast<std::int32_t>((wait - seconds).count())};
 }
 
 }  // namespace
 
-Readiness ProbeReadable(TIdStackSocketHandle socket, std::int32_t microseconds) {
-  return SelectReadable(socket, {0, microseconds});
+Readiness WaitReadable(TIdStackSocketHandle socket, std::chrono::microseconds wait) {
+  winsock::fd_set readSet;
+  winsock::FdZero(&readSet);
+  winsock::FdSet(socket, &readSet);
+  winsock::timeval timeout = Timeout(wait);
+  const std::int32_t result = winsock::select(0, &readSet, nullptr, nullptr, &timeout);
+  if (result > 0) return Readiness::Readable;
+  return result == 0 ? Readiness::TimedOut : Readiness::Failed;
 }
 
-Readiness WaitReadable(TIdStackSocketHandle socket, std::int32_t milliseconds) {
-  return SelectReadable(socket, Timeout(milliseconds));
+bool ReadableNow(TIdStackSocketHandle socket) {
+  return WaitReadable(socket, std::chrono::microseconds(0)) == Readiness::Readable;
 }
 
 std::optional<TIdStackSocketHandle> WaitEitherReadable(TIdStackSocketHandle first,
                                                        TIdStackSocketHandle second,
-                                                       std::int32_t milliseconds) {
+                                                       std::chrono::microseconds wait) {
   winsock::fd_set readSet;
   winsock::FdZero(&readSet);
   winsock::FdSet(first, &readSet);
   winsock::FdSet(second, &readSet);
-  winsock::timeval timeout = Timeout(milliseconds);
+  winsock::timeval timeout = Timeout(wait);
   if (winsock::select(0, &readSet, nullptr, nullptr, &timeout) <= 0) return std::nullopt;
   return winsock::FdIsSet(first, &readSet) ? first : second;
 }
 
-SendReadiness WaitSendable(TIdStackSocketHandle socket, std::int32_t milliseconds) {
+SendReadiness WaitSendable(TIdStackSocketHandle socket, std::chrono::microseconds wait) {
   winsock::fd_set readSet;
   winsock::fd_set writeSet;
   winsock::FdZero(&readSet);
   winsock::FdSet(socket, &readSet);
   winsock::FdZero(&writeSet);
   winsock::FdSet(socket, &writeSet);
-  winsock::timeval timeout = Timeout(milliseconds);
+  winsock::timeval timeout = Timeout(wait);
   const std::int32_t result = winsock::select(0, &readSet, &writeSet, nullptr, &timeout);
   if (result < 0) return SendReadiness::Failed;
   if (result == 0) return SendReadiness::TimedOut;
@@ -59,7 +55,7 @@ SendReadiness WaitSendable(TIdStackSocketHandle socket, std::int32_t millisecond
 
 PeerState PeekPeer(TIdStackSocketHandle socket) {
   if (socket == Id_INVALID_SOCKET) return PeerState::Reset;
-  if (ProbeReadable(socket, 0) != Readiness::Readable) return PeerState::Open;
+  if (!ReadableNow(socket)) return PeerState::Open;
   int error = 0;
   int length = sizeof error;
   if (winsock::getsockopt(socket, winsock::SOL_SOCKET, winsock::SO_ERROR,
@@ -70,31 +66,6 @@ PeerState PeekPeer(TIdStackSocketHandle socket) {
   const int n = winsock::recv(socket, &byte, 1, winsock::MSG_PEEK);
   if (n > 0) return PeerState::Open;
   return n == 0 ? PeerState::HalfClosed : PeerState::Reset;
-}
-
-bool ClientGone(TIdTCPConnection& client) {
-  if (!client.IsConnected()) return true;
-  const TIdStackSocketHandle socket = client.Socket();
-  TIdStack* stack = GlobalStack();
-  char discarded[1024];
-  // Bounded, so a client that keeps sending cannot hold the run here.
-  for (int reads = 0; reads < 64 && ProbeReadable(socket, 0) == Readiness::Readable; ++reads) {
-    const std::int32_t n = stack->SockReceive(socket, discarded, sizeof discarded, 0);
-    if (n == 0) return false;  // finished sending, still listening
-    if (n < 0) return true;
-  }
-  return false;
-}
-
-void ResetConnection(TIdTCPConnection& connection) {
-  TIdIOHandlerSocket* handler = connection.SocketHandler();
-  if (handler && handler->SocketHandle()) handler->SocketHandle()->Abort();
-  connection.DropSocket();
-}
-
-void ResetWhenClosed(TIdTCPConnection& connection, bool reset) {
-  TIdIOHandlerSocket* handler = connection.SocketHandler();
-  if (handler && handler->SocketHandle()) handler->SocketHandle()->SetResetOnClose(reset);
 }
 
 }  // namespace proxy

@@ -50,8 +50,8 @@ std::int64_t SharedPacer::TickAt(Clock::time_point at) const {
 
 void SharedPacer::Share(std::int64_t tick) {
   tick_ = tick;
-  const std::int64_t limit = limit_.load();
-  std::int64_t room = limit > 0 ? limit * 1000 / kTicksPerSecond : 0;
+  const std::int32_t limit = limit_.load();
+  std::int64_t room = limit > 0 ? SliceSize(limit) / kTicksPerPeriod : 0;
   std::vector<Seat*> waiting;
   for (Seat* seat : seats_) {
     seat->granted_ = 0;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+#include "proxy/Limits.h"
 #include "rtl/CriticalSection.h"
 #include "rtl/ThreadSafety.h"
 
@@ -25,8 +26,8 @@ class SharedPacer {
   using Clock = std::chrono::steady_clock;
   using NowFunction = std::function<Clock::time_point()>;
 
-  static constexpr Clock::duration kTick = std::chrono::milliseconds(100);
-  static constexpr std::int64_t kTicksPerSecond = 10;
+  static constexpr Clock::duration kTick = kSharedPacingTick;
+  static constexpr std::int64_t kTicksPerPeriod = kPacingPeriod / kSharedPacingTick;
 
   // now: the clock (tests pass a fake one).
   explicit SharedPacer(const std::atomic<std::int32_t>& limit, NowFunction now = Clock::now);

@@ -10,29 +10,26 @@
 #include "net/IdException.h"
 #include "net/IdStack.h"
 #include "net/IdTCPConnection.h"
+#include "proxy/Limits.h"
 #include "proxy/Pacing.h"
 #include "proxy/Readiness.h"
 #include "proxy/RelayBuffer.h"
+#include "proxy/Sockets.h"
 #include "rtl/Thread.h"
 
 namespace proxy {
 
-// The client-to-server direction: every receive is sent on whole before the next one, paced by
-// the upload limit.
+// The client-to-server direction: every receive is sent on whole before the next one, paced.
 class Tunnel::Upload : public rtl::TThread {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // The most of the client's bytes held at a time on their way to the server.
-  static constexpr std::size_t kMaxHeldBytes = std::size_t{256} * 1024;
-
-  Upload(TIdStackSocketHandle client, TIdStackSocketHandle origin, std::string early,
-         const std::atomic<std::int32_t>& limit, Pacing::PauseFunction pause)
+  Upload(TIdStackSocketHandle client, TIdStackSocketHandle origin, std::string early, Pacing pacing)
       : TThread(false),
         client_(client),
         origin_(origin),
         early_(std::move(early)),
-        pacing_(limit, Pacing::AtZero::Unpaced, std::move(pause)) {}
+        pacing_(std::move(pacing)) {}
   ~Upload() override { Shutdown(); }
 
   // The client reset, or its socket was dropped: nobody is left to relay to.
@@ -44,12 +41,12 @@ class Tunnel::Upload : public rtl::TThread {
   void Execute() override {
     if (!SendAll(early_)) return;
     std::string().swap(early_);
-    RelayBuffer held(kMaxHeldBytes);
+    RelayBuffer held(kUpstreamBufferBytes);
     TIdStack* stack = GlobalStack();
     for (;;) {
       // Nothing waiting: give the memory back before blocking in the receive.
-      if (ProbeReadable(client_, 0) != Readiness::Readable) held.Release();
-      const std::span<char> space = held.Space(kMaxHeldBytes);
+      if (!ReadableNow(client_)) held.Release();
+      const std::span<char> space = held.Space(kUpstreamBufferBytes);
       const std::int32_t n =
           stack->SockReceive(client_, space.data(), static_cast<std::int32_t>(space.size()), 0);
       if (n >= 0) lastMoved_ = Clock::now().time_since_epoch().count();
@@ -96,15 +93,16 @@ class Tunnel::Upload : public rtl::TThread {
 };
 
 Tunnel::Tunnel(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
-               ProxyCounters& counters, PacedRelay::PauseFunction pause,
-               std::function<bool()> terminated, std::int32_t idleLimitMs)
+               ProxyCounters& counters, Pacing download, Pacing upload,
+               std::function<bool()> terminated, std::chrono::milliseconds idleLimit)
     : client_(client),
       upstream_(upstream),
       view_(view),
       counters_(counters),
-      pause_(std::move(pause)),
+      downloadPacing_(std::move(download)),
+      uploadPacing_(std::move(upload)),
       terminated_(std::move(terminated)),
-      idleLimitMs_(idleLimitMs) {}
+      idleLimit_(idleLimit) {}
 
 Tunnel::~Tunnel() {
   if (!upload_) return;
@@ -123,12 +121,12 @@ bool Tunnel::Run(std::string early) {
   // connections: once a socket is dropped, calls on its number fail, as numbers are never handed
   // out again.
   upload_ = rtl::TThread::Create<Upload>(client_.Socket(), upstream_.Socket(), std::move(early),
-                                         counters_.UploadLimit, pause_);
-  PacedRelay relay(client_, upstream_, view_, counters_, pause_, [this] {
+                                         uploadPacing_);
+  PacedRelay relay(client_, upstream_, view_, counters_, downloadPacing_, [this] {
     return upload_->ClientGone() || !client_.IsConnected() || terminated_();
   });
   // The idle limit applies once the client has closed its side: bytes it sent count as moving.
-  relay.SetIdleLimit(idleLimitMs_, [this] { return upload_->LastMoved(); });
+  relay.SetIdleLimit(idleLimit_, [this] { return upload_->LastMoved(); });
   PacedRelay::Outcome outcome = PacedRelay::Outcome::GaveUp;
   // A reset on either side is passed on as one, so neither end takes a cut-off stream for whole.
   try {

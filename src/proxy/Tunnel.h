@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,12 +18,12 @@ namespace proxy {
 // none of them rewritten or shown.
 //
 // What the server sends is paced exactly like an answer (PacedRelay), on the run's own thread.
-// What the client sends goes on at once, on a second thread of the tunnel's own, so a pause of
-// the other direction never holds up a handshake or a window update. The client's close is
-// passed on as a close of our sending side; the tunnel ends when the server's close has been
-// relayed (paced), when either side resets (the reset is passed on to the other), when the
-// client has gone, or when the client has closed its side and nothing has moved either way for
-// the idle limit. A tunnel whose two sides are open stays however long it is quiet, as a
+// What the client sends goes on as soon as its own pacing allows, on a second thread of the
+// tunnel's own, so a pause of the other direction never holds up a handshake or a window update.
+// The client's close is passed on as a close of our sending side; the tunnel ends when the server's
+// close has been relayed (paced), when either side resets (the reset is passed on to the other),
+// when the client has gone, or when the client has closed its side and nothing has moved either way
+// for the idle limit. A tunnel whose two sides are open stays however long it is quiet, as a
 // WebSocket's may be.
 //
 // Threads: the second thread uses only the two sockets, by number; the connection objects stay
@@ -30,9 +31,10 @@ namespace proxy {
 // tunnel is gone.
 class Tunnel {
  public:
+  // download paces what goes to the client, upload what goes to the server.
   Tunnel(TIdTCPConnection& client, TIdTCPConnection& upstream, ProxyView& view,
-         ProxyCounters& counters, PacedRelay::PauseFunction pause, std::function<bool()> terminated,
-         std::int32_t idleLimitMs);
+         ProxyCounters& counters, Pacing download, Pacing upload, std::function<bool()> terminated,
+         std::chrono::milliseconds idleLimit);
   ~Tunnel();
   Tunnel(const Tunnel&) = delete;
   Tunnel& operator=(const Tunnel&) = delete;
@@ -49,9 +51,10 @@ class Tunnel {
   TIdTCPConnection& upstream_;
   ProxyView& view_;
   ProxyCounters& counters_;
-  const PacedRelay::PauseFunction pause_;
+  Pacing downloadPacing_;
+  Pacing uploadPacing_;
   const std::function<bool()> terminated_;
-  const std::int32_t idleLimitMs_;
+  const std::chrono::milliseconds idleLimit_;
   std::unique_ptr<Upload> upload_;
 };
 

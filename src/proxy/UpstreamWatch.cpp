@@ -18,10 +18,8 @@ class UpstreamWatch::Thread : public rtl::TThread {
   UpstreamWatch& watch_;
 };
 
-UpstreamWatch::UpstreamWatch(std::int32_t periodMs, std::int32_t idleLimitMs)
-    : periodMs_(periodMs),
-      idleLimitMs_(idleLimitMs),
-      thread_(rtl::TThread::Create<Thread>(*this)) {}
+UpstreamWatch::UpstreamWatch(std::chrono::milliseconds period, std::chrono::milliseconds idleLimit)
+    : period_(period), idleLimit_(idleLimit), thread_(rtl::TThread::Create<Thread>(*this)) {}
 
 UpstreamWatch::~UpstreamWatch() {
   {
@@ -34,13 +32,13 @@ UpstreamWatch::~UpstreamWatch() {
 
 void UpstreamWatch::Look() {
   rtl::TMutexGuard lock(mutex_);
-  while (!stop_.wait_for(lock, std::chrono::milliseconds(periodMs_),
-                         [this]() REQUIRES(mutex_) { return stopping_; })) {
+  while (!stop_.wait_for(lock, period_, [this]() REQUIRES(mutex_) { return stopping_; })) {
     const auto now = std::chrono::steady_clock::now();
     for (Run& run : blocked_) {
       // The run does not read its client while it is blocked upstream, so a peek here takes
       // nothing from it and cannot block.
-      if (now < run.deadline && !Gone(run, now - run.blockedSince)) continue;
+      if (!run.upstream || (now < run.deadline.At() && !Gone(run, now - run.blockedSince)))
+        continue;
       try {
         // Again at every look: a close that came before the socket was made closed nothing.
         run.upstream->DropSocket();
@@ -55,17 +53,19 @@ bool UpstreamWatch::Gone(const Run& run, std::chrono::steady_clock::duration wai
   if (run.client->IsClosedFromAnotherThread() || run.terminated()) return true;
   // Bytes the client still has for us mean nothing here: one that resets leaves them unread.
   const PeerState peer = PeekPeer(run.client->SocketFromAnotherThread());
-  return peer == PeerState::Reset ||
-         (peer == PeerState::HalfClosed && waited >= std::chrono::milliseconds(idleLimitMs_));
+  return peer == PeerState::Reset || (peer == PeerState::HalfClosed && waited >= idleLimit_);
 }
 
 UpstreamWatch::Registration::Registration(UpstreamWatch& watch, TIdTCPConnection& client,
-                                          TIdTCPConnection& upstream,
                                           std::function<bool()> terminated)
     : watch_(watch) {
   rtl::TMutexGuard lock(watch_.mutex_);
-  run_ = watch_.idle_.insert(watch_.idle_.end(),
-                             Run{&client, &upstream, std::move(terminated), false, {}, {}});
+  run_ = watch_.idle_.insert(watch_.idle_.end(), Run{&client, std::move(terminated)});
+}
+
+void UpstreamWatch::Registration::SetUpstream(TIdTCPConnection* upstream) {
+  rtl::TMutexGuard lock(watch_.mutex_);
+  run_->upstream = upstream;
 }
 
 UpstreamWatch::Registration::~Registration() {
@@ -78,8 +78,7 @@ bool UpstreamWatch::Registration::GivenUp() const {
   return watch_.Gone(*run_, std::chrono::steady_clock::now() - registered_);
 }
 
-UpstreamWatch::Registration::Blocking::Blocking(Registration& registration,
-                                                std::chrono::steady_clock::time_point deadline)
+UpstreamWatch::Registration::Blocking::Blocking(Registration& registration, Deadline deadline)
     : registration_(registration) {
   UpstreamWatch& watch = registration_.watch_;
   rtl::TMutexGuard lock(watch.mutex_);

@@ -7,6 +7,7 @@
 #include <list>
 #include <memory>
 
+#include "proxy/Limits.h"
 #include "rtl/CriticalSection.h"
 #include "rtl/ThreadSafety.h"
 
@@ -33,7 +34,7 @@ class UpstreamWatch {
  public:
   class Registration;
 
-  explicit UpstreamWatch(std::int32_t periodMs, std::int32_t idleLimitMs = 60000);
+  UpstreamWatch(std::chrono::milliseconds period, std::chrono::milliseconds idleLimit);
   ~UpstreamWatch();
   UpstreamWatch(const UpstreamWatch&) = delete;
   UpstreamWatch& operator=(const UpstreamWatch&) = delete;
@@ -42,11 +43,11 @@ class UpstreamWatch {
   class Thread;
   struct Run {
     TIdTCPConnection* client;
-    TIdTCPConnection* upstream;
     std::function<bool()> terminated;  // the watch's own copy
+    TIdTCPConnection* upstream = nullptr;
     bool blocking = false;
-    std::chrono::steady_clock::time_point blockedSince;
-    std::chrono::steady_clock::time_point deadline;  // of the blocking call
+    std::chrono::steady_clock::time_point blockedSince = {};
+    Deadline deadline = {};  // of the blocking call
   };
 
   void Look() EXCLUDES(mutex_);
@@ -55,8 +56,8 @@ class UpstreamWatch {
   // for that.
   bool Gone(const Run& run, std::chrono::steady_clock::duration waited) const;
 
-  const std::int32_t periodMs_;
-  const std::int32_t idleLimitMs_;
+  const std::chrono::milliseconds period_;
+  const std::chrono::milliseconds idleLimit_;
   rtl::TMutex mutex_;
   std::condition_variable_any stop_;
   bool stopping_ GUARDED_BY(mutex_) = false;
@@ -66,25 +67,27 @@ class UpstreamWatch {
   std::unique_ptr<Thread> thread_;
 };
 
-// A run's place in the watch, from when it has made its upstream client to its end.
+// A run's place in the watch, from when it sets out to reach the origin to its end.
 class UpstreamWatch::Registration {
  public:
-  Registration(UpstreamWatch& watch, TIdTCPConnection& client, TIdTCPConnection& upstream,
-               std::function<bool()> terminated);
+  Registration(UpstreamWatch& watch, TIdTCPConnection& client, std::function<bool()> terminated);
   ~Registration();
   Registration(const Registration&) = delete;
   Registration& operator=(const Registration&) = delete;
+
+  // The upstream connection whose blocking calls the watch may end; null for none. It stays valid
+  // until it is replaced or the registration goes, and is set only while no call is blocking.
+  void SetUpstream(TIdTCPConnection* upstream);
 
   // Whether the run is over by the watch's own rule, counting from when it registered: for the
   // waits that are no socket call (a name look-up), which the run watches itself.
   bool GivenUp() const;
 
-  // Marks one blocking upstream call for as long as the guard lives; the watch ends it at the
-  // deadline, when one is given.
+  // Marks one blocking call on the upstream connection for as long as the guard lives; the watch
+  // ends it at the deadline, when one is given.
   class Blocking {
    public:
-    explicit Blocking(Registration& registration, std::chrono::steady_clock::time_point deadline =
-                                                      std::chrono::steady_clock::time_point::max());
+    explicit Blocking(Registration& registration, Deadline deadline = Deadline::Never());
     ~Blocking();
     Blocking(const Blocking&) = delete;
     Blocking& operator=(const Blocking&) = delete;

@@ -20,7 +20,7 @@
 #include "GuardStack.h"
 #include "Peers.h"
 #include "net/IdTCPServer.h"
-#include "proxy/ConnectRace.h"
+#include "proxy/ConnectFirst.h"
 #include "proxy/ProxyCounters.h"
 #include "proxy/ProxyHandler.h"
 #include "rtl/ScopeExit.h"
@@ -56,10 +56,9 @@ std::string StatusLine(const std::string& answer) {
 // The proxy as the program serves it, on 127.0.0.1, listening as the program listens.
 class HostileProxy : public test::LoopbackProxy {
  public:
-  explicit HostileProxy(proxy::ProxyHandler::PauseFunction pause,
-                        proxy::ProxyHandler::Timing timing = {})
+  explicit HostileProxy(proxy::ProxyHandler::PauseFunction pause, proxy::RunLimits limits = {})
       : LoopbackProxy({.pause = std::move(pause),
-                       .timing = timing,
+                       .limits = limits,
                        .listenQueue = Id_SOMAXCONN,
                        .keepViewTexts = false}) {}
 
@@ -89,9 +88,9 @@ class HostileTest : public ::testing::Test {
   }
 
   // Pauses do not sleep unless the test asks for real ones.
-  HostileProxy& Proxy(bool realPauses = false, proxy::ProxyHandler::Timing timing = {}) {
+  HostileProxy& Proxy(bool realPauses = false, proxy::RunLimits limits = {}) {
     proxy_ = std::make_unique<HostileProxy>(
-        realPauses ? proxy::ProxyHandler::PauseFunction{} : [](std::int32_t) {}, timing);
+        realPauses ? proxy::ProxyHandler::PauseFunction{} : [](std::int32_t) {}, limits);
     return *proxy_;
   }
   bool BecomesIdle(std::int32_t withinMs) {
@@ -471,7 +470,7 @@ TEST_F(HostileTest, AClientVanishingInTheRelayEndsTheRun) {
 
 TEST_F(HostileTest, AClientVanishingInAPauseEndsTheRun) {
   HostileProxy& proxy = Proxy(true);
-  proxy.Counters().SpeedLimit = 1;
+  proxy.Settings().SpeedLimit = 1;
   Origin origin(Origin::Mode::Answer, "HTTP/1.0 200 OK\r\n\r\n" + std::string(5000, 'p'));
   Client client(proxy.Port());
   ASSERT_TRUE(client.Send(Get(origin.Port())));
@@ -655,9 +654,9 @@ INSTANTIATE_TEST_SUITE_P(
 class BlackHoleTest : public HostileTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(BlackHoleTest, IsAnsweredAtTheConnectDeadline) {
-  proxy::ProxyHandler::Timing timing;
-  timing.ConnectDeadlineMs = 2000;
-  HostileProxy& proxy = Proxy(false, timing);
+  proxy::RunLimits limits;
+  limits.ConnectDeadline = std::chrono::milliseconds(2000);
+  HostileProxy& proxy = Proxy(false, limits);
   Origin blackhole(Origin::Mode::Blackhole);
   const int threadsBefore = test::ThreadCount();
   Client client(proxy.Port());

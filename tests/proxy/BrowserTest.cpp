@@ -44,7 +44,7 @@ class BrowserTest : public ::testing::Test {
 };
 
 TEST_F(BrowserTest, LoadsPlainAndHttpsPagesThroughTheProxy) {
-  proxy_.Counters().SpeedLimit = 1000;
+  proxy_.Settings().SpeedLimit = 1000;
   const std::string page = "<html><body><p>plain-origin-page</p></body></html>";
   test::OriginServer plain({{{"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
                               std::to_string(page.size()) + "\r\n\r\n" + page}}});

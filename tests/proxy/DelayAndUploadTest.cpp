@@ -69,7 +69,7 @@ TEST(Delay, HoldsAnAnswersFirstByteAndATunnelsAnswerForTheDelay) {
     SCOPED_TRACE(c.name);
     RecordedPauses pauses;
     test::LoopbackProxy proxy([&](std::int32_t ms) { pauses.Pause(ms); });
-    proxy.Counters().DelayMs = 2500;
+    proxy.Settings().DelayMs = 2500;
     OriginScript script{{{head + body}}};
     script.readWaitMs = 200;  // a tunnel sends the origin nothing
     OriginServer origin(script);
@@ -108,8 +108,8 @@ TEST(UploadLimit, PacesRequestBodiesAndTunnelledBytesBySeconds) {
     SCOPED_TRACE(c.name);
     RecordedPauses pauses;
     test::LoopbackProxy proxy([&](std::int32_t ms) { pauses.Pause(ms); });
-    proxy.Counters().UploadLimit = 4;
-    proxy.Counters().SpeedLimit = 1000;  // the answer is not what is paced here
+    proxy.Settings().UploadLimit = 4;
+    proxy.Settings().SpeedLimit = 1000;  // the answer is not what is paced here
     std::mutex mutex;
     std::string arrived;  // guarded by mutex
     OriginScript script{{{"HTTP/1.0 204 No Content\r\n\r\n"}}};

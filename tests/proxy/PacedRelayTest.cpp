@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 
 #include "net/IdTCPConnection.h"
@@ -18,10 +19,11 @@ TEST(PacedRelayTest, CallsLambdasPassedStraightToItsConstructor) {
   test::RawClient originPeer = test::AttachLoopback(upstream);
   test::RecordingView view;
   proxy::ProxyCounters counters;
-  counters.SpeedLimit = 0;  // held until the give-up callback says so
+  const std::atomic<std::int32_t> limit = 0;  // paused until the give-up callback says so
   int pauses = 0;
   proxy::PacedRelay relay(
-      client, upstream, view, counters, [&pauses](std::int32_t) { ++pauses; },
+      client, upstream, view, counters,
+      {limit, proxy::Pacing::AtZero::Pauses, [&pauses](std::int32_t) { ++pauses; }},
       [&pauses] { return pauses == 3; });
   ASSERT_TRUE(originPeer.Send("held"));
   EXPECT_EQ(relay.Run(), proxy::PacedRelay::Outcome::GaveUp);

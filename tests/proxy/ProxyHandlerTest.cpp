@@ -128,7 +128,7 @@ TEST_F(ProxyHandlerTest, ALimitChangeTakesEffectAtTheNextSecond) {
   ASSERT_TRUE(client.Send(Get(origin.Port())));
   EXPECT_EQ(client.ReadExactly(4000), body.substr(0, 4000));
   ASSERT_TRUE(test::WaitUntil([&] { return gate.Entered() == 1; }));
-  proxy.Counters().SpeedLimit = 1;
+  proxy.Settings().SpeedLimit = 1;
   gate.Release();
   EXPECT_EQ(client.ReadExactly(1000), body.substr(4000, 1000));
   ASSERT_TRUE(test::WaitUntil([&] { return gate.Entered() == 2; }));
@@ -306,7 +306,7 @@ TEST_F(ProxyHandlerTest, RewritesOnlyTheHeaderBlockThoughItArrivesInPieces) {
 
 TEST_F(ProxyHandlerTest, RelaysABinaryAnswerByteForByte) {
   test::LoopbackProxy proxy([](std::int32_t) {});
-  proxy.Counters().SpeedLimit = 65535;
+  proxy.Settings().SpeedLimit = 65535;
   const std::string body = BinaryBytes(5 << 20, 1);
   const std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n";
   OriginServer origin(
@@ -592,9 +592,9 @@ TEST_F(SilentOriginTest, AServerShutdownEndsTheRun) {
 // An origin that trickles a header block that never ends: a client that leaves frees its run
 // within a look, and one that stays is told so at the deadline.
 TEST_F(ProxyHandlerTest, AHeaderBlockThatNeverEndsHoldsNoRun) {
-  proxy::ProxyHandler::Timing timing;
-  timing.AnswerHeadDeadlineMs = 1500;
-  test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .timing = timing});
+  proxy::RunLimits limits;
+  limits.AnswerHeadDeadline = std::chrono::milliseconds(1500);
+  test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .limits = limits});
   std::vector<test::OriginStep> steps{{"HTTP/1.1 200 OK\r\nX-Slow: "}};
   steps.resize(30, {"x", 100});
   OriginServer origin({steps});
@@ -630,14 +630,14 @@ TEST_F(ProxyHandlerTest, AServerShutdownEndsARunWaitingOnATricklingOrigin) {
 TEST_F(ProxyHandlerTest, ALimitOfZeroHoldsTheRelayUntilRaised) {
   test::LoopbackProxy proxy(
       [](std::int32_t) { std::this_thread::sleep_for(std::chrono::milliseconds(5)); });
-  proxy.Counters().SpeedLimit = 0;
+  proxy.Settings().SpeedLimit = 0;
   const std::string body = test::Pattern(0, 5000);
   OriginServer origin({{{body}}});
   RawClient client = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(client.Send(Get(origin.Port())));
   EXPECT_TRUE(test::WaitUntil([&] { return proxy.View().Of("status").size() >= 3; }));
   EXPECT_EQ(client.ReadExactly(1, 100), "");
-  proxy.Counters().SpeedLimit = 2;
+  proxy.Settings().SpeedLimit = 2;
   EXPECT_EQ(client.ReadExactly(body.size()), body);
   ExpectIdle(proxy);
 }
@@ -655,10 +655,10 @@ class UnfinishedRequestTest : public ProxyHandlerTest,
                               public ::testing::WithParamInterface<UnfinishedCase> {};
 
 TEST_P(UnfinishedRequestTest, IsAnsweredWhenItsTimeIsUp) {
-  proxy::ProxyHandler::Timing timing;
-  timing.HeaderDeadlineMs = 700;
-  timing.UnfinishedRequestWaitMs = 300;
-  test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .timing = timing});
+  proxy::RunLimits limits;
+  limits.HeaderDeadline = std::chrono::milliseconds(700);
+  limits.RequestStall = std::chrono::milliseconds(300);
+  test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .limits = limits});
   // An origin that answered the body's first bytes before the proxy gave up would rightly be
   // relayed; this one waits longer than the proxy does.
   OriginScript script = ReadUntilQuiet("HTTP/1.0 204 No Content\r\n\r\n");
@@ -886,10 +886,10 @@ TEST_F(ProxyHandlerTest, AnInterimAnswerDuringAnUploadLeavesTheBodyWhole) {
 TEST_F(ProxyHandlerTest, ARunWhoseClientFinishedEndsWhenTheAnswerStopsMoving) {
   for (const std::int32_t limit : {4, 0}) {
     SCOPED_TRACE(limit);
-    proxy::ProxyHandler::Timing timing;
-    timing.IdleLimitMs = 1500;
-    test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .timing = timing});
-    proxy.Counters().SpeedLimit = limit;
+    proxy::RunLimits limits;
+    limits.IdleLimit = std::chrono::milliseconds(1500);
+    test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .limits = limits});
+    proxy.Settings().SpeedLimit = limit;
     OriginScript script{{{"HTTP/1.0 200 OK\r\n\r\nsome of it"}}};
     script.silentAfter = true;
     OriginServer origin(script);
@@ -913,9 +913,9 @@ TEST_F(ProxyHandlerTest, ARunWhoseClientFinishedEndsWhenTheAnswerStopsMoving) {
 // Held bodies share one budget: while it is spent, a request that needs more of it gets 503 and
 // nothing goes upstream; a body that ends gives its share back before its client hears the end.
 TEST_F(ProxyHandlerTest, HeldBodiesShareOneBudget) {
-  proxy::ProxyHandler::Timing timing;
-  timing.HeldBodyBytes = 1 << 20;
-  test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .timing = timing});
+  proxy::RunLimits limits;
+  limits.BodyBudgetBytes = 1 << 20;
+  test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .limits = limits});
   OriginServer origin({{{"HTTP/1.0 204 No Content\r\n\r\n"}}});
   const std::string head = "POST http://127.0.0.1:" + std::to_string(origin.Port()) +
                            "/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
@@ -925,7 +925,7 @@ TEST_F(ProxyHandlerTest, HeldBodiesShareOneBudget) {
   for (std::int64_t held = kBody; held <= 2 * kBody; held += kBody) {
     clients.push_back(RawClient::ConnectTo(proxy.Port()));
     ASSERT_TRUE(clients.back().Send(head + chunk));
-    ASSERT_TRUE(test::WaitUntil([&] { return proxy.Handler().BodyBytesHeld() >= held; }));
+    ASSERT_TRUE(test::WaitUntil([&] { return proxy.Handler().BodyBudgetUsed() >= held; }));
   }
   RawClient third = RawClient::ConnectTo(proxy.Port());
   ASSERT_TRUE(third.Send(head + chunk));
@@ -946,7 +946,7 @@ TEST_F(ProxyHandlerTest, HeldBodiesShareOneBudget) {
     EXPECT_EQ(answer, "HTTP/1.0 204 No Content\r\n\r\n");
   }
   EXPECT_EQ(origin.Requests().size(), 4u);
-  EXPECT_EQ(proxy.Handler().BodyBytesHeld(), 0);
+  EXPECT_EQ(proxy.Handler().BodyBudgetUsed(), 0);
   ExpectIdle(proxy);
 }
 

@@ -57,9 +57,9 @@ class ChunkedUploadTest : public RunLimitsTest, public ::testing::WithParamInter
 
 TEST_P(ChunkedUploadTest, IsHeldWithinItsBounds) {
   const UploadCase& c = GetParam();
-  proxy::ProxyHandler::Timing timing;
-  timing.HeldBodyBytes = c.budget;
-  test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .timing = timing});
+  proxy::RunLimits limits;
+  limits.BodyBudgetBytes = c.budget;
+  test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .limits = limits});
   OriginServer origin({{{"HTTP/1.0 204 No Content\r\n\r\n"}}});
   std::string request = ChunkedPost(origin.Port());
   for (int i = 0; i < c.chunks; ++i)
@@ -70,7 +70,7 @@ TEST_P(ChunkedUploadTest, IsHeldWithinItsBounds) {
   EXPECT_TRUE(client.ReadUntilClosed(answer));
   EXPECT_EQ(StatusLine(answer), c.status);
   ExpectIdle(proxy);
-  EXPECT_EQ(proxy.Handler().BodyBytesHeld(), 0);
+  EXPECT_EQ(proxy.Handler().BodyBudgetUsed(), 0);
   if (c.status == "HTTP/1.0 204 No Content") {
     ASSERT_EQ(origin.Requests().size(), 1u);
     const std::string sent = origin.Requests()[0];
@@ -109,7 +109,7 @@ TEST_F(RunLimitsTest, AHeldBodyIsGivenBackOnceItsAnswerBegins) {
     RawClient client = RawClient::ConnectTo(proxy.Port());
     ASSERT_TRUE(client.Send(ChunkedPost(origin.Port()) + chunked));
     EXPECT_EQ(client.ReadExactly(24), "HTTP/1.0 200 OK\r\n\r\nfirst");
-    EXPECT_TRUE(test::WaitUntil([&] { return proxy.Handler().BodyBytesHeld() == 0; }));
+    EXPECT_TRUE(test::WaitUntil([&] { return proxy.Handler().BodyBudgetUsed() == 0; }));
     EXPECT_EQ(Runs(proxy), 1) << "the answer is still under way";
     const std::vector<std::string> requests = origin.Requests();
     ASSERT_EQ(requests.size(), refusesHttp10 ? 2u : 1u);
@@ -122,9 +122,9 @@ TEST_F(RunLimitsTest, AHeldBodyIsGivenBackOnceItsAnswerBegins) {
 // An origin that sends a whole chunked body and then only trailer bytes, a byte at a time: once
 // its client has left, the run ends at the idle limit, as if the origin were silent.
 TEST_F(RunLimitsTest, TrailerBytesAfterTheBodyDoNotKeepARunWhoseClientLeft) {
-  proxy::ProxyHandler::Timing timing;
-  timing.IdleLimitMs = 1000;
-  test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .timing = timing});
+  proxy::RunLimits limits;
+  limits.IdleLimit = std::chrono::milliseconds(1000);
+  test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .limits = limits});
   std::vector<test::OriginStep> steps{
       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n"}};
   steps.resize(400, {"X", 50});  // 20 s of trailer
@@ -140,9 +140,9 @@ TEST_F(RunLimitsTest, TrailerBytesAfterTheBodyDoNotKeepARunWhoseClientLeft) {
 // A tunnel to an origin that never sends: with one side closed it ends at the idle limit; with
 // both open it stays however long it is quiet.
 TEST_F(RunLimitsTest, AQuietTunnelEndsOnlyOnceOneSideHasClosed) {
-  proxy::ProxyHandler::Timing timing;
-  timing.IdleLimitMs = 1000;
-  test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .timing = timing});
+  proxy::RunLimits limits;
+  limits.IdleLimit = std::chrono::milliseconds(1000);
+  test::LoopbackProxy proxy({.pause = [](std::int32_t) {}, .limits = limits});
   // Connections the kernel completes and nobody accepts: they neither send nor close.
   std::int32_t port = 0;
   const int listener = test::ListenOnLoopback(16, port);

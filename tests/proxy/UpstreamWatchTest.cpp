@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 
 #include "proxy/UpstreamWatch.h"
@@ -14,9 +15,10 @@ TEST(UpstreamWatchTest, DropsTheUpstreamOnceTheClientsOwnerHasClosedIt) {
   TIdTCPConnection upstream;
   test::RawClient clientPeer = test::AttachLoopback(client, new TIdIOHandlerSocket());
   test::RawClient origin = test::AttachLoopback(upstream, new TIdIOHandlerSocket());
-  proxy::UpstreamWatch watch(1);
+  proxy::UpstreamWatch watch(std::chrono::milliseconds(1), std::chrono::seconds(60));
   std::atomic<int> looks = 0;  // that found the client open; none stops the run
-  proxy::UpstreamWatch::Registration run(watch, client, upstream, [&] { return ++looks < 0; });
+  proxy::UpstreamWatch::Registration run(watch, client, [&] { return ++looks < 0; });
+  run.SetUpstream(&upstream);
   proxy::UpstreamWatch::Registration::Blocking blocking(run);
   ASSERT_TRUE(test::WaitUntil([&] { return looks >= 3; }));
   EXPECT_TRUE(upstream.IsConnected()) << "dropped while its client was there";

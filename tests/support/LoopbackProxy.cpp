@@ -20,15 +20,15 @@ void RecordingView::Add(std::string kind, std::string_view text) {
 
 LoopbackProxy::LoopbackProxy(LoopbackProxyOptions options)
     : view_(options.keepViewTexts),
-      handler_(view_, counters_, std::move(options.pause), options.timing),
+      handler_(view_, settings_, counters_, std::move(options.pause), options.limits),
       server_(std::make_unique<TIdTCPServer>()) {
-  if (options.speedLimit > 0) counters_.SpeedLimit.store(options.speedLimit);
+  if (options.speedLimit > 0) settings_.SpeedLimit.store(options.speedLimit);
   TIdSocketHandle* binding = server_->Bindings().AddBinding();
   binding->SetIP("127.0.0.1");
   binding->SetPort(0);
   if (options.listenQueue > 0) server_->SetListenQueue(options.listenQueue);
   if (options.threadMgr) server_->SetThreadMgr(options.threadMgr);
-  handler_.ServeOn(*server_);
+  server_->OnExecute = [this](TIdPeerThread* thread) { handler_.Execute(thread); };
   if (options.activate) server_->SetActive(true);
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
 // The proxy served as the program serves it (a TCP server whose execute handler is a proxy
-// handler run), on 127.0.0.1 at a port the system picks, with counters and a view of its own, so
-// that several can run side by side.
+// handler run), on 127.0.0.1 at a port the system picks, with settings, counters and a view of its
+// own, so that several can run side by side.
 
 #include <atomic>
 #include <cstdint>
@@ -16,6 +16,8 @@
 #include "net/IdPeerThread.h"
 #include "net/IdSocketHandle.h"
 #include "net/IdTCPServer.h"
+#include "proxy/Limits.h"
+#include "proxy/LiveSettings.h"
 #include "proxy/ProxyCounters.h"
 #include "proxy/ProxyHandler.h"
 #include "proxy/ProxyView.h"
@@ -52,13 +54,13 @@ class RecordingView : public proxy::ProxyView {
 struct LoopbackProxyOptions {
   // The runs' pause between slices; empty: the real one-second pause.
   proxy::ProxyHandler::PauseFunction pause = {};
-  // The runs' deadlines and waits; tests shorten them.
-  proxy::ProxyHandler::Timing timing = {};
+  // The runs' deadlines and budget; tests shorten them.
+  proxy::RunLimits limits = {};
   // Supplies the peer threads when given; it must outlive the proxy.
   TIdThreadMgr* threadMgr = nullptr;
   // The listen queue; 0 leaves the server's default.
   std::int32_t listenQueue = 0;
-  // The speed limit in kB/s; 0 leaves the counters' default.
+  // The speed limit in kB/s; 0 leaves the settings' default.
   std::int32_t speedLimit = 0;
   bool keepViewTexts = true;
   // Whether the server listens at once; when not, the test activates it through Server().
@@ -76,6 +78,7 @@ class LoopbackProxy {
 
   TIdTCPServer& Server() { return *server_; }
   RecordingView& View() { return view_; }
+  proxy::LiveSettings& Settings() { return settings_; }
   proxy::ProxyCounters& Counters() { return counters_; }
   proxy::ProxyHandler& Handler() { return handler_; }
   std::int32_t Port() const { return server_->Bindings().BindingAt(0)->Port(); }
@@ -85,6 +88,7 @@ class LoopbackProxy {
 
  private:
   RecordingView view_;
+  proxy::LiveSettings settings_;
   proxy::ProxyCounters counters_;
   proxy::ProxyHandler handler_;
   std::unique_ptr<TIdTCPServer> server_;

@@ -20,6 +20,7 @@
 #include "platform/windowing/Menus.h"
 #include "platform/windowing/StdCtrls.h"
 #include "platform/windowing/Timer.h"
+#include "proxy/LiveSettings.h"
 #include "proxy/ProxyCounters.h"
 #include "rtl/Synchronize.h"
 #include "support/OriginServer.h"
@@ -54,10 +55,10 @@ std::int32_t FreePort() {
 class ProxyFormTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    proxy::Counters().SpeedLimit = 4;
-    proxy::Counters().DelayMs = 0;
-    proxy::Counters().UploadLimit = 0;
-    proxy::Counters().SharedMode = false;
+    proxy::Live().SpeedLimit = 4;
+    proxy::Live().DelayMs = 0;
+    proxy::Live().UploadLimit = 0;
+    proxy::Live().SharedMode = false;
     form = std::make_unique<TProxyForm>(&win::Application());
     port = FreePort();
     form->IdTCPServer1->SetDefaultPort(port);
@@ -207,17 +208,17 @@ TEST_F(ProxyFormTest, TheLimitFollowsTheBoxAsTypedAndTheCorrection) {
   form->SpinEdit1->setFocus();
   form->SpinEdit1->selectAll();
   QTest::keyClicks(form->SpinEdit1, "16");
-  EXPECT_EQ(proxy::Counters().SpeedLimit.load(), 16);
+  EXPECT_EQ(proxy::Live().SpeedLimit.load(), 16);
   form->SpinEdit1->selectAll();
   QTest::keyClicks(form->SpinEdit1, "0");
-  EXPECT_EQ(proxy::Counters().SpeedLimit.load(), 0);  // held until the box is left
+  EXPECT_EQ(proxy::Live().SpeedLimit.load(), 0);  // held until the box is left
   // Held relays still report their ticks; while paused the status says so instead.
   static_cast<proxy::ProxyView&>(*form).SetStatusCaption("Speed limit in action 1");
   rtl::CheckSynchronize(0);
   EXPECT_EQ(form->Label3->Caption(), "Paused: the limit is 0");
   form->Memo1->setFocus();
   EXPECT_EQ(form->SpinEdit1->text(), "1");
-  EXPECT_EQ(proxy::Counters().SpeedLimit.load(), 1);
+  EXPECT_EQ(proxy::Live().SpeedLimit.load(), 1);
   EXPECT_EQ(form->Label3->Caption(), TProxyForm::kStatusCaption);
 }
 
@@ -225,14 +226,14 @@ TEST_F(ProxyFormTest, TheLimitFollowsTheBoxAsTypedAndTheCorrection) {
 TEST_F(ProxyFormTest, SettingsFromOutsideShowInTheBoxAndAfterTheTickCount) {
   form->SetLimit(12);
   EXPECT_EQ(form->SpinEdit1->text(), "12");
-  EXPECT_EQ(proxy::Counters().SpeedLimit.load(), 12);
+  EXPECT_EQ(proxy::Live().SpeedLimit.load(), 12);
   static_cast<proxy::ProxyView&>(*form).SetStatusCaption("Speed limit in action 7");
   QTRY_COMPARE(form->Label3->Caption(), std::string("Speed limit in action 7"));
-  proxy::Counters().DelayMs = 400;
-  proxy::Counters().UploadLimit = 4;
+  proxy::Live().DelayMs = 400;
+  proxy::Live().UploadLimit = 4;
   form->SettingsChanged();
   EXPECT_EQ(form->Label3->Caption(), "Speed limit in action 7, delay 400 ms, uploads 4 Kb/s");
-  proxy::Counters().DelayMs = 0;
+  proxy::Live().DelayMs = 0;
   form->SettingsChanged();
   EXPECT_EQ(form->Label3->Caption(), "Speed limit in action 7, uploads 4 Kb/s");
 }
@@ -249,8 +250,8 @@ TEST_F(ProxyFormTest, TheMenusPresetsAndModeSetTheValuesAndShowWhatIsInForce) {
   QTRY_COMPARE(form->Label3->Caption(), std::string("Speed limit in action 7"));
 
   threeG->Click();
-  const proxy::ProxyCounters& counters = proxy::Counters();
-  EXPECT_TRUE(counters.SharedMode && counters.UploadLimit == 31 && counters.DelayMs == 100);
+  const proxy::LiveSettings& live = proxy::Live();
+  EXPECT_TRUE(live.SharedMode && live.UploadLimit == 31 && live.DelayMs == 100);
   EXPECT_EQ(form->SpinEdit1->text(), "94");
   EXPECT_TRUE(threeG->Checked && together->Checked && !each->Checked);
   EXPECT_EQ(form->Label3->Caption(),
@@ -259,7 +260,7 @@ TEST_F(ProxyFormTest, TheMenusPresetsAndModeSetTheValuesAndShowWhatIsInForce) {
   form->SpinEdit1->SetValue(95);  // by hand
   EXPECT_FALSE(threeG->Checked);
   each->Click();
-  EXPECT_TRUE(!counters.SharedMode && each->Checked && !together->Checked);
+  EXPECT_TRUE(!live.SharedMode && each->Checked && !together->Checked);
   EXPECT_EQ(form->Label3->Caption(), "Speed limit in action 7, delay 100 ms, uploads 31 Kb/s");
   EXPECT_NE(form->SpinEdit1->toolTip().indexOf("for each download"), -1);
 }

@@ -47,15 +47,28 @@ enum class Refusal {
 struct RefusalText {
   std::string_view Status;  // code and reason phrase, as in the status line
   std::string_view Reason;  // what went wrong, for the download pane
+  // For what the proxy could not do for a request it took on: how the answer's line of text says
+  // it, before the origin is named ("could not connect to"); empty for a request refused as it
+  // came.
+  std::string_view Failure = {};
 };
 
 const RefusalText& Describe(Refusal refusal);
 
+// The one line of text an answer that refuses a request carries: "Tramlet refused the request: "
+// and the reason; or, where the refusal names a failure, "Tramlet ", the failure, the subject
+// (the origin, and what else is said of it) and ": " and the detail, each when given.
+std::string RefusalLine(Refusal refusal, std::string_view subject = {},
+                        std::string_view detail = {});
+// What the download pane shows for it: the line where it names a failure, else the status and
+// the reason.
+std::string PaneText(Refusal refusal, std::string_view line);
+
 // The status line the client gets: "HTTP/1.0 " and the status.
 std::string StatusLine(Refusal refusal);
 
-// The whole answer that refuses a request: the status line, a body of one line of text (the text
-// given, else the refusal's reason), and Connection: close.
-std::string RefusalAnswer(Refusal refusal, std::string_view text = {});
+// The whole answer that refuses a request: the status line, a body of one line of text (the line
+// given, else RefusalLine's), and Connection: close.
+std::string RefusalAnswer(Refusal refusal, std::string_view line = {});
 
 }  // namespace proxy::http

@@ -1,4 +1,4 @@
-#include "proxy/Slices.h"
+#include "proxy/StringCuts.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "proxy/Limits.h"
 #include "rtl/Text.h"
 
 namespace {

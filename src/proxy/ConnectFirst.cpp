@@ -1,4 +1,4 @@
-#include "proxy/ConnectRace.h"
+#include "proxy/ConnectFirst.h"
 
 #include <algorithm>
 #include <chrono>
@@ -20,10 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How often the calling thread asks giveUp, and closes again the attempts it is ending: a close
-// that comes before an attempt has made its socket closes nothing.
-constexpr auto kPollPeriod = std::chrono::milliseconds(50);
-
 enum class Outcome { Pending, Connected, Failed };
 
 // The attempts of one call and what became of them. Only the calling thread makes, closes and
@@ -41,7 +37,7 @@ class Race {
   Race& operator=(const Race&) = delete;
 
   std::unique_ptr<TIdTCPClient> Run(const std::function<bool()>& giveUp,
-                                    std::chrono::milliseconds stagger, Clock::time_point deadline)
+                                    std::chrono::milliseconds stagger, Deadline deadline)
       EXCLUDES(mutex_);
 
  private:
@@ -117,7 +113,8 @@ Race::~Race() {
       }
     }
     rtl::TMutexGuard lock(mutex_);
-    changed_.wait_for(lock, kPollPeriod, [this, &pending]() REQUIRES(mutex_) {
+    // Again after each wait: a close that came before an attempt made its socket closed nothing.
+    changed_.wait_for(lock, kConnectRaceLook, [this, &pending]() REQUIRES(mutex_) {
       return std::all_of(pending.begin(), pending.end(), [this](std::size_t i) REQUIRES(mutex_) {
         return outcomes_[i] != Outcome::Pending;
       });
@@ -129,8 +126,7 @@ Race::~Race() {
 }
 
 std::unique_ptr<TIdTCPClient> Race::Run(const std::function<bool()>& giveUp,
-                                        std::chrono::milliseconds stagger,
-                                        Clock::time_point deadline) {
+                                        std::chrono::milliseconds stagger, Deadline deadline) {
   if (addresses_.empty())
     throw EIdSocketError(winsock::WSAHOST_NOT_FOUND, "No address to connect to.");
   Start();
@@ -150,7 +146,7 @@ std::unique_ptr<TIdTCPClient> Race::Run(const std::function<bool()>& giveUp,
         throw EIdConnectTimeout();  // every one was given up on
       }
       const Clock::time_point now = Clock::now();
-      if (now >= deadline) throw EIdConnectTimeout();
+      if (now >= deadline.At()) throw EIdConnectTimeout();
       const std::size_t started = threads_.size();
       bool due = false;
       bool gaveUpOne = false;
@@ -169,7 +165,7 @@ std::unique_ptr<TIdTCPClient> Race::Run(const std::function<bool()>& giveUp,
         }
       }
       if (!startNext && !gaveUpOne) {
-        Clock::time_point until = std::min(now + kPollPeriod, deadline);
+        Clock::time_point until = std::min(now + kConnectRaceLook, deadline.At());
         if (started < addresses_.size() && !due) until = std::min(until, lastStart + stagger);
         const std::size_t reportedBefore = reported_;
         changed_.wait_until(lock, until,
@@ -212,18 +208,7 @@ void Race::JoinReported() {
 }
 
 void Race::Start() {
-  const TIdIPAddress& address = addresses_[threads_.size()];
-  auto client = std::make_unique<TIdTCPClient>();
-  client->SetIPVersion(address.IPVersion);
-  client->SetHost(address.IP);
-  client->SetPort(port_);
-  // The handler and its socket handle exist before the attempt's thread starts, so that the
-  // connect only reuses them while this thread may close the socket.
-  auto handler = std::make_unique<TIdIOHandlerSocket>(client.get());
-  TIdIOHandlerSocket& socket = *handler;
-  client->SetIOHandler(std::move(handler));
-  socket.Open();
-  clients_.push_back(std::move(client));
+  clients_.push_back(NewUpstreamClient(addresses_[threads_.size()], port_));
   threads_.push_back(rtl::TThread::Create<Attempt>(*this, threads_.size(), *clients_.back()));
 }
 
@@ -251,11 +236,23 @@ void Race::Report(std::size_t index, std::exception_ptr error) {
 
 }  // namespace
 
+std::unique_ptr<TIdTCPClient> NewUpstreamClient(const TIdIPAddress& address, std::int32_t port) {
+  auto client = std::make_unique<TIdTCPClient>();
+  client->SetIPVersion(address.IPVersion);
+  client->SetHost(address.IP);
+  client->SetPort(port);
+  auto handler = std::make_unique<TIdIOHandlerSocket>(client.get());
+  TIdIOHandlerSocket& socket = *handler;
+  client->SetIOHandler(std::move(handler));
+  socket.Open();
+  return client;
+}
+
 std::unique_ptr<TIdTCPClient> ConnectFirst(const TIdIPAddresses& addresses, std::int32_t port,
                                            const std::function<bool()>& giveUp,
-                                           std::int32_t staggerMs, Clock::time_point deadline) {
+                                           std::chrono::milliseconds stagger, Deadline deadline) {
   Race race(addresses, port);
-  return race.Run(giveUp, std::chrono::milliseconds(staggerMs), deadline);
+  return race.Run(giveUp, stagger, deadline);
 }
 
 }  // namespace proxy

@@ -1,4 +1,4 @@
-#include "proxy/ConnectRace.h"
+#include "proxy/ConnectFirst.h"
 
 #include <gtest/gtest.h>
 
@@ -84,7 +84,8 @@ TEST(ConnectRaceTest, FirstToAnswerWinsAndNothingOutlivesTheCall) {
       const auto giveUp = [&] {
         return c.error == kGaveUp && elapsed() >= std::chrono::milliseconds(c.minMs);
       };
-      client = proxy::ConnectFirst(c.addresses, peers.port, giveUp, 1000);
+      client =
+          proxy::ConnectFirst(c.addresses, peers.port, giveUp, std::chrono::milliseconds(1000));
       EXPECT_EQ(0, c.error) << "connected";
       EXPECT_TRUE(client->IsConnected() && client->Host() == "127.0.0.1") << client->Host();
     } catch (const EIdSocketError& e) {
