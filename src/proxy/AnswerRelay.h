@@ -70,8 +70,6 @@ class AnswerRelay {
   std::function<void()> OnFinalHead;
 
  private:
-  using Clock = std::chrono::steady_clock;
-
   // Waits for more of a header block: nothing when bytes (or the close) have come.
   std::optional<Outcome> AwaitHead(Deadline deadline);
   // Relays the final block framing_ has just read and the body after it.

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <compare>
 #include <cstddef>
 #include <cstdint>
 
@@ -112,7 +111,8 @@ class Deadline {
                       : std::chrono::ceil<std::chrono::milliseconds>(at_ - now);
   }
 
-  friend auto operator<=>(const Deadline&, const Deadline&) = default;
+  // Earlier first, as std::min takes them.
+  friend bool operator<(const Deadline& a, const Deadline& b) { return a.at_ < b.at_; }
 
  private:
   Clock::time_point at_ = Clock::time_point::max();

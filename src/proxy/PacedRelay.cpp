@@ -91,11 +91,7 @@ bool PacedRelay::SendFront(std::size_t count) {
       if (!AwaitNextPeriod()) return false;
       continue;
     }
-    client_.WriteBytes(held_.Data().data(), static_cast<std::int32_t>(n));
-    counters_.BytesToClients.fetch_add(n, std::memory_order_relaxed);
-    lastMoved_ = Clock::now();
-    held_.Consume(n);
-    pacing_.Spend(static_cast<std::int64_t>(n));
+    WriteFront(n);
     count -= n;
     ShowStatus();
   }
@@ -192,17 +188,21 @@ std::int64_t PacedRelay::SendSlice(const ReadObserver& onRead) {
       if (onRead) onRead(held_.Data());
     }
     if (!Offer()) return -1;
-    const std::string_view bytes = FirstChars(held_.Data(), Room());
-    // Never above 2^31 bytes: held bytes stay within kAnswerBufferBytes.
-    client_.WriteBytes(bytes.data(), static_cast<std::int32_t>(bytes.size()));
-    counters_.BytesToClients.fetch_add(bytes.size(), std::memory_order_relaxed);
-    lastMoved_ = Clock::now();
-    held_.Consume(bytes.size());
-    pacing_.Spend(static_cast<std::int64_t>(bytes.size()));
-    if (left_) *left_ -= static_cast<std::int64_t>(bytes.size());
-    sent += static_cast<std::int64_t>(bytes.size());
+    const auto n = static_cast<std::int64_t>(FirstChars(held_.Data(), Room()).size());
+    WriteFront(static_cast<std::size_t>(n));
+    if (left_) *left_ -= n;
+    sent += n;
   }
   return sent;
+}
+
+void PacedRelay::WriteFront(std::size_t count) {
+  // Never above 2^31 bytes: held bytes stay within kAnswerBufferBytes.
+  client_.WriteBytes(held_.Data().data(), static_cast<std::int32_t>(count));
+  counters_.BytesToClients.fetch_add(count, std::memory_order_relaxed);
+  lastMoved_ = Clock::now();
+  held_.Consume(count);
+  pacing_.Spend(static_cast<std::int64_t>(count));
 }
 
 void PacedRelay::ShowStatus() {

@@ -42,7 +42,6 @@ class ReadFilter {
 // waits for the origin.
 class PacedRelay {
  public:
-  using PauseFunction = Pacing::PauseFunction;
   using ReadObserver = std::function<void(std::string_view bytes)>;
 
   // Relayed: the origin closed and all it sent is out, or the given length is. GaveUp: the client
@@ -107,6 +106,8 @@ class PacedRelay {
   bool AwaitNextPeriod();
   // Sends held and ready bytes while the period allows; the count sent.
   std::int64_t SendSlice(const ReadObserver& onRead);
+  // Writes the count oldest held bytes to the client, as the pacing allowed.
+  void WriteFront(std::size_t count);
   // What the period may still send, within what is left of a given length.
   std::int64_t Room() const;
   void ShowStatus();

@@ -41,6 +41,23 @@ void Pacing::StartPeriod(Clock::time_point start) {
   allowance_ = Unpaced() ? std::numeric_limits<std::int64_t>::max() : SliceSize(limit_);
 }
 
+bool Pacing::SendPaced(std::string_view bytes,
+                       const std::function<std::int64_t(std::string_view part)>& send) {
+  while (!bytes.empty()) {
+    const std::int64_t room = Room(std::min<std::int64_t>(
+        static_cast<std::int64_t>(bytes.size()), std::numeric_limits<std::int32_t>::max()));
+    if (room == 0) {
+      AwaitNextPeriod();
+      continue;
+    }
+    const std::int64_t sent = send(bytes.substr(0, static_cast<std::size_t>(room)));
+    if (sent <= 0) return false;
+    Spend(sent);
+    bytes.remove_prefix(static_cast<std::size_t>(sent));
+  }
+  return true;
+}
+
 bool Pacing::DelayUntil(Deadline until, const std::function<bool()>& giveUp) const {
   // Counted down by the pauses themselves, as the periods are, so a pause that only records
   // holds for as many steps as a real one.

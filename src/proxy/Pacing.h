@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string_view>
 
 #include "proxy/Limits.h"
 
@@ -37,6 +38,11 @@ class Pacing {
   void Restart() { StartPeriod(Clock::now()); }
   // The limit the current period was opened with.
   std::int32_t Limit() const { return limit_; }
+
+  // Sends all of bytes through send as the periods allow, pausing between them; send takes a part
+  // and gives the count it sent, 0 or less when it failed. False once a send failed.
+  bool SendPaced(std::string_view bytes,
+                 const std::function<std::int64_t(std::string_view part)>& send);
 
   // Waits out a delay, as a slow origin would keep the run waiting: pauses in steps of at most a
   // period until `until`; false when giveUp says to stop first. The periods are left as they are.

@@ -9,9 +9,8 @@ namespace proxy {
 
 ProxyHandler::ProxyHandler(ProxyView& view, const LiveSettings& settings, ProxyCounters& counters,
                            PauseFunction pause, RunLimits limits)
-    : shared_(
-          view, settings, counters,
-          pause ? std::move(pause) : [](std::int32_t ms) { rtl::Sleep(ms); }, limits) {}
+    : shared_{view, settings, counters,
+              pause ? std::move(pause) : [](std::int32_t ms) { rtl::Sleep(ms); }, limits} {}
 
 void ProxyHandler::Execute(TIdPeerThread* AThread) {
   Run(*AThread->Connection(), [AThread] { return AThread->Terminated(); });

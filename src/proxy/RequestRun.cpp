@@ -95,50 +95,52 @@ void RequestRun::Serve() {
 
 bool RequestRun::Judge() {
   http::RequestReader reader;
-  const Capture captured = CaptureHead(reader);
+  std::optional<http::Refusal> refusal = CaptureHead(reader);
   answerAt_ = Deadline::In(std::chrono::milliseconds(std::max(shared_.Settings.DelayMs.load(), 0)));
-  std::optional<Refused> refused;
-  if (captured == Capture::TooLarge) {
-    refused = Refused{http::Refusal::HeaderTooLarge};
-  } else if (captured == Capture::TimedOut) {
-    refused = Refused{http::Refusal::HeaderTimedOut};
-  } else if (captured == Capture::Silent || reader.Size() == 0) {
-    return false;  // a client that said nothing at all gets nothing back
-  } else if (!reader.Complete()) {
-    refused = Refused{reader.Malformed() ? http::Refusal::MalformedHeaderBlock
-                                         : http::Refusal::HeaderBlockCutShort};
-  } else if (request_ = http::JudgeRequest(reader.Lines()); request_.Refused) {
-    refused = Refused{*request_.Refused};
-    if (refused->Reason == http::Refusal::InvalidPort) {
-      refused->Subject = request_.Host;
-      refused->Detail =
-          std::string(http::Describe(refused->Reason).Reason) + " '" + request_.PortText + "'";
-    }
+  // A client that said nothing at all gets nothing back.
+  if (!refusal && reader.Size() == 0) return false;
+  if (!refusal && !reader.Complete()) {
+    refusal = reader.Malformed() ? http::Refusal::MalformedHeaderBlock
+                                 : http::Refusal::HeaderBlockCutShort;
   }
-  if (refused) Refuse(*refused);
-  return !refused;
+  if (!refusal) {
+    request_ = http::JudgeRequest(reader.Lines());
+    if (!request_.Refused) return true;
+    refusal = request_.Refused;
+  }
+  Refused refused{*refusal};
+  if (*refusal == http::Refusal::InvalidPort) {
+    refused.Subject = request_.Host;
+    refused.Detail = std::string(http::Describe(*refusal).Reason) + " '" + request_.PortText + "'";
+  }
+  Refuse(refused);
+  return false;
 }
 
-RequestRun::Capture RequestRun::CaptureHead(http::RequestReader& reader) {
+// Reads the header block until it is complete, malformed or too large, the client stops sending,
+// or the deadline; the refusal for the last two.
+std::optional<http::Refusal> RequestRun::CaptureHead(http::RequestReader& reader) {
   const Deadline deadline = Deadline::In(limits_.HeaderDeadline);
   // A client that has said nothing by the deadline is not worth an answer.
-  if (WaitReadable(client_.Socket(), deadline.Left()) != Readiness::Readable)
-    return Capture::Silent;
+  if (WaitReadable(client_.Socket(), deadline.Left()) != Readiness::Readable) return std::nullopt;
   for (;;) {
-    if (ReceiveInto(client_, buffer_, kUpstreamBufferBytes) == 0) return Capture::Ended;
+    if (ReceiveInto(client_, buffer_, kUpstreamBufferBytes) == 0) return std::nullopt;
     buffer_.Consume(reader.Append(buffer_.Data()));
-    if (reader.Size() > kMaxRequestHeadBytes) return Capture::TooLarge;
-    if (reader.Complete() || reader.Malformed()) return Capture::Ended;
+    if (reader.Size() > kMaxRequestHeadBytes) return http::Refusal::HeaderTooLarge;
+    if (reader.Complete() || reader.Malformed()) return std::nullopt;
     // However it trickles in, a header block has until the deadline; a pause inside it is no end
     // of the request, since real clients hold back a small second write for tens of milliseconds.
-    if (deadline.Passed()) return Capture::TimedOut;
+    if (deadline.Passed()) return http::Refusal::HeaderTimedOut;
     const Readiness wait =
         WaitReadable(client_.Socket(), std::min(limits_.RequestStall, deadline.Left()));
-    if (wait == Readiness::TimedOut) return Capture::TimedOut;
-    if (wait == Readiness::Failed) return Capture::Ended;
+    if (wait == Readiness::TimedOut) return http::Refusal::HeaderTimedOut;
+    if (wait == Readiness::Failed) return std::nullopt;
   }
 }
 
+// A body held whole: a chunked one, read whole before anything is connected so that a bad one
+// costs the origin nothing, which goes on with the length it turned out to have; or a small one
+// of known length, kept while it is sent so that the request can be asked again.
 bool RequestRun::HoldBody() {
   unsent_ = request_.BodyKind == http::Request::Body::Length ? request_.Length : 0;
   keepBody_ = unsent_ > 0 && unsent_ <= kMaxKeptBodyBytes;
@@ -199,6 +201,7 @@ void RequestRun::Forward() {
   }
 }
 
+// True when the origin refused HTTP/1.0 without acting on the request, to be asked again.
 bool RequestRun::Attempt(bool http11) {
   Send(http11);
   AnswerRelay answer = AnswerRelayFor();
@@ -242,6 +245,8 @@ void RequestRun::OpenTunnel() {
   if (tunnel.Run(std::move(early))) AnswerWhole();
 }
 
+// Connect errors become refusals here; deadline is set once the addresses are known and connecting
+// begins.
 std::optional<RequestRun::Refused> RequestRun::Connect() {
   std::optional<Deadline> deadline;
   try {
@@ -315,6 +320,8 @@ void RequestRun::DropUpstream() {
   upstream_.reset();
 }
 
+// The header block, then a body held whole (a chunked body decoded, or one kept to ask again); a
+// body of known length on its first way goes by itself (ForwardBody).
 void RequestRun::Send(bool http11) {
   const std::string head = http::RequestHead(request_, http11, body_.Size());
   {
@@ -323,25 +330,20 @@ void RequestRun::Send(bool http11) {
   }
   Pacing upload = PacingOf(Direction::ToOrigin);
   for (const std::string& piece : body_.Pieces()) {
-    for (std::string_view rest = piece; !rest.empty();) {
-      const auto n = static_cast<std::size_t>(upload.Room(static_cast<std::int64_t>(rest.size())));
-      if (n == 0) {
-        upload.AwaitNextPeriod();
-        continue;
-      }
-      {
-        // Each write on its own: a body the origin takes, however slowly, is no blocked call.
-        UpstreamWatch::Registration::Blocking blocking(*watched_);
-        upstream_->WriteBytes(rest.data(), static_cast<std::int32_t>(n));
-      }
-      upload.Spend(static_cast<std::int64_t>(n));
-      rest.remove_prefix(n);
-    }
+    upload.SendPaced(piece, [this](std::string_view part) {
+      // Each write on its own: a body the origin takes, however slowly, is no blocked call.
+      UpstreamWatch::Registration::Blocking blocking(*watched_);
+      upstream_->WriteBytes(part.data(), static_cast<std::int32_t>(part.size()));
+      return static_cast<std::int64_t>(part.size());
+    });
   }
   shared_.View.AppendUploadLine(head.substr(0, head.find("\r\n")));
 }
 
-// Exactly the announced length goes upstream, as the client sent it, through a bounded buffer.
+// Exactly the announced length goes upstream, as the client sent it, through a bounded buffer,
+// while the origin is silent or has sent only interim answers, which go to the client. It ends
+// when all of it went (or the client closed early), the client stopped sending it, or the origin
+// began its answer first.
 RequestRun::BodyEnd RequestRun::ForwardBody(AnswerRelay& answer) {
   const TIdStackSocketHandle origin = upstream_->Socket();
   Pacing upload = PacingOf(Direction::ToOrigin);
@@ -379,6 +381,7 @@ RequestRun::BodyEnd RequestRun::ForwardBody(AnswerRelay& answer) {
   }
 }
 
+// Made before a body goes up, so that interim answers reach the client meanwhile.
 AnswerRelay RequestRun::AnswerRelayFor() {
   // Bytes the client sends after its request are never forwarded; reading them is how a close
   // behind them is seen while the origin is silent.
@@ -391,6 +394,8 @@ AnswerRelay RequestRun::AnswerRelayFor() {
   return relay;
 }
 
+// True when the origin refused HTTP/1.0 and the request is to be asked again (only when the relay
+// is retryable); otherwise the client has had its answer, a refusal or a reset.
 bool RequestRun::Relay(AnswerRelay& relay) {
   try {
     const AnswerRelay::Outcome outcome = relay.Run();
@@ -448,6 +453,7 @@ Pacing RequestRun::PacingOf(Direction direction) const {
   return {shared_.Settings.UploadLimit, Pacing::AtZero::Unpaced, shared_.Pause};
 }
 
+// Counted from now on; until AnswerWhole, the client's connection resets when it closes.
 void RequestRun::Begin() {
   ChangeCount(+1);
   counted_ = true;
@@ -458,6 +464,7 @@ void RequestRun::AnswerWhole() {
   ResetWhenClosed(client_, false);
 }
 
+// The body will not be asked again: its memory and its share of the budget go.
 void RequestRun::LetBodyGo() {
   body_.Clear();
   held_.Release();
@@ -467,6 +474,7 @@ bool RequestRun::ClientLeft() {
   return ClientGone(client_) || terminated_();
 }
 
+// Answers the client with the refusal, shows it in the download pane and closes.
 void RequestRun::Refuse(const Refused& refused) {
   LetBodyGo();
   ResetWhenClosed(client_, false);  // the refusal is the whole answer
@@ -481,6 +489,7 @@ void RequestRun::ChangeCount(std::int32_t delta) {
   shared_.View.SetConnectionCaption(Format("Concurrent connections: %d", count));
 }
 
+// The origin as the request names it, for the lines that say what became of it.
 std::string RequestRun::Origin() const {
   return request_.Host + ":" + request_.PortText;
 }

@@ -67,21 +67,10 @@ class Tunnel::Upload : public rtl::TThread {
 
  private:
   bool SendAll(std::string_view bytes) {
-    TIdStack* stack = GlobalStack();
-    while (!bytes.empty()) {
-      const std::int64_t room =
-          pacing_.Room(std::min<std::int64_t>(static_cast<std::int64_t>(bytes.size()), 1 << 30));
-      if (room == 0) {
-        pacing_.AwaitNextPeriod();
-        continue;
-      }
-      const std::int32_t n =
-          stack->SockSend(origin_, bytes.data(), static_cast<std::int32_t>(room), 0);
-      if (n <= 0) return false;
-      pacing_.Spend(n);
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+    return pacing_.SendPaced(bytes, [this](std::string_view part) {
+      return GlobalStack()->SockSend(origin_, part.data(), static_cast<std::int32_t>(part.size()),
+                                     0);
+    });
   }
 
   const TIdStackSocketHandle client_;
