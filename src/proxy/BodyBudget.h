@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "proxy/Limits.h"
+
 namespace proxy {
 
 // The memory that request bodies held whole may take in all (chunked bodies being decoded, bodies
@@ -48,7 +50,8 @@ class BodyBudget {
 // it grows. One thread.
 class HeldBody {
  public:
-  static constexpr std::size_t kPieceBytes = std::size_t{64} * 1024;
+  // A body kept to ask again fits one piece, reserved whole.
+  static constexpr auto kPieceBytes = static_cast<std::size_t>(kMaxKeptBodyBytes);
   // What an allocation costs beyond the room it asks for: the allocator's header and rounding.
   static constexpr std::int64_t kAllocationOverhead = 32;
 

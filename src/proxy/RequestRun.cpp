@@ -33,8 +33,6 @@ static_assert(http::ChunkedDecoder::kMaxExtensionBytes ==
               static_cast<std::size_t>(kMaxChunkExtensionBytes));
 static_assert(http::ChunkedDecoder::kMaxTrailerBytes ==
               static_cast<std::size_t>(kMaxChunkTrailerBytes));
-static_assert(kMaxKeptBodyBytes <= static_cast<std::int64_t>(HeldBody::kPieceBytes),
-              "a kept body takes one piece, reserved whole");
 
 namespace {
 

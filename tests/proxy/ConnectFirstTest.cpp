@@ -53,7 +53,7 @@ struct Peers {
   std::vector<std::unique_ptr<TIdTCPClient>> queued;
 };
 
-TEST(ConnectRaceTest, FirstToAnswerWinsAndNothingOutlivesTheCall) {
+TEST(ConnectFirstTest, FirstToAnswerWinsAndNothingOutlivesTheCall) {
   const TIdIPAddress v4{"127.0.0.1", Id_IPv4}, v6{"::1", Id_IPv6};
   // error: 0 when 127.0.0.1 is connected; kGaveUp: giveUp says so after minMs. A stagger of 1 s
   // tells the attempts started on a failure from those started on time.
