@@ -101,7 +101,6 @@ class Deadline {
   static constexpr Deadline Never() { return Deadline(); }
 
   Clock::time_point At() const { return at_; }
-  bool IsNever() const { return at_ == Clock::time_point::max(); }
   bool Passed() const { return Clock::now() >= at_; }
   // What is left of it, rounded up to whole milliseconds, and nothing once it has passed. Not
   // for Never().

@@ -53,19 +53,18 @@ std::size_t SendUnlessAnswered(TIdTCPConnection& upstream, std::string_view byte
   return sent;
 }
 
-Drained Drain(TIdStackSocketHandle socket, std::int64_t maxBytes, std::chrono::microseconds quiet) {
+bool Drain(TIdStackSocketHandle socket, std::int64_t maxBytes, std::chrono::microseconds quiet) {
   TIdStack* stack = GlobalStack();
   char dropped[4096];
   for (std::int64_t taken = 0; taken < maxBytes;) {
-    if (WaitReadable(socket, quiet) != Readiness::Readable) return Drained::Quiet;
+    if (WaitReadable(socket, quiet) != Readiness::Readable) return true;
     const auto asked = static_cast<std::int32_t>(
         std::min<std::int64_t>(maxBytes - taken, static_cast<std::int64_t>(sizeof dropped)));
     const std::int32_t n = stack->SockReceive(socket, dropped, asked, 0);
-    if (n == 0) return Drained::Closed;
-    if (n < 0) return Drained::Failed;
+    if (n <= 0) return n == 0;
     taken += n;
   }
-  return Drained::Bounded;
+  return true;
 }
 
 void AnswerAndClose(TIdTCPConnection& client, const std::string& answer) {
@@ -88,8 +87,7 @@ std::string PeerAddressOf(const TIdTCPConnection& client) {
 bool ClientGone(TIdTCPConnection& client) {
   if (!client.IsConnected()) return true;
   // Bounded, so a client that keeps sending cannot hold the run here.
-  return Drain(client.Socket(), kMaxGoneCheckBytes, std::chrono::microseconds(0)) ==
-         Drained::Failed;
+  return !Drain(client.Socket(), kMaxGoneCheckBytes, std::chrono::microseconds(0));
 }
 
 void ResetConnection(TIdTCPConnection& connection) {

@@ -26,12 +26,10 @@ std::size_t ReceiveInto(TIdTCPConnection& from, RelayBuffer& buffer, std::int64_
 // been dropped (by the watch: the client left or a stop came).
 std::size_t SendUnlessAnswered(TIdTCPConnection& upstream, std::string_view bytes);
 
-// How reading and dropping ended: the peer was silent for the wait, sent the most to take,
-// finished sending, or the socket failed (a reset, or it was closed).
-enum class Drained { Quiet, Bounded, Closed, Failed };
-// Reads and drops what the peer sends, on the socket itself: a read through the connection that
-// found the close would close the connection too.
-Drained Drain(TIdStackSocketHandle socket, std::int64_t maxBytes, std::chrono::microseconds quiet);
+// Reads and drops what the peer sends until it is silent for `quiet`, has sent maxBytes or has
+// finished sending; false when the socket failed (a reset, or it was closed). On the socket
+// itself: a read through the connection that found the close would close the connection too.
+bool Drain(TIdStackSocketHandle socket, std::int64_t maxBytes, std::chrono::microseconds quiet);
 
 // Writes an answer the proxy gives itself and closes the connection after it.
 void AnswerAndClose(TIdTCPConnection& client, const std::string& answer);
