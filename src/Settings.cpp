@@ -1,7 +1,5 @@
 #include "Settings.h"
 
-#include <arpa/inet.h>
-
 #include <charconv>
 #include <limits>
 #include <set>
@@ -9,6 +7,7 @@
 #include <utility>
 
 #include "Presets.h"
+#include "net/IdStack.h"
 
 namespace tramlet {
 namespace {
@@ -150,9 +149,7 @@ std::vector<std::string_view> Split(std::string_view text, char separator) {
 
 // The one check of address text here.
 bool IsAddress(const std::string& text) {
-  unsigned char bytes[16];
-  const int family = text.find(':') == std::string::npos ? AF_INET : AF_INET6;
-  return ::inet_pton(family, text.c_str(), bytes) == 1;
+  return TIdStack::ParseIPAddress(text).has_value();
 }
 
 // An address as IsAddress takes it; an IPv6 one may come in brackets, as in URLs.

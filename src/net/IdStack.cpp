@@ -177,8 +177,18 @@ std::optional<TIdIPAddresses> TIdStack::AddressesWithoutLookup(const std::string
   return std::nullopt;
 }
 
+std::optional<TIdIPAddressBytes> TIdStack::ParseIPAddress(std::string_view text) {
+  // The library reads C text, which a NUL would end early.
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
+  TIdIPAddressBytes address;
+  address.IPVersion = text.find(':') == std::string_view::npos ? Id_IPv4 : Id_IPv6;
+  if (winsock::inet_pton(IdAddressFamily(address.IPVersion), std::string(text).c_str(),
+                         address.Bytes.data()) != 1)
+    return std::nullopt;
+  return address;
+}
+
 bool TIdStack::IsIPv6Address(const std::string& text) {
-  if (text.find('\0') != std::string::npos) return false;
   const std::size_t percent = text.find('%');
   if (percent != std::string::npos) {
     const std::string zone = text.substr(percent + 1);
@@ -187,8 +197,9 @@ bool TIdStack::IsIPv6Address(const std::string& text) {
         }))
       return false;
   }
-  winsock::in6_addr address{};
-  return winsock::inet_pton(winsock::AF_INET6, text.substr(0, percent).c_str(), &address) == 1;
+  const std::optional<TIdIPAddressBytes> address =
+      ParseIPAddress(std::string_view(text).substr(0, percent));
+  return address && address->IPVersion == Id_IPv6;
 }
 
 std::string TIdStack::AddressToText6(const winsock::in6_addr& address, winsock::u_long scopeId) {

@@ -11,11 +11,13 @@
 // "Raw" operations return the library's result unchanged (-1 on failure, the number then read with
 // SockLastError) and leave the check to the caller, as a rule through CheckSocketResult.
 
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "rtl/CriticalSection.h"
@@ -51,6 +53,12 @@ struct TIdIPAddress {
   bool operator==(const TIdIPAddress&) const = default;
 };
 using TIdIPAddresses = std::vector<TIdIPAddress>;
+
+// An address by its bytes, in network order; IPv4 in the first four.
+struct TIdIPAddressBytes {
+  TIdIPVersion IPVersion = Id_IPv4;
+  std::array<std::uint8_t, 16> Bytes{};
+};
 
 class TIdStack {
  public:
@@ -158,6 +166,11 @@ class TIdStack {
   TIdIPAddresses HostToAddresses(const std::string& host);
   // What HostToAddresses gives when it needs no look-up; none when it does.
   std::optional<TIdIPAddresses> AddressesWithoutLookup(const std::string& host);
+  // The one reading of address text that every layer shares: IPv4 as four decimal numbers up to
+  // 255 apart by dots (no leading zeros), IPv6 as hex groups with at most one "::" and an IPv4
+  // address allowed as its last 32 bits; nothing around it (no brackets, zone, blank or NUL).
+  // None for any other text.
+  static std::optional<TIdIPAddressBytes> ParseIPAddress(std::string_view text);
   // An IPv6 address as text: hex groups, no brackets, optionally a zone ("fe80::1%eth0").
   static bool IsIPv6Address(const std::string& text);
   // The compressed text (RFC 5952) of an IPv6 address, with "%" and the zone when scopeId is not

@@ -51,7 +51,7 @@ bool AnswerRelay::RelayInterim() {
     const http::AnswerFraming::Step step =
         framing_.Read(relay_.Held().Data(), relay_.UpstreamClosed());
     if (step != http::AnswerFraming::Step::Interim)
-      return step == http::AnswerFraming::Step::More && http::MayBeInterim(relay_.Held().Data());
+      return step == http::AnswerFraming::Step::More && framing_.Interim();
     if (!SendInterim()) return false;
   }
 }

@@ -102,7 +102,7 @@ bool RequestRun::Judge() {
                                  : http::Refusal::HeaderBlockCutShort;
   }
   if (!refusal) {
-    request_ = http::JudgeRequest(reader.Lines());
+    request_ = http::JudgeRequest(reader);
     if (!request_.Refused) return true;
     refusal = request_.Refused;
   }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 // Cuts of byte strings by a count that may be negative or past the end. Pure, safe from any
@@ -13,11 +12,6 @@ constexpr std::string_view FirstChars(std::string_view text, std::int64_t n) {
   if (n <= 0) return {};
   if (static_cast<std::uint64_t>(n) >= text.size()) return text;
   return text.substr(0, static_cast<std::size_t>(n));
-}
-
-// Removes the first n bytes: nothing for n <= 0, everything when n exceeds the length.
-inline void RemoveFirstChars(std::string& text, std::int64_t n) {
-  text.erase(0, FirstChars(text, n).size());
 }
 
 }  // namespace proxy

@@ -3,14 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <optional>
-
 #include <string>
 #include <vector>
+
+#include "ProxyTestSupport.h"
 #include "proxy/http/ChunkedCoding.h"
+#include "support/RawClient.h"
 
 namespace {
 
 using proxy::http::AnswerFraming;
+using test::Get;
+using test::OriginServer;
+using test::RawClient;
 using proxy::http::BodyFraming;
 using Step = AnswerFraming::Step;
 
@@ -27,8 +32,8 @@ void PrintTo(const HeadCase& c, std::ostream* os) {
 }
 
 // What the relay sends: the block rewritten, then the rest as it came.
-std::string Sent(const std::string& answer, std::size_t blockLength) {
-  return proxy::http::RewriteAnswerHead(answer.substr(0, blockLength)) + answer.substr(blockLength);
+std::string Sent(const AnswerFraming& framing, const std::string& answer) {
+  return framing.Block() + answer.substr(framing.Taken());
 }
 
 class AnswerHeadTest : public ::testing::TestWithParam<HeadCase> {};
@@ -50,7 +55,7 @@ TEST_P(AnswerHeadTest, SendsTheSameHoweverTheAnswerArrives) {
   EXPECT_EQ(step == Step::TooLarge, c.tooLong);
   ASSERT_EQ(step == Step::Final || step == Step::Interim, c.length.has_value());
   if (c.length) {
-    EXPECT_EQ(Sent(c.answer, growing.Taken()), Sent(c.answer, *c.length));
+    EXPECT_EQ(Sent(growing, c.answer), Sent(whole, c.answer));
   }
 }
 
@@ -156,10 +161,53 @@ TEST(AnswerBodyTest, IsFramedByTheStatusAndTheFramingFields) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.block);
-    const BodyFraming body = proxy::http::FrameAnswerBody(c.block, c.headRequest);
+    AnswerFraming framing(c.headRequest);
+    framing.Read(c.block, true);
+    const BodyFraming body = framing.Body();
     EXPECT_EQ(body.Framing, c.framing);
     EXPECT_EQ(body.Length, c.length);
   }
 }
+
+// Answers as an origin writes them, and what the client receives.
+struct AnswerCase {
+  const char* name;
+  std::vector<test::OriginStep> steps;
+  std::string received;
+};
+
+class AnswerFramingTest : public ::testing::TestWithParam<AnswerCase> {};
+
+TEST_P(AnswerFramingTest, RewritesEveryHeaderBlockAndNothingElse) {
+  test::LoopbackProxy proxy([](std::int32_t) {});
+  OriginServer origin({GetParam().steps});
+  RawClient client = RawClient::ConnectTo(proxy.Port());
+  ASSERT_TRUE(client.Send(Get(origin.Port())));
+  std::string answer;
+  EXPECT_TRUE(client.ReadUntilClosed(answer));
+  EXPECT_EQ(answer.substr(0, GetParam().received.size()), GetParam().received);
+  EXPECT_TRUE(proxy.WaitUntilIdle());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, AnswerFramingTest,
+    ::testing::Values(
+        AnswerCase{"ValuesStayAsTheyAre",
+                   {{"HTTP/1.1 302 Found\r\nLocation: http://h/v1.1/keep-alive-guide\r\n"
+                     "Content-Disposition: attachment; filename=\"app-1.1.zip\"\r\n"
+                     "ETag: \"v1.1\"\r\nConnection: Keep-Alive,\r\n TE\r\nKeep-Alive: max=5\r\n"
+                     "\r\nkeep-alive 1.1"}},
+                   "HTTP/1.0 302 Found\r\nLocation: http://h/v1.1/keep-alive-guide\r\n"
+                   "Content-Disposition: attachment; filename=\"app-1.1.zip\"\r\n"
+                   "ETag: \"v1.1\"\r\nConnection: close\r\n\r\nkeep-alive 1.1"},
+        AnswerCase{"InterimBlocksEach",
+                   {{"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n"},
+                    {"\r\nHTTP/1.1 200 OK\r\nConnection: TE\r\n\r\nok", 50}},
+                   "HTTP/1.0 100 Continue\r\n\r\nHTTP/1.0 103 Early Hints\r\nLink: </a>\r\n\r\n"
+                   "HTTP/1.0 200 OK\r\nConnection: close\r\n\r\nok"},
+        AnswerCase{"HeaderBlockTooLarge",
+                   {{"HTTP/1.1 200 OK\r\nX: " + std::string(70000, 'x') + "\r\n\r\nbody"}},
+                   "HTTP/1.0 502 Bad Gateway"}),
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 }  // namespace

@@ -19,14 +19,11 @@
 namespace {
 
 using namespace std::string_literals;
+using test::Get;
 using test::OriginScript;
 using test::OriginServer;
 using test::RawClient;
-
-std::string Get(std::int32_t originPort, const std::string& path = "/") {
-  return "GET http://127.0.0.1:" + std::to_string(originPort) + path +
-         " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n";
-}
+using test::ReadUntilQuiet;
 
 // Random bytes, so every byte value turns up (CR, LF and NUL among them), with what the proxy
 // rewrites in a header block planted throughout.
@@ -48,14 +45,6 @@ std::string FirstDifference(const std::string& got, const std::string& want) {
   auto [g, w] = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
   return "got " + std::to_string(got.size()) + " bytes, want " + std::to_string(want.size()) +
          "; first difference at " + std::to_string(g - got.begin());
-}
-
-// An origin that reads until the proxy falls silent, for requests whose header block never ends.
-OriginScript ReadUntilQuiet(std::string answer) {
-  OriginScript script{{{std::move(answer)}}};
-  script.readWaitMs = 300;
-  script.readUntilQuiet = true;
-  return script;
 }
 
 // Every test ends with the proxy idle again: the count back at 0 and shown as such.
@@ -137,153 +126,6 @@ TEST_F(ProxyHandlerTest, ALimitChangeTakesEffectAtTheNextSecond) {
   EXPECT_EQ(client.ReadExactly(4000), body.substr(5000));
   ExpectIdle(proxy);
 }
-
-// Requests as a client writes them (TARGET stands for the origin's URL), and what the origin
-// receives of them (nothing when refused) or the status the client gets instead.
-struct FramingCase {
-  const char* name;
-  std::vector<std::string> writes;  // sent 30 ms apart
-  std::string status;
-  std::string upstream = {};  // empty: nothing may reach the origin
-};
-
-class RequestFramingTest : public ProxyHandlerTest,
-                           public ::testing::WithParamInterface<FramingCase> {};
-
-TEST_P(RequestFramingTest, ReachesTheOriginAsHttp10OrNotAtAll) {
-  test::LoopbackProxy proxy([](std::int32_t) {});
-  // Reads until the proxy falls silent, so bytes sent after the request would be seen.
-  OriginScript script = ReadUntilQuiet("HTTP/1.0 200 OK\r\n\r\n");
-  script.readWaitMs = 200;
-  OriginServer origin(script);
-  RawClient client = RawClient::ConnectTo(proxy.Port());
-  for (std::string write : GetParam().writes) {
-    for (std::size_t at; (at = write.find("TARGET")) != std::string::npos;)
-      write.replace(at, 6, "http://127.0.0.1:" + std::to_string(origin.Port()));
-    ASSERT_TRUE(client.Send(write));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  }
-  std::string answer;
-  EXPECT_TRUE(client.ReadUntilClosed(answer));
-  EXPECT_EQ(answer.substr(0, answer.find("\r\n")), GetParam().status);
-  ExpectIdle(proxy);
-  std::string upstream = GetParam().upstream;
-  if (const std::size_t at = upstream.find("HOST"); at != std::string::npos)
-    upstream.replace(at, 4, "127.0.0.1:" + std::to_string(origin.Port()));
-  if (upstream.empty()) {
-    EXPECT_TRUE(origin.Requests().empty());
-    EXPECT_TRUE(proxy.View().Of("count").empty());
-  } else {
-    EXPECT_EQ(origin.Requests(), std::vector<std::string>{upstream});
-    EXPECT_EQ(proxy.View().Of("upload"),
-              std::vector<std::string>{upstream.substr(0, upstream.find("\r\n"))});
-  }
-}
-
-const std::string kSmuggled = "GET /smuggled HTTP/1.1\r\nHost: h\r\n\r\n";
-
-const std::string kOk = "HTTP/1.0 200 OK";
-const std::string kBad = "HTTP/1.0 400 Bad Request";
-const std::string kPost = "POST TARGET/ HTTP/1.1\r\n";
-const std::string kChunked = kPost + "Transfer-Encoding: chunked\r\n\r\n";
-
-INSTANTIATE_TEST_SUITE_P(
-    Requests, RequestFramingTest,
-    ::testing::Values(
-        FramingCase{
-            "OnlyVersionAndConnectionFieldsChange",
-            {"  GET TARGET/lib/jquery-1.11.3.min.js?ip=10.1.1.1&k=keep-alive HTTP/1.1 \r\n"
-             "Cookie: theme=keep-alive\r\nReferer: http://h/v1.1/keep-alive\r\n"
-             "Connection: keep-alive, Upgrade\r\nProxy-Connection: Keep-Alive\r\n"
-             "Proxy-Authorization: Basic YWxpY2U6czNjcmV0\r\n"
-             "Keep-Alive: 300\r\nVia: 1.1 cache\r\n\r\n"},
-            kOk,
-            "GET /lib/jquery-1.11.3.min.js?ip=10.1.1.1&k=keep-alive HTTP/1.0\r\n"
-            "Host: HOST\r\nCookie: theme=keep-alive\r\nReferer: http://h/v1.1/keep-alive\r\n"
-            "Connection: close\r\nVia: 1.1 cache\r\n\r\n"},
-        FramingCase{"NoBodyAndAPipelinedRequestStaysBehind",
-                    {"GET TARGET/a HTTP/1.2\r\n\r\n" + kSmuggled},
-                    kOk,
-                    "GET /a HTTP/1.0\r\nHost: HOST\r\n\r\n"},
-        FramingCase{"ExactlyTheAnnouncedLength",
-                    {kPost + "Content-Length: 5\r\n\r\nhe", "llo" + kSmuggled},
-                    kOk,
-                    "POST / HTTP/1.0\r\nHost: HOST\r\nContent-Length: 5\r\n\r\nhello"},
-        FramingCase{"RepeatedEqualLengthsGoAsOne",
-                    {kPost + "content-length: 2, 2\r\nContent-Length: 2\r\n\r\nok"},
-                    kOk,
-                    "POST / HTTP/1.0\r\nHost: HOST\r\ncontent-length: 2\r\n\r\nok"},
-        FramingCase{
-            "ChunkedBodyDecodedWithALength",
-            {"POST TARGET/up HTTP/1.1\r\nTransfer-Encoding: Chunked\r\nA: b\r\n\r\n5;x=1\r",
-             "\nhello\r\n6\r\n wor", "ld\r\n0\r\nTrailer: t\r\n\r\n" + kSmuggled},
-            kOk,
-            "POST /up HTTP/1.0\r\nHost: HOST\r\nA: b\r\nContent-Length: 11\r\n\r\nhello world"},
-        FramingCase{
-            "DifferingLengths", {kPost + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nab"}, kBad},
-        FramingCase{
-            "LengthBeyond64Bits", {kPost + "Content-Length: 99999999999999999999\r\n\r\n"}, kBad},
-        FramingCase{"LengthAndChunked",
-                    {kPost + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"},
-                    kBad},
-        FramingCase{"CodingOtherThanChunked",
-                    {kPost + "Transfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n"},
-                    kBad},
-        FramingCase{"FoldedLine", {"GET TARGET/ HTTP/1.1\r\nA: b\r\n c\r\n\r\n"}, kBad},
-        FramingCase{"BlankBeforeTheColon", {kPost + "Content-Length : 3\r\n\r\nabc"}, kBad},
-        FramingCase{"NulInTheRequestLine", {"GET TARGET/\0x HTTP/1.1\r\n\r\n"s}, kBad},
-        FramingCase{"BareCrInTheRequestLine", {"GET TARGET/\rx HTTP/1.1\r\n\r\n"}, kBad},
-        FramingCase{"MalformedChunkSize", {kChunked + "5x\r\nhello\r\n"}, kBad},
-        FramingCase{"ChunkMissingItsLineEnd", {kChunked + "2\r\nabc\r\n"}, kBad},
-        FramingCase{"ChunkedOverTheLimit",
-                    {kChunked + "800000\r\n", std::string(0x800000, 'a') + "\r\n800001\r\n"},
-                    "HTTP/1.0 413 Content Too Large"},
-        FramingCase{"VersionTwo",
-                    {"GET TARGET/ HTTP/2.0\r\n\r\n"},
-                    "HTTP/1.0 505 HTTP Version Not Supported"}),
-    [](const auto& instance) { return std::string(instance.param.name); });
-
-// Answers as an origin writes them, and what the client receives.
-struct AnswerCase {
-  const char* name;
-  std::vector<test::OriginStep> steps;
-  std::string received;
-};
-
-class AnswerFramingTest : public ProxyHandlerTest,
-                          public ::testing::WithParamInterface<AnswerCase> {};
-
-TEST_P(AnswerFramingTest, RewritesEveryHeaderBlockAndNothingElse) {
-  test::LoopbackProxy proxy([](std::int32_t) {});
-  OriginServer origin({GetParam().steps});
-  RawClient client = RawClient::ConnectTo(proxy.Port());
-  ASSERT_TRUE(client.Send(Get(origin.Port())));
-  std::string answer;
-  EXPECT_TRUE(client.ReadUntilClosed(answer));
-  EXPECT_EQ(answer.substr(0, GetParam().received.size()), GetParam().received);
-  ExpectIdle(proxy);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Answers, AnswerFramingTest,
-    ::testing::Values(
-        AnswerCase{"ValuesStayAsTheyAre",
-                   {{"HTTP/1.1 302 Found\r\nLocation: http://h/v1.1/keep-alive-guide\r\n"
-                     "Content-Disposition: attachment; filename=\"app-1.1.zip\"\r\n"
-                     "ETag: \"v1.1\"\r\nConnection: Keep-Alive,\r\n TE\r\nKeep-Alive: max=5\r\n"
-                     "\r\nkeep-alive 1.1"}},
-                   "HTTP/1.0 302 Found\r\nLocation: http://h/v1.1/keep-alive-guide\r\n"
-                   "Content-Disposition: attachment; filename=\"app-1.1.zip\"\r\n"
-                   "ETag: \"v1.1\"\r\nConnection: close\r\n\r\nkeep-alive 1.1"},
-        AnswerCase{"InterimBlocksEach",
-                   {{"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n"},
-                    {"\r\nHTTP/1.1 200 OK\r\nConnection: TE\r\n\r\nok", 50}},
-                   "HTTP/1.0 100 Continue\r\n\r\nHTTP/1.0 103 Early Hints\r\nLink: </a>\r\n\r\n"
-                   "HTTP/1.0 200 OK\r\nConnection: close\r\n\r\nok"},
-        AnswerCase{"HeaderBlockTooLarge",
-                   {{"HTTP/1.1 200 OK\r\nX: " + std::string(70000, 'x') + "\r\n\r\nbody"}},
-                   "HTTP/1.0 502 Bad Gateway"}),
-    [](const auto& instance) { return std::string(instance.param.name); });
 
 TEST_F(ProxyHandlerTest, RewritesOnlyTheHeaderBlockThoughItArrivesInPieces) {
   test::LoopbackProxy proxy([](std::int32_t) {});

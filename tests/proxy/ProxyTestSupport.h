@@ -8,8 +8,15 @@
 #include <vector>
 
 #include "support/LoopbackProxy.h"
+#include "support/OriginServer.h"
 
 namespace test {
+
+// A proxy request for the origin's path, as a browser would send it (keep-alive asked).
+std::string Get(std::int32_t originPort, const std::string& path = "/");
+
+// An origin that reads until the proxy falls silent, for requests whose header block never ends.
+OriginScript ReadUntilQuiet(std::string answer);
 
 // A slice pause the test opens one slice at a time, so pacing is observed without sleeping.
 class PauseGate {

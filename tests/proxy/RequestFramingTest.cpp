@@ -3,22 +3,53 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <optional>
 #include <random>
-#include <utility>
-
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
+#include "ProxyTestSupport.h"
 #include "proxy/http/AnswerFraming.h"
+#include "support/RawClient.h"
 
 namespace {
 
-using proxy::http::JudgeRequest;
-using proxy::http::LineList;
 using proxy::http::Request;
 using proxy::http::RequestReader;
+using test::OriginScript;
+using test::OriginServer;
+using test::RawClient;
+using test::ReadUntilQuiet;
 using namespace std::string_literals;
+
+// A header block's lines without their line ends, the empty one that ends it included.
+using LineList = std::vector<std::string>;
+
+LineList LinesOf(const proxy::http::HeadReader& head) {
+  LineList lines;
+  if (head.Started()) lines.emplace_back(head.Text(head.Start().Line));
+  for (const proxy::http::FieldLine& line : head.Fields())
+    lines.emplace_back(head.Text(line.Line));
+  if (head.Complete()) lines.emplace_back();
+  return lines;
+}
+
+Request JudgeRequest(const LineList& lines) {
+  RequestReader reader;
+  for (const std::string& line : lines)
+    reader.Append(line + "\r\n");
+  return proxy::http::JudgeRequest(reader);
+}
+
+// An answer's header block as the client gets it.
+std::string AnswerBlock(const std::string& block) {
+  proxy::http::AnswerFraming framing(false);
+  framing.Read(block, true);
+  return framing.Block();
+}
 
 // Feeds the reads as the handler does: whatever a read leaves untaken is body.
 struct Fed {
@@ -33,7 +64,7 @@ Fed Feed(const std::vector<std::string>& reads) {
   Fed fed;
   for (const std::string& read : reads)
     fed.body += read.substr(capture.Append(read));
-  fed.lines = capture.Lines();
+  fed.lines = LinesOf(capture);
   fed.complete = capture.Complete();
   fed.malformed = capture.Malformed();
   return fed;
@@ -126,7 +157,7 @@ TEST(JudgeConnectTest, TakesPlainNamesAndDottedAddressesWithAPort) {
   const Case cases[] = {
       {"CONNECT example.org:443 HTTP/1.1", "example.org", 443},
       {"CONNECT 10.1.1.1:1 HTTP/1.0", "10.1.1.1", 1},
-      {" CONNECT my_host-2.local:65535 HTTP/1.1\r", "my_host-2.local", 65535},
+      {" CONNECT my_host-2.local:65535 HTTP/1.1\t", "my_host-2.local", 65535},
       {"CONNECT host:0443 HTTP/1.1", "host", 443},
       {"CONNECT host: HTTP/1.1", "", 0},
       {"CONNECT host:0 HTTP/1.1", "", 0},
@@ -263,9 +294,113 @@ TEST(HeaderBlockPropertyTest, PathQueryAndOtherFieldsPassUnchanged) {
     EXPECT_EQ(head.Line, "GET " + path + " HTTP/1.0");
     EXPECT_EQ(head.Host + ":" + head.PortText, "host:81");
     EXPECT_EQ(head.Fields, fields);
-    EXPECT_EQ(proxy::http::RewriteAnswerHead(block + "\r\n"),
+    EXPECT_EQ(AnswerBlock(block + "\r\n"),
               "HTTP/1.0 200 OK\r\n" + answerFields + "\r\n");
   }
 }
+
+// Requests as a client writes them (TARGET stands for the origin's URL), and what the origin
+// receives of them (nothing when refused) or the status the client gets instead.
+struct FramingCase {
+  const char* name;
+  std::vector<std::string> writes;  // sent 30 ms apart
+  std::string status;
+  std::string upstream = {};  // empty: nothing may reach the origin
+};
+
+class RequestFramingTest : public ::testing::TestWithParam<FramingCase> {};
+
+TEST_P(RequestFramingTest, ReachesTheOriginAsHttp10OrNotAtAll) {
+  test::LoopbackProxy proxy([](std::int32_t) {});
+  // Reads until the proxy falls silent, so bytes sent after the request would be seen.
+  OriginScript script = ReadUntilQuiet("HTTP/1.0 200 OK\r\n\r\n");
+  script.readWaitMs = 200;
+  OriginServer origin(script);
+  RawClient client = RawClient::ConnectTo(proxy.Port());
+  for (std::string write : GetParam().writes) {
+    for (std::size_t at; (at = write.find("TARGET")) != std::string::npos;)
+      write.replace(at, 6, "http://127.0.0.1:" + std::to_string(origin.Port()));
+    ASSERT_TRUE(client.Send(write));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  std::string answer;
+  EXPECT_TRUE(client.ReadUntilClosed(answer));
+  EXPECT_EQ(answer.substr(0, answer.find("\r\n")), GetParam().status);
+  EXPECT_TRUE(proxy.WaitUntilIdle());
+  std::string upstream = GetParam().upstream;
+  if (const std::size_t at = upstream.find("HOST"); at != std::string::npos)
+    upstream.replace(at, 4, "127.0.0.1:" + std::to_string(origin.Port()));
+  if (upstream.empty()) {
+    EXPECT_TRUE(origin.Requests().empty());
+    EXPECT_TRUE(proxy.View().Of("count").empty());
+  } else {
+    EXPECT_EQ(origin.Requests(), std::vector<std::string>{upstream});
+    EXPECT_EQ(proxy.View().Of("upload"),
+              std::vector<std::string>{upstream.substr(0, upstream.find("\r\n"))});
+  }
+}
+
+const std::string kSmuggled = "GET /smuggled HTTP/1.1\r\nHost: h\r\n\r\n";
+
+const std::string kOk = "HTTP/1.0 200 OK";
+const std::string kBad = "HTTP/1.0 400 Bad Request";
+const std::string kPost = "POST TARGET/ HTTP/1.1\r\n";
+const std::string kChunked = kPost + "Transfer-Encoding: chunked\r\n\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, RequestFramingTest,
+    ::testing::Values(
+        FramingCase{
+            "OnlyVersionAndConnectionFieldsChange",
+            {"  GET TARGET/lib/jquery-1.11.3.min.js?ip=10.1.1.1&k=keep-alive HTTP/1.1 \r\n"
+             "Cookie: theme=keep-alive\r\nReferer: http://h/v1.1/keep-alive\r\n"
+             "Connection: keep-alive, Upgrade\r\nProxy-Connection: Keep-Alive\r\n"
+             "Proxy-Authorization: Basic YWxpY2U6czNjcmV0\r\n"
+             "Keep-Alive: 300\r\nVia: 1.1 cache\r\n\r\n"},
+            kOk,
+            "GET /lib/jquery-1.11.3.min.js?ip=10.1.1.1&k=keep-alive HTTP/1.0\r\n"
+            "Host: HOST\r\nCookie: theme=keep-alive\r\nReferer: http://h/v1.1/keep-alive\r\n"
+            "Connection: close\r\nVia: 1.1 cache\r\n\r\n"},
+        FramingCase{"NoBodyAndAPipelinedRequestStaysBehind",
+                    {"GET TARGET/a HTTP/1.2\r\n\r\n" + kSmuggled},
+                    kOk,
+                    "GET /a HTTP/1.0\r\nHost: HOST\r\n\r\n"},
+        FramingCase{"ExactlyTheAnnouncedLength",
+                    {kPost + "Content-Length: 5\r\n\r\nhe", "llo" + kSmuggled},
+                    kOk,
+                    "POST / HTTP/1.0\r\nHost: HOST\r\nContent-Length: 5\r\n\r\nhello"},
+        FramingCase{"RepeatedEqualLengthsGoAsOne",
+                    {kPost + "content-length: 2, 2\r\nContent-Length: 2\r\n\r\nok"},
+                    kOk,
+                    "POST / HTTP/1.0\r\nHost: HOST\r\ncontent-length: 2\r\n\r\nok"},
+        FramingCase{
+            "ChunkedBodyDecodedWithALength",
+            {"POST TARGET/up HTTP/1.1\r\nTransfer-Encoding: Chunked\r\nA: b\r\n\r\n5;x=1\r",
+             "\nhello\r\n6\r\n wor", "ld\r\n0\r\nTrailer: t\r\n\r\n" + kSmuggled},
+            kOk,
+            "POST /up HTTP/1.0\r\nHost: HOST\r\nA: b\r\nContent-Length: 11\r\n\r\nhello world"},
+        FramingCase{
+            "DifferingLengths", {kPost + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nab"}, kBad},
+        FramingCase{
+            "LengthBeyond64Bits", {kPost + "Content-Length: 99999999999999999999\r\n\r\n"}, kBad},
+        FramingCase{"LengthAndChunked",
+                    {kPost + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"},
+                    kBad},
+        FramingCase{"CodingOtherThanChunked",
+                    {kPost + "Transfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n"},
+                    kBad},
+        FramingCase{"FoldedLine", {"GET TARGET/ HTTP/1.1\r\nA: b\r\n c\r\n\r\n"}, kBad},
+        FramingCase{"BlankBeforeTheColon", {kPost + "Content-Length : 3\r\n\r\nabc"}, kBad},
+        FramingCase{"NulInTheRequestLine", {"GET TARGET/\0x HTTP/1.1\r\n\r\n"s}, kBad},
+        FramingCase{"BareCrInTheRequestLine", {"GET TARGET/\rx HTTP/1.1\r\n\r\n"}, kBad},
+        FramingCase{"MalformedChunkSize", {kChunked + "5x\r\nhello\r\n"}, kBad},
+        FramingCase{"ChunkMissingItsLineEnd", {kChunked + "2\r\nabc\r\n"}, kBad},
+        FramingCase{"ChunkedOverTheLimit",
+                    {kChunked + "800000\r\n", std::string(0x800000, 'a') + "\r\n800001\r\n"},
+                    "HTTP/1.0 413 Content Too Large"},
+        FramingCase{"VersionTwo",
+                    {"GET TARGET/ HTTP/2.0\r\n\r\n"},
+                    "HTTP/1.0 505 HTTP Version Not Supported"}),
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "proxy/http/HeadReader.h"
 #include "proxy/http/Refusal.h"
 
 // An answer from the bytes an origin sends to what the client gets: its header blocks (interim
@@ -24,9 +25,9 @@ struct BodyFraming {
   bool Coded = false;
 };
 
-// Reads an answer's header blocks once, in bytes that arrive in pieces. Lines end at CR LF, a lone
-// CR or a lone LF; a block ends with its empty line. Only the blocks are rewritten
-// (RewriteAnswerHead); every byte after the final one is the body and goes out as it came.
+// Reads an answer's header blocks once, in bytes that arrive in pieces (HeadReader, lines ending
+// leniently); a block ends with its empty line. Only the blocks are rewritten, each as a whole;
+// every byte after the final one is the body and goes out as it came.
 class AnswerFraming {
  public:
   // A block not ended within this many bytes is no answer we relay.
@@ -45,11 +46,27 @@ class AnswerFraming {
   // come; each call sees at least what the call before it saw, until a block is taken. closed: the
   // origin sends no more, so whatever is held is the block.
   Step Read(std::string_view held, bool closed);
+  // While More: whether the block being read may still be interim, which it is until its status
+  // line has ended and said otherwise.
+  bool Interim() const;
 
   // After Interim, Final or Invalid: how many bytes of held the block took, the block as the
   // client gets it, and its status code (0 when its status line is none). After Final: how the
-  // body is framed. HTTP/1.0 has no transfer codings: a final block that names one goes without
-  // Transfer-Encoding and Content-Length, its body decoded when chunked, else having none.
+  // body is framed.
+  //
+  // The client gets the block with an HTTP/1.x status line saying HTTP/1.0, Connection and
+  // Proxy-Connection saying "close", and no Keep-Alive fields (nor lines folded into any of
+  // these); every other byte is kept, line ends as they came. Bytes that do not begin with "HTTP/"
+  // are no header block: only their framing fields may go. HTTP/1.0 has no transfer codings: a
+  // final block that names one goes without Transfer-Encoding and Content-Length, its body
+  // decoded when chunked, else having none.
+  //
+  // How the body is framed: no body after a HEAD request or with status 1xx, 204 or 304 (but
+  // 101, after which the connection carries another protocol until it closes); chunked with a
+  // Transfer-Encoding of chunked alone (one field, one coding), whatever Content-Length it has;
+  // OtherCoding with any other Transfer-Encoding, an empty one included; else by its
+  // Content-Length, conflicting when its values differ, until the close when it has none or none
+  // that is a number.
   std::size_t Taken() const { return taken_; }
   const std::string& Block() const { return block_; }
   int Status() const { return status_; }
@@ -59,43 +76,18 @@ class AnswerFraming {
   Refusal Problem() const { return problem_; }
 
  private:
-  // Where the block ends in held, once known.
-  std::optional<std::size_t> FindEnd(std::string_view held, bool closed);
+  // The block the reader has read whole, rewritten and judged.
+  Step Finish();
+  // The block as the client gets it: coded, it names a transfer coding the client will not see.
+  std::string Rewritten(bool coded) const;
 
   const bool headRequest_;
-  std::size_t scanned_ = 0;
-  bool lineStart_ = true;
-  bool afterCr_ = false;
-  bool tooLarge_ = false;
-  std::optional<std::size_t> end_;  // found, but an LF may still belong to it
+  HeadReader reader_{Direction::Answer};
   std::size_t taken_ = 0;
   std::string block_;
   int status_ = 0;
   BodyFraming body_;
   Refusal problem_ = Refusal::AnswerLengthsDiffer;
 };
-
-// An answer's header block (status line, fields and the empty line, with their line ends as they
-// came) as it goes to our client: an HTTP/1.x status line says HTTP/1.0, Connection and
-// Proxy-Connection say "close", Keep-Alive fields (and lines folded into any of these) are gone.
-// Every other byte is kept. Bytes that do not begin with "HTTP/" are no header block and come back
-// unchanged.
-std::string RewriteAnswerHead(std::string_view block);
-
-// Whether an answer that begins with these bytes may still turn out an interim block: nothing in
-// them says otherwise yet.
-bool MayBeInterim(std::string_view start);
-
-// Whether the block is an interim (1xx) answer that another header block follows. 101 is not:
-// after it the connection carries another protocol.
-bool IsInterimHead(std::string_view block);
-
-// How the body after a final header block is framed: no body after a HEAD request or with status
-// 1xx, 204 or 304 (but 101, after which the connection carries another protocol until it closes);
-// chunked with a Transfer-Encoding of chunked alone (one field, one coding), whatever
-// Content-Length it has; OtherCoding with any other Transfer-Encoding, an empty one included; else
-// by its Content-Length, conflicting when its values differ, until the close when it has none or
-// none that is a number.
-BodyFraming FrameAnswerBody(std::string_view block, bool headRequest);
 
 }  // namespace proxy::http

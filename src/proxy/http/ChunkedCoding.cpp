@@ -42,6 +42,7 @@ std::size_t ChunkedDecoder::Append(std::string_view bytes, std::string& out) {
         LineEnded();
         break;
       case LineEnds::Byte::Malformed:
+      case LineEnds::Byte::EndBefore:  // never: size lines end strictly
         state_ = State::Malformed;
         break;
       case LineEnds::Byte::Pending:

@@ -37,15 +37,6 @@ std::vector<std::string_view> ListElements(std::string_view value);
 // Whether a field name is this one, in any ASCII letter case.
 bool FieldNameIs(std::string_view name, std::string_view lowerCaseName);
 
-// A field line taken apart: a token, the colon right after it, and the value without blanks at
-// either end. Nothing for a line that is no well-formed field line: folded onto the line before,
-// without a colon, or with anything but a token before the colon (blanks included).
-struct Field {
-  std::string_view Name;
-  std::string_view Value;
-};
-std::optional<Field> ParseField(std::string_view line);
-
 // A Content-Length value: one number, or a list of the same number repeated; nothing when it is
 // empty, holds anything but digits, differs within itself or passes 64 bits.
 std::optional<std::int64_t> ParseContentLength(std::string_view value);
@@ -64,41 +55,36 @@ std::optional<int> ParseStatusCode(std::string_view text);
 // address field.
 std::optional<std::int32_t> ParsePort(std::string_view text);
 
-// An IPv6 address as text (hex groups, at most one "::", an IPv4 address as its last 32 bits
-// allowed), without brackets or zone.
-bool IsIPv6Literal(std::string_view text);
-
-// Whether an IPv6 address (as IsIPv6Literal takes it) is link-local, in fe80::/10: the only
-// addresses a zone means anything on.
-bool IsLinkLocalIPv6(std::string_view literal);
-
-// The address inside the brackets of a URL's IP literal, as the resolver takes it: an IPv6
-// address, with its zone when the literal has one ("fe80::1%25eth0" gives "fe80::1%eth0");
-// nothing when it is no IPv6 literal.
-std::optional<std::string> IPv6LiteralAddress(std::string_view inside);
-
-// Where the lines of a request (its header block, a chunked body's framing) end: at LF, with a CR
-// right before it dropped. A CR before anything else, or a NUL, makes the text malformed, since an
-// origin might read such a line differently from us. Fed one byte at a time, across reads.
+// Where lines end, fed one byte at a time across reads. Strict, as requests and chunked framing
+// have them: at LF, with a CR right before it dropped; a CR before anything else, or a NUL, makes
+// the text malformed, since an origin might read such a line differently from us. Lenient, as
+// answers come: CR LF, a lone CR and a lone LF each end a line, and every other byte is text.
 class LineEnds {
  public:
-  enum class Byte { Text, Pending, End, Malformed };
+  enum class Rule { Strict, Lenient };
+  // EndBefore: the CR before this byte ended the line, and this byte is yet to be taken.
+  enum class Byte { Text, Pending, End, EndBefore, Malformed };
+
+  explicit LineEnds(Rule rule = Rule::Strict) : strict_(rule == Rule::Strict) {}
+
   Byte Take(char c) {
     if (afterCr_) {
       afterCr_ = false;
-      return c == '\n' ? Byte::End : Byte::Malformed;
+      if (c == '\n') return Byte::End;
+      return strict_ ? Byte::Malformed : Byte::EndBefore;
     }
     if (c == '\r') {
       afterCr_ = true;
       return Byte::Pending;
     }
     if (c == '\n') return Byte::End;
-    return c == '\0' ? Byte::Malformed : Byte::Text;
+    return c == '\0' && strict_ ? Byte::Malformed : Byte::Text;
   }
   // A CR has come and the byte after it decides.
   bool Pending() const { return afterCr_; }
 
  private:
+  bool strict_;
   bool afterCr_ = false;
 };
 

@@ -5,9 +5,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "proxy/http/FieldSyntax.h"
+#include "proxy/http/HeadReader.h"
 #include "proxy/http/Refusal.h"
 
 // A request from the bytes a client sends to what goes upstream: its header block read from reads
@@ -15,42 +14,18 @@
 // one request per connection (JudgeRequest). Pure: no sockets, no threads.
 namespace proxy::http {
 
-// A header block, one entry per line, without line ends.
-using LineList = std::vector<std::string>;
-
 // Header blocks larger than this are refused rather than held in memory.
 constexpr std::int64_t kMaxRequestHeaderBytes = 65536;
 // A chunked body is decoded and held whole, so that it can go on with a Content-Length; one
 // larger than this is refused.
 constexpr std::uint64_t kMaxChunkedBodyBytes = std::uint64_t{16} * 1024 * 1024;
 
-// The header block of a request, taken from reads of any size. Lines end as LineEnds says; a
-// malformed line end makes the block malformed. Empty lines before the request line are skipped;
-// the block ends with the next empty line. What follows it is the body, which the reader leaves to
-// the caller untouched.
-class RequestReader {
+// The header block of a request, taken from reads of any size. Lines end strictly, and a malformed
+// line end makes the block malformed; blank lines before the request line are skipped. What
+// follows the block is the body, which the reader leaves to the caller untouched.
+class RequestReader : public HeadReader {
  public:
-  // Takes header bytes from the front of bytes and gives how many it took; the rest belongs to
-  // the body. Takes nothing once the block has ended or turned out malformed.
-  std::size_t Append(std::string_view bytes);
-
-  // The lines so far, without line ends; the empty line that ended the block is the last one.
-  const LineList& Lines() const { return lines_; }
-  bool Complete() const { return state_ == State::Complete; }
-  bool Malformed() const { return state_ == State::Malformed; }
-  // Header bytes taken so far, line ends included as they came.
-  std::int64_t Size() const { return size_; }
-
- private:
-  enum class State { Reading, Complete, Malformed };
-
-  void EndLine();
-
-  LineList lines_;
-  std::string open_;  // the line being read, while its end has not come
-  LineEnds lineEnds_;
-  State state_ = State::Reading;
-  std::int64_t size_ = 0;
+  RequestReader() : HeadReader(Direction::Request) {}
 };
 
 // A request judged: refused, or fit to go upstream as it is to be sent.
@@ -83,8 +58,7 @@ struct Request {
   bool HeadOnly = false;
 };
 
-// Judges a complete header block (the lines as RequestReader gives them, the empty last one
-// included).
+// Judges a complete request head.
 //
 // A request for an http:// URL is refused with 400 for: a request line that is not method,
 // target and version apart by single spaces (blanks at either end allowed), a target that is not
@@ -103,7 +77,7 @@ struct Request {
 // dot-separated labels), a dotted address of four numbers up to 255 or an IPv6 literal in
 // brackets (a zone on a link-local address alone), and port is 1 to 65535;
 // its field lines must be well-formed. Anything else is refused with 400.
-Request JudgeRequest(const LineList& lines);
+Request JudgeRequest(const HeadReader& head);
 
 // The header block a forwarded request goes upstream with: its line (in HTTP/1.1 when http11, for
 // origins that refuse HTTP/1.0, with Connection: close), Host, its fields, and for a chunked body

@@ -1,6 +1,6 @@
 // An answer's header blocks read in reads of any size, then rewritten in place as the relay does:
 // a block must end at its first empty line wherever the reads were cut, still end there once
-// rewritten, and the body must come out as it went in.
+// rewritten and read as it was, and the body must come out as it went in.
 #include <algorithm>
 #include <cstdint>
 #include <span>
@@ -23,6 +23,8 @@ struct Found {
   std::size_t held = 0;  // bytes held when the block was read
   bool closed = false;
   std::string block;
+  int status = 0;
+  bool coded = false;
 };
 
 // Reads the first block in the pieces a relay would hold: growing, never past the block limit
@@ -41,7 +43,9 @@ Found ReadInPieces(std::string_view answer, const std::vector<std::size_t>& cuts
     held = std::min({held + step, answer.size(), most});
     const bool closed = held == answer.size();
     const Step read = framing.Read(answer.substr(0, held), closed);
-    if (read != Step::More) return {read, framing.Taken(), held, closed, framing.Block()};
+    if (read != Step::More)
+      return {read,           framing.Taken(),  held, closed, framing.Block(),
+              framing.Status(), framing.Body().Coded};
     FUZZ_CHECK(!closed && held < most);
   }
 }
@@ -67,11 +71,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(pieces.taken <= pieces.held && once.taken <= AnswerFraming::kMaxHeadBytes + 1);
 
   // Rewritten, a block that ended at its empty line still ends there and nowhere sooner, so no
-  // field of it can turn into body or body into fields.
-  if (!once.closed || once.taken < answer.size()) {
+  // field of it can turn into body or body into fields; read again, it is the same block, interim
+  // or final as it was.
+  if (once.block.size() <= AnswerFraming::kMaxHeadBytes) {
     AnswerFraming again(false);
-    FUZZ_CHECK(again.Read(once.block, true) != Step::More && again.Taken() == once.block.size());
+    const bool interim = again.Read(once.block, true) == Step::Interim;
+    FUZZ_CHECK(interim == (once.step == Step::Interim) && again.Taken() == once.block.size());
+    FUZZ_CHECK(again.Block() == once.block && again.Status() == once.status);
   }
+  // Bytes that are no header block go as they came, but for a transfer coding the client will
+  // not see; an HTTP/1.x status line says HTTP/1.0.
+  if (!answer.starts_with("HTTP/") && !once.coded)
+    FUZZ_CHECK(once.block == answer.substr(0, once.taken));
+  if (answer.size() > 8 && answer.starts_with("HTTP/1.") && answer[7] >= '0' && answer[7] <= '9' &&
+      answer[8] == ' ')
+    FUZZ_CHECK(once.block.starts_with("HTTP/1.0 "));
 
   // The relay rewrites the block where it is held; the body must follow it untouched.
   proxy::RelayBuffer held(proxy::kAnswerBufferBytes);
