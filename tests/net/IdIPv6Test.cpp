@@ -10,6 +10,7 @@
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +40,36 @@ TEST(IPv6AddressText, IsRecognisedWithoutBracketsAndWithAZone) {
   for (const auto& c : cases)
     EXPECT_EQ(c.ipv6, TIdStack::IsIPv6Address(c.text)) << c.text;
   EXPECT_FALSE(TIdStack::IsIPv6Address(std::string("::1\0::", 5))) << "a zero byte ends C text";
+}
+
+// The one reading of address text: strict forms only, so that no layer takes for an address what
+// another reads differently ("010.0.0.1" is 8.0.0.1 to some readers, 10.0.0.1 to others).
+TEST(IPAddressText, IsReadStrictlyIntoItsBytes) {
+  const struct {
+    std::string text;
+    std::optional<TIdIPVersion> version;
+    std::uint8_t first, last;  // of the address's bytes
+  } cases[] = {
+      {"10.0.0.255", Id_IPv4, 10, 255},
+      {"::ffff:1.2.3.4", Id_IPv6, 0, 4},
+      {"FE80::1", Id_IPv6, 0xfe, 1},
+      {"010.0.0.1", {}, 0, 0},
+      {"::ffff:1.2.3.04", {}, 0, 0},
+      {"1.2.3", {}, 0, 0},
+      {"[::1]", {}, 0, 0},
+      {"fe80::1%lo", {}, 0, 0},
+      {" ::1", {}, 0, 0},
+      {std::string("1.2.3.4\0", 8), {}, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::optional<TIdIPAddressBytes> address = TIdStack::ParseIPAddress(c.text);
+    ASSERT_EQ(address.has_value(), c.version.has_value());
+    if (!address) continue;
+    EXPECT_EQ(address->IPVersion, *c.version);
+    EXPECT_EQ(address->Bytes.front(), c.first);
+    EXPECT_EQ(address->Bytes[address->IPVersion == Id_IPv4 ? 3 : 15], c.last);
+  }
 }
 
 class IPv6Test : public testing::Test {

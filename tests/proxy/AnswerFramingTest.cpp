@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ProxyTestSupport.h"
@@ -13,10 +14,10 @@
 namespace {
 
 using proxy::http::AnswerFraming;
+using proxy::http::BodyFraming;
 using test::Get;
 using test::OriginServer;
 using test::RawClient;
-using proxy::http::BodyFraming;
 using Step = AnswerFraming::Step;
 
 struct HeadCase {
@@ -166,6 +167,39 @@ TEST(AnswerBodyTest, IsFramedByTheStatusAndTheFramingFields) {
     const BodyFraming body = framing.Body();
     EXPECT_EQ(body.Framing, c.framing);
     EXPECT_EQ(body.Length, c.length);
+  }
+}
+
+// A line dropped from a block leaves the lines around it as they were: a lone CR before it does
+// not pair with an LF after it, which would swallow the empty line that ends the block.
+TEST(AnswerBlockTest, ADroppedLineLeavesTheLineEndsAroundIt) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"HTTP/1.1 200 OK\rKeep-Alive: 5\n\nok", "HTTP/1.0 200 OK\r\n\n"},
+      {"HTTP/1.1 200 OK\rTransfer-Encoding: chunked\n\n0\r\n\r\n", "HTTP/1.0 200 OK\r\n\n"},
+      {"HTTP/1.1 200 OK\nConnection: a,\n b\rKeep-Alive: 5\r\n X\r\n\r\n",
+       "HTTP/1.0 200 OK\nConnection: close\n\r\n"},
+  };
+  for (const auto& [answer, block] : cases) {
+    AnswerFraming framing(false);
+    EXPECT_EQ(framing.Read(answer, false), Step::Final) << answer;
+    EXPECT_EQ(framing.Block(), block) << answer;
+  }
+}
+
+// While its status line has not ended, a block may still be interim; then its status decides.
+TEST(AnswerBlockTest, MayBeInterimUntilItsStatusLineSaysOtherwise) {
+  const std::pair<std::string, bool> cases[] = {
+      {"", true},
+      {"HTTP/1.1 2", true},
+      {"HTTP/1.1 103 Early Hints\r\nLink: </a>\r\n", true},
+      {"HTTP/1.1 200 OK\r\n", false},
+      {"HTTP/1.1 101 Switching Protocols\r\n", false},
+      {"garbage\n", false},
+  };
+  for (const auto& [held, interim] : cases) {
+    AnswerFraming framing(false);
+    ASSERT_EQ(framing.Read(held, false), Step::More) << held;
+    EXPECT_EQ(framing.Interim(), interim) << held;
   }
 }
 

@@ -71,15 +71,14 @@ AnswerFraming::Step AnswerFraming::Finish() {
   if (interim) return Step::Interim;
   if (status_ == 101) {
     problem_ = Refusal::UnaskedUpgrade;
-    return Step::Invalid;
+  } else if (body_.Framing == BodyFraming::Kind::Conflicting) {
+    problem_ = Refusal::AnswerLengthsDiffer;
+  } else if (body_.Framing == BodyFraming::Kind::OtherCoding) {
+    problem_ = Refusal::AnswerOtherCoding;
+  } else {
+    return Step::Final;
   }
-  if (body_.Framing == BodyFraming::Kind::Conflicting ||
-      body_.Framing == BodyFraming::Kind::OtherCoding) {
-    problem_ = body_.Framing == BodyFraming::Kind::Conflicting ? Refusal::AnswerLengthsDiffer
-                                                               : Refusal::AnswerOtherCoding;
-    return Step::Invalid;
-  }
-  return Step::Final;
+  return Step::Invalid;
 }
 
 std::string AnswerFraming::Rewritten(bool coded) const {

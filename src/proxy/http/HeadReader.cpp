@@ -27,28 +27,21 @@ std::size_t HeadReader::Append(std::string_view bytes) {
     }
     const bool afterCr = lineEnds_.Pending();
     const char c = bytes[at];
-    switch (lineEnds_.Take(c)) {
-      case LineEnds::Byte::Pending:
-        lineEnd_ = block_.size();
-        [[fallthrough]];
-      case LineEnds::Byte::Text:
-        block_.push_back(c);
-        ++at;
-        break;
-      case LineEnds::Byte::End:
-        if (!afterCr) lineEnd_ = block_.size();
-        block_.push_back(c);
-        ++at;
-        EndLine();
-        break;
-      case LineEnds::Byte::EndBefore:  // a lone CR; this byte is read again after it
-        EndLine();
-        break;
-      case LineEnds::Byte::Malformed:
-        ++at;
-        state_ = State::Malformed;
-        break;
+    const LineEnds::Byte kind = lineEnds_.Take(c);
+    if (kind == LineEnds::Byte::EndBefore) {
+      EndLine();  // a lone CR ended the line; this byte is read again after it
+      continue;
     }
+    ++at;
+    if (kind == LineEnds::Byte::Malformed) {
+      state_ = State::Malformed;
+      break;
+    }
+    // A line's end begins at its CR, or at its LF when no CR came before it.
+    if (kind == LineEnds::Byte::Pending || (kind == LineEnds::Byte::End && !afterCr))
+      lineEnd_ = block_.size();
+    block_.push_back(c);
+    if (kind == LineEnds::Byte::End) EndLine();
   }
   size_ += static_cast<std::int64_t>(at);
   return at;
@@ -107,25 +100,19 @@ void HeadReader::ReadStartLine(Span line) {
 }
 
 FieldLine HeadReader::ReadFieldLine(Span line) const {
-  FieldLine field;
-  field.Line = line;
-  field.Next = block_.size();
-  field.Name = field.Value = {line.Begin, line.Begin};
+  const Span none{line.Begin, line.Begin};
+  FieldLine field{.Line = line, .Next = block_.size(), .Name = none, .Value = none};
   const std::string_view text = Text(line);
-  if (IsBlank(text.front())) {
-    field.Shape = FieldLine::Form::Folded;
-    return field;
-  }
-  const std::size_t colon = text.find(':');
+  const std::size_t colon = IsBlank(text.front()) ? std::string_view::npos : text.find(':');
   if (colon == std::string_view::npos) {
-    field.Shape = FieldLine::Form::Malformed;
+    field.Shape = IsBlank(text.front()) ? FieldLine::Form::Folded : FieldLine::Form::Malformed;
     return field;
   }
-  field.Shape =
-      IsToken(text.substr(0, colon)) ? FieldLine::Form::Field : FieldLine::Form::Malformed;
-  field.Colon = line.Begin + colon;
-  field.Name.End = line.Begin + TrimBlanks(text.substr(0, colon)).size();
+  const std::string_view name = text.substr(0, colon);
   const std::string_view value = TrimBlanks(text.substr(colon + 1));
+  field.Shape = IsToken(name) ? FieldLine::Form::Field : FieldLine::Form::Malformed;
+  field.Colon = line.Begin + colon;
+  field.Name.End += TrimBlanks(name).size();
   field.Value.Begin = static_cast<std::size_t>(value.data() - block_.data());
   field.Value.End = field.Value.Begin + value.size();
   return field;

@@ -52,15 +52,11 @@ struct FieldLine {
 
 // Which way a message goes; how its lines end and what its start line is follow from it.
 enum class Direction {
-  // Lines end strictly (LineEnds); blank lines before the request line are skipped.
-  Request,
-  // Lines end leniently, as origins send them; the first empty line ends the block, whatever
-  // came before it.
-  Answer,
+  Request,  // lines end strictly (LineEnds); blank lines before the request line are skipped
+  Answer,   // lines end leniently; the first empty line ends the block, whatever came before it
 };
 
-// A header block read from reads of any size. Only the block is taken: what follows its empty
-// line is left to the caller untouched.
+// A header block read from reads of any size; what follows it is left to the caller untouched.
 class HeadReader {
  public:
   explicit HeadReader(Direction direction)
@@ -71,8 +67,7 @@ class HeadReader {
   // Takes bytes of the block from the front of bytes and gives how many it took. Takes nothing
   // once the block has ended or turned out malformed.
   std::size_t Append(std::string_view bytes);
-  // No byte follows: the block ends where the bytes did, as an answer's does when its origin
-  // closes.
+  // No byte follows: the block ends where the bytes did, as an answer's when its origin closes.
   void EndOfInput();
 
   bool Complete() const { return state_ == State::Complete; }
@@ -114,9 +109,8 @@ class HeadReader {
   std::vector<FieldLine> fields_;
 };
 
-// What the Content-Length and Transfer-Encoding fields of a head say about its body, taken one
-// field at a time in their order by the same rules for requests and answers; each direction
-// decides what it makes of the result.
+// What the Content-Length and Transfer-Encoding fields of a head say, taken one field at a time
+// by the same rules for requests and answers; each direction decides what to make of it.
 struct Framing {
   std::optional<std::int64_t> Length;  // the last Content-Length that is a number
   bool LengthMalformed = false;  // a Content-Length that is no number, or a list of differing ones

@@ -8,12 +8,6 @@ namespace proxy::http {
 
 namespace {
 
-Request Refused(Refusal refusal) {
-  Request request;
-  request.Refused = refusal;
-  return request;
-}
-
 constexpr bool IsNameChar(char c) {
   return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
 }
@@ -97,7 +91,8 @@ Request JudgeConnect(const HeadReader& head) {
 
 // The request line of a request to forward: method SP target SP version.
 Request JudgeRequestLine(const HeadReader& head) {
-  Request request = Refused(Refusal::MalformedRequestLine);
+  Request request;
+  request.Refused = Refusal::MalformedRequestLine;
   const StartLine& start = head.Start();
   const std::string_view method = head.Text(start.Method);
   const std::string_view target = head.Text(start.Target);
