@@ -1,9 +1,9 @@
 #include "proxy/HostScope.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <utility>
+
+#include "net/IdStack.h"
 
 namespace proxy {
 
@@ -21,15 +21,13 @@ std::optional<HostPattern::Address> HostPattern::AddressOf(std::string_view text
   if (text.size() > 2 && text.front() == '[' && text.back() == ']')
     text = text.substr(1, text.size() - 2);
   // A zone names the link, not the host.
-  text = text.substr(0, text.find('%'));
-  const std::string literal(text);
+  const std::optional<TIdIPAddressBytes> parsed =
+      TIdStack::ParseIPAddress(text.substr(0, text.find('%')));
+  if (!parsed) return std::nullopt;
+  if (parsed->IPVersion == Id_IPv6) return parsed->Bytes;
   Address address{};
-  if (literal.find(':') != std::string::npos) {
-    if (::inet_pton(AF_INET6, literal.c_str(), address.data()) != 1) return std::nullopt;
-    return address;
-  }
   // IPv4 as its mapped IPv6 form, so that both spellings of one address compare equal.
-  if (::inet_pton(AF_INET, literal.c_str(), address.data() + 12) != 1) return std::nullopt;
+  std::copy_n(parsed->Bytes.begin(), 4, address.begin() + 12);
   address[10] = address[11] = 0xff;
   return address;
 }
