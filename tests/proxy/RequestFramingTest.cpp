@@ -175,6 +175,7 @@ TEST(JudgeConnectTest, TakesPlainNamesAndDottedAddressesWithAPort) {
       {"CONNECT a..b:443 HTTP/1.1", "", 0},
       {"CONNECT 10.1.300.4:443 HTTP/1.1", "", 0},
       {"CONNECT 10.1.1:443 HTTP/1.1", "", 0},
+      {"CONNECT 010.1.1.1:443 HTTP/1.1", "", 0},  // octal to some readers, decimal to others
       {"CONNECT host:443 HTTP/2.0", "", 0},
       {"CONNECT host:443", "", 0},
       {"CONNECT  host:443 HTTP/1.1", "", 0},
@@ -233,6 +234,7 @@ TEST(JudgeRequestTest, NamesWhyARequestIsRefused) {
       {{"GET http://[::1/ HTTP/1.1", ""}, Refusal::TargetNotHttpUrl},
       {{"GET http://[::1]x/ HTTP/1.1", ""}, Refusal::TargetNotHttpUrl},
       {{"GET http://[1::2::3]/ HTTP/1.1", ""}, Refusal::TargetNotHttpUrl},
+      {{"GET http://[::ffff:010.0.0.1]/ HTTP/1.1", ""}, Refusal::TargetNotHttpUrl},
       {{"GET http://[fe80::1%eth0]/ HTTP/1.1", ""}, Refusal::TargetNotHttpUrl},
       // A zone means something on fe80::/10 alone; elsewhere it would only disguise the address.
       {{"GET http://[FEBF::1%25x]/ HTTP/1.1", ""}, std::nullopt},
@@ -294,8 +296,7 @@ TEST(HeaderBlockPropertyTest, PathQueryAndOtherFieldsPassUnchanged) {
     EXPECT_EQ(head.Line, "GET " + path + " HTTP/1.0");
     EXPECT_EQ(head.Host + ":" + head.PortText, "host:81");
     EXPECT_EQ(head.Fields, fields);
-    EXPECT_EQ(AnswerBlock(block + "\r\n"),
-              "HTTP/1.0 200 OK\r\n" + answerFields + "\r\n");
+    EXPECT_EQ(AnswerBlock(block + "\r\n"), "HTTP/1.0 200 OK\r\n" + answerFields + "\r\n");
   }
 }
 

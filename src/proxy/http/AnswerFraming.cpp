@@ -99,12 +99,8 @@ std::string AnswerFraming::Rewritten(bool coded) const {
   }
   std::string out;
   out.reserve(block.size() + 16);
-  const std::string_view statusLine = reader_.Text(start.Line);
-  if (start.Protocol && start.Protocol->Major == 1) {
-    out.append("HTTP/1.0").append(statusLine.substr(8));
-  } else {
-    out.append(statusLine);
-  }
+  const bool http1 = start.Protocol && start.Protocol->Major == 1;
+  out.append(http1 ? "HTTP/1.0" : "").append(reader_.Text(start.Line).substr(http1 ? 8 : 0));
   out.append(reader_.Text({start.Line.End, start.Next}));
   AppendFieldLines(reader_, edits, false, out);
   const std::size_t rest = reader_.Fields().empty() ? start.Next : reader_.Fields().back().Next;

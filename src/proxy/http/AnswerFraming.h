@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -51,22 +50,18 @@ class AnswerFraming {
   bool Interim() const;
 
   // After Interim, Final or Invalid: how many bytes of held the block took, the block as the
-  // client gets it, and its status code (0 when its status line is none). After Final: how the
-  // body is framed.
+  // client gets it, and its status code (0 when its status line is none). The client gets an
+  // HTTP/1.x status line saying HTTP/1.0, Connection and Proxy-Connection saying "close", no
+  // Keep-Alive (nor lines folded into these), every other byte as it came. Bytes that do not begin
+  // with "HTTP/" are no header block: only their framing fields may go. HTTP/1.0 has no transfer
+  // codings: a final block that names one goes without Transfer-Encoding and Content-Length, its
+  // body decoded when chunked, else having none.
   //
-  // The client gets the block with an HTTP/1.x status line saying HTTP/1.0, Connection and
-  // Proxy-Connection saying "close", and no Keep-Alive fields (nor lines folded into any of
-  // these); every other byte is kept, line ends as they came. Bytes that do not begin with "HTTP/"
-  // are no header block: only their framing fields may go. HTTP/1.0 has no transfer codings: a
-  // final block that names one goes without Transfer-Encoding and Content-Length, its body
-  // decoded when chunked, else having none.
-  //
-  // How the body is framed: no body after a HEAD request or with status 1xx, 204 or 304 (but
-  // 101, after which the connection carries another protocol until it closes); chunked with a
-  // Transfer-Encoding of chunked alone (one field, one coding), whatever Content-Length it has;
-  // OtherCoding with any other Transfer-Encoding, an empty one included; else by its
-  // Content-Length, conflicting when its values differ, until the close when it has none or none
-  // that is a number.
+  // After Final, the body: none after a HEAD request or with status 1xx, 204 or 304 (but 101,
+  // after which another protocol runs until the close); chunked with one Transfer-Encoding of
+  // chunked alone, whatever Content-Length it has; OtherCoding with any other, an empty one
+  // included; else by Content-Length, conflicting when its values differ, until the close when
+  // there is none that is a number.
   std::size_t Taken() const { return taken_; }
   const std::string& Block() const { return block_; }
   int Status() const { return status_; }

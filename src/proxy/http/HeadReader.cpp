@@ -3,14 +3,6 @@
 #include <algorithm>
 
 namespace proxy::http {
-namespace {
-
-// Blanks and control bytes, which may stand at either end of a request line.
-constexpr bool IsControlOrBlank(char c) {
-  return static_cast<unsigned char>(c) <= 32;
-}
-
-}  // namespace
 
 std::size_t HeadReader::Append(std::string_view bytes) {
   // A NUL is malformed only in a request; in an answer it is text like any other byte.
@@ -83,11 +75,13 @@ void HeadReader::ReadStartLine(Span line) {
       start_.Status = ParseStatusCode(text.substr(9, 3)).value_or(0);
     return;
   }
+  // Blanks and control bytes may stand at either end of a request line.
+  const auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
   std::size_t begin = line.Begin;
   std::size_t end = line.End;
-  while (begin < end && IsControlOrBlank(block_[begin]))
+  while (begin < end && blank(block_[begin]))
     ++begin;
-  while (end > begin && IsControlOrBlank(block_[end - 1]))
+  while (end > begin && blank(block_[end - 1]))
     --end;
   const std::string_view trimmed = Text({begin, end});
   const std::size_t first = trimmed.find(' ');

@@ -9,10 +9,9 @@
 
 #include "proxy/http/FieldSyntax.h"
 
-// The one model of a header block, for requests and answers alike: a reader that takes the block
-// from reads of any size and yields its start line, parsed once, and its field lines by where they
-// lie; what its Content-Length and Transfer-Encoding fields say (Framing); and the rewrite that
-// sends its field lines on by those places (AppendFieldLines). Pure: no sockets, no threads.
+// The one model of a header block, for requests and answers alike: a reader that yields its start
+// line, parsed once, and its field lines by where they lie; what its framing fields say; and the
+// rewrite that sends its field lines on by those places. Pure: no sockets, no threads.
 namespace proxy::http {
 
 // Where a piece of a header block lies in it.

@@ -28,14 +28,6 @@ bool IsTunnelHost(std::string_view host) {
   return true;
 }
 
-// A zone as a URL writes it: "%25" and a name of unreserved characters.
-bool IsZone(std::string_view zone) {
-  constexpr std::size_t kMaxZoneBytes = 64;  // interface names are far shorter
-  return zone.starts_with("%25") && zone.size() > 3 && zone.size() <= 3 + kMaxZoneBytes &&
-         std::all_of(zone.begin() + 3, zone.end(),
-                     [](char c) { return IsNameChar(c) || c == '.' || c == '~'; });
-}
-
 // The IPv6 address inside an IP literal's brackets as the resolver takes it (a zone's "%25" as
 // "%"), into hostName; else why the literal is refused. The kernel heeds a zone on a link-local
 // address (fe80::/10) alone and ignores it elsewhere, where it could only disguise which address
@@ -50,7 +42,12 @@ std::optional<Refusal> ReadIPLiteral(std::string_view inside, Refusal malformed,
     hostName = inside;
     return std::nullopt;
   }
-  if (!IsZone(inside.substr(percent))) return malformed;
+  // A URL writes a zone "%25" and a name of unreserved characters, far shorter than 64 bytes.
+  const std::string_view zone = inside.substr(percent);
+  if (!zone.starts_with("%25") || zone.size() == 3 || zone.size() > 3 + 64 ||
+      !std::all_of(zone.begin() + 3, zone.end(),
+                   [](char c) { return IsNameChar(c) || c == '.' || c == '~'; }))
+    return malformed;
   if (address->Bytes[0] != 0xfe || (address->Bytes[1] & 0xc0) != 0x80)
     return Refusal::ZoneOffLinkLocal;
   hostName.assign(inside.substr(0, percent)).append("%").append(inside.substr(percent + 3));

@@ -74,8 +74,8 @@ struct Request {
 //
 // A CONNECT request is "CONNECT", one space, host ":" port, one space and "HTTP/1." with one digit
 // (blanks at either end allowed), where host is a plain name (letters, digits, '-' and '_' in
-// dot-separated labels), a dotted address of four numbers up to 255 or an IPv6 literal in
-// brackets (a zone on a link-local address alone), and port is 1 to 65535;
+// dot-separated labels), an IPv4 address (four numbers up to 255, no leading zeros) or an IPv6
+// literal in brackets (a zone on a link-local address alone), and port is 1 to 65535;
 // its field lines must be well-formed. Anything else is refused with 400.
 Request JudgeRequest(const HeadReader& head);
 
