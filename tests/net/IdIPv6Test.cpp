@@ -46,30 +46,24 @@ TEST(IPv6AddressText, IsRecognisedWithoutBracketsAndWithAZone) {
 // another reads differently ("010.0.0.1" is 8.0.0.1 to some readers, 10.0.0.1 to others).
 TEST(IPAddressText, IsReadStrictlyIntoItsBytes) {
   const struct {
-    std::string text;
-    std::optional<TIdIPVersion> version;
+    const char* text;
+    int version;               // 0: no address
     std::uint8_t first, last;  // of the address's bytes
   } cases[] = {
-      {"10.0.0.255", Id_IPv4, 10, 255},
-      {"::ffff:1.2.3.4", Id_IPv6, 0, 4},
-      {"FE80::1", Id_IPv6, 0xfe, 1},
-      {"010.0.0.1", {}, 0, 0},
-      {"::ffff:1.2.3.04", {}, 0, 0},
-      {"1.2.3", {}, 0, 0},
-      {"[::1]", {}, 0, 0},
-      {"fe80::1%lo", {}, 0, 0},
-      {" ::1", {}, 0, 0},
-      {std::string("1.2.3.4\0", 8), {}, 0, 0},
+      {"10.0.0.255", 4, 10, 255}, {"::ffff:1.2.3.4", 6, 0, 4},  {"FE80::1", 6, 0xfe, 1},
+      {"010.0.0.1", 0, 0, 0},     {"::ffff:1.2.3.04", 0, 0, 0}, {"1.2.3", 0, 0, 0},
+      {"[::1]", 0, 0, 0},         {"fe80::1%lo", 0, 0, 0},      {" ::1", 0, 0, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     const std::optional<TIdIPAddressBytes> address = TIdStack::ParseIPAddress(c.text);
-    ASSERT_EQ(address.has_value(), c.version.has_value());
+    ASSERT_EQ(address.has_value(), c.version != 0);
     if (!address) continue;
-    EXPECT_EQ(address->IPVersion, *c.version);
+    EXPECT_EQ(address->IPVersion, c.version == 4 ? Id_IPv4 : Id_IPv6);
     EXPECT_EQ(address->Bytes.front(), c.first);
-    EXPECT_EQ(address->Bytes[address->IPVersion == Id_IPv4 ? 3 : 15], c.last);
+    EXPECT_EQ(address->Bytes[c.version == 4 ? 3 : 15], c.last);
   }
+  EXPECT_FALSE(TIdStack::ParseIPAddress(std::string_view("1.2.3.4\0", 8))) << "C text ends at NUL";
 }
 
 class IPv6Test : public testing::Test {
