@@ -6,13 +6,15 @@ namespace proxy::http {
 
 std::size_t HeadReader::Append(std::string_view bytes) {
   // A NUL is malformed only in a request; in an answer it is text like any other byte.
-  const std::string_view lineEndBytes =
-      direction_ == Direction::Request ? std::string_view("\r\n\0", 3) : std::string_view("\r\n");
+  const bool nulEnds = direction_ == Direction::Request;
   std::size_t at = 0;
   while (state_ == State::Reading && at < bytes.size()) {
     // Plain text goes in a run at a time; line-end bytes, and the byte after a CR, one by one.
     if (!lineEnds_.Pending()) {
-      const std::size_t end = std::min(bytes.find_first_of(lineEndBytes, at), bytes.size());
+      std::size_t end = at;
+      while (end < bytes.size() && bytes[end] != '\r' && bytes[end] != '\n' &&
+             (bytes[end] != '\0' || !nulEnds))
+        ++end;
       block_.append(bytes.substr(at, end - at));
       at = end;
       if (at == bytes.size()) break;
