@@ -1,7 +1,5 @@
 #include "proxy/http/HeadReader.h"
 
-#include <algorithm>
-
 namespace proxy::http {
 
 std::size_t HeadReader::Append(std::string_view bytes) {
