@@ -43,9 +43,10 @@ Found ReadInPieces(std::string_view answer, const std::vector<std::size_t>& cuts
     held = std::min({held + step, answer.size(), most});
     const bool closed = held == answer.size();
     const Step read = framing.Read(answer.substr(0, held), closed);
-    if (read != Step::More)
-      return {read,           framing.Taken(),  held, closed, framing.Block(),
-              framing.Status(), framing.Body().Coded};
+    if (read != Step::More) {
+      const int status = framing.Status();
+      return {read, framing.Taken(), held, closed, framing.Block(), status, framing.Body().Coded};
+    }
     FUZZ_CHECK(!closed && held < most);
   }
 }
