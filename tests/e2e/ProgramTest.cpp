@@ -34,6 +34,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kProxyPort = 1080;
+
+// Another program on the proxy's port, on every IPv4 address: the socket, or -1.
+int TakeProxyPort() {
+  const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kProxyPort);
+  if (::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(taken, 1) != 0) {
+    ::close(taken);
+    return -1;
+  }
+  return taken;
+}
 const std::string kWindowTitle = "HTTP Proxy - Speed limiter";
 
 double SecondsSince(Clock::time_point start) {
@@ -388,12 +402,8 @@ TEST_P(ProgramOnASmallScreen, TheWindowOpensWhollyOnTheScreen) {
 INSTANTIATE_TEST_SUITE_P(Scales, ProgramOnASmallScreen, ::testing::Values(1, 2));
 
 TEST_F(Program, APortInUseIsReportedOnceAndTheProxyListensSoonAfterItIsFree) {
-  int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(kProxyPort);
-  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(taken, 1), 0);
+  const int taken = TakeProxyPort();
+  ASSERT_GE(taken, 0);
 
   StartDesktop(true);
   StartProgramOnTheDesktop();
@@ -831,12 +841,8 @@ TEST_F(Program, ListensOnlyOnTheAddressAndPortItIsGiven) {
 // Without a display no box can be seen: standard error says that the port is taken, once, and
 // when the proxy listens; --status says what is bound and what is not, and why.
 TEST_F(Program, HeadlessItSaysOnceThatThePortIsTakenAndWhenItListens) {
-  int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(kProxyPort);
-  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(taken, 1), 0);
+  const int taken = TakeProxyPort();
+  ASSERT_GE(taken, 0);
 
   StartProgram(kHeadless);
   const std::string refused = "tramlet: Cannot listen on *:1080: Could not bind socket.";
