@@ -74,10 +74,10 @@ void CheckTunnel(const HeadReader& reader, const Request& head) {
   if (head.Host.starts_with('[')) {
     FUZZ_CHECK(head.Host.ends_with(']'));
     const auto address = TIdStack::ParseIPAddress(
-        std::string_view(head.HostName).substr(0, head.HostName.find('%')));
+        std::string_view(head.HostToResolve).substr(0, head.HostToResolve.find('%')));
     FUZZ_CHECK(address && address->IPVersion == Id_IPv6);
   } else {
-    FUZZ_CHECK(head.HostName == head.Host);
+    FUZZ_CHECK(head.HostToResolve == head.Host);
     for (char c : head.Host) {
       const bool nameChar = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
                             (c >= 'A' && c <= 'Z') || c == '-' || c == '_' || c == '.';
@@ -95,9 +95,10 @@ void CheckJudged(const RequestReader& reader) {
   FUZZ_CHECK(head.Line.ends_with(" HTTP/1.0") && !head.Host.empty());
   FUZZ_CHECK(head.Port >= 1 && head.Port <= 65535);
   // An IP literal's zone goes on with a link-local address alone.
-  if (const std::size_t zone = head.HostName.find('%');
+  if (const std::size_t zone = head.HostToResolve.find('%');
       head.Host.starts_with('[') && zone != std::string::npos) {
-    const auto address = TIdStack::ParseIPAddress(std::string_view(head.HostName).substr(0, zone));
+    const auto address =
+        TIdStack::ParseIPAddress(std::string_view(head.HostToResolve).substr(0, zone));
     FUZZ_CHECK(address && address->Bytes[0] == 0xfe && (address->Bytes[1] & 0xc0) == 0x80);
   }
   if (head.Tunnel) {

@@ -276,7 +276,8 @@ std::optional<http::Refusal> RequestRun::ConnectUpstream(std::optional<Deadline>
   watched_ = std::make_unique<UpstreamWatch::Registration>(shared_.Watch, client_, terminated_);
   const auto givenUp = [this] { return watched_->GivenUp(); };
   TIdStack& stack = *GlobalStack();
-  std::vector<Destination> destinations = Resolve(stack, request_.HostName, request_.Port, givenUp);
+  std::vector<Destination> destinations =
+      Resolve(stack, request_.HostToResolve, request_.Port, givenUp);
   // The proxy listens on every address, so the network it is on can reach it; that must not
   // reach the services this machine keeps to itself.
   if (!IsLoopbackPeer(stack, PeerAddressOf(client_))) {

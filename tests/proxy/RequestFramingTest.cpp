@@ -206,7 +206,7 @@ TEST(JudgeRequestTest, TakesIPv6LiteralsOutOfTheirBrackets) {
     const Request request = JudgeRequest({"GET " + target + " HTTP/1.1", ""});
     ASSERT_FALSE(request.Refused) << target;
     EXPECT_EQ(request.Authority, authority);
-    EXPECT_EQ(request.HostName, name);
+    EXPECT_EQ(request.HostToResolve, name);
   }
 }
 

@@ -68,13 +68,14 @@ Request JudgeConnect(const HeadReader& head) {
   const std::optional<std::int32_t> port = ParsePort(authority.substr(colon + 1));
   if (!port) return request;
   if (host.starts_with('[') && host.ends_with(']')) {
-    if (const std::optional<Refusal> refusal = ReadIPLiteral(
-            host.substr(1, host.size() - 2), Refusal::MalformedConnectTarget, request.HostName)) {
+    if (const std::optional<Refusal> refusal =
+            ReadIPLiteral(host.substr(1, host.size() - 2), Refusal::MalformedConnectTarget,
+                          request.HostToResolve)) {
       request.Refused = refusal;
       return request;
     }
   } else if (IsTunnelHost(host)) {
-    request.HostName = host;
+    request.HostToResolve = host;
   } else {
     return request;
   }
@@ -109,12 +110,12 @@ Request JudgeRequestLine(const HeadReader& head) {
     if (authority[hostEnd - 1] != ']' || (hostEnd < authority.size() && authority[hostEnd] != ':'))
       return request;
     if (const std::optional<Refusal> refusal = ReadIPLiteral(
-            authority.substr(1, hostEnd - 2), Refusal::TargetNotHttpUrl, request.HostName)) {
+            authority.substr(1, hostEnd - 2), Refusal::TargetNotHttpUrl, request.HostToResolve)) {
       request.Refused = refusal;
       return request;
     }
   } else {
-    request.HostName = authority.substr(0, hostEnd);
+    request.HostToResolve = authority.substr(0, hostEnd);
   }
   request.Host = authority.substr(0, hostEnd);
   request.PortText = hostEnd >= authority.size() ? "80" : authority.substr(hostEnd + 1);

@@ -38,7 +38,7 @@ struct Request {
   bool Tunnel = false;
   std::string Host;  // as the target names it, an IPv6 literal in its brackets
   // The host as the resolver takes it: a name, or an address (IPv6 without brackets).
-  std::string HostName;
+  std::string HostToResolve;
   std::string PortText;  // as the target gives it; "80" when it names none
   std::int32_t Port = 0;
   // The request line as sent upstream: method, the target's path and query byte for byte,
